@@ -1,0 +1,32 @@
+// Crash path and log line: every broken precondition, unsupported combination
+// and bad input ends here. Both crash forms flush standard output first (detail
+// lines printed just before a crash stay in front of it), write their header
+// and the formatted message to standard error and end the program with status 1.
+// Every other "print a message and exit 1" check of the system ends through
+// crash_exit as well, so a fuzz build can replace that one last step.
+// Main thread only.
+#pragma once
+
+#include <cstdarg>
+
+// "crash in %s at %s:%d\n" then the message; the Linux build passes "" as func.
+[[noreturn]] void mycrash(const char* file, int line, const char* func, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+// "crash at %s:%d\n" then the message (renderer and image code).
+[[noreturn]] void n3d_crash(const char* file, int line, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// "[%s:%d] " and the message to standard error; adds no newline, returns.
+void n3d_log(const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Flushes both streams and ends the program with status. The one way out for
+// every failure exit of the system.
+[[noreturn]] void crash_exit(int status);
+
+// Replaces the last step of crash_exit (the call of exit). A fuzz target points
+// it at a longjmp back into itself; the hook must not return.
+typedef void (*crash_exit_hook)(int status);
+void crash_set_exit_hook(crash_exit_hook hook);
+
+// A check that prints its own message to standard output (stream 1) or
+// standard error (stream 2) and exits with status 1.
+[[noreturn]] void crash_fail(int stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

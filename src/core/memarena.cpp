@@ -1,0 +1,101 @@
+#include "core/memarena.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/crash.h"
+
+void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
+{
+    if (size != 0 && ptr == nullptr) {
+        printf("arena \"%s\" size %lu got a zero pointer!\n", name, (unsigned long)size);
+        mycrash("src/memarena", 86, "", "arena got a zero pointer!\n");
+    }
+    memset(arena, 0, sizeof(*arena));
+    arena->name = name;
+    arena->size = size;
+    arena->ptr = static_cast<uint8_t*>(ptr);
+}
+
+// Overflow test that cannot wrap: sp may sit above size after a rewind to an
+// arbitrary marker, and a request near 2^64 must not look small once added.
+[[noreturn]] static void memarena_out_of_mem(const memarena* arena, uint64_t size)
+{
+    printf("arena: %s is out of mem, capacity is %lu but needed %lu tried alloc %lu\n", arena->name,
+           (unsigned long)arena->size, (unsigned long)(arena->sp + size), (unsigned long)size);
+    mycrash("src/memarena", 104, "", "arena is out of mem\n");
+}
+
+void* xmemarena_push(memarena* arena, uint64_t size)
+{
+    if (size == 0)
+        return nullptr;
+    if (arena->sp > arena->size || size > arena->size - arena->sp)
+        memarena_out_of_mem(arena, size);
+    uint8_t* result = arena->ptr + arena->sp;
+    arena->sp += size;
+    return result;
+}
+
+void* xmemarena_push_zeroed(memarena* arena, uint64_t size)
+{
+    void* result = xmemarena_push(arena, size);
+    if (result)
+        memset(result, 0, size);
+    return result;
+}
+
+void* xmemarena_push_align(memarena* arena, uint64_t size, uint64_t align)
+{
+    uintptr_t base = reinterpret_cast<uintptr_t>(arena->ptr) + arena->sp;
+    uint64_t misalignment = base & (align - 1);
+    uint64_t pad = misalignment ? align - misalignment : 0;
+    if (size == 0)
+        return nullptr;
+    if (size > UINT64_MAX - pad)
+        memarena_out_of_mem(arena, size);
+    uint8_t* result = static_cast<uint8_t*>(xmemarena_push(arena, size + pad));
+    return result + pad;
+}
+
+void* xmemarena_push_align_pad(memarena* arena, uint64_t minimum_size, uint64_t align)
+{
+    if (minimum_size == 0)
+        return nullptr;
+    uint64_t rest = minimum_size & (align - 1);
+    uint64_t size = minimum_size;
+    if (rest) {
+        uint64_t round = align - rest;
+        if (minimum_size > UINT64_MAX - round)
+            memarena_out_of_mem(arena, minimum_size);
+        size = minimum_size + round;
+    }
+    return xmemarena_push_align(arena, size, align);
+}
+
+memarena* xmemarena_push_subarena(memarena* parent, const char* name, uint64_t size)
+{
+    memarena* child = static_cast<memarena*>(xmemarena_push_align(parent, sizeof(memarena), alignof(memarena)));
+    void* block = xmemarena_push(parent, size);
+    xmemarena_init(child, name, size, block);
+    return child;
+}
+
+void xmemarena_goto_marker(memarena* arena, uint64_t marker) { arena->sp = marker; }
+
+void xmemarena_reset(memarena* arena) { arena->sp = 0; }
+
+void xmemarena_pop_size(memarena* arena, uint64_t size)
+{
+    if (arena->sp < size) {
+        printf("arena: %s is at sp: %lu and asked to pop size %lu\n", arena->name, (unsigned long)arena->sp,
+               (unsigned long)size);
+        mycrash("src/memarena", 152, "", "arena bad pop\n");
+    }
+    arena->sp -= size;
+}
+
+void memarena_print(const memarena* arena)
+{
+    printf("arena: %s capacity: %lu used: %lu\n", arena->name, (unsigned long)arena->size, (unsigned long)arena->sp);
+}

@@ -1,0 +1,41 @@
+// The demo system: what the host main loop drives. It owns the 40 MiB
+// "demo_arena" (one block from the C heap, taken in demosys_init), the render
+// targets laid over the emulated display and the production runtime `vexil`.
+// The host calls demosys_update on every loop pass and demosys_vblank_update
+// once per 1/60 s before the page flip, both on the main thread; it leaves its
+// loop when `quit` is set. Bad production data ends the program through the
+// crash path; demosys_init returns non-zero only when the heap block is missing.
+#pragma once
+
+#include <cstdint>
+
+#include "core/memarena.h"
+
+struct valkyrie_context;
+struct nanokorg2_state;
+
+#define DEMOSYS_ARENA_SIZE 41943040ull  // 40 MiB
+
+struct demosys {
+    int quit;        // copied from the production after every update
+    memarena arena;  // "demo_arena"
+    // written by the host before each demosys_update; mouse_button is not passed on
+    int mouse_button;
+    int mouse_x;
+    int mouse_y;
+    int mouse_rel_dx;
+    int mouse_rel_dy;
+    int run_demo;  // 1 after start-up; while 0 the production is not updated
+};
+
+// Zeroes the record, takes the arena block and builds the render targets.
+// 0 on success.
+int demosys_init(demosys* ds, valkyrie_context* video);
+// Once per loop pass; keys_ascii holds held keys indexed by key code.
+void demosys_update(demosys* ds, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2);
+// Once per vertical blank, before the page flip.
+void demosys_vblank_update(demosys* ds, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2);
+// Nothing to do: all memory lives until the process ends.
+void demosys_end(demosys* ds);
+// run_demo set and the production's loading complete.
+int demosys_ready(demosys* ds);

@@ -1,0 +1,51 @@
+// Overlay and colour-table scene kinds: the loading bar, stencil animation,
+// run-length images, clears, stencils, healing, scaled frames, strokes, palette
+// animations, the starfield and the colour-table pulses and fades of both planes,
+// each with its argument parser; plus the small time functions they share.
+// Called by the sequencer through the bindings table, on the main thread. Scene
+// state is pushed from the demo arena while preparing, parsed arrays from the
+// parse context's arena. Bad arguments stop the program at parse time through
+// the crash path with a message naming the sequence line.
+#pragma once
+
+struct vexil_scene;
+struct vexil_args;
+struct vexil_scene_parse_context;
+
+// local_t / duration_t; exactly 1 for a zero-length row.
+float normalized_duration(vexil_scene* scene);
+// Reveal level 0..255 at time t of a stroke with draw, hold and erase phases of
+// d, h and e seconds.
+float stroke_frame(float t, float d, float h, float e);
+// 1 - |2x - 1| with x the fractional part of t x inv_period.
+float time_triangle(float t, float inv_period);
+
+void scene_overlay_load_progress(vexil_scene* scene, vexil_args* args);
+void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args);
+void scene_overlay_rle_image(vexil_scene* scene, vexil_args* args);
+void scene_overlay_rle_image_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clear(vexil_scene* scene, vexil_args* args);
+void scene_overlay_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args);
+void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_stencil_set(vexil_scene* scene, vexil_args* args);
+void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_heal(vexil_scene* scene, vexil_args* args);
+void scene_overlay_heal_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_scale(vexil_scene* scene, vexil_args* args);
+void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_stroke(vexil_scene* scene, vexil_args* args);
+void scene_overlay_stroke_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args);
+void scene_overlay_palette_animation_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_starfield(vexil_scene* scene, vexil_args* args);
+void scene_overlay_starfield_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clut_set1_pulsate(vexil_scene* scene, vexil_args* args);
+void scene_overlay_clut_set1_pulsate_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clut_fade_to_color(vexil_scene* scene, vexil_args* args);
+void scene_overlay_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clut_set(vexil_scene* scene, vexil_args* args);
+void scene_overlay_clut_set_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_video_clut_reset(vexil_scene* scene, vexil_args* args);
+void scene_video_clut_fade_to_color(vexil_scene* scene, vexil_args* args);
+void scene_video_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/memarena.h"
+#include "vexil/vexil.h"
 
 struct valkyrie_context;
 struct nanokorg2_state;
@@ -26,6 +27,7 @@ struct demosys {
     int mouse_rel_dx;
     int mouse_rel_dy;
     int run_demo;  // 1 after start-up; while 0 the production is not updated
+    struct vexil vexil;  // the production runtime
 };
 
 // Zeroes the record, takes the arena block and builds the render targets.

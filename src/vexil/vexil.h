@@ -1,0 +1,302 @@
+// The production runtime: the state of the one production the demo system
+// plays (arenas, loading steps, shared tables, packs and resource cache, the
+// sequence and its scene instances, overlay back buffers and stencils, debug
+// keys), the argument record every scene call receives, and the sequence walk
+// that calls scenes on the music's time line. All data lives in "vexil_arena"
+// (carved from "demo_arena" by the first loading step); scratch memory in
+// "vexil_tmp_arena" is rewound after each use. Main thread only; the clock is
+// written by the audio thread and read here without a lock. Bad production data
+// stops the program through the crash path (sequence syntax errors print their
+// message on standard error and exit 1).
+#pragma once
+
+#include <cstdint>
+
+#include "core/memarena.h"
+#include "vexil/vexil_fs.h"
+
+typedef uint64_t cycles_t;
+
+struct valkyrie_context;
+struct nanokorg2_state;
+struct n3d_frame_context;
+struct n3d_coveragebuffer;
+struct n3d_texture;
+struct palette;
+struct palette_animation;
+struct vexil_rle_image;
+struct vexil_image;
+struct mad_datapack;
+struct fontbitmap;
+struct vexil_starfield;
+struct vexil_starfield_star;
+struct vexil_stroke;
+struct vexil_color;
+struct vexil_madfx;
+struct greet_state;
+struct vexil_music;
+
+struct vexil;
+struct vexil_scene;
+struct vexil_sequence_row;
+
+#define VEXIL_ARENA_SIZE 31457280ull      // 30 MiB
+#define VEXIL_TMP_ARENA_SIZE 6291456ull   // 6 MiB
+#define VEXIL_ASSET_DIR "assets/vexil/le"
+#define VEXIL_PAKS_COUNT 3
+#define VEXIL_OVERLAY_BACKBUFFERS_COUNT 3
+#define VEXIL_OVERLAY_STENCILS_COUNT 3
+#define VEXIL_STARS_CAPACITY 16384
+#define VEXIL_SHADE_TABLE_CACHE_MAX 10
+#define VEXIL_SHADE_TABLE_BYTES 16384  // 256 colours x 32 shades of ARGB1555
+#define VEXIL_INIT_STEPS_COUNT 3
+#define VEXIL_SAMPLE_RATE 22050
+
+// The argument record of vexil_update and of every scene call, built zeroed for
+// every update.
+struct vexil_args {
+    vexil* d;
+    vexil_sequence_row* row;  // the row being served; the last row after the walk
+    int is_vbl;               // 0 loop pass, 1 vertical blank
+    memarena* arena;          // "demo_arena"
+    valkyrie_context* video;
+    n3d_frame_context* fc_overlay;
+    int fc_overlay_backbuffers_count;  // copied from vexil at each walk
+    n3d_frame_context* fc_overlay_backbuffers;
+    int overlay_stencils_count;
+    n3d_coveragebuffer* overlay_stencils;
+    n3d_frame_context* fc_videos;  // both page contexts; null in the vertical blank
+    n3d_frame_context* fc;         // the back page's context
+    int interlaced_odd;
+    nanokorg2_state* nk2;
+    uint8_t* keys_ascii;  // 256 entries indexed by key code: held keys
+    int mouse_xy[2];
+    int mouse_rel_xy[2];
+};
+
+// A scene kind's function; the scene's fields say which kind of call it is.
+typedef void vexil_scene_func(vexil_scene* scene, vexil_args* args);
+
+struct vexil_performance {
+    int frames_count;
+    cycles_t frames_ticks;
+    int vbl_frames_count;
+    cycles_t vbl_frames_ticks;
+};
+
+// ---- sequence ----
+
+struct vexil_sequence_label {
+    char* name;
+    int line_i;
+    int row_i;  // the row after the label line
+};
+
+struct vexil_sequence_barrier {
+    char* name;  // left null
+    int flags;   // 1: "prev_completed"
+    int line_i;
+    int row_i;  // the row before the barrier line
+};
+
+#define VEXIL_SEQUENCE_BARRIER_PREV_COMPLETED 1
+
+struct vexil_sequence_row {
+    int scene_index;
+    int line;  // from 1; the header is line 1
+    char* func_name;
+    char* args;  // after the comma following func_name; null when none or once an ini configured the scene
+    int barrier_flags;
+    char* start_op;
+    char* start_op_v;
+    int start_ms;
+    int start_prep_rel_ms;
+    char* end_op;
+    char* end_op_v;
+    int end_ms;
+    // Resolved times in 22050 Hz frames; the window is start <= clock < end.
+    int start_22050hz;
+    int end_22050hz;
+    int start_prepare_22050hz;
+};
+
+struct vexil_sequence {
+    int scenes_count;
+    int labels_count;
+    vexil_sequence_label* labels;
+    int barriers_count;
+    vexil_sequence_barrier* barriers;
+    int rows_count;
+    vexil_sequence_row* rows;
+    int music_start_22050hz;  // clock position of the music's first frame
+};
+
+// ---- scene instances ----
+
+// Working state of the scene kinds, one record per scene instance.
+struct scene_state {
+    palette* clut_fade_from;  // colour-table fades: the captured start
+    palette* clut_fade_to;
+    int interlaced_odd;
+    vexil_starfield* starfield;
+    vexil_stroke* stroke;
+    int load_async_row;
+    int load_bar_prev_bar_x1;
+    vexil_madfx* madfx;
+    greet_state* greet_states;
+};
+
+struct vexil_scene {
+    int loaded;
+    cycles_t cycles_load;
+    char* name;  // ini key scene_name, else the row's func_name
+    vexil_scene_func* scene_func;
+    int ints_count;
+    int* ints;
+    int floats_count;
+    float* floats;
+    int palettes_count;
+    palette** palettes;
+    int rle_images_count;
+    vexil_rle_image** rle_images;
+    int images_count;
+    vexil_image** images;
+    int stencils_count;
+    n3d_coveragebuffer** stencils;
+    int textures_count;
+    n3d_texture** textures;
+    int palette_animations_count;
+    palette_animation** palette_animations;
+    int madpacks_count;
+    mad_datapack** madpacks;
+    int colors_count;
+    vexil_color* colors;
+    int fonts_count;
+    fontbitmap** fonts;
+    int music_tracks_count;
+    vexil_music** music_tracks;
+    uint32_t local_sample;  // since the row's start
+    int local_tick60hz;
+    float local_t;
+    uint32_t duration_samples;
+    int duration_tick60hz;
+    float duration_t;
+    float global_t;  // the clock in seconds
+    vexil_performance perf;
+    vexil_performance perf_prepare;
+    vexil_performance perf_cleanup;
+    int is_cleanup;
+    int is_running;
+    int is_first_run;
+    int vbl_is_first_run;
+    cycles_t cycles_allowed_to_spend_prepare;  // 0: no limit
+    int call_count_running;
+    int vbl_call_count_running;
+    int completed_prepare;
+    int vbl_work_prepared;
+    int work_prepared;
+    scene_state state;
+    int cleanup_done;
+    int vbl_cleanup_done;
+};
+
+// ---- resource cache ----
+
+struct vexil_rsrc_node {
+    char* name;
+    void* ptr;
+    vexil_rsrc_node* next;
+};
+
+struct vexil_music {
+    uint8_t* buffer;  // inside the pack image
+    uint32_t size;
+};
+
+struct vexil_shade_table_cache {
+    uint16_t* shade_table;
+    n3d_texture* texture;  // the key
+    int gen;
+};
+
+// ---- the runtime ----
+
+struct vexil {
+    int quit;  // set by the closing fade_out_music scene
+    int init_step;
+    cycles_t cycles_per_step[1000];
+    int initialized;
+    int tick60hz;
+    float t;  // tick60hz / 60
+    memarena* arena;
+    memarena* tmp_arena;
+    memarena _arena;      // "vexil_arena"
+    memarena _tmp_arena;  // "vexil_tmp_arena"
+    int stars_capacity;
+    vexil_starfield_star* stars;
+    int8_t* cos256_fp7;
+    int8_t* sin256_fp7;
+    int16_t* cos2048_fp11;
+    int16_t* sin2048_fp11;
+    float* cos2048_float;
+    float* sin2048_float;
+    int shade_table_cache_gen;
+    int shade_table_cache_count;
+    vexil_shade_table_cache shade_table_cache[VEXIL_SHADE_TABLE_CACHE_MAX];
+    vexil_rsrc_node rsrc_node_head;
+    int scenes_count;
+    vexil_scene* scenes;
+    vexil_sequence sequence;
+    vexil_performance perf;
+    uint8_t keys_ascii_prev[256];
+    int fc_overlay_backbuffers_count;
+    n3d_frame_context* fc_overlay_backbuffers;
+    int overlay_stencils_count;
+    n3d_coveragebuffer* overlay_stencils;
+    int paks_count;
+    vexil_fs* paks;
+};
+
+// ---- runtime ----
+
+// The production's update, both kinds: seek keys, clock, one loading step per
+// call until loaded, then the sequence walk and the debug keys.
+void vexil_update(vexil_args* args);
+// One loading step (0: arenas, tables, packs, sequence; 1: tunnel map; 2: done).
+void vexil_init_step(vexil_args* args);
+// A key that went down since the previous initialised update.
+int pressed_key(vexil_args* args, char key);
+void vexil_performance_update(vexil_performance* perf, cycles_t t0, int is_vbl);
+void vexil_performance_print(const char* name, int vbl, vexil_performance* perf);
+void vexil_end_stats(vexil* d);
+// A new string formatted into the arena.
+char* memprintf(memarena* arena, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- sequence ----
+
+// Parses "sequence.csv" text: rows, labels, barriers and strings into arena,
+// tokens into tmp_arena; path is named in messages. Resolves every row's times.
+void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const char* path, memarena* arena,
+                         memarena* tmp_arena);
+// One walk of the sequence: cleanup, prepare and running calls for one update.
+void vexil_run_sequence(vexil* d, vexil_args* args);
+char* vexil_sequence_parse_label(char** s, memarena* arena);
+char* vexil_csv_parse_str_trim(char** s, const char* str_default, memarena* arena);
+int vexil_csv_parse_int(char** s, int line, const char* path);
+void vexil_csv_parse_comma(char** s, int line, const char* path);
+vexil_sequence_label* vexil_sequence_find_label(vexil_sequence* seq, const char* name);
+
+// ---- resource cache ----
+
+// The decoded object for (name, kind), decoded once per name; searches the
+// packs from the last to the first. Never null: every failure stops.
+void* vexil_load_resource(vexil* d, const char* name, int kind);
+n3d_coveragebuffer* vexil_load_stencil(vexil* d, const char* name);
+n3d_texture* vexil_load_texture(vexil* d, const char* name);
+palette_animation* vexil_load_palette_animation(vexil* d, const char* name);
+palette* vexil_load_palette(vexil* d, const char* name);
+vexil_rle_image* vexil_load_rle_image(vexil* d, const char* name);
+vexil_image* vexil_load_image(vexil* d, const char* name);
+mad_datapack* vexil_load_madpack(vexil* d, const char* name);
+fontbitmap* vexil_load_font(vexil* d, const char* name);
+vexil_music* vexil_load_music(vexil* d, const char* name);

@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+// The table encoders n3d_linear_to_srgb_5bit / _8bit and their tables live
+// with the colour encodings.
+#include "image/texel.h"
+
 struct memarena;
 
 // Entries a rasterizer may read past either end of a phong table.
@@ -61,9 +65,3 @@ float n3d_ndotl_from_hdotn(float HdotN);
 // a + (b - a) x t with t limited to 0..1.
 float mix_remove(float a, float b, float t);
 
-// Linear value from which each sRGB code begins (entry 0 = 0).
-extern const float n3d_table_linear_to_srgb5bit[32];
-extern const float n3d_table_linear_to_srgb8bit[256];
-// Largest code whose table entry is <= linear (binary search).
-int n3d_linear_to_srgb_5bit(float linear);
-int n3d_linear_to_srgb_8bit(float linear);

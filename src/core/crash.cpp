@@ -50,6 +50,8 @@ void n3d_log(const char* file, int line, const char* fmt, ...)
 
 void crash_fail(int stream, const char* fmt, ...)
 {
+    // Anything already printed on standard output stays in front of the message.
+    fflush(stdout);
     FILE* out = stream == 2 ? stderr : stdout;
     va_list args;
     va_start(args, fmt);

@@ -175,7 +175,8 @@ void io_read_many_f32(io_reader* r, float* out, uint64_t count, const char* what
 {
     if (count > UINT64_MAX / 4 || !io_reader_take(r, count * 4, what))
         return io_reader_fail(r, what);
-    r->p = io_load_many_f32(out, (uint32_t)count, r->p, r->endian);
+    for (uint64_t i = 0; i < count; ++i)
+        r->p = io_loadf32(&out[i], r->p, r->endian);
 }
 
 const uint8_t* io_read_bytes(io_reader* r, uint64_t size, const char* what)
@@ -189,8 +190,10 @@ const uint8_t* io_read_bytes(io_reader* r, uint64_t size, const char* what)
 
 char* io_read_str(io_reader* r, memarena* arena, const char* what)
 {
-    if (r->failed)
+    if (r->failed || r->p == r->end) {
+        io_reader_fail(r, what);
         return nullptr;
+    }
     const void* nul = memchr(r->p, 0, (size_t)(r->end - r->p));
     if (!nul) {
         io_reader_fail(r, what);

@@ -48,10 +48,15 @@ inline uint64_t memarena_remaining_capacity(const memarena* arena) { return aren
 void memarena_print(const memarena* arena);
 
 // Typed helpers over the aligned push.
+// A count whose byte size does not fit 64 bits (a negative count turned into a
+// size, say) is an out-of-memory crash, never a small wrapped push.
 template <typename T>
 inline T* memarena_push_array(memarena* arena, uint64_t count)
 {
-    return static_cast<T*>(memarena_push_align(arena, count * sizeof(T), alignof(T)));
+    uint64_t bytes;
+    if (__builtin_mul_overflow(count, (uint64_t)sizeof(T), &bytes))
+        bytes = UINT64_MAX;
+    return static_cast<T*>(memarena_push_align(arena, bytes, alignof(T)));
 }
 template <typename T>
 inline T* memarena_push_array_zeroed(memarena* arena, uint64_t count)

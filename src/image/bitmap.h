@@ -70,7 +70,7 @@ int bitmap_flare(bitmap* b, const float color_linear[4]);
 // A checker of w x h cells; the cell at the origin has colour 2.
 int bitmap_mosaic(bitmap* b, uint32_t w, uint32_t h, const float color1_linear[4], const float color2_linear[4]);
 
-// PNG (or anything stb_image reads) with the channel count of flags: 0, or 1
+// A PNG file with the channel count of flags: 0, or 1
 // when the file cannot be decoded or flags name no channel count.
 int bitmap_load(bitmap* b, memarena* arena, const char* path, int flags);
 // PNG: 0, 1 for a bitmap without a channel flag, 2 when writing fails.

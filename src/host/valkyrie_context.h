@@ -73,7 +73,7 @@ void emulate_valkyrie_video_pageflip(valkyrie_context* ctx);
 // R << 24 | G << 16 | B << 8 | 255 (SDL_PIXELFORMAT_RGBA8888): overlay pixels
 // other than the key through the overlay table, key pixels show the shown
 // video page pixel-doubled, each 5-bit channel c through video table entry
-// (c << 3) | (c & 7). dst_rowbytes is the surface's pitch; dst must be 4-byte aligned.
+// (c << 3) | (c & 7). dst_rowbytes is the surface's pitch (SDL_Surface pitch or a plain buffer's).
 void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_rowbytes);
 // The same walk into a 640x480 ARGB1555 surface: key pixels copy the video
 // pixel unchanged, others are the overlay colour mapped through the video table.

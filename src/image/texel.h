@@ -8,8 +8,7 @@
 
 #include <cstdint>
 
-// Same definition as the core math module's, so both may be included together.
-typedef float vec4[4];
+#include "core/linmath.h"
 
 #define N3D_TEXEL_FORMAT_NONE 0
 #define N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 1

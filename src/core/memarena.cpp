@@ -19,10 +19,13 @@ void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
 
 // Overflow test that cannot wrap: sp may sit above size after a rewind to an
 // arbitrary marker, and a request near 2^64 must not look small once added.
+// A request whose padded size does not fit 64 bits is reported as UINT64_MAX,
+// and so is a "needed" total that would wrap.
 [[noreturn]] static void memarena_out_of_mem(const memarena* arena, uint64_t size)
 {
+    uint64_t needed = size > UINT64_MAX - arena->sp ? UINT64_MAX : arena->sp + size;
     printf("arena: %s is out of mem, capacity is %lu but needed %lu tried alloc %lu\n", arena->name,
-           (unsigned long)arena->size, (unsigned long)(arena->sp + size), (unsigned long)size);
+           (unsigned long)arena->size, (unsigned long)needed, (unsigned long)size);
     mycrash("src/memarena", 104, "", "arena is out of mem\n");
 }
 
@@ -53,7 +56,7 @@ void* xmemarena_push_align(memarena* arena, uint64_t size, uint64_t align)
     if (size == 0)
         return nullptr;
     if (size > UINT64_MAX - pad)
-        memarena_out_of_mem(arena, size);
+        memarena_out_of_mem(arena, UINT64_MAX);
     uint8_t* result = static_cast<uint8_t*>(xmemarena_push(arena, size + pad));
     return result + pad;
 }
@@ -67,7 +70,7 @@ void* xmemarena_push_align_pad(memarena* arena, uint64_t minimum_size, uint64_t 
     if (rest) {
         uint64_t round = align - rest;
         if (minimum_size > UINT64_MAX - round)
-            memarena_out_of_mem(arena, minimum_size);
+            memarena_out_of_mem(arena, UINT64_MAX);
         size = minimum_size + round;
     }
     return xmemarena_push_align(arena, size, align);

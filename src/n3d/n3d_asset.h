@@ -88,8 +88,8 @@ const uint8_t* n3d_io_coveragebuffer_load(memarena* arena, n3d_coveragebuffer* o
 uint8_t* n3d_io_store_consts(void* b, const n3d_texture* t, int endian);
 
 // Reader forms for records nested in other records (datapacks, images, fonts):
-// they read at r's position and advance it. 0 on success; 1 with r failed and a
-// line on standard output naming what was wrong.
+// they read at r's position and advance it. 0 on success; 1 with r failed and
+// r->what naming what was wrong (they print nothing: the outer record does).
 int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_reuse_b);
 int n3d_io_vertices_read(io_reader* r, memarena* arena, n3d_vertices* out);
 int n3d_io_coveragebuffer_read(io_reader* r, memarena* arena, n3d_coveragebuffer* out);

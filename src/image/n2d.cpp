@@ -1,0 +1,396 @@
+// Rectangles, clears, copies, blits and the coverage-buffer mask builders.
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+#include "core/crash.h"
+#include "core/ppc.h"
+#include "image/n2d.h"
+#include "image/n3d_convert.h"
+#include "image/texel.h"
+
+static int n2d_clamp_ll(long long v)
+{
+    return v < -2147483647LL - 1 ? -2147483647 - 1 : v > 2147483647LL ? 2147483647 : static_cast<int>(v);
+}
+
+void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y,
+                 int max_x, int max_y)
+{
+    // In 64 bits: far-off rectangles must not wrap into visible ones.
+    long long ox = static_cast<long long>(min_x) - x0, oy = static_cast<long long>(min_y) - y0;
+    *dx = ox > 0 ? n2d_clamp_ll(ox) : 0;
+    *dy = oy > 0 ? n2d_clamp_ll(oy) : 0;
+    *w = n2d_clamp_ll(static_cast<long long>(x1 < max_x ? x1 : max_x) - (x0 > min_x ? x0 : min_x));
+    *h = n2d_clamp_ll(static_cast<long long>(y1 < max_y ? y1 : max_y) - (y0 > min_y ? y0 : min_y));
+}
+
+void n2d_rect_set(n2d_rect* out_r, int x0, int y0, int x1, int y1)
+{
+    out_r->x0 = x0;
+    out_r->y0 = y0;
+    out_r->x1 = x1;
+    out_r->y1 = y1;
+}
+
+void n2d_clip_rect(n2d_rect* out_r, const n2d_rect* r, const n2d_rect* container)
+{
+    int dx, dy, w, h;
+    n2d_boxrect(&dx, &dy, &w, &h, r->x0, r->y0, r->x1, r->y1, container->x0, container->y0, container->x1,
+                container->y1);
+    out_r->x0 = r->x0 + dx;
+    out_r->y0 = r->y0 + dy;
+    out_r->x1 = out_r->x0 + w;
+    out_r->y1 = out_r->y0 + h;
+}
+
+// ---- Clears, copies, rectangles ---------------------------------------------
+
+// Every row whole: row_bytes / 8 eight-byte stores of the pattern, then the
+// remainder of a row whose bytes are not a multiple of 8 from the pattern's first bytes.
+static void n2d_fill_rows(n3d_framebuffer* fb, uint64_t pattern)
+{
+    if (fb->row_bytes <= 0)
+        return;
+    const int words = fb->row_bytes / 8, rest = fb->row_bytes % 8;
+    uint8_t* row = static_cast<uint8_t*>(fb->b);
+    for (int y = 0; y < fb->h; y++, row += fb->row_bytes) {
+        for (int i = 0; i < words; i++)
+            memcpy(row + 8 * i, &pattern, 8);
+        if (rest)
+            memcpy(row + 8 * words, &pattern, static_cast<size_t>(rest));
+    }
+}
+
+void n2d_fb_clear_rgb(n3d_framebuffer* dst_fb, uint8_t r8, uint8_t g8, uint8_t b8)
+{
+    uint32_t p32;
+    if (dst_fb->format == N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555) {
+        uint32_t p16 = 0x8000u | static_cast<uint32_t>(r8 >> 3) << 10 | static_cast<uint32_t>(g8 >> 3) << 5 |
+                       static_cast<uint32_t>(b8 >> 3);
+        p32 = p16 * 65537u;
+    } else if (dst_fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
+        p32 = r8 * 0x01010101u;
+    } else {
+        n3d_crash("src/n2d", __LINE__, "not implemented\n");
+    }
+    n2d_fill_rows(dst_fb, n2d_pack_u32_into_d64(p32, p32));
+}
+
+void n2d_fb_clear_i8(n3d_framebuffer* dst_fb, uint8_t i8)
+{
+    if (dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 && dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        n3d_crash("src/n2d", __LINE__, "not implemented\n");
+    uint32_t p32 = i8 * 0x01010101u;
+    n2d_fill_rows(dst_fb, n2d_pack_u32_into_d64(p32, p32));
+}
+
+void n2d_copy_fb(n3d_framebuffer* dst_fb, const n3d_framebuffer* src_fb)
+{
+    if (dst_fb->format != src_fb->format || dst_fb->w != src_fb->w || dst_fb->h != src_fb->h)
+        mycrash("src/n2d", __LINE__, "",
+                "dst_fb and src_fb must have same format, w and h. src: %d %d %d vs dst %d %d %d\n", src_fb->format,
+                src_fb->w, src_fb->h, dst_fb->format, dst_fb->w, dst_fb->h);
+    if (dst_fb->row_bytes != src_fb->row_bytes)
+        mycrash("src/n2d", __LINE__, "", "rowbytes must be the same for dst and src, src: %d dst: %d\n",
+                src_fb->row_bytes, dst_fb->row_bytes);
+    if (dst_fb->row_bytes % 8 != 0 || src_fb->row_bytes % 8 != 0)
+        mycrash("src/n2d", __LINE__, "", "rowbytes must be aligned to 8 bytes dst_fb row_bytes %d src_fb row_bytes: %d\n",
+                dst_fb->row_bytes, src_fb->row_bytes);
+    if (dst_fb->h > 0 && dst_fb->row_bytes > 0)
+        memmove(dst_fb->b, src_fb->b, static_cast<size_t>(dst_fb->row_bytes) * static_cast<size_t>(dst_fb->h));
+}
+
+void n2d_fb_draw_rect_i8(n3d_framebuffer* dst_fb, uint8_t i8, int x0, int y0, int x1, int y1)
+{
+    // Clipped to the plane: the loading bar and the scenes compute their
+    // rectangles from sizes the plane does not know.
+    if (x0 < 0)
+        x0 = 0;
+    if (y0 < 0)
+        y0 = 0;
+    if (x1 > dst_fb->w)
+        x1 = dst_fb->w;
+    if (y1 > dst_fb->h)
+        y1 = dst_fb->h;
+    if (x0 >= x1 || y0 >= y1)
+        return;
+    uint32_t p32 = i8 * 0x01010101u;
+    const uint64_t p64 = n2d_pack_u32_into_d64(p32, p32);
+    uint8_t* row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0;
+    for (int y = y0; y < y1; y++, row += dst_fb->row_bytes) {
+        int x = x0;
+        for (; x < x1 && (x & 3) != 0; x++)
+            row[x] = i8;
+        for (int n = (x1 - x) / 8; n > 0; n--, x += 8)
+            memcpy(row + x, &p64, 8);
+        for (; x < x1; x++)
+            row[x] = i8;
+    }
+}
+
+// ---- Blits --------------------------------------------------------------------
+
+void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowbytes, int dst_x0, int dst_y0,
+                            int dst_x1, int dst_y1, int src_x0, int src_y0, int src_x1, int src_y1,
+                            int work_offset_dst_y, int work_amount_dst_y)
+{
+    n3d_framebuffer* fb = fc->fb;
+    int dx, dy, w, h;
+    n2d_boxrect(&dx, &dy, &w, &h, dst_x0, dst_y0, dst_x1, dst_y1, 0, 0, fb->w, fb->h);
+    if (fb->row_bytes % 4 != 0 || rowbytes % 4 != 0)
+        mycrash("src/n2d", __LINE__, "", "fc row bytes and src row bytes must be multiple of 4 bytes, is: %d %d respectively\n",
+                fb->row_bytes, rowbytes);
+    if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        mycrash("src/n2d", __LINE__, "", "format %d not implemented/supported?\n", fb->format);
+    if (work_offset_dst_y < 0)
+        work_offset_dst_y = 0;
+    h -= work_offset_dst_y;
+    if (h > work_amount_dst_y)
+        h = work_amount_dst_y;
+    // Never read outside the source rectangle, whatever the destination asks for.
+    long long src_w = static_cast<long long>(src_x1) - src_x0 - dx;
+    long long src_h = static_cast<long long>(src_y1) - src_y0 - dy - work_offset_dst_y;
+    if (w > src_w)
+        w = static_cast<int>(src_w);
+    if (h > src_h)
+        h = static_cast<int>(src_h);
+    if (w <= 0 || h <= 0)
+        return;
+    const uint8_t* src = static_cast<const uint8_t*>(buffer) +
+                         static_cast<ptrdiff_t>(src_y0 + dy + work_offset_dst_y) * rowbytes + src_x0 + dx;
+    uint8_t* dst = static_cast<uint8_t*>(fb->b) +
+                   static_cast<ptrdiff_t>(dst_y0 + dy + work_offset_dst_y) * fb->row_bytes + dst_x0 + dx;
+    for (int y = 0; y < h; y++, src += rowbytes, dst += fb->row_bytes)
+        memcpy(dst, src, static_cast<size_t>(w));  // exactly the clipped width
+}
+
+// Float to int with saturation (NaN gives 0), for positions that may lie far off.
+static int n2d_float_to_int(float f)
+{
+    if (!(f == f))
+        return 0;
+    if (f <= -1073741824.0f)
+        return -1073741824;
+    if (f >= 1073741824.0f)
+        return 1073741824;
+    return static_cast<int>(f);
+}
+
+void n2d_blit_texture_scaled_except_srcmask(n3d_frame_context* fc, const n3d_texture* texture, float dst_x0_f,
+                                            float dst_y0_f, float dst_x1_f, float dst_y1_f, float src_x0_f,
+                                            float src_y0_f, float src_x1_f, float src_y1_f, int src_mask)
+{
+    n3d_framebuffer* fb = fc->fb;
+    if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        crash_fail(1, "dst: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n");
+    if (texture->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        crash_fail(1, "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n");
+    n3d_coveragebuffer* cb = fc->cb;
+    if (!cb)
+        crash_fail(1, "dst: frame context has no coverage buffer\n");
+    if (cb->w < fb->w || cb->h < fb->h || cb->w % 32 != 0)
+        crash_fail(1, "dst: coverage buffer (%d %d) must cover the framebuffer (%d %d)\n", cb->w, cb->h, fb->w, fb->h);
+    if (texture->w_log2 < 0 || texture->w_log2 > 15 || texture->h_log2 < 0 || texture->h_log2 > 15)
+        crash_fail(1, "src: texture size 2^%d x 2^%d not supported\n", texture->w_log2, texture->h_log2);
+
+    const float ddx = dst_x1_f - dst_x0_f, ddy = dst_y1_f - dst_y0_f;
+    if (!(ddx > 0.0f) || !(ddy > 0.0f))
+        return;  // an empty or flipped destination draws nothing (and divides by nothing)
+    const float dudx = (src_x1_f - src_x0_f) / ddx, dvdy = (src_y1_f - src_y0_f) / ddy;
+
+    float fx = std::ceil(dst_x0_f), fy = std::ceil(dst_y0_f);
+    float u0 = src_x0_f + (fx - dst_x0_f) * dudx, v0 = src_y0_f + (fy - dst_y0_f) * dvdy;
+    if (dst_x1_f < 0.0f || dst_y1_f < 0.0f)
+        return;
+    int px = n2d_float_to_int(fx), py = n2d_float_to_int(fy);
+    if (px >= fb->w || py >= fb->h)
+        return;
+    if (px < 0) {
+        u0 += static_cast<float>(-px) * dudx;
+        px = 0;
+    }
+    if (py < 0) {
+        v0 += static_cast<float>(-py) * dvdy;
+        py = 0;
+    }
+    int ex = n2d_float_to_int(std::ceil(dst_x1_f)), ey = n2d_float_to_int(std::ceil(dst_y1_f));
+    if (ex > fb->w)
+        ex = fb->w;
+    if (ey > fb->h)
+        ey = fb->h;
+
+    // 16.16 fixed point.
+    const int u_start = n2d_float_to_int(std::round(u0 * 65536.0f)), du = n2d_float_to_int(std::round(dudx * 65536.0f));
+    long long v = n2d_float_to_int(std::round(v0 * 65536.0f));
+    const int dv = n2d_float_to_int(std::round(dvdy * 65536.0f));
+
+    // One mip level per axis from the step; the chain ends at min_*_level.
+    int iu = n2d_float_to_int(dudx), iv = n2d_float_to_int(dvdy);
+    int lu = iu >= 1 ? 31 - ppc_cntlze(static_cast<uint32_t>(iu)) : 0;
+    int lv = iv >= 1 ? 31 - ppc_cntlze(static_cast<uint32_t>(iv)) : 0;
+    const int lu_max = texture->w_log2 - texture->min_u_level, lv_max = texture->h_log2 - texture->min_v_level;
+    if (lu > lu_max)
+        lu = lu_max > 0 ? lu_max : 0;
+    if (lv > lv_max)
+        lv = lv_max > 0 ? lv_max : 0;
+    const uint8_t* texels = texture->mips ? texture->mips[N3D_MIP_INDEX(lu, lv)] : nullptr;
+    if (!texels)
+        crash_fail(1, "src: texture has no mip level %d %d\n", lu, lv);
+    const int level_w_log2 = texture->w_log2 - lu;
+    const uint32_t umask = (1u << level_w_log2) - 1u, vmask = (1u << (texture->h_log2 - lv)) - 1u;
+    // 64-bit positions: a long row of large steps must not overflow.
+    const long long du_l = du >> lu;
+    v >>= lv;
+    const long long dv_l = dv >> lv;
+
+    const int words = cb->w / 32;
+    uint8_t* row = static_cast<uint8_t*>(fb->b) + static_cast<ptrdiff_t>(fb->row_bytes) * py;
+    for (int y = py; y < ey; y++, row += fb->row_bytes, v += dv_l) {
+        // Source positions outside the level wrap around it.
+        const uint32_t tv = static_cast<uint32_t>(v >> 16) & vmask;
+        uint32_t* cov = cb->u32 + static_cast<ptrdiff_t>(words) * y;
+        long long u = u_start >> lu;
+        for (int x = px; x < ex; x++, u += du_l) {
+            const uint32_t tu = static_cast<uint32_t>(u >> 16) & umask;
+            const uint32_t off = texture->not_swizzled ? (tv << level_w_log2) | tu : n3d_swizzle_offset_8bpp(tu, tv);
+            const uint8_t t = texels[off];
+            if (t != src_mask) {
+                row[x] = t;
+                cov[x >> 5] |= 0x80000000u >> (x & 31);
+            }
+        }
+    }
+}
+
+void n2d_show_cb(n3d_framebuffer* fb, const n3d_coveragebuffer* cb0, uint8_t color0, const n3d_coveragebuffer* cb1,
+                 uint8_t color1, uint8_t color_both, uint8_t color_neither)
+{
+    int w = cb0->w, h = cb0->h;
+    if (w > fb->w)
+        w = fb->w;
+    if (h > fb->h)
+        h = fb->h;
+    if (w > cb1->w)
+        w = cb1->w;
+    if (h > cb1->h)
+        h = cb1->h;
+    uint8_t* row = static_cast<uint8_t*>(fb->b);
+    for (int y = 0; y < h; y++, row += fb->row_bytes)
+        for (int x = 0; x < w; x++) {
+            const uint32_t bit = 0x80000000u >> (x & 31);
+            const int a = (cb0->u32[static_cast<ptrdiff_t>(cb0->w / 32) * y + (x >> 5)] & bit) != 0;
+            const int b = (cb1->u32[static_cast<ptrdiff_t>(cb1->w / 32) * y + (x >> 5)] & bit) != 0;
+            row[x] = a && b ? color_both : a ? color0 : b ? color1 : color_neither;
+        }
+}
+
+// ---- Coverage-buffer operations --------------------------------------------
+
+void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1,
+                                       const n3d_texture* t0, int threshold_a, int threshold_b, int work_start_y,
+                                       int work_height)
+{
+    if (cb0->w != cb1->w || cb0->h != cb1->h)
+        crash_fail(1, "cb0 width and height must equal cb1! (%d %d vs %d %d)\n", cb0->w, cb0->h, cb1->w, cb1->h);
+    if (t0->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        crash_fail(1, "texture: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported\n");
+    if (!t0->not_swizzled)
+        crash_fail(1, "swizzled texture not implemented\n");
+    if (t0->w_log2 < 0 || t0->w_log2 > 15 || t0->h_log2 < 0 || t0->h_log2 > 15 || cb0->w > (1 << t0->w_log2) ||
+        cb0->h > (1 << t0->h_log2) || cb0->w % 32 != 0)
+        crash_fail(1, "texture must be at least as large as the masks (2^%d 2^%d vs %d %d)\n", t0->w_log2, t0->h_log2,
+                   cb0->w, cb0->h);
+    const uint8_t* texels = t0->mips[0];
+    int y0 = work_start_y < 0 ? 0 : work_start_y;
+    long long end = static_cast<long long>(work_start_y) + work_height;
+    int y1 = end < cb0->h ? static_cast<int>(end) : cb0->h;
+    const int words = cb0->w / 32;
+    for (int y = y0; y < y1; y++) {
+        const uint32_t* src = cb1->u32 + static_cast<ptrdiff_t>(words) * y;
+        uint32_t* dst = cb0->u32 + static_cast<ptrdiff_t>(words) * y;
+        const uint8_t* trow = texels + (static_cast<ptrdiff_t>(y) << t0->w_log2);
+        for (int i = 0; i < words; i++) {
+            uint32_t in = src[i], out = 0;
+            while (in) {  // a zero word reads no texel
+                const int bit = ppc_cntlze(in);
+                in &= ~(0x80000000u >> bit);
+                const int t = trow[i * 32 + bit];
+                if (threshold_a <= t && t <= threshold_b)
+                    out |= 0x80000000u >> bit;
+            }
+            dst[i] = out;
+        }
+    }
+}
+
+// 32 bits of a mask row starting at column sc (sc > -32), bits outside the row's
+// w columns read as 0; the most significant bit is column sc.
+static inline uint32_t n2d_cb_bits_at(const uint32_t* row, int words, int sc)
+{
+    if (sc < 0)
+        return row[0] >> (-sc);
+    const int wi = sc >> 5, sh = sc & 31;
+    uint32_t hi = wi < words ? row[wi] << sh : 0u;
+    uint32_t lo = (sh != 0 && wi + 1 < words) ? row[wi + 1] >> (32 - sh) : 0u;
+    return hi | lo;
+}
+
+// Destination bits over the placed source, clipped to the destination and the
+// row window; combine(dst_word, src_bits, mask) gives the new word.
+template <typename Combine>
+static void n2d_cb_place(n3d_coveragebuffer* dst, int x0, int y0, const n3d_coveragebuffer* src, int work_start_y,
+                         int work_height, Combine combine)
+{
+    if (dst->w % 32 != 0 || src->w % 32 != 0)
+        crash_fail(1, "coverage buffer width must be a multiple of 32 (%d %d)\n", dst->w, src->w);
+    long long c0 = x0 > 0 ? x0 : 0, c1 = static_cast<long long>(x0) + src->w;
+    if (c1 > dst->w)
+        c1 = dst->w;
+    long long r0 = y0, r1 = static_cast<long long>(y0) + src->h;
+    if (r0 < work_start_y)
+        r0 = work_start_y;
+    if (r0 < 0)
+        r0 = 0;
+    long long wend = static_cast<long long>(work_start_y) + work_height;
+    if (r1 > wend)
+        r1 = wend;
+    if (r1 > dst->h)
+        r1 = dst->h;
+    if (c0 >= c1 || r0 >= r1)
+        return;
+    const int dwords = dst->w / 32, swords = src->w / 32;
+    const int k0 = static_cast<int>(c0 >> 5), k1 = static_cast<int>((c1 - 1) >> 5);
+    for (int y = static_cast<int>(r0); y < r1; y++) {
+        uint32_t* drow = dst->u32 + static_cast<ptrdiff_t>(dwords) * y;
+        const uint32_t* srow = src->u32 + static_cast<ptrdiff_t>(swords) * (y - y0);
+        for (int k = k0; k <= k1; k++) {
+            const int a = k == k0 ? static_cast<int>(c0 & 31) : 0;
+            const int b = k == k1 ? static_cast<int>(((c1 - 1) & 31) + 1) : 32;
+            const uint32_t m = (0xFFFFFFFFu >> a) & (0xFFFFFFFFu << (32 - b));  // columns [a, b) of the word; b >= 1
+            const uint32_t bits = n2d_cb_bits_at(srow, swords, k * 32 - x0);
+            drow[k] = combine(drow[k], bits, m);
+        }
+    }
+}
+
+void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1,
+                       int work_start_y, int work_height)
+{
+    n2d_cb_place(cb0, cb0_x0, cb0_y0, cb1, work_start_y, work_height,
+                 [](uint32_t d, uint32_t s, uint32_t m) { return d | (~s & m); });
+}
+
+void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb,
+                 int work_start_y, int work_height)
+{
+    n2d_cb_place(dst_cb, dst_x0, dst_y0, src_cb, work_start_y, work_height,
+                 [](uint32_t d, uint32_t s, uint32_t m) { return (d & ~m) | (s & m); });
+}
+
+void n2d_cb_clear(n3d_coveragebuffer* cb)
+{
+    size_t words = static_cast<size_t>(cb->w / 32) * static_cast<size_t>(cb->h > 0 ? cb->h : 0);
+    if (cb->w > 0 && words)
+        memset(cb->u32, 0, words * 4u);
+}

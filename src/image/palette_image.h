@@ -28,8 +28,7 @@ struct palette_animation {
 uint8_t* palette_animation_io_store(void* b, const palette_animation* panim, int endian);
 // Clears out and reads the record from the size bytes at b. Returns the
 // position after it, or null when it does not fit or a frame reaches past the
-// 256-entry colour table. The image block is padded to whole 8-byte units so
-// the blit's 8-byte row copies stay inside it.
+// 256-entry colour table.
 const uint8_t* palette_animation_io_load(memarena* arena, palette_animation* out, const void* b, uint64_t size,
                                          int endian);
 // A palette animation file: the endian marker and one record. An unreadable

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/memarena.h"
+#include "n3d/n3d_framebuffer.h"
 #include "vexil/vexil.h"
 
 struct valkyrie_context;
@@ -20,6 +21,13 @@ struct nanokorg2_state;
 struct demosys {
     int quit;        // copied from the production after every update
     memarena arena;  // "demo_arena"
+    n3d_framebuffer overlay_fb;             // over the emulated overlay plane, not owning it
+    n3d_framebuffer overlay_fb_backbuffer;  // declared, never filled
+    n3d_frame_context overlay;              // coverage pair, no depth buffer
+    n3d_framebuffer videos_fb[2];           // over the two emulated video pages
+    n3d_depthbuffer videos_db;              // shared by both page contexts
+    n3d_frame_context videos[2];
+    n3d_frame_context* video;  // the display's back page, re-selected every update
     // written by the host before each demosys_update; mouse_button is not passed on
     int mouse_button;
     int mouse_x;

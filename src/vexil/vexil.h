@@ -12,15 +12,14 @@
 
 #include <cstdint>
 
+#include "core/cycles_measure.h"
 #include "core/memarena.h"
+#include "image/n3d_phong.h"
+#include "n3d/n3d_framebuffer.h"
 #include "vexil/vexil_fs.h"
-
-typedef uint64_t cycles_t;
 
 struct valkyrie_context;
 struct nanokorg2_state;
-struct n3d_frame_context;
-struct n3d_coveragebuffer;
 struct n3d_texture;
 struct palette;
 struct palette_animation;
@@ -240,10 +239,12 @@ struct vexil {
     int16_t* sin2048_fp11;
     float* cos2048_float;
     float* sin2048_float;
+    n3d_phong_lut pbr_phong_lut;  // for physically based shade tables
     int shade_table_cache_gen;
     int shade_table_cache_count;
     vexil_shade_table_cache shade_table_cache[VEXIL_SHADE_TABLE_CACHE_MAX];
     vexil_rsrc_node rsrc_node_head;
+    n3d_framebuffer uv_map_tunnel;  // 640x480 tunnel lookup map
     int scenes_count;
     vexil_scene* scenes;
     vexil_sequence sequence;

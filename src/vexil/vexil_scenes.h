@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "core/linmath.h"
 #include "vexil/vexil.h"
 
 struct vexil_scene_parse_context {
@@ -43,7 +44,7 @@ struct vexil_parse_ini_scene_user {
 // A parsed "#RRGGBBAA" colour.
 struct vexil_color {
     uint32_t rgba8888;  // 0xRRGGBBAA
-    float linear[4];    // linear light, premultiplied
+    vec4 linear;        // linear light, premultiplied
     uint16_t argb1555;  // alpha bit set when alpha > 127, then the top 5 bits of r, g, b
 };
 

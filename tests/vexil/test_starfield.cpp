@@ -1,0 +1,388 @@
+// Starfield: set-up, projection against a reference built from the camera's
+// basis vectors in double precision, brightness buckets, draw order, masks,
+// light image, regeneration and the bucket lists.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/memarena.h"
+#include "image/n3d_convert.h"
+#include "image/palette.h"
+#include "image/texel.h"
+#include "n3d/n3d_framebuffer.h"
+#include "support/capture.h"
+#include "vexil/vexil_image.h"
+#include "vexil/vexil_starfield.h"
+
+namespace {
+
+constexpr int W = 64, H = 48;
+constexpr uint8_t BG = 0;
+
+struct rig {
+    std::vector<uint8_t> block = std::vector<uint8_t>(1 << 20);
+    memarena arena{};
+    std::vector<vexil_starfield_star> stars = std::vector<vexil_starfield_star>(256);
+    std::vector<uint8_t> pixels = std::vector<uint8_t>((size_t)W * H * 2, BG);
+    std::vector<uint32_t> cover = std::vector<uint32_t>((size_t)W / 32 * H, 0);
+    std::vector<uint8_t> colours = std::vector<uint8_t>(8 * 4, 0);
+    palette pal{16, 8, nullptr};
+    n3d_framebuffer fb{};
+    n3d_coveragebuffer cb{};
+    n3d_frame_context fc{};
+    vexil_starfield sf{};
+    rig(int stars_count_log2, int first = 0, int last = 7, int do_regenerate = 0, int format = 3)
+    {
+        memarena_init(&arena, "test", block.size(), block.data());
+        pal.rgba8888 = colours.data();
+        fb.format = format;
+        fb.w = W;
+        fb.h = H;
+        fb.row_bytes = format == 2 ? 2 * W : W;
+        fb.b = pixels.data();
+        cb.u32 = cover.data();
+        cb.w = W;
+        cb.h = H;
+        fc.fb = &fb;
+        fc.cb = &cb;
+        if (format == 2)
+            vexil_starfield_init_argb1555(&sf, stars_count_log2, stars.data(), do_regenerate, W, H, &arena);
+        else
+            vexil_starfield_init_i8(&sf, stars_count_log2, stars.data(), do_regenerate, W, H, &pal, first, last,
+                                    &arena);
+    }
+    uint8_t px(int x, int y) const { return pixels[(size_t)y * W + x]; }
+    int covered(int x, int y) const { return (cover[(size_t)(y * W + x) / 32] >> (31 - (x & 31))) & 1; }
+    int drawn_count() const
+    {
+        int n = 0;
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++)
+                n += px(x, y) != BG;
+        return n;
+    }
+    void update() { vexil_starfield_update(&sf, &fc, nullptr); }
+};
+
+// The camera's basis in double precision: yaw turns about +y, pitch raises the
+// view; at yaw = pitch = 0 the camera looks along +z with +y up and +x right.
+struct basis {
+    double right[3], up[3], forward[3];
+    basis(double yaw, double pitch)
+    {
+        double cy = cos(yaw), sy = sin(yaw), cp = cos(pitch), sp = sin(pitch);
+        right[0] = cy, right[1] = 0, right[2] = sy;
+        forward[0] = -sy * cp, forward[1] = sp, forward[2] = cy * cp;
+        up[0] = sy * sp, up[1] = cp, up[2] = -cy * sp;
+    }
+};
+
+// A world position whose camera coordinates are (side, up, depth).
+vexil_starfield_star place(const vexil_starfield_camera& c, double side, double up, double depth)
+{
+    basis b(c.yaw, c.pitch);
+    double p[3];
+    for (int i = 0; i < 3; i++)
+        p[i] = side * b.right[i] + up * b.up[i] + depth * b.forward[i];
+    return {(float)(c.x + p[0]), (float)(c.y + p[1]), (float)(c.z + p[2])};
+}
+
+// Camera coordinates (side, up, depth) of a world position.
+void view_of(const vexil_starfield_camera& c, const vexil_starfield_star& s, double out[3])
+{
+    basis b(c.yaw, c.pitch);
+    double d[3] = {s.x - (double)c.x, s.y - (double)c.y, s.z - (double)c.z};
+    out[0] = d[0] * b.right[0] + d[1] * b.right[1] + d[2] * b.right[2];
+    out[1] = d[0] * b.up[0] + d[1] * b.up[1] + d[2] * b.up[2];
+    out[2] = d[0] * b.forward[0] + d[1] * b.forward[1] + d[2] * b.forward[2];
+}
+
+// 8 levels of 15-bit brightness: full up to 10 % of the depth range, then (1 - x)^5.
+int reference_bucket(double depth)
+{
+    double s = 1.0 - ((depth - 0.1) / (6.0 - 0.1) - 0.1) / 0.9;
+    double v = std::min(1.0, std::max(0.0, pow(s, 5.0)));
+    return std::min((int)floor(v * 32767 + 0.5) >> 12, 7);
+}
+
+}  // namespace
+
+TEST(Starfield, SetUp)
+{
+    rig r(4);
+    const vexil_starfield_camera& c = r.sf.camera;
+    EXPECT_EQ(r.sf.rng.state, 0x853c49e6748fea9bULL);
+    EXPECT_EQ(r.sf.rng.inc, 0xda3e39cb94b95bdbULL);
+    EXPECT_EQ(r.sf.buckets_count_log2, 3);  // levels 0..7
+    EXPECT_FLOAT_EQ(r.sf.sphere_radius, 2.0f);
+    EXPECT_FLOAT_EQ(c.near_clip, 0.1f);
+    EXPECT_FLOAT_EQ(c.far_clip, 6.0f);
+    EXPECT_FLOAT_EQ(c.aspect_dxdy, 4.0f / 3.0f);
+    EXPECT_FLOAT_EQ(c.fov_y, 1.5707964f);
+    EXPECT_NEAR(c.focal_length, H / 2.0, 1e-4);
+    EXPECT_NEAR(c.tan_half_fov_y, 1.0, 1e-6);
+    EXPECT_NEAR(c.tan_half_fov_x, 4.0 / 3.0, 1e-5);
+    EXPECT_NEAR(c.fov_x, 2 * atan(4.0 / 3.0), 1e-6);
+    EXPECT_EQ(c.x, 0.0f);
+    EXPECT_EQ(c.yaw, 0.0f);
+
+    rig argb(4, 0, 0, 0, 2);
+    EXPECT_EQ(argb.sf.buckets_count_log2, 5);
+    EXPECT_EQ(argb.sf.palette, nullptr);
+}
+
+TEST(Starfield, LevelCountMustBeAPowerOfTwo)
+{
+    const struct {
+        int first, last;
+        const char* message;
+    } cases[] = {
+        {0, 6, "stars brightess levels must be a log2 number of entries but has 7 levels\n"},
+        {4, 3, "stars brightess levels must be a log2 number of entries but has 0 levels\n"},
+        {0, 11, "stars brightess levels must be a log2 number of entries but has 12 levels\n"},
+    };
+    for (const auto& k : cases) {
+        captured_run res = capture_run([&] { rig r(4, k.first, k.last); });
+        EXPECT_EQ(res.status, 1);
+        EXPECT_NE(res.err.find(k.message), std::string::npos) << res.err;
+    }
+    for (int last : {0, 1, 3, 15}) {
+        rig r(4, 0, last);
+        EXPECT_EQ(1 << r.sf.buckets_count_log2, last + 1);
+    }
+}
+
+// Stars placed at chosen pixels and depths for a turned and raised camera must
+// land where the basis-vector reference puts them, in the bucket's colour.
+TEST(Starfield, ProjectionMatchesReference)
+{
+    const struct {
+        float cx, cy, cz, yaw, pitch;
+        int ox, oy;
+    } cameras[] = {
+        {0, 0, 0, 0, 0, 0, 0},
+        {0.5f, -0.25f, 3.0f, 0.7f, 0.3f, 0, 0},
+        {-1.0f, 2.0f, -0.5f, -2.1f, -0.45f, 5, -3},
+    };
+    const struct {
+        int px, py;
+        double depth;
+    } targets[] = {{32, 24, 0.4}, {3, 40, 1.5}, {60, 2, 2.5}, {10, 10, 4.0}, {47, 33, 5.5}};
+    for (const auto& cam : cameras) {
+        rig r(3);
+        vexil_starfield_camera& c = r.sf.camera;
+        c.x = cam.cx, c.y = cam.cy, c.z = cam.cz, c.yaw = cam.yaw, c.pitch = cam.pitch;
+        r.sf.offset_x = cam.ox, r.sf.offset_y = cam.oy;
+        const double focal = H / 2.0, aspect = (double)W / H;
+        int i = 0;
+        for (const auto& t : targets) {
+            // Screen y grows with world height, screen x with the camera's right.
+            double side = (t.px - W / 2 - cam.ox) * t.depth / (aspect * focal);
+            double up = (t.py - H / 2 - cam.oy) * t.depth / focal;
+            r.stars[i++] = place(c, side, up, t.depth);
+        }
+        // Three stars that must not show: behind the camera, beyond the far
+        // plane, and in front but off the screen.
+        r.stars[i++] = place(c, 0, 0, -1.0);
+        r.stars[i++] = place(c, 0, 0, 6.5);
+        r.stars[i++] = place(c, 10.0, 0, 1.0);
+        std::vector<vexil_starfield_star> before(r.stars.begin(), r.stars.begin() + 8);
+        r.update();
+        for (const auto& t : targets) {
+            uint8_t want = (uint8_t)(16 + reference_bucket(t.depth));
+            EXPECT_EQ(r.px(t.px, t.py), want) << "camera yaw " << cam.yaw << " star at " << t.px << "," << t.py;
+            EXPECT_EQ(r.covered(t.px, t.py), 1);
+        }
+        EXPECT_EQ(r.drawn_count(), 5);
+        // Without regeneration nothing moves.
+        EXPECT_EQ(memcmp(before.data(), r.stars.data(), 8 * sizeof(vexil_starfield_star)), 0);
+    }
+}
+
+// Depths exactly at the clip planes are accepted; the far plane is level 0 and
+// the first tenth of the range full brightness.
+TEST(Starfield, DepthRangeAndBrightness)
+{
+    const struct {
+        float z;
+        int drawn;
+        int index;
+    } cases[] = {
+        {0.1f, 1, 23},      // near plane: full brightness, bucket 7
+        {0.0999f, 0, 0},    // just in front of it
+        {0.68f, 1, 23},     // 10 % of the range: still full
+        {6.0f, 1, 16},      // far plane: bucket 0
+        {6.0001f, 0, 0},    // beyond it
+        {2.0f, 1, 16 + reference_bucket(2.0)},
+    };
+    for (const auto& k : cases) {
+        rig r(0);
+        r.stars[0] = {0, 0, k.z};
+        r.update();
+        EXPECT_EQ(r.px(W / 2, H / 2), k.drawn ? k.index : BG) << k.z;
+        EXPECT_EQ(r.covered(W / 2, H / 2), k.drawn) << k.z;
+    }
+}
+
+// Buckets are drawn dim first, nodes and stars in order: on a shared pixel the
+// brighter star wins, within one bucket the later star.
+TEST(Starfield, DrawOrderOnASharedPixel)
+{
+    rig r(2, 0, 7);
+    // Stars 0 and 1 share the centre pixel, the dim one later; stars 2 and 3
+    // share one bucket at two pixels.
+    r.stars[0] = {0, 0, 0.2f};
+    r.stars[1] = {0, 0, 4.0f};
+    r.stars[2] = {0.25f, 0, 1.0f};
+    r.stars[3] = {-0.25f, 0, 1.0f};
+    r.update();
+    EXPECT_EQ(r.px(W / 2, H / 2), 23);
+    EXPECT_EQ(r.px(W / 2 + 8, H / 2), 16 + reference_bucket(1.0));
+    EXPECT_EQ(r.px(W / 2 - 8, H / 2), 16 + reference_bucket(1.0));
+    // Within a bucket the stars keep their index order, so the later one is drawn last.
+    const vexil_starfield_bucket_node* node = r.sf.buckets_head[reference_bucket(1.0)];
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(node->count, 2);
+    EXPECT_EQ(node->stars[0].sx, W / 2 + 8);
+    EXPECT_EQ(node->stars[1].sx, W / 2 - 8);
+    // The dim star sits in bucket 0, drawn before bucket 7.
+    ASSERT_NE(r.sf.buckets_head[0], nullptr);
+    EXPECT_EQ(r.sf.buckets_head[0]->stars[0].sx, W / 2);
+}
+
+// A palette shorter than the bucket count clamps to its last entry.
+TEST(Starfield, BucketsClampToThePalette)
+{
+    rig r(0, 2, 9);  // 8 levels from palette entry 2 of a 4-entry palette at 16
+    r.pal.count = 4;
+    r.stars[0] = {0, 0, 0.2f};
+    r.update();
+    EXPECT_EQ(r.px(W / 2, H / 2), 19);
+    r.stars[0] = {0, 0, 6.0f};  // bucket 0 gives entry 2
+    r.update();
+    EXPECT_EQ(r.px(W / 2, H / 2), 18);
+}
+
+// A masked star stays where it is and reappears when the mask clears; a light
+// image hides stars that are not brighter than its texel.
+TEST(Starfield, MaskAndLight)
+{
+    rig r(0, 0, 7, 1);
+    std::vector<uint32_t> mask_words((size_t)W / 32 * H, 0);
+    n3d_coveragebuffer mask{mask_words.data(), W, H};
+    r.stars[0] = {0, 0, 3.0f};
+    const int x = W / 2, y = H / 2;
+    mask_words[(size_t)(y * W + x) / 32] |= 0x80000000u >> (x & 31);
+    r.sf.cb_mask = &mask;
+    vexil_starfield_star before = r.stars[0];
+    r.update();
+    EXPECT_EQ(r.px(x, y), BG);
+    EXPECT_EQ(memcmp(&before, &r.stars[0], sizeof before), 0);
+    mask_words.assign(mask_words.size(), 0);
+    r.update();
+    EXPECT_EQ(r.px(x, y), 16 + reference_bucket(3.0));
+
+    // Light image: 64x64 texture, picture 64x48, texel (x, y) = the value under test.
+    std::vector<uint8_t> texels(64 * 64, 0);
+    uint8_t* mips[1] = {texels.data()};
+    vexil_image light{};
+    light.w = W;
+    light.h = H;
+    light.texture.format = 3;
+    light.texture.not_swizzled = 1;
+    light.texture.w_log2 = 6;
+    light.texture.h_log2 = 6;
+    light.texture.mips = mips;
+    r.sf.cb_mask = nullptr;
+    r.sf.light = &light;
+    r.stars[0] = {0, 0, 0.2f};  // level 32767, level >> 7 = 255
+    const struct {
+        uint8_t texel;
+        int shown;
+    } cases[] = {{0, 1}, {254, 1}, {255, 0}};
+    for (const auto& k : cases) {
+        r.pixels.assign(r.pixels.size(), BG);
+        texels[(size_t)y * 64 + x] = k.texel;
+        r.update();
+        EXPECT_EQ(r.px(x, y) != BG, k.shown) << (int)k.texel;
+    }
+}
+
+// Out of range with regeneration on: the star is placed again inside the view
+// volume of the camera of the moment.
+TEST(Starfield, RegenerationPlacesInsideTheFrustum)
+{
+    rig r(6, 0, 7, 1);
+    vexil_starfield_camera& c = r.sf.camera;
+    c.x = 1, c.y = 2, c.z = 3, c.yaw = 0.9f, c.pitch = -0.4f;
+    vexil_starfield_generate_positions(&r.sf);
+    // The same set-up draws the same sequence.
+    rig again(6, 0, 7, 1);
+    again.sf.camera = c;
+    vexil_starfield_generate_positions(&again.sf);
+    EXPECT_EQ(memcmp(again.stars.data(), r.stars.data(), 64 * sizeof(vexil_starfield_star)), 0);
+    auto inside = [&](const vexil_starfield_star& s) {
+        double v[3];
+        view_of(c, s, v);
+        return v[2] >= 0.1 - 1e-4 && v[2] <= 6.0 + 1e-4 && fabs(v[0]) <= 4.0 / 3.0 * v[2] + 1e-4 &&
+               fabs(v[1]) <= v[2] + 1e-4;
+    };
+    for (int i = 0; i < 64; i++)
+        EXPECT_TRUE(inside(r.stars[i])) << i;
+    // Behind the camera, then updated: moved back in.
+    r.stars[5] = place(c, 0, 0, -2.0);
+    r.update();
+    EXPECT_TRUE(inside(r.stars[5]));
+}
+
+// 64 stars in one bucket fill 8 chained nodes; spread over buckets they take
+// one node per partly filled bucket. Every star in range is drawn once.
+TEST(Starfield, BucketLists)
+{
+    rig r(6, 0, 7);
+    for (int i = 0; i < 64; i++)
+        r.stars[i] = {(float)(i % 8 - 4) * 0.5f, (float)(i / 8 - 4) * 0.5f, 4.5f};
+    r.update();
+    int b = reference_bucket(4.5);
+    int nodes = 0, stars = 0;
+    for (const vexil_starfield_bucket_node* n = r.sf.buckets_head[b]; n; n = n->next, nodes++)
+        stars += n->count;
+    EXPECT_EQ(nodes, 8);
+    EXPECT_EQ(stars, 64);
+    EXPECT_EQ(r.sf.buckets_tail[b]->next, nullptr);
+    EXPECT_EQ(r.sf.buckets_pool_sp, 8);
+    EXPECT_EQ(r.drawn_count(), 64);
+
+    // 9 stars in one bucket and 1 in another: 3 nodes.
+    const float depths[] = {4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 4.5f, 0.2f};
+    rig s(6, 0, 7);
+    for (int i = 0; i < 64; i++)
+        s.stars[i] = {0, 0, -1.0f};  // behind the camera
+    for (int i = 0; i < 10; i++)
+        s.stars[i] = {(float)(i - 5) * 0.01f, 0, depths[i]};
+    s.update();
+    EXPECT_EQ(s.sf.buckets_pool_sp, 3);
+    EXPECT_EQ(s.sf.buckets_head[b]->count, 8);
+    EXPECT_EQ(s.sf.buckets_head[b]->next->count, 1);
+    EXPECT_EQ(s.sf.buckets_head[7]->count, 1);
+}
+
+// ARGB1555 targets get a grey of the bucket's level, and erase paints the
+// stars of the last update.
+TEST(Starfield, Argb1555AndErase)
+{
+    rig r(0, 0, 0, 0, 2);
+    r.stars[0] = {0, 0, 0.2f};
+    r.update();
+    uint16_t p;
+    memcpy(&p, &r.pixels[((size_t)(H / 2) * W + W / 2) * 2], 2);
+    EXPECT_EQ(p, 0x8000 | 31 | 31 << 5 | 31 << 10);
+    r.cover.assign(r.cover.size(), 0);
+    vexil_starfield_erase(&r.sf, &r.fb, &r.cb, 255, 0, 7);
+    memcpy(&p, &r.pixels[((size_t)(H / 2) * W + W / 2) * 2], 2);
+    EXPECT_EQ(p, 0xFC00);
+    EXPECT_EQ(r.covered(W / 2, H / 2), 1);
+}

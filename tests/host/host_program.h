@@ -38,11 +38,12 @@ inline std::string host_program_slurp(int fd)
     return s;
 }
 
-// Runs the program with args in cwd with env entries added, sends SIGTERM after
-// run_ms milliseconds and waits up to timeout_s seconds for it to end (then
-// kills it: exited 0, status SIGKILL).
+// Runs the program with args in cwd with env entries added, sends sig (SIGTERM
+// unless given) after run_ms milliseconds and waits up to timeout_s seconds
+// for it to end (then kills it: exited 0, status SIGKILL).
 inline captured_run host_program_run_then_term(const std::vector<std::string>& args, const std::string& cwd,
-                                               const std::vector<std::string>& env, int run_ms, int timeout_s = 30)
+                                               const std::vector<std::string>& env, int run_ms, int sig = SIGTERM,
+                                               int timeout_s = 30)
 {
     char out_name[] = "/tmp/qf_prog_out_XXXXXX", err_name[] = "/tmp/qf_prog_err_XXXXXX";
     int out_fd = mkstemp(out_name), err_fd = mkstemp(err_name);
@@ -76,7 +77,7 @@ inline captured_run host_program_run_then_term(const std::vector<std::string>& a
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!done) {
-        kill(pid, SIGTERM);
+        kill(pid, sig);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
         while (waitpid(pid, &wstatus, WNOHANG) != pid) {
             if (std::chrono::steady_clock::now() > deadline) {

@@ -53,6 +53,17 @@ TEST(ProgramHeadless, QuitEventEndsWithStatusZeroAndTheReport)
     host_program_remove_dir(dir);
 }
 
+TEST(ProgramHeadless, InterruptEndsTheProcessAtOnce)
+{
+    // SIGINT is back at its default action: no quit event, no report.
+    std::string dir = host_program_workdir();
+    captured_run r = host_program_run_then_term({}, dir, with(HEADLESS, {"SDL_AUDIODRIVER=dummy"}), 1500, SIGINT);
+    EXPECT_EQ(r.exited, 0) << r.out << r.err;
+    EXPECT_EQ(r.status, SIGINT);
+    EXPECT_EQ(r.out, "");
+    host_program_remove_dir(dir);
+}
+
 TEST(ProgramHeadless, StartUpFailures)
 {
     std::string dir = host_program_workdir();

@@ -175,11 +175,13 @@ int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_
         // The rasterizers read shade_table[(texel << 5) | shade] for every texel byte.
         if (out->colors_count != N3D_TEXTURE_COLORS_COUNT || out->shades_per_color != N3D_TEXTURE_SHADES_PER_COLOR)
             return asset_refuse(r, "texture colour and shade counts are not 256 and 32");
+        // Format 1 colours and shades are ARGB1555 values, format 3 ones CLUT indices.
+        const int entry = out->format == 1 ? 2 : 1;
         const uint64_t colors = (uint64_t)out->colors_count;
         const uint64_t shades = colors * (uint64_t)out->shades_per_color;
-        out->palette = texture_read_block(r, arena, colors * texel_bytes, texel_bytes, texel_bytes, in_place,
+        out->palette = texture_read_block(r, arena, colors * entry, entry, entry, in_place,
                                           "texture palette does not fit");
-        out->shade_table = texture_read_block(r, arena, shades * texel_bytes, texel_bytes, texel_bytes, in_place,
+        out->shade_table = texture_read_block(r, arena, shades * entry, entry, entry, in_place,
                                               "texture shade table does not fit");
         if (r->failed)
             return 1;

@@ -21,10 +21,18 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/vexil_fixture.h"
 
 inline std::string host_program_path() { return std::string(QF_BINARY_DIR) + "/quillfern"; }
 
-inline std::string host_program_workdir() { return capture_temp_dir(); }
+// A fresh directory holding a production without rows (assets/vexil/le/pak*.vxf
+// written with the pack writer): the program loads it and runs until told to quit.
+inline std::string host_program_workdir()
+{
+    std::string dir = capture_temp_dir();
+    vexil_fixture_write_idle_production(dir);
+    return dir;
+}
 
 inline std::string host_program_slurp(int fd)
 {
@@ -114,9 +122,10 @@ inline std::vector<std::string> host_program_list(const std::string& dir, const 
     return names;
 }
 
-// Removes a test directory and the files directly in it.
+// Removes a test directory, its production and the files directly in it.
 inline void host_program_remove_dir(const std::string& dir)
 {
+    vexil_fixture_remove_production(dir);
     for (const std::string& n : host_program_list(dir, "", ""))
         if (n != "." && n != "..")
             unlink((dir + "/" + n).c_str());

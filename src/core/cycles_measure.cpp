@@ -54,7 +54,9 @@ static const int cycles_names_ready = (cycles_names_reset(), 1);
 
 void cycles_block_unnamed_notice(const char* file, int line)
 {
-    printf("unnamed block at %s:%d\n", file, line);
+    // Sites report their path from the source tree's "src/", not the build machine's.
+    const char* rel = strstr(file, "/src/");
+    printf("unnamed block at %s:%d\n", rel ? rel + 1 : file, line);
 }
 
 void cycles_amd64_calibrate()

@@ -74,7 +74,8 @@ double cycles_to_ms(cycles_t delta);
 // has no cycles), to standard output.
 void cycles_print();
 
-// The unnamed-block notice of CYCLES_BLOCK_END; file and line are the site's.
+// The unnamed-block notice of CYCLES_BLOCK_END; file and line are the site's
+// (an absolute path is shown from its "src/" on).
 void cycles_block_unnamed_notice(const char* file, int line);
 
 // Both steps are written inline so the innermost renderer paths can be timed:

@@ -117,9 +117,13 @@ TEST(CyclesReport, UnnamedBlockAnnouncesItsSiteOnEveryTiming)
             CYCLES_BLOCK_BEGIN(BLOCK_INPUT);
             CYCLES_BLOCK_END_AT(BLOCK_INPUT, "src/named.cpp", 7);
         }
+        CYCLES_BLOCK_BEGIN(30);
+        CYCLES_BLOCK_END_AT(30, "/home/build/quillfern/src/n3d/raster/r.cpp", 9);
         printf("hits %u %u\n", g_cycles_block_hits[17], g_cycles_block_hits[BLOCK_INPUT]);
     });
-    EXPECT_EQ(r.out, "unnamed block at src/somewhere.cpp:42\nunnamed block at src/somewhere.cpp:42\nhits 2 2\n");
+    EXPECT_EQ(r.out,
+              "unnamed block at src/somewhere.cpp:42\nunnamed block at src/somewhere.cpp:42\n"
+              "unnamed block at src/n3d/raster/r.cpp:9\nhits 2 2\n");
 }
 
 // Makes sched_setaffinity fail with EPERM in this process, as a container

@@ -52,6 +52,13 @@ static void n2d_fill_rows(n3d_framebuffer* fb, uint64_t pattern)
 {
     if (fb->row_bytes <= 0)
         return;
+    if (fb->h <= 0)
+        return;
+    if (pattern == (pattern & 0xFFu) * 0x0101010101010101ull) {
+        // One byte repeated: the rows are one block, filled by the C library.
+        memset(fb->b, static_cast<int>(pattern & 0xFFu), static_cast<size_t>(fb->row_bytes) * static_cast<size_t>(fb->h));
+        return;
+    }
     const int words = fb->row_bytes / 8, rest = fb->row_bytes % 8;
     uint8_t* row = static_cast<uint8_t*>(fb->b);
     for (int y = 0; y < fb->h; y++, row += fb->row_bytes) {

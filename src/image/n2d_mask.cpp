@@ -59,6 +59,28 @@ static inline void n2d_copy_piece(uint8_t* dst, const uint8_t* src, int size)
     }
 }
 
+// Runs at least this long go to the C library's block fill and copy, which use
+// wider stores than 8 bytes on this machine; the bytes written are the same.
+static const int N2D_BULK_RUN = 64;
+
+static inline void n2d_copy_run(uint8_t* p, const uint8_t* s, int n)
+{
+    if (n >= N2D_BULK_RUN)
+        memcpy(p, s, static_cast<size_t>(n));
+    else
+        n2d_store_run(p, n, [p, s](int off, int size) { n2d_copy_piece(p + off, s + off, size); });
+}
+
+static inline void n2d_fill_piece(uint8_t* p, const n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int size)
+{
+    switch (size) {
+    case 8: memcpy(p, &arg->color64, 8); break;
+    case 4: memcpy(p, &arg->color32, 4); break;
+    case 2: memcpy(p, &arg->color16, 2); break;
+    default: *p = arg->color8; break;
+    }
+}
+
 // Sets columns [s, e) of a coverage row (s < e).
 static inline void n2d_cb_row_set_bits(uint32_t* row, int s, int e)
 {
@@ -149,14 +171,10 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_fill_if_cb0
         n2d_mask_row_walk(mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
                           [arg, cov, dst_x0](int pos, int n) {
                               uint8_t* p = arg->dst_row + pos;
-                              n2d_store_run(p, n, [arg, p](int off, int size) {
-                                  switch (size) {
-                                  case 8: memcpy(p + off, &arg->color64, 8); break;
-                                  case 4: memcpy(p + off, &arg->color32, 4); break;
-                                  case 2: memcpy(p + off, &arg->color16, 2); break;
-                                  default: p[off] = arg->color8; break;
-                                  }
-                              });
+                              if (n >= N2D_BULK_RUN)
+                                  memset(p, arg->color8, static_cast<size_t>(n));
+                              else
+                                  n2d_store_run(p, n, [arg, p](int off, int size) { n2d_fill_piece(p + off, arg, size); });
                               arg->dst_line = p + n;
                               n2d_cb_row_set_bits(cov, dst_x0 + pos, dst_x0 + pos + n);
                           });
@@ -180,7 +198,7 @@ void n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_copy_if_cb0
                           [arg, cov, dst_x0](int pos, int n) {
                               uint8_t* p = arg->dst_row + pos;
                               const uint8_t* s = arg->src_row + pos;
-                              n2d_store_run(p, n, [p, s](int off, int size) { n2d_copy_piece(p + off, s + off, size); });
+                              n2d_copy_run(p, s, n);
                               arg->dst_line = p + n;
                               arg->src_line = s + n;
                               n2d_cb_row_set_bits(cov, dst_x0 + pos, dst_x0 + pos + n);
@@ -208,7 +226,7 @@ void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_c
                           [arg](int pos, int n) {
                               uint8_t* p = arg->dst_row + pos;
                               const uint8_t* s = arg->src_row + pos;
-                              n2d_store_run(p, n, [p, s](int off, int size) { n2d_copy_piece(p + off, s + off, size); });
+                              n2d_copy_run(p, s, n);
                               arg->dst_line = p + n;
                               arg->src_line = s + n;
                           });
@@ -232,7 +250,7 @@ void n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(n2d_fb_argb1555_mask_copy_if_n
                           [arg](int pos, int n) {
                               uint8_t* p = arg->dst_row + 2 * pos;
                               const uint8_t* s = arg->src_row + 2 * pos;
-                              n2d_store_run(p, 2 * n, [p, s](int off, int size) { n2d_copy_piece(p + off, s + off, size); });
+                              n2d_copy_run(p, s, 2 * n);
                               arg->dst_line = p + 2 * n;
                               arg->src_line = s + 2 * n;
                           });

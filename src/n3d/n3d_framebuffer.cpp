@@ -6,6 +6,7 @@
 #include "core/crash.h"
 #include "core/cycles_measure.h"
 #include "core/memarena.h"
+#include "core/ppc.h"
 #include "image/texel.h"
 
 static const uint16_t N3D_BACKGROUND_ARGB1555 = 0x8000;
@@ -67,10 +68,15 @@ int n3d_framebuffer_validate(const n3d_framebuffer* fb)
     return 0;
 }
 
-static void n3d_row_fill_u16(uint8_t* row, int count, uint16_t value)
+// count 16-bit pixels of value from p: 8-byte stores of a uint64_t pattern, then the rest.
+static void n3d_row_fill_u16(uint8_t* p, int count, uint16_t value)
 {
-    for (int x = 0; x < count; x++)
-        memcpy(row + 2 * x, &value, 2);
+    const uint64_t pattern = value * 0x0001000100010001ull;
+    int x = 0;
+    for (; x + 4 <= count; x += 4)
+        memcpy(p + 2 * x, &pattern, 8);
+    for (; x < count; x++)
+        memcpy(p + 2 * x, &value, 2);
 }
 
 void n3d_framebuffer_clear(n3d_framebuffer* fb)
@@ -79,8 +85,9 @@ void n3d_framebuffer_clear(n3d_framebuffer* fb)
     uint8_t* row = static_cast<uint8_t*>(fb->b);
     switch (fb->format) {
     case N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555:
-        for (int y = 0; y < fb->h; y++, row += fb->row_bytes)
-            n3d_row_fill_u16(row, fb->w, N3D_BACKGROUND_ARGB1555);
+        if (fb->w > 0)
+            for (int y = 0; y < fb->h; y++, row += fb->row_bytes)
+                n3d_row_fill_u16(row, fb->w, N3D_BACKGROUND_ARGB1555);
         break;
     case N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555:
     case N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8:
@@ -97,19 +104,21 @@ void n3d_framebuffer_clear(n3d_framebuffer* fb)
 static int n3d_min(int a, int b) { return a < b ? a : b; }
 
 // Writes the background into the pixels of one row's word (bit 31 is column
-// word * 32) whose bit is set in bits, for columns below w.
+// word * 32) whose bit is set in bits, for columns below w, a run of set bits at a time.
 static void n3d_word_clear_where(uint8_t* row, int bytes_per_pixel, int word, uint32_t bits, int w)
 {
     while (bits) {
-        int bit = __builtin_clz(bits);
-        int x = word * 32 + bit;
+        const int s = __builtin_clz(bits);
+        const int n = ppc_cntlze(~(bits << s));  // the run's length; 32 for a full word
+        const int x = word * 32 + s;
         if (x >= w)
-            break;
-        bits &= ~(0x80000000u >> bit);
+            return;
+        const int count = x + n <= w ? n : w - x;
         if (bytes_per_pixel == 2)
-            memcpy(row + 2 * x, &N3D_BACKGROUND_ARGB1555, 2);
+            n3d_row_fill_u16(row + 2 * x, count, N3D_BACKGROUND_ARGB1555);
         else
-            row[x] = 0;
+            memset(row + x, 0, static_cast<size_t>(count));
+        bits = s + n >= 32 ? 0u : bits & (0xFFFFFFFFu >> (s + n));
     }
 }
 

@@ -304,8 +304,10 @@ void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_covera
         crash_fail(1, "texture: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported\n");
     if (!t0->not_swizzled)
         crash_fail(1, "swizzled texture not implemented\n");
+    if (cb0->w % 32 != 0)
+        crash_fail(1, "cb0 width must be a multiple of 32 (was %d)\n", cb0->w);
     if (t0->w_log2 < 0 || t0->w_log2 > 15 || t0->h_log2 < 0 || t0->h_log2 > 15 || cb0->w > (1 << t0->w_log2) ||
-        cb0->h > (1 << t0->h_log2) || cb0->w % 32 != 0)
+        cb0->h > (1 << t0->h_log2))
         crash_fail(1, "texture must be at least as large as the masks (2^%d 2^%d vs %d %d)\n", t0->w_log2, t0->h_log2,
                    cb0->w, cb0->h);
     const uint8_t* texels = t0->mips[0];

@@ -186,15 +186,18 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
         {2, 64, 8, 64, 8, 128},
         {3, 640, 48, 640, 48, 640},
         {1, 50, 10, 64, 12, 56},  // buffers wider and higher than the plane
+        {2, 100, 10, 64, 10, 200},  // plane wider than the buffers
     };
     const int densities[] = {0, 10, 50, 90, 100};
-    arena_fixture f;
     for (const auto& s : shapes)
         for (int d : densities) {
-            memarena_reset(&f.arena);
-            n3d_coveragebuffer cb, dirty;
-            n3d_coveragebuffer_init(&cb, s.cb_w, s.cb_h, &f.arena);
-            n3d_coveragebuffer_init(&dirty, s.cb_w, s.cb_h, &f.arena);
+            // Each buffer is followed by as many guard words again: set in
+            // cb_dirty and clear in cb, so a walk past the buffers' rows or
+            // columns would clear pixels the reference keeps.
+            const size_t words = static_cast<size_t>(s.cb_w / 32) * s.cb_h;
+            std::vector<uint32_t> cb_words(2 * words, 0u), dirty_words(2 * words, 0u);
+            std::fill(dirty_words.begin() + static_cast<long>(words), dirty_words.end(), 0xFFFFFFFFu);
+            n3d_coveragebuffer cb = {cb_words.data(), s.cb_w, s.cb_h}, dirty = {dirty_words.data(), s.cb_w, s.cb_h};
             fill_random(gen, &cb, d);
             fill_random(gen, &dirty, 100 - d / 2);
             std::vector<uint8_t> pixels(static_cast<size_t>(s.row_bytes) * s.fb_h);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/memarena.h"
 #include "image/bitmap.h"
 #include "support/capture.h"
@@ -580,6 +582,39 @@ TEST(BitmapDownscale, Failures)
     bitmap_init(&none, &a.arena, 8, 8, 0);
     EXPECT_EQ(bitmap_downscale(&dst, &none, &a.arena, BITMAP_FILTER_BOX), 1);
     EXPECT_EQ(g_bitmap_error_line, 686);
+}
+
+TEST(BitmapDownscale, DevelopmentRoutineWritesItsFourFiles)
+{
+    std::string dir = capture_temp_dir();
+    captured_run run = capture_run([&] {
+        if (chdir(dir.c_str()) != 0)
+            _exit(2);
+        bitmap_downscale_test();
+    });
+    ASSERT_EQ(run.status, 0) << run.err;
+    test_arena a(64u << 20);
+    struct row {
+        const char* name;
+        uint32_t size;
+    } rows[] = {{"bitmap_downscale_test0-original.png", 2048},
+                {"bitmap_downscale_test0-downscaled.png", 32},
+                {"bitmap_downscale_test1-original.png", 2048},
+                {"bitmap_downscale_test1-downscaled.png", 32}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        bitmap b;
+        ASSERT_EQ(bitmap_load(&b, &a.arena, (dir + "/" + r.name).c_str(), BITMAP_FLAG_RGBA), 0);
+        EXPECT_EQ(b.width, r.size);
+        EXPECT_EQ(b.height, r.size);
+    }
+    // The flare's alpha falls off toward the corners of the second pair.
+    bitmap flare;
+    ASSERT_EQ(bitmap_load(&flare, &a.arena, (dir + "/bitmap_downscale_test1-downscaled.png").c_str(),
+                          BITMAP_FLAG_RGBA),
+              0);
+    EXPECT_GT(pixel_bytes(flare, 16, 16)[3], 200);
+    EXPECT_LT(pixel_bytes(flare, 0, 0)[3], 10);
 }
 
 }  // namespace

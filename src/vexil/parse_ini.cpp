@@ -60,16 +60,26 @@ int parse_ini_seek_until_chr(char** s, char chr, int* line)
 }
 
 // Walks the elements of an array whose "[" is at open and first "]" at close.
-// With array_func null it only counts them. Returns where the walk stopped.
+// With array_func null it only counts them. Returns where the walk stopped: at
+// the closing bracket when white space leads to it, else (the bracket went into
+// the last element) at the white space that ended the last element, or at the
+// end of the text; *line is left at the stop.
 static char* parse_ini_walk_array(char* key, int key_n, char* open, char* close, int* line, int count,
                                   parse_ini_key_array_func* array_func, void* user, int* out_count)
 {
     char* p = open + 1;
+    char* last_end = p;
+    int last_end_line = *line;
     int n = 0;
     for (;;) {
         parse_ini_seek_past_comment_and_whitespace(&p, line);
-        if (p >= close || !*p)
+        if (!*p || p == close)
             break;
+        if (p > close) {
+            p = last_end;
+            *line = last_end_line;
+            break;
+        }
         char* element = p;
         parse_ini_seek_until_whitespace(&p, line);
         if (array_func) {
@@ -82,6 +92,8 @@ static char* parse_ini_walk_array(char* key, int key_n, char* open, char* close,
             key[key_n] = saved_key_end;
         }
         n++;
+        last_end = p;
+        last_end_line = *line;
     }
     *out_count = n;
     return p;

@@ -527,16 +527,19 @@ void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args)
     const int H = args->fc_overlay->fb->h;
     if (!scene->completed_prepare) {
         // The blit into the back buffer is spread over loop-pass prepare calls,
-        // a row at a time under the budget.
+        // a row at a time under the budget. Each call makes at least one step,
+        // so a budget smaller than a row still gets the image drawn.
         if (args->is_vbl)
             return;
         n3d_frame_context* backbuffer = &args->fc_overlay_backbuffers[scene->ints[0]];
         const cycles_t budget = scene->cycles_allowed_to_spend_prepare;
         const cycles_t t0 = cycles_measure_get();
         cycles_t prev_step = 0;
+        int steps = 0;
         while (scene->work_prepared < H) {
-            if (budget && cycles_measure_get_delta(t0) + prev_step > budget)
+            if (budget && steps > 0 && cycles_measure_get_delta(t0) + prev_step > budget)
                 return;
+            steps++;
             int rows = budget ? 1 : H - scene->work_prepared;
             cycles_t s0 = cycles_measure_get();
             palette_animation_blit(panim, backbuffer, 0, 0, scene->work_prepared, rows);

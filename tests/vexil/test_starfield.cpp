@@ -309,6 +309,26 @@ TEST(Starfield, MaskAndLight)
         r.update();
         EXPECT_EQ(r.px(x, y) != BG, k.shown) << (int)k.texel;
     }
+
+    // A light image smaller than the target is read only inside itself: beyond
+    // it there is no light, so the star shows.
+    std::vector<uint8_t> small(16 * 16, 255);
+    uint8_t* small_mips[1] = {small.data()};
+    vexil_image small_light{};
+    small_light.w = 16;
+    small_light.h = 16;
+    small_light.texture = light.texture;
+    small_light.texture.w_log2 = 4;
+    small_light.texture.h_log2 = 4;
+    small_light.texture.mips = small_mips;
+    r.sf.light = &small_light;
+    r.pixels.assign(r.pixels.size(), BG);
+    r.update();
+    EXPECT_EQ(r.px(x, y), 23);
+    r.stars[0] = {-0.18f, -0.18f, 0.2f};  // at (3, 2), under the small image's 255
+    r.pixels.assign(r.pixels.size(), BG);
+    r.update();
+    EXPECT_EQ(r.drawn_count(), 0);
 }
 
 // Out of range with regeneration on: the star is placed again inside the view

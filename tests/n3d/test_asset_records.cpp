@@ -566,3 +566,39 @@ TEST(AssetTexture, StoreConstsWritesTwoBytes)
     EXPECT_EQ(2, b[1]);
     EXPECT_EQ(9, b[2]);
 }
+
+TEST(VerticesAlloc, PushesExactlyThePresentAttributes)
+{
+    // Rows: the attributes present in src; dst starts with sentinel pointers.
+    for (uint32_t mask : {0x01u, 0x07u, 0x41u, 0xFFu, 0xA2u}) {
+        SCOPED_TRACE(mask);
+        vertex_fixture src(mask, 7);
+        test_arena ta;
+        n3d_vertices dst{};
+        float sentinel_f[1];
+        uint8_t sentinel_b[1];
+        dst.xyz = dst.uv = dst.n_xyz = dst.t_xyz = dst.b_xyz = dst.tb_norm = dst.joints_weights = sentinel_f;
+        dst.joints = sentinel_b;
+        const uint64_t before = memarena_get_marker(&ta.arena);
+        n3d_vertices_alloc(&dst, &src.v, &ta.arena);
+        EXPECT_EQ(7, dst.count);
+        const void* got[8] = {dst.xyz, dst.uv, dst.n_xyz, dst.t_xyz, dst.b_xyz, dst.tb_norm, dst.joints,
+                              dst.joints_weights};
+        const int bytes[8] = {12, 8, 12, 12, 12, 8, 4, 16};
+        uint64_t expected = 0;
+        for (int i = 0; i < 8; ++i) {
+            const bool present = mask & (1u << i);
+            const void* sentinel = i == 6 ? (const void*)sentinel_b : (const void*)sentinel_f;
+            EXPECT_EQ(!present, got[i] == sentinel) << i;
+            if (present) {
+                expected += 7u * (uint64_t)bytes[i];
+                // The block is the caller's to fill: all of it is writable.
+                memset(const_cast<void*>(got[i]), 0xAB, 7u * (size_t)bytes[i]);
+            }
+        }
+        // Float arrays may be padded to a 4-byte start, nothing more.
+        const uint64_t used = memarena_get_marker(&ta.arena) - before;
+        EXPECT_GE(used, expected);
+        EXPECT_LT(used, expected + 4 * 8);
+    }
+}

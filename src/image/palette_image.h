@@ -1,11 +1,9 @@
-// Palette animations: one 8-bit indexed image with a series of palettes that
-// the overlay scene steps through by reprogramming the display's colour table.
-// The record in memory, its binary record with reader, writer and file loader,
-// the blit into an index8 frame context and a development export of the image
-// and every frame as 8-bit colour-mapped TGA files. Main thread only. Memory
-// comes from the caller's arena. The record reader never reads past the bytes
-// it is given (a bad record gives null after a line on standard output); the
-// file loader and the export print their message and exit with status 1.
+// Palette animations: an indexed image with a series of palettes the overlay
+// scene steps through; the record with reader, writer and file loader, the blit
+// into an index8 frame context and a TGA export of the image and every frame.
+// Main thread; memory from the caller's arena. The record reader never reads
+// past its bytes (bad data: null and a stdout line); the file loader and the
+// export print their message and exit with status 1.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,9 @@
-// Animated datapacks: a loaded 3D scene (node hierarchy with local transforms,
-// meshes of primitives, skins, cameras, keyframe animations, images and
-// materials), its record (".mad" asset files, kind 6 pack payloads), lookup by
-// name and a debug comparison. Called by the resource cache, the datapack scene
-// and the tools, on the main thread. Everything loaded comes from the reader's
-// arena. The reader never reads past the bytes it is given and checks every
-// index, count, time and the shape of the hierarchy before anything uses it: a
-// bad record fails the load (null) after a line on standard output.
+// Animated datapacks: node hierarchy, meshes of primitives, skins, cameras,
+// keyframe animations, images and materials; the ".mad" record (pack kind 6),
+// lookup by name and a debug comparison. Main thread; called by the resource
+// cache, the datapack scene and tools. Loaded data comes from the reader's
+// arena. The reader never reads past its bytes and checks every index, count,
+// time and the hierarchy first: a bad record gives null and a stdout line.
 #pragma once
 
 #include <cstdint>
@@ -125,8 +123,9 @@ struct mad_datapack {
 // bytes at b do not hold a well-formed datapack: every index below its count,
 // node references a strict forest (each parent matches the one children list
 // that holds the node, no node twice, no cycle), samplers with at least one
-// keyframe, non-decreasing times and enough values for their channels, vertex
-// joint indices below the joint count of every skin their mesh is drawn with.
+// keyframe, non-decreasing times and enough values for their channels, and
+// every primitive of a node with a skin carrying joints and weights whose joint
+// indices lie below that skin's joint count.
 const uint8_t* mad_datapack_load(mad_datapack* out, memarena* arena, const void* b, uint64_t size, int endian);
 uint8_t* mad_datapack_store(void* b, const mad_datapack* datapack, int endian);
 

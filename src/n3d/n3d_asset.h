@@ -1,12 +1,9 @@
-// The renderer's records outside memory: textures (".tmap" files), vertex lists
-// (".mesh" files, and inside datapacks), coverage buffers (stencils, glyphs),
-// their writers and readers, the two file loaders and a debug comparison of
-// vertex lists. Called by the resource cache, the datapack, image and font
-// records and the tools, on the main thread. Readers allocate from the caller's
-// arena and never read past the bytes they are given: a record that does not
-// fit or holds values the renderer cannot use fails the load (null) after a
-// line on standard output naming what was wrong. A bad file marker or a texture
-// format the writer cannot handle ends the program through n3d_crash.
+// The renderer's records outside memory: textures (".tmap"), vertex lists
+// (".mesh", datapack primitives) and coverage buffers, with writers, readers,
+// the two file loaders and a vertex-list comparison. Main thread; called by the
+// resource cache, datapacks, images, fonts and tools. Readers allocate from the
+// caller's arena, never read past their bytes and give null with a line on
+// standard output for a record that does not fit or holds unusable values.
 #pragma once
 
 #include <cstdint>

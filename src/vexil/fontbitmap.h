@@ -1,11 +1,9 @@
-// Bitmap fonts: per character an 8-bit alpha map with its placement, drawn
-// through a caller's lookup table into an 8-bit or 16-bit framebuffer while
-// the glyph's coverage is recorded; the font record (resource kind 7), its
-// loader, writer and file loader. Main thread only. Glyph memory comes from the
-// caller's arena. The record reader never reads past the bytes it is given and
-// checks every size (bad data: null after a line on standard output); the file
-// loader exits 1 on an unreadable or bad file; drawing into an unsupported
-// format stops through the crash path.
+// Bitmap fonts: per character an alpha map and its placement, drawn through a
+// caller's table into an 8- or 16-bit framebuffer while coverage is recorded;
+// the record (pack kind 7), loader, writer and file loader. Main thread; glyphs
+// come from the caller's arena. The reader never reads past its bytes and checks
+// every size (bad data: null and a stdout line); the file loader exits 1 on a
+// bad file; an unsupported target format stops through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,9 @@
-// Run-length images: 8-bit overlay pictures stored as runs of one colour and
-// transparent skips, drawn and erased on an index8 framebuffer; their record,
-// loader (resource kind 4), writer and the encoder of the offline tools. Main
-// thread only. Run data may point into the pack image; copies come from the
-// caller's arena. The loader never reads past the bytes it is given and checks
-// that every row's runs cover exactly w pixels (bad data: null after a line on
-// standard output); drawing past an edge stops through the crash path.
+// Run-length images: overlay pictures stored as colour runs and transparent
+// skips, drawn and erased on an index8 framebuffer; the record (pack kind 4),
+// loader, writer and the tools' encoder. Main thread; runs may point into the
+// pack image, copies come from the caller's arena. The loader never reads past
+// its bytes and checks that every row covers exactly w pixels (bad data: null
+// and a stdout line); drawing past an edge stops through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -59,14 +59,17 @@ static void n2d_fill_rows(n3d_framebuffer* fb, uint64_t pattern)
         memset(fb->b, static_cast<int>(pattern & 0xFFu), static_cast<size_t>(fb->row_bytes) * static_cast<size_t>(fb->h));
         return;
     }
+    // The first row is built from 8-byte stores of the pattern; the others are
+    // copies of it.
     const int words = fb->row_bytes / 8, rest = fb->row_bytes % 8;
-    uint8_t* row = static_cast<uint8_t*>(fb->b);
-    for (int y = 0; y < fb->h; y++, row += fb->row_bytes) {
-        for (int i = 0; i < words; i++)
-            memcpy(row + 8 * i, &pattern, 8);
-        if (rest)
-            memcpy(row + 8 * words, &pattern, static_cast<size_t>(rest));
-    }
+    uint8_t* first = static_cast<uint8_t*>(fb->b);
+    for (int i = 0; i < words; i++)
+        memcpy(first + 8 * i, &pattern, 8);
+    if (rest)
+        memcpy(first + 8 * words, &pattern, static_cast<size_t>(rest));
+    uint8_t* row = first + fb->row_bytes;
+    for (int y = 1; y < fb->h; y++, row += fb->row_bytes)
+        memcpy(row, first, static_cast<size_t>(fb->row_bytes));
 }
 
 void n2d_fb_clear_rgb(n3d_framebuffer* dst_fb, uint8_t r8, uint8_t g8, uint8_t b8)
@@ -320,15 +323,19 @@ void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_covera
         uint32_t* dst = cb0->u32 + static_cast<ptrdiff_t>(words) * y;
         const uint8_t* trow = texels + (static_cast<ptrdiff_t>(y) << t0->w_log2);
         for (int i = 0; i < words; i++) {
-            uint32_t in = src[i], out = 0;
-            while (in) {  // a zero word reads no texel
-                const int bit = ppc_cntlze(in);
-                in &= ~(0x80000000u >> bit);
-                const int t = trow[i * 32 + bit];
-                if (threshold_a <= t && t <= threshold_b)
-                    out |= 0x80000000u >> bit;
+            const uint32_t in = src[i];
+            if (in == 0) {  // a zero word reads no texel
+                dst[i] = 0;
+                continue;
             }
-            dst[i] = out;
+            // All 32 texels of the word are tested without branches (they lie
+            // inside the texture, which is at least the masks' size); the cb1
+            // word then keeps only its own pixels.
+            const uint8_t* t = trow + i * 32;
+            uint32_t out = 0;
+            for (int j = 0; j < 32; j++)
+                out |= static_cast<uint32_t>((threshold_a <= t[j]) & (t[j] <= threshold_b)) << (31 - j);
+            dst[i] = out & in;
         }
     }
 }

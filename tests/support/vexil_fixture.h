@@ -123,6 +123,21 @@ struct vexil_fixture_host {
     demosys* ds;
     uint8_t keys[256];
     nanokorg2_state nk2;
+
+    vexil_fixture_host() : ds(nullptr) {}
+    vexil_fixture_host(const vexil_fixture_host&) = delete;
+    vexil_fixture_host& operator=(const vexil_fixture_host&) = delete;
+    // The program keeps the demo arena until it exits; a test hands it back
+    // here, and the player no longer points into its packs.
+    ~vexil_fixture_host()
+    {
+        if (!ds)
+            return;
+        demo_music_load(nullptr, 0, 0, 0);
+        demo_music_loaded.store(0);
+        free(ds->arena.ptr);
+        free(ds);
+    }
 };
 
 // Starts the demo system in dir (the process's working directory becomes dir)
@@ -153,9 +168,6 @@ inline void vexil_fixture_update(vexil_fixture_host* h, int is_vbl)
     else
         demosys_update(h->ds, &h->video, h->keys, &h->nk2);
 }
-
-// The demo arena's block and the record stay until the process ends, as in the
-// program; tests run one production per process.
 
 // A production whose sequence has no rows: the program loads it and then runs
 // until it is told to quit. For tests of the host that need the program to run.

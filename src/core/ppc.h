@@ -1,10 +1,8 @@
-// Equivalents of the target processor's integer and estimate instructions, so
-// the renderer, the rasterizers and the effects read one to one like the code
-// the target runs: rotate-and-mask bit fields, wrapping 32-bit products,
-// reciprocal estimates, count leading zeros and cache-block zeroing. All inline,
-// no state, no allocation, any thread. Mask bit numbering is the target's: bit 0
-// is the most significant bit of a word. Nothing fails; every function is
-// defined for every input (no shift by 32, no signed overflow).
+// Equivalents of the target processor's instructions, so the renderer, the
+// rasterizers and the effects map one to one onto it: rotate-and-mask bit fields
+// (bit 0 is the most significant), wrapping products, reciprocal estimates,
+// count leading zeros, cache-block zeroing. All inline; no state, no allocation,
+// any thread. Nothing fails: every input is defined (no shift by 32, no overflow).
 #pragma once
 
 #include <cmath>

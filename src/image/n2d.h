@@ -1,10 +1,9 @@
-// The 2D operations on framebuffers and coverage buffers: rectangle clipping,
-// clears, whole-plane copies, filled rectangles, blits, the mask builders, and
-// the coverage-masked fills and copies that paint, erase and heal the overlay and
-// video pages through one-bit masks (runs found by counting leading ones and
-// zeros, written with the widest stores length and address allow). Called by the
-// production runtime and the scenes on the main thread; allocates nothing.
-// Broken arguments print their message and exit 1 (or stop through the crash path).
+// The 2D operations on framebuffers and coverage buffers: clipping, clears,
+// copies, filled rectangles, blits, mask builders, and the coverage-masked fills
+// and copies that paint, erase and heal through one-bit masks (runs found by
+// counting leading ones and zeros). Called by the production runtime and the
+// scenes on the main thread; allocates nothing. Broken arguments print their
+// message and exit 1, or stop through the crash path.
 #pragma once
 
 #include <cstdint>

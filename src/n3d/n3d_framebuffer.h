@@ -1,10 +1,9 @@
 // Render targets and their per-frame life: pixel planes over owned or foreign
-// memory, one-bit-per-pixel coverage buffers, 16-bit depth buffers with a lazily
-// cleared validity record, and the frame context that bundles them and clears
-// back to background only what the previous frame drew. Used by the renderer,
-// the rasterizers, the 2D operations, the demo system and the scenes. Memory
-// comes from the caller's arena and is never freed; main thread only. Bad
-// formats, widths and contexts without a coverage pair stop through the crash path.
+// memory, one-bit coverage buffers, depth buffers with a lazily cleared validity
+// record, and frame contexts that clear back only what the previous frame drew.
+// Used by the renderer, rasterizers, 2D operations, demo system and scenes.
+// Memory from the caller's arena, never freed; main thread only. Bad formats,
+// widths and contexts without a coverage pair stop through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -25,6 +25,7 @@
 #include "support/vexil_fixture.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
+#include "vexil/vexil_scenes_overlay.h"
 #include "vexil/vexil_starfield.h"
 #include "vexil/vexil_stroke.h"
 
@@ -242,6 +243,16 @@ struct scene_case {
     std::function<void(prod&)> setup = nullptr;
 };
 
+// Failures recorded so far in the running test; a child inherits the parent's.
+int failed_parts()
+{
+    const testing::TestResult* r = testing::UnitTest::GetInstance()->current_test_info()->result();
+    int n = 0;
+    for (int i = 0; i < r->total_part_count(); i++)
+        n += r->GetTestPartResult(i).failed();
+    return n;
+}
+
 captured_run run_production(const std::vector<std::string>& rows, const std::function<void(prod&)>& body)
 {
     std::string dir = capture_temp_dir();
@@ -249,10 +260,11 @@ captured_run run_production(const std::vector<std::string>& rows, const std::fun
         std::vector<vexil_fixture_payload> pak0 = common_payloads();
         pak0.push_back(vexil_fixture_text("sequence.csv", sequence(rows)));
         vexil_fixture_write_production(dir, {pak0});
+        const int failed_before = failed_parts();
         prod p;
         vexil_fixture_start(&p.h, dir);
         body(p);
-        crash_exit(::testing::Test::HasFailure() ? 3 : 0);
+        crash_exit(failed_parts() > failed_before ? 3 : 0);
     });
     vexil_fixture_remove_production(dir);
     rmdir(dir.c_str());
@@ -373,6 +385,16 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                        ASSERT_EQ(prod::bit(slot, x, y), want) << x << "," << y;
                    }
                EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[1], 32, 10), 0);
+               p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32] = 0;
+           }},
+          {MID, 3, "during: set once only", [](prod& p) {
+               EXPECT_EQ(p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32], 0u);
+           }},
+          {AFTER, 3, "after cleanup", [](prod& p) {
+               EXPECT_EQ(p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32], 0u);
+               EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[2], 32, 11), 0);
+               EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[2], 33, 11), 0);
+               EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[2], 34, 11), 1);
            }}},
          [](prod& p) { memset(p.d()->overlay_stencils[2].u32, 0xFF, OW * OH / 8); }},
 
@@ -403,7 +425,14 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                    for (int x = 0; x < RLE_W; x++)
                        EXPECT_EQ(p.px(10 + x, 20 + y), rle_coloured(x, y) ? 9 : 0) << x << "," << y;
            }},
-          {MID, 3, "drawn once only", [](prod& p) { EXPECT_EQ(p.px(60, 70), 0); }}}},
+          {MID, 3, "drawn once only", [](prod& p) {
+               EXPECT_EQ(p.px(60, 70), 0);
+               p.px(10, 20) = 1;
+           }},
+          {AFTER, 3, "after cleanup", [](prod& p) {
+               EXPECT_EQ(p.px(10, 20), 1);
+               EXPECT_EQ(p.px(110, 120), 0);
+           }}}},
 
         {"overlay_rle_image zero duration", {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
          {{S, 3, "the end position at once", [](prod& p) {
@@ -461,6 +490,9 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                EXPECT_EQ(p.cov(STROKE_X, STROKE_Y), 0);
            }},
           {S + 55125, 3, "erasing", [&](prod& p) { expect_stroke(p, 255, thr127); }},
+          {4 * S - 1, 3, "at the end: nearly erased", [](prod& p) {
+               expect_stroke(p, 255, vexil_stroke_threshold((int)stroke_frame(2.99995f, 1, 1, 1)));
+           }},
           {4 * S + 735, 3, "cleanup erases the whole stroke", [](prod& p) { expect_stroke(p, 0, 0); }}},
          [](prod& p) { memset(p.d()->fc_overlay_backbuffers[0].fb->b, 5, OW * OH); }},
 
@@ -483,6 +515,13 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
            }},
           {MID, 3, "during: the camera has flown on", [](prod& p) {
                EXPECT_FLOAT_EQ(p.scene(0)->state.starfield->camera.z, 0.4f);
+               EXPECT_GT(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 100);
+           }},
+          {E - 1, 3, "at the end", [](prod& p) {
+               EXPECT_NEAR(p.scene(0)->state.starfield->camera.z, 0.8f, 1e-4);
+           }},
+          {AFTER, 3, "after cleanup nothing is drawn", [](prod& p) {
+               EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 0);
            }}}},
 
         {"overlay_starfield masked", {row(1000, 2000, "overlay_stencil_set,0,full,0,0"),
@@ -527,11 +566,24 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                EXPECT_EQ(p.clut(42), (std::array<uint8_t, 4>{90, 100, 110, 120}));
                EXPECT_EQ(p.clut(39), grey(39));
                EXPECT_EQ(p.clut(43), grey(43));
+               const uint8_t black[4] = {0, 0, 0, 255};
+               p.h.video.set_overlay_palette_func(&p.h.video, 41, 1, black);
+           }},
+          {MID, 3, "during: written once only", [](prod& p) { EXPECT_EQ(p.clut(41)[1], 0); }},
+          {AFTER, 3, "after cleanup", [](prod& p) {
+               EXPECT_EQ(p.clut(41)[1], 0);
+               EXPECT_EQ(p.clut(40), (std::array<uint8_t, 4>{10, 20, 30, 40}));
            }}}},
 
         {"video_clut_reset", {row(1000, 2000, "video_clut_reset")},
          {{S, 2, "vertical blank: nothing yet", [](prod& p) { EXPECT_EQ(p.vclut(3)[1], 0); }},
-          {S + 1, 1, "first loop pass", [](prod& p) { EXPECT_EQ(p.vclut(3), grey(3)); }}},
+          {S + 1, 1, "first loop pass", [](prod& p) {
+               EXPECT_EQ(p.vclut(3), grey(3));
+               const uint8_t red[4] = {255, 0, 0, 255};
+               p.h.video.set_video_palette_func(&p.h.video, 3, 1, red);
+           }},
+          {MID, 3, "during: once only", [](prod& p) { EXPECT_EQ(p.vclut(3)[0], 255); EXPECT_EQ(p.vclut(3)[1], 0); }},
+          {AFTER, 3, "after cleanup", [](prod& p) { EXPECT_EQ(p.vclut(3)[1], 0); }}},
          [](prod& p) {
              const uint8_t red[4] = {255, 0, 0, 255};
              p.h.video.set_video_palette_func(&p.h.video, 3, 1, red);
@@ -567,7 +619,18 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
           {24255, 3, "at 1.1 s icon frame 11 mod 2", [](prod& p) {
                EXPECT_EQ(p.px(195, 205), 33);
                EXPECT_EQ(p.px(201, 200), 51);
-           }}}},
+           }},
+          {E - 1, 3, "at the end: the icon at the bar's end", [](prod& p) {
+               // icon_x0 = (int) mix(100, 284, 44099 / 44100) = 283
+               EXPECT_EQ(p.px(282, 205), 33);
+               EXPECT_TRUE(p.px(283, 200) == 50 || p.px(283, 200) == 51);
+               EXPECT_EQ(p.px(299, 200), 0);
+           }},
+          {AFTER, 3, "after cleanup the bar stays", [](prod& p) {
+               p.px(290, 200) = 7;
+               EXPECT_EQ(p.px(150, 205), 33);
+           }},
+          {AFTER + 735, 3, "and nothing more is drawn", [](prod& p) { EXPECT_EQ(p.px(290, 200), 7); }}}},
 
         {"overlay_load_progress row ending at 0", {row(0, 0, "overlay_load_progress,@progress.ini")},
          {{0, 3, "palette but no bar", [](prod& p) {

@@ -336,3 +336,40 @@ TEST(VexilResourceCache, FailuresStopWithTheirMessages)
 }
 
 }  // namespace
+
+namespace {
+
+// All packs of a production share the first pack's byte order: a pack in the
+// other order stops the first loading step instead of being misread.
+TEST(VexilResourceCache, APackInAnotherByteOrderThanTheFirstStopsLoading)
+{
+    for (int odd_one : {1, 2}) {
+        SCOPED_TRACE(odd_one);
+        captured_run r = capture_run([&] {
+            std::string dir = capture_temp_dir();
+            vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", "h\n")}});
+            vexil_fixture_write_pack(vexil_fixture_asset_dir(dir) + "/pak" + std::to_string(odd_one) + ".vxf",
+                                     {vexil_fixture_text("x", "y")}, IO_ENDIAN_SWAPPED);
+            vexil_fixture_host h;
+            vexil_fixture_start(&h, dir);
+        });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("\"assets/vexil/le/pak" + std::to_string(odd_one) +
+                             ".vxf\" has another byte order than \"pak0.vxf\"\n"),
+                  std::string::npos)
+            << r.err;
+    }
+    // All three swapped is a production of that byte order.
+    captured_run r = capture_run([] {
+        std::string dir = capture_temp_dir();
+        vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", "h\nabs,prev,0,0,abs,prev,1,a\n")}},
+                                       IO_ENDIAN_SWAPPED);
+        vexil_fixture_host h;
+        vexil_fixture_start(&h, dir);
+        printf("rows %d endian %x\n", h.ds->vexil.sequence.rows_count, h.ds->vexil.paks[0].header.endian);
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("rows 1 endian 4321\n"), std::string::npos) << r.out;
+}
+
+}  // namespace

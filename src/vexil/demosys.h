@@ -1,10 +1,9 @@
-// The demo system: what the host main loop drives. It owns the 40 MiB
-// "demo_arena" (one block from the C heap, taken in demosys_init), the render
-// targets laid over the emulated display and the production runtime `vexil`.
-// The host calls demosys_update on every loop pass and demosys_vblank_update
-// once per 1/60 s before the page flip, both on the main thread; it leaves its
-// loop when `quit` is set. Bad production data ends the program through the
-// crash path; demosys_init returns non-zero only when the heap block is missing.
+// The demo system the host main loop drives: it owns the 40 MiB "demo_arena"
+// (one C heap block), the render targets over the emulated display and the
+// production runtime. The host calls demosys_update every loop pass and
+// demosys_vblank_update once per 1/60 s before the flip, on the main thread, and
+// leaves its loop when `quit` is set. demosys_init fails (non-zero) only without
+// the heap block; bad production data ends the program through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,9 @@
-// The production runtime: the state of the one production the demo system
-// plays (arenas, loading steps, shared tables, packs and resource cache, the
-// sequence and its scene instances, overlay back buffers and stencils, debug
-// keys), the argument record every scene call receives, and the sequence walk
-// that calls scenes on the music's time line. All data lives in "vexil_arena"
-// (carved from "demo_arena" by the first loading step); scratch memory in
-// "vexil_tmp_arena" is rewound after each use. Main thread only; the clock is
-// written by the audio thread and read here without a lock. Bad production data
-// stops the program through the crash path (sequence syntax errors print their
-// message on standard error and exit 1).
+// The production runtime: loading steps, shared tables, packs and resource cache,
+// the sequence and the walk that calls its scenes on the music's time line, and
+// the argument record every scene call receives. Called by the demo system on the
+// main thread; data lives in "vexil_arena", scratch in "vexil_tmp_arena" (both
+// carved from "demo_arena"). Bad production data stops through the crash path;
+// sequence syntax errors print their message on standard error and exit 1.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,8 @@
-// Pack files ("pak%d.vxf") and the offline pack writer. A pack is read whole
-// into an arena once and its directory maps (kind, name) to payloads inside the
-// file image, which stays in memory for the whole run. The directory is checked
-// against the file's size before anything is used: a bad pack stops the program
-// through the crash path. The writer and the payload decompressor are tooling
-// the play path does not call. Main thread only (the audio thread reads music
-// payloads in place, which never move).
+// Pack files ("pak%d.vxf"), the offline pack writer and the payload decompressor.
+// A pack is read whole into an arena once; its directory, checked against the
+// file's size first, maps (kind, name) to payloads in the image, which never
+// moves. Main thread only (the audio thread reads music payloads in place). A bad
+// pack stops through the crash path; the decompressor reports bad input by result.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,9 @@
-// Scene bindings and scene loading: the table of 27 scene kinds looked up by
-// name prefix, the loading of a row's scene from an ini resource ("@name") or
-// from its comma-separated arguments, the shared argument parsers, and the
-// control scene kinds (loading, music start and sync, the closing fade).
-// Called by the sequence walk and the loading scenes on the main thread; arrays
-// and strings go to "vexil_arena", scratch to "vexil_tmp_arena". Bad arguments,
-// unknown names and missing resources stop through the crash path.
+// Scene bindings (27 kinds looked up by name prefix), scene loading from an ini
+// resource ("@name") or comma-separated arguments, the argument parsers, and the
+// control scene kinds (loading, music start and sync, the closing fade). Called
+// by the sequence walk and the loading scenes on the main thread; arrays go to
+// "vexil_arena", scratch to "vexil_tmp_arena". Bad arguments, unknown names and
+// missing resources stop through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -153,6 +153,9 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
     const float cp = cosf(c->pitch), sp = sinf(c->pitch);
     const float near_clip = c->near_clip, far_clip = c->far_clip;
     const float sx_scale = c->aspect_dxdy * c->focal_length;
+    // The projection centre in pixels (integer halves), summed without overflow.
+    const float centre_x = (float)((int64_t)sf->offset_x + w / 2);
+    const float centre_y = (float)((int64_t)sf->offset_y + h / 2);
 
     // The light image is read only inside both the picture and its first level.
     const uint8_t* light_texels = nullptr;
@@ -183,8 +186,8 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
             continue;
         }
         float r = ppc_fast_reciprocal_positive(depth);
-        int px = ppc_round_float_to_int(sf->offset_x + w / 2 + sx_scale * vx * r);
-        int py = ppc_round_float_to_int(sf->offset_y + h / 2 + c->focal_length * (dy * cp - vz * sp) * r);
+        int px = ppc_round_float_to_int(centre_x + sx_scale * vx * r);
+        int py = ppc_round_float_to_int(centre_y + c->focal_length * (dy * cp - vz * sp) * r);
         if (px < 0 || px >= w || py < 0 || py >= h) {
             if (sf->do_regenerate)
                 vexil_starfield_regenerate_star_in_frustum(sf, i);

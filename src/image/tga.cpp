@@ -36,7 +36,7 @@ uint8_t* tga_save_as_8bpp_palette_rgba8888(const tga* t, memarena* arena, uint64
     }
     uint8_t* rows = map + 3 * entries;
     const uint64_t w = t->width > 0 ? (uint64_t)t->width : 0;
-    for (int r = 0; r < t->height; ++r)
+    for (int r = 0; w && r < t->height; ++r)
         memcpy(rows + (uint64_t)r * w, t->buffer + (uint64_t)(t->height - 1 - r) * w, w);
     *out_size = size;
     return file;
@@ -98,7 +98,7 @@ int tga_load_as_8bpp_palette_rgba8888(tga* t, memarena* arena, const void* data,
     }
     t->buffer = static_cast<uint8_t*>(memarena_push(arena, pixels));
     const uint8_t* rows = map + map_bytes;
-    for (int y = 0; y < h.height; ++y)
+    for (int y = 0; pixels && y < h.height; ++y)
         memcpy(t->buffer + (uint64_t)y * h.width, rows + (uint64_t)(h.height - 1 - y) * h.width, h.width);
     return 0;
 }

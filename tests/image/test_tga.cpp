@@ -215,3 +215,23 @@ TEST(Tga, WeReadWhatPillowWrites)
         expect_loaded(p, back);
     }
 }
+
+TEST(Tga, EmptyImagesSaveAndLoad)
+{
+    // No pixels (and no colours) is a valid file: nothing is copied from or to null blocks.
+    for (auto shape : {std::vector<int>{0, 3, 2}, std::vector<int>{4, 0, 0}}) {
+        test_arena ta;
+        picture p(shape[0], shape[1], shape[2] ? shape[2] : 1);
+        tga t = p.record();
+        t.palette_count = shape[2];
+        t.buffer = nullptr;
+        uint64_t size = 0;
+        uint8_t* file = tga_save_as_8bpp_palette_rgba8888(&t, &ta.arena, &size);
+        ASSERT_EQ(18u + 3u * (uint64_t)shape[2], size);
+        tga back;
+        ASSERT_EQ(0, tga_load_as_8bpp_palette_rgba8888(&back, &ta.arena, file, size));
+        EXPECT_EQ(shape[0], back.width);
+        EXPECT_EQ(shape[1], back.height);
+        EXPECT_EQ(shape[2], back.palette_count);
+    }
+}

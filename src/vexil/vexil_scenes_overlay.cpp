@@ -549,12 +549,16 @@ void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args)
         scene->completed_prepare = 1;
         return;
     }
-    if (!args->is_vbl || scene->is_cleanup)
+    if (!args->is_vbl)
         return;
+    // The image goes into the overlay on the first vertical-blank call, also a
+    // late one after the loop pass's cleanup.
     if (scene->vbl_is_first_run) {
         palette_animation_blit(panim, args->fc_overlay, 0, 0, 0, H);
         return;
     }
+    if (scene->is_cleanup)
+        return;
     int fps = overlay_f2i(scene->floats[0]);
     uint32_t frame_i = overlay_f2u((float)fps * scene->local_t);
     const palette* frame = &panim->frames[overlay_palette_animation_frame(scene->ints[1], frame_i, panim->frames_count)];

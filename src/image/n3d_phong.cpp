@@ -169,11 +169,11 @@ void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shade
             int code[3];
             for (int i = 0; i < 3; i++) {
                 float F = schlick[s] * (1.0f - f0[i]) + f0[i];
-                float spec = clamp01(normal_distribution[s] * F);
+                float specular = clamp01(normal_distribution[s] * F);
                 float diff = clamp01(diffuse[i] * ndotl[s]);
-                float light = mix_remove(light_linear_min_specular[i], light_linear_max_specular[i], spec);
+                float light = mix_remove(light_linear_min_specular[i], light_linear_max_specular[i], specular);
                 float base = l[i] * ambient_factor_from_texture[i] + ambient_linear[i];
-                code[i] = n3d_linear_to_srgb_5bit(clamp01((spec + diff) * light + base));
+                code[i] = n3d_linear_to_srgb_5bit(clamp01((specular + diff) * light + base));
             }
             shade_table[c * shades_per_color + s] =
                 static_cast<uint16_t>(0x8000 | code[0] << 10 | code[1] << 5 | code[2]);
@@ -211,8 +211,8 @@ void n3d_texture_build_shade_table_argb1555_pbr_slow(uint16_t* shade_table, int 
                 float diffuse = (1.0f - metallic) * l[i];
                 float F = schlick * (1.0f - f0) + f0;
                 float diff = clamp01(diffuse * light_linear[i] * ndotl);
-                float spec = clamp01(light_linear[i] * D * G * F);
-                out[i] = clamp01(ambient_linear[i] + diff + spec);
+                float specular = clamp01(light_linear[i] * D * G * F);
+                out[i] = clamp01(ambient_linear[i] + diff + specular);
             }
             out[3] = 1.0f;
             shade_table[c * shades_per_color + s] = n3d_argb1555_from_linear_pma_slow(out);

@@ -220,10 +220,10 @@ void pbr_reference(double out[3], const pbr_params& p, uint16_t colour, int s)
         double l = srgb_to_linear(c5 / 31.0) * a;
         double f0 = l * metal + (1 - metal) * 0.04;
         double F = schlick * (1 - f0) + f0;
-        double spec = clamp01(D * G * F);
+        double specular = clamp01(D * G * F);
         double diff = clamp01((1 - metal) * l * ndotl);
-        double light = p.light_min[i] + (p.light_max[i] - p.light_min[i]) * spec;
-        out[i] = clamp01((spec + diff) * light + l * p.ambient_factor[i] + p.ambient[i]);
+        double light = p.light_min[i] + (p.light_max[i] - p.light_min[i]) * specular;
+        out[i] = clamp01((specular + diff) * light + l * p.ambient_factor[i] + p.ambient[i]);
     }
 }
 
@@ -330,9 +330,9 @@ TEST(PbrShadeTable, SlowReferenceAtTheEnds)
 TEST(EarlierShadeTable, ShadeThresholdsAtTheTop)
 {
     const float zero[4] = {0, 0, 0, 0}, white[4] = {1, 1, 1, 1};
-    uint16_t plain[6 * 32], spec[6 * 32];
+    uint16_t plain[6 * 32], specular[6 * 32];
     n3d_texture_build_shade_table_ex_argb1555(plain, 32, 6, zero, zero, zero, 0.0f, PALETTE);
-    n3d_texture_build_shade_table_ex_argb1555(spec, 32, 6, zero, white, zero, 0.0f, PALETTE);
+    n3d_texture_build_shade_table_ex_argb1555(specular, 32, 6, zero, white, zero, 0.0f, PALETTE);
     for (int c = 0; c < 6; c++) {
         SCOPED_TRACE(c);
         vec4 l;
@@ -342,7 +342,7 @@ TEST(EarlierShadeTable, ShadeThresholdsAtTheTop)
             float d = std::min(1.0f, s / 16.0f);
             vec4 x = {l[0] * d, l[1] * d, l[2] * d, 1.0f};
             EXPECT_EQ(plain[c * 32 + s], n3d_argb1555_from_linear_pma(x)) << s;
-            EXPECT_EQ(spec[c * 32 + s], s == 31 ? 0xFFFF : plain[c * 32 + s]) << s;
+            EXPECT_EQ(specular[c * 32 + s], s == 31 ? 0xFFFF : plain[c * 32 + s]) << s;
         }
     }
     // The diffuse gain and the bleed also join at the top shade only.

@@ -442,6 +442,13 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                EXPECT_EQ(p.px(115, 120), 9);
            }}}},
 
+        // Loop passes come many times per vertical blank: the loop pass's cleanup
+        // of a short row can come before the vertical blank's only call.
+        {"overlay_rle_image late vertical blank", {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
+         {{S, 1, "loop-pass call", [](prod& p) { EXPECT_EQ(p.px(110, 120), 0); }},
+          {S + 1, 1, "loop-pass cleanup", [](prod& p) { EXPECT_EQ(p.scene(0)->is_cleanup, 1); }},
+          {S + 2, 2, "the vertical blank still draws", [](prod& p) { EXPECT_EQ(p.px(110, 120), 9); }}}},
+
         {"overlay_rle_image erase", {row(1000, 2000, "overlay_rle_image,rle,1,4,10,20,110,120")},
          {{S, 3, "first call", [](prod& p) {
                for (int x = 0; x < RLE_W; x++)

@@ -33,11 +33,17 @@ static const uint8_t* asset_finish(io_reader* r, int failed, const char* record)
 
 // ---- textures -------------------------------------------------------------------
 
-// Bytes a texel takes in memory, and the word the rasterizers load at once from
-// a level (8 bytes of four 16-bit texels, 4 bytes of four 8-bit texels or one
-// 32-bit texel): in-place levels must start on such a word.
+// Bytes a texel takes in memory, and the word read at once from a level: the
+// rasterizers load a swizzled level's four vertically adjacent texels as one
+// word (8 bytes of 16-bit texels, 4 bytes of 8-bit ones), row-by-row levels are
+// read texel by texel. An in-place level must start on such a word.
 static int texture_texel_bytes(int format) { return format == 2 ? 2 : format == 4 ? 4 : 1; }
-static uintptr_t texture_level_align(int format) { return format == 2 ? 8 : 4; }
+static uintptr_t texture_level_align(int format, int swizzled)
+{
+    if (swizzled)
+        return format == 2 ? 8 : 4;
+    return (uintptr_t)texture_texel_bytes(format);
+}
 
 static int texture_mip_table_count(const n3d_texture* t)
 {
@@ -195,7 +201,8 @@ int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_
             if (out->format == 4 && size % 4 != 0)
                 return asset_refuse(r, "texture level of format 4 not whole texels");
             uint8_t* level = static_cast<uint8_t*>(texture_read_block(
-                r, arena, size, texel_bytes, texture_level_align(out->format), in_place, "texture mip level does not fit"));
+                r, arena, size, texel_bytes, texture_level_align(out->format, swizzled), in_place,
+                "texture mip level does not fit"));
             if (!level)
                 return asset_refuse(r, "texture mip level does not fit");
             out->mips[texture_mip_slot(out, u, v)] = level;

@@ -224,9 +224,10 @@ TEST(AssetTexture, InPlaceOnlyForNativeAlignedWords)
     test_arena ta;
     n3d_texture t = make_texture(&ta.arena, 3, 1, 2, 2, 2, 2);
     n3d_texture t2 = make_texture(&ta.arena, 2, 1, 2, 2, 2, 2);
+    n3d_texture t3 = make_texture(&ta.arena, 2, 0, 2, 2, 2, 2);
     alignas(16) uint8_t buf[16 + 6 + 4 + 2 * 256 * 33 + 64];
     for (int offset : {0, 1, 2}) {
-        for (const n3d_texture* src : {&t, &t2}) {
+        for (const n3d_texture* src : {&t, &t2, &t3}) {
             SCOPED_TRACE("format " + std::to_string(src->format) + " offset " + std::to_string(offset));
             uint8_t* start = buf + offset;
             uint8_t* end = n3d_io_texture_store(start, src, IO_ENDIAN_NATIVE);
@@ -241,10 +242,14 @@ TEST(AssetTexture, InPlaceOnlyForNativeAlignedWords)
                 EXPECT_EQ(start + 10, back.palette);
                 EXPECT_EQ(start + 10 + 256, back.shade_table);
                 EXPECT_EQ(((uintptr_t)(start + 10 + 256 * 33) % 4) == 0, inside);
+            } else if (src->not_swizzled) {
+                // Row-by-row 16-bit texels are read one at a time: 2-byte alignment will do.
+                EXPECT_EQ(((uintptr_t)(start + 6) % 2) == 0, inside);
             } else {
+                // Swizzled 16-bit levels are read four texels (8 bytes) at once.
                 EXPECT_EQ(((uintptr_t)(start + 6) % 8) == 0, inside);
             }
-            EXPECT_EQ(0u, (uintptr_t)level % (src->format == 2 ? 8 : 4));
+            EXPECT_EQ(0u, (uintptr_t)level % (src->not_swizzled ? 2 : src->format == 2 ? 8 : 4));
             // Without permission, or in the other order, everything is copied.
             n3d_texture copy;
             ASSERT_EQ(end, n3d_io_texture_load(&ta.arena, &copy, start, size, 0, IO_ENDIAN_NATIVE));

@@ -366,6 +366,17 @@ const uint8_t* n3d_io_asset_mesh_load(n3d_asset_mesh* out, memarena* arena, cons
     return n3d_io_vertices_load(&out->vertices, arena, b, size, endian);
 }
 
+uint8_t* n3d_io_mesh_store(void* b, const n3d_mesh* mesh, int endian)
+{
+    return n3d_io_vertices_store(b, &mesh->vertices, endian);
+}
+
+const uint8_t* n3d_io_mesh_load(n3d_mesh* out, memarena* arena, const void* b, uint64_t size, int endian)
+{
+    memset(static_cast<void*>(out), 0, sizeof(*out));
+    return n3d_io_vertices_load(&out->vertices, arena, b, size, endian);
+}
+
 int n3d_vertices_dbg_cmp(const n3d_vertices* a, const n3d_vertices* b)
 {
     if (a->count != b->count)

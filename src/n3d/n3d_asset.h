@@ -75,6 +75,11 @@ uint8_t* n3d_io_asset_mesh_store(void* b, const n3d_asset_mesh* mesh, int endian
 const uint8_t* n3d_io_asset_mesh_load(n3d_asset_mesh* out, memarena* arena, const void* b, uint64_t size,
                                       int endian);
 
+// The vertices record of a mesh; the load zeroes the whole mesh first, so its
+// matrices, ids and joint-matrix pointers read as zero.
+uint8_t* n3d_io_mesh_store(void* b, const n3d_mesh* mesh, int endian);
+const uint8_t* n3d_io_mesh_load(n3d_mesh* out, memarena* arena, const void* b, uint64_t size, int endian);
+
 // w, h, then the (w * h) >> 5 bit words.
 uint8_t* n3d_io_coveragebuffer_store(void* b, const n3d_coveragebuffer* cb, int endian);
 // Refused: a width that is not a multiple of 32.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/linmath.h"
 #include "core/memarena.h"
 
 struct n3d_vertices {
@@ -35,3 +36,22 @@ struct n3d_vertices {
 // pushes count x its per-vertex bytes from the arena (4-byte aligned, not cleared)
 // into dst's pointer. Attributes absent in src leave dst's pointer as it was.
 void n3d_vertices_alloc(n3d_vertices* dst, const n3d_vertices* src, memarena* arena);
+// dst->count = src->count and every array present in src copied into dst's
+// array of the same attribute, which must exist (fatal otherwise) and hold
+// count vertices.
+void n3d_vertices_copy(n3d_vertices* dst, const n3d_vertices* src);
+
+// One drawable mesh: its vertices with their placement, the textures and phong
+// table it is drawn with (indices into the render context's tables) and, for a
+// skinned mesh, its joint matrices.
+struct n3d_mesh {
+    mat4x4 model_from_world;  // the caller keeps the two inverse to each other
+    mat4x4 world_from_model;
+    int texture_id;
+    int phong_lut_id;
+    int fake_phong_texture_id;  // not read by the renderer
+    int brdf_texture_id;        // not read by the renderer
+    n3d_vertices vertices;
+    mat4x4* joint_matrices;            // world from joint, one a joint; null without skin
+    mat4x4* view_proj_joint_matrices;  // clip from joint, filled when skinning is prepared
+};

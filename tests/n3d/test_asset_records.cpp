@@ -607,3 +607,50 @@ TEST(VerticesAlloc, PushesExactlyThePresentAttributes)
         EXPECT_LT(used, expected + 4 * 8);
     }
 }
+
+TEST(VerticesCopy, CopiesThePresentArraysAndRefusesAMissingDestination)
+{
+    vertex_fixture src(0xA3u, 5);  // xyz, uv, tb_norm, joints_weights
+    test_arena ta;
+    n3d_vertices dst{};
+    n3d_vertices_alloc(&dst, &src.v, &ta.arena);
+    float spare_normals[5 * 3] = {};
+    dst.n_xyz = spare_normals;  // absent in src: must stay untouched
+    n3d_vertices_copy(&dst, &src.v);
+    EXPECT_EQ(5, dst.count);
+    dst.n_xyz = nullptr;
+    EXPECT_EQ(0, n3d_vertices_dbg_cmp(&src.v, &dst));
+    for (float f : spare_normals)
+        EXPECT_EQ(0.0f, f);
+
+    n3d_vertices no_uv = dst;
+    no_uv.uv = nullptr;
+    captured_run r = capture_run([&] { n3d_vertices_copy(&no_uv, &src.v); });
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("destination has no uv array")) << r.err;
+}
+
+TEST(AssetMesh, RecordIsTheVerticesRecordAndLoadZeroesTheMesh)
+{
+    vertex_fixture fx(7, 6);
+    n3d_mesh mesh{};
+    mesh.vertices = fx.v;
+    mesh.texture_id = 3;
+    for (int endian : {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED}) {
+        std::vector<uint8_t> a(4096), b(4096);
+        uint8_t* end = n3d_io_mesh_store(a.data(), &mesh, endian);
+        ASSERT_EQ(end - a.data(), n3d_io_vertices_store(b.data(), &fx.v, endian) - b.data());
+        EXPECT_EQ(0, memcmp(a.data(), b.data(), (size_t)(end - a.data())));
+        test_arena ta;
+        n3d_mesh back;
+        memset(static_cast<void*>(&back), 0x5A, sizeof back);
+        ASSERT_EQ(end, n3d_io_mesh_load(&back, &ta.arena, a.data(), (uint64_t)(end - a.data()), endian));
+        EXPECT_EQ(0, n3d_vertices_dbg_cmp(&fx.v, &back.vertices));
+        EXPECT_EQ(0, back.texture_id);
+        EXPECT_EQ(nullptr, back.joint_matrices);
+        EXPECT_EQ(nullptr, back.view_proj_joint_matrices);
+        EXPECT_EQ(0.0f, back.world_from_model[3][3]);
+        // A truncated record fails the load.
+        EXPECT_EQ(nullptr, n3d_io_mesh_load(&back, &ta.arena, a.data(), (uint64_t)(end - a.data()) - 1, endian));
+    }
+}

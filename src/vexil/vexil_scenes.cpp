@@ -318,7 +318,17 @@ static void vexil_scene_parse_label_row(vexil_scene* scene, vexil_scene_parse_co
     scene->ints_count = 1;
 }
 
-static int vexil_scene_label_row(const vexil_scene* scene) { return scene->ints_count > 0 ? scene->ints[0] : 0; }
+// The row the loading stops before. An ini file may give any integer: it is
+// kept within the sequence's rows.
+static int vexil_scene_label_row(const vexil_scene* scene, const vexil* d)
+{
+    int n = scene->ints_count > 0 ? scene->ints[0] : 0;
+    if (n < 0)
+        n = 0;
+    if (n > d->sequence.rows_count)
+        n = d->sequence.rows_count;
+    return n;
+}
 
 static void vexil_load_row_scene(vexil* d, int row_i)
 {
@@ -333,7 +343,7 @@ void scene_load_sync_parse_args(vexil_scene* scene, vexil_scene_parse_context* c
 
 void scene_load_sync(vexil_scene* scene, vexil_args* args)
 {
-    int n = vexil_scene_label_row(scene);
+    int n = vexil_scene_label_row(scene, args->d);
     for (int i = 0; i < n; i++)
         vexil_load_row_scene(args->d, i);
     scene->completed_prepare = 1;
@@ -348,7 +358,7 @@ void scene_load_async_parse_args(vexil_scene* scene, vexil_scene_parse_context* 
 // One scene per call, so the load spreads over the prepare calls of both kinds.
 void scene_load_async(vexil_scene* scene, vexil_args* args)
 {
-    if (vexil_scene_label_row(scene) > scene->state.load_async_row) {
+    if (vexil_scene_label_row(scene, args->d) > scene->state.load_async_row) {
         vexil_load_row_scene(args->d, scene->state.load_async_row);
         scene->state.load_async_row++;
         return;

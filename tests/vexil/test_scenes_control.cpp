@@ -229,6 +229,20 @@ TEST(VexilControlScenes, LoadSyncLoadsTheRowsBeforeItsLabelInItsFirstCall)
     EXPECT_EQ(p.scene(0)->perf_prepare.vbl_frames_count, 1);
 }
 
+TEST(VexilControlScenes, LoadingRowsFromAnIniStayWithinTheSequence)
+{
+    production p("abs,prev,0,0,abs,prev,1000,load_sync,@cfg\n"
+                 "abs,prev,0,0,abs,prev,1000,load_async,@cfg\n"
+                 "abs,prev,5000,0,abs,prev,6000,video_clear\n",
+                 {vexil_fixture_text("cfg", "integers = [1000000 ]\n")});
+    for (int i = 0; i < 5; i++)
+        p.at(100, i & 1);
+    EXPECT_EQ(p.scene(0)->completed_prepare, 1);
+    EXPECT_EQ(p.scene(1)->completed_prepare, 1);
+    EXPECT_EQ(p.scene(1)->state.load_async_row, 3);
+    EXPECT_EQ(p.scene(2)->loaded, 1);
+}
+
 TEST(VexilControlScenes, LoadAsyncLoadsOneSceneForEachOfItsPrepareCalls)
 {
     production p("abs,prev,1000,1000,abs,prev,2000,load_async,later\n"

@@ -401,3 +401,47 @@ TEST(VexilUpdate, DebugKeysShowBuffersInTheOverlay)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VexilStats, PerformanceLinesAndTheTimingReport)
+{
+    captured_run r = capture_run([] {
+        cycles_rdtsc_per_sec = 1e9;
+        cycles_calibrated = 1;
+        vexil_performance perf = {};
+        perf.frames_count = 4;
+        perf.frames_ticks = 2000002;
+        vexil_performance_print("total", 0, &perf);
+        vexil_performance_print("total", 1, &perf);  // no calls of that kind
+        walk_fixture f("abs,prev,0,0,abs,prev,1000,video_clear\n");
+        f.at(10, 0);
+        f.at(20, 1);
+        vexil_end_stats(f.d());
+        std::vector<uint8_t> block(64);
+        memarena a;
+        memarena_init(&a, "m", block.size(), block.data());
+        char* s = memprintf(&a, "pak%d.vxf", 2);
+        printf("[%s] %d\n", s, (int)a.sp);
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find("node[")),
+              "total: 0.50 ms 500000.00 cycles/frame (frames 4 cycles: 2000002)\n"
+              "total: 0.00 ms 0.00 cycles/frame (frames 0 cycles: 0)\n");
+    std::string tail = r.out.substr(r.out.find("=== init system ==="));
+    // Three loading steps, the row with its scene's load time, and both kinds.
+    const char* expect_in_order[] = {"=== init system ===\n", "[step:0] (cycles: ", "[step:1] (cycles: ",
+                                     "[step:2] (cycles: ", "=== load scenes ===\n",
+                                     " ms [row: line 2 func video_clear args: (null)] (cycles: ", "=== runtime ===\n",
+                                     "=== regular ===\n", "total: ", "video_clear: ", "(frames 1 cycles: ",
+                                     "=== vbl ===\n", "total: ", "video_clear: ", "(frames 1 cycles: ", "[pak2.vxf] 9\n"};
+    size_t at = 0;
+    for (const char* e : expect_in_order) {
+        size_t found = tail.find(e, at);
+        EXPECT_NE(found, std::string::npos) << e << "\n" << tail;
+        if (found != std::string::npos)
+            at = found + strlen(e);
+    }
+}
+
+}  // namespace

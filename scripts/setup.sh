@@ -7,7 +7,7 @@ packages=(
   libsdl2-dev libstb-dev
   googletest libgtest-dev libbenchmark-dev
   libglm-dev liblz4-dev python3 python3-pil
-  fonts-dejavu-core xvfb xauth x11-apps imagemagick clang-14
+  fonts-dejavu-core xvfb xauth x11-apps imagemagick matchbox-window-manager clang-14
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -31,8 +31,14 @@ char* file_path_ext(memarena* arena, const char* a)
 // path cannot be opened, is not a regular file or cannot be measured.
 static FILE* file_open_measured(const char* path, uint64_t* size)
 {
-    FILE* f = fopen(path, "r");
+    // Looked at before the open: opening a named pipe for reading waits for a
+    // writer, so a path that is not a regular file must never reach fopen.
     struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        printf("fopen failed, path: %s\n", path);
+        return nullptr;
+    }
+    FILE* f = fopen(path, "r");
     if (f && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && fseek(f, 0, SEEK_END) == 0) {
         long end = ftell(f);
         if (end >= 0 && fseek(f, 0, SEEK_SET) == 0) {

@@ -64,8 +64,10 @@ void write_file(const std::string& path, const std::string& bytes)
     fclose(f);
 }
 
-enum kind { MISSING, EMPTY, DIRECTORY, NORMAL };
-const char* const KIND_NAMES[] = {"missing", "empty", "directory", "normal"};
+// A named pipe without a writer stands for every other path that is not a
+// regular file: opening it for reading would wait forever.
+enum kind { MISSING, EMPTY, DIRECTORY, NORMAL, PIPE };
+const char* const KIND_NAMES[] = {"missing", "empty", "directory", "normal", "named pipe"};
 
 // Holds a NUL inside, so nothing may treat the data as a C string.
 const std::string NORMAL_BYTES("hello\0world", 11);
@@ -79,16 +81,21 @@ protected:
         paths[EMPTY] = dir + "/empty.bin";
         paths[DIRECTORY] = dir + "/subdir";
         paths[NORMAL] = dir + "/normal.bin";
+        paths[PIPE] = dir + "/pipe";
         write_file(paths[EMPTY], "");
         mkdir(paths[DIRECTORY].c_str(), 0755);
         write_file(paths[NORMAL], NORMAL_BYTES);
+        ASSERT_EQ(mkfifo(paths[PIPE].c_str(), 0644), 0);
+        // A reader that waits on the pipe ends the test program instead of hanging it.
+        alarm(30);
         memarena_init(&arena, "files", sizeof block, block);
         memset(block, 0xEE, sizeof block);
     }
+    void TearDown() override { alarm(0); }
     std::string fopen_line(kind k) { return "fopen failed, path: " + paths[k] + "\n"; }
 
     std::string dir;
-    std::string paths[4];
+    std::string paths[5];
     uint8_t block[256];
     memarena arena;
 };
@@ -107,6 +114,7 @@ TEST_F(FileReaders, OpenReadClose)
         {EMPTY, 0, 0, false},
         {DIRECTORY, 1, ~0ull, true},
         {NORMAL, 0, 11, false},
+        {PIPE, 1, ~0ull, true},
     };
     for (const auto& c : cases) {
         for (bool measuring : {true, false}) {
@@ -143,6 +151,7 @@ TEST_F(FileReaders, TextOpenReadClose)
         {EMPTY, true, 1},  // a one-byte block holding the NUL
         {DIRECTORY, false, 0},
         {NORMAL, true, 12},
+        {PIPE, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(KIND_NAMES[c.k]);
@@ -175,6 +184,7 @@ TEST_F(FileReaders, OpenReadCloseEx)
         {EMPTY, false, 0, 0, false},  // null with size 0, nothing pushed
         {DIRECTORY, false, 0, 0, true},
         {NORMAL, true, 11, 12, false},  // the size excludes the zero byte after the data
+        {PIPE, false, 0, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(KIND_NAMES[c.k]);
@@ -214,6 +224,7 @@ TEST_F(FileReaders, ReadFirstNBytes)
         {NORMAL, 4, 0, "", ""},
         {NORMAL, 11, 0, "", ""},
         {NORMAL, 12, 1, "", "file size 11 is smaller than n = 12 bytes to be read!\n"},
+        {PIPE, 4, 1, "@", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << KIND_NAMES[c.k] << " n " << c.n);

@@ -1,11 +1,14 @@
-// The host's start-up against SDL calls that fail or grant something else: the
-// window, its surface and the back surface are checked (the failing call is
-// named on standard error, exit 1), the audio device must be granted exactly
-// the asked frequency, format and channel count (the buffer size is not
-// compared), and the calls carry the window and surface parameters the display
-// needs. A failed surface lock skips the composition but not the flip. This
-// program defines the SDL calls it steers; each forwards to SDL's own unless
-// told to fail. Every start-up runs in a child over SDL's dummy drivers.
+// The host against SDL calls that this program steers or watches (it defines
+// them; each forwards to SDL's own unless told to fail). Start-up: the window,
+// its surface and the back surface are checked (the failing call is named on
+// standard error, exit 1), the audio device must be granted exactly the asked
+// frequency, format and channel count (the buffer size is not compared), and
+// the calls carry the parameters the display needs. A failed surface lock
+// skips the composition but not the flip. The main loop: each vertical blank
+// runs the demo system's update before the flip, then locks, composes,
+// unlocks, presents and updates the window; at exit the report comes before
+// the window is destroyed and SDL is shut down. Every run happens in a child
+// over SDL's dummy drivers.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "host/sdl2_host.h"
@@ -36,6 +40,11 @@ enum steer {
 
 steer g_steer = STEER_NONE;
 char g_calls[512];  // what the host asked for, one line per steered call
+// While the main loop runs: one letter per watched call, and a quit event
+// pushed after the third presented frame.
+bool g_watch = false;
+std::string g_seq;
+int g_frames = 0;
 
 void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void note(const char* fmt, ...)
@@ -100,9 +109,76 @@ SDL_AudioDeviceID SDL_OpenAudioDevice(const char* device, int iscapture, const S
 
 int SDL_LockSurface(SDL_Surface* surface)
 {
+    if (g_watch) {
+        // The vertical-blank update chose its drawing page before the flip: the
+        // page it drew into is the one now shown.
+        int bp = platform.valkyrie_context.video_backpage;
+        const char* drawn = demosys.video == &demosys.videos[bp ^ 1] ? "s" : demosys.video ? "d" : "-";
+        g_seq += "L" + std::to_string(bp) + drawn;
+    }
     if (g_steer == STEER_LOCK_FAILS)
         return -1;
     return real<int (*)(SDL_Surface*)>("SDL_LockSurface")(surface);
+}
+
+// Every counter read forgets the demo system's drawing page: the pacing reads
+// come after the pass's update, so the page seen at the lock is the one the
+// vertical-blank update picked between the last read and the flip.
+Uint64 SDL_GetPerformanceCounter(void)
+{
+    if (g_watch)
+        demosys.video = nullptr;
+    return real<Uint64 (*)(void)>("SDL_GetPerformanceCounter")();
+}
+
+void SDL_UnlockSurface(SDL_Surface* surface)
+{
+    if (g_watch)
+        g_seq += "U";
+    real<void (*)(SDL_Surface*)>("SDL_UnlockSurface")(surface);
+}
+
+int SDL_UpperBlitScaled(SDL_Surface* src, const SDL_Rect* srcrect, SDL_Surface* dst, SDL_Rect* dstrect)
+{
+    if (g_watch)
+        g_seq += "B";
+    return real<int (*)(SDL_Surface*, const SDL_Rect*, SDL_Surface*, SDL_Rect*)>("SDL_UpperBlitScaled")(src, srcrect,
+                                                                                                        dst, dstrect);
+}
+
+int SDL_UpdateWindowSurface(SDL_Window* window)
+{
+    if (g_watch) {
+        g_seq += "W" + std::to_string(frame_counter) + " ";
+        if (++g_frames == 3) {
+            SDL_Event quit;
+            memset(&quit, 0, sizeof quit);
+            quit.type = SDL_QUIT;
+            SDL_PushEvent(&quit);
+        }
+    }
+    return real<int (*)(SDL_Window*)>("SDL_UpdateWindowSurface")(window);
+}
+
+void SDL_PauseAudioDevice(SDL_AudioDeviceID dev, int pause_on)
+{
+    if (g_watch)
+        g_seq += "P" + std::to_string(pause_on) + " ";
+    real<void (*)(SDL_AudioDeviceID, int)>("SDL_PauseAudioDevice")(dev, pause_on);
+}
+
+void SDL_DestroyWindow(SDL_Window* window)
+{
+    if (g_watch)
+        printf("%s\ndestroy window\n", g_seq.c_str());
+    real<void (*)(SDL_Window*)>("SDL_DestroyWindow")(window);
+}
+
+void SDL_Quit(void)
+{
+    if (g_watch)
+        printf("quit\n");
+    real<void (*)(void)>("SDL_Quit")();
 }
 
 namespace {
@@ -173,6 +249,31 @@ TEST(HostStartUp, FailedLockSkipsTheCompositionNotTheFlip)
     });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "back page 0 touched 0 then 0xff\n") << "two flips; only the locked one composes (black)";
+}
+
+TEST(HostLoop, VerticalBlankAndExitOrder)
+{
+    captured_run r = capture_run([] {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        platform_sdl_setup(&platform);
+        // A demo system that was never initialised runs no production: its
+        // updates only pick the display's back page as their drawing target.
+        memset(&demosys, 0, sizeof(demosys));
+        g_watch = true;
+        printf("run %d\n", run(&platform, "src/sdl2_main"));
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The device plays from just before the first pass; each vertical blank:
+    // flip (back page 1, 0, 1 at the lock), lock with the drawn page shown,
+    // unlock, scaled blit, window update; the quit event after the third ends
+    // the loop, and the report precedes the shutdown.
+    // The calls are listed when the window is destroyed, after the report.
+    const std::regex want("^\\[100\\.00%\\]\\[hits:           1\\]\\[cycles: +[0-9]+\\]\\[<cycles>: +[0-9.]+\\]"
+                          "\\[CYCLES_BLOCK_TOTAL\\]\n"
+                          "P0 L1sUBW1 L0sUBW2 L1sUBW3 \n"
+                          "destroy window\nquit\nrun 0\n$");
+    EXPECT_TRUE(std::regex_match(r.out, want)) << r.out;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // animation, a texture and the music), writes each through the system's own
 // record writer as an asset file, and packs them with the plain-text sources
 // (sequence.csv and the scene ini files) into "pak0.vxf" .. "pak2.vxf".
+// The greetings font is made ahead of the scene that prints with it.
 // The build runs it; the same build always writes the same bytes.
 //
 //   sample_generate <source dir> <output dir> <work dir> <font file>
@@ -31,6 +32,7 @@
 #include "n3d/n3d_io.h"
 #include "sample_music.h"
 #include "sample_text.h"
+#include "vexil/fontbitmap.h"
 #include "vexil/vexil_fs.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
@@ -809,6 +811,38 @@ static void gen_picture(gen* g)
     memarena_goto_marker(&g->scratch, marker);
 }
 
+// ---- the greetings font --------------------------------------------------------------------
+
+// The printable ASCII characters at the size of the greetings' small grid.
+#define FONT_FIRST 32
+#define FONT_LAST 126
+#define FONT_PIXEL_HEIGHT 16.0f
+
+static void gen_font(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    fontbitmap font = {};
+    font.codepoint_first = FONT_FIRST;
+    font.codepoint_last = FONT_LAST;
+    font.codepoint_count = FONT_LAST - FONT_FIRST + 1;
+    font.glyphs = memarena_push_array_zeroed<fontbitmap_glyph>(&g->scratch, (uint64_t)font.codepoint_count);
+    for (int c = FONT_FIRST; c <= FONT_LAST; c++) {
+        fontbitmap_glyph* gl = &font.glyphs[c - FONT_FIRST];
+        gl->alpha = sample_glyph(&g->font, &g->scratch, c, FONT_PIXEL_HEIGHT, &gl->w, &gl->h, &gl->xoff, &gl->yoff,
+                                 &gl->xadvance);
+        // One bit a glyph pixel wherever the glyph draws, in rows of whole words.
+        gl->cb.w = n3d_coveragebuffer_width_at_least(gl->w);
+        gl->cb.h = gl->h;
+        gl->cb.u32 = memarena_push_array_zeroed<uint32_t>(&g->scratch, (uint64_t)gl->cb.w * gl->cb.h / 32 + 1);
+        for (int y = 0; y < gl->h; y++)
+            for (int x = 0; x < gl->w; x++)
+                if (gl->alpha[y * gl->w + x])
+                    gl->cb.u32[(y * gl->cb.w + x) / 32] |= 0x80000000u >> (x & 31);
+    }
+    gen_add_record(g, 1, VEXIL_RSRC_KIND_FONT, "greetings.fnt", fontbitmap_io_store(g->record, &font, IO_ENDIAN_NATIVE));
+    memarena_goto_marker(&g->scratch, marker);
+}
+
 // ---- the music ------------------------------------------------------------------------------
 
 // One byte a stereo frame: the left channel's code in the low nibble.
@@ -870,6 +904,7 @@ int main(int argc, char** argv)
     gen_stroke(&g, "software_stroke", "drawn in software");
     gen_stroke(&g, "beat_stroke", "to a steady beat");
     gen_waves(&g);
+    gen_font(&g);
     gen_rings(&g);
     gen_picture(&g);
 

@@ -93,3 +93,26 @@ void sample_text_draw(const sample_font* font, memarena* scratch, uint8_t* canva
             x += (float)stbtt_GetCodepointKernAdvance(info, cp, (unsigned char)c[1]) * scale;
     }
 }
+
+uint8_t* sample_glyph(const sample_font* font, memarena* arena, int codepoint, float pixel_height, int* w, int* h,
+                      float* xoff, float* yoff, float* xadvance)
+{
+    const stbtt_fontinfo* info = (const stbtt_fontinfo*)font->info;
+    float scale = stbtt_ScaleForPixelHeight(info, pixel_height);
+    int x0, y0, x1, y1, advance = 0, lsb = 0;
+    stbtt_GetCodepointBitmapBox(info, codepoint, scale, scale, &x0, &y0, &x1, &y1);
+    stbtt_GetCodepointHMetrics(info, codepoint, &advance, &lsb);
+    *xadvance = (float)advance * scale;
+    *xoff = (float)x0;
+    *yoff = (float)y0;
+    *w = x1 > x0 ? x1 - x0 : 0;
+    *h = y1 > y0 ? y1 - y0 : 0;
+    if (*w == 0 || *h == 0) {
+        *w = 0;
+        *h = 0;
+        return nullptr;
+    }
+    uint8_t* alpha = (uint8_t*)memarena_push_zeroed(arena, (uint64_t)*w * (uint64_t)*h);
+    stbtt_MakeCodepointBitmap(info, alpha, *w, *h, *w, scale, scale, codepoint);
+    return alpha;
+}

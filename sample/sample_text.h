@@ -25,3 +25,9 @@ float sample_text_fit(const sample_font* font, const char* text, float pixel_hei
 // coverage. Glyph pixels outside the canvas are dropped.
 void sample_text_draw(const sample_font* font, memarena* scratch, uint8_t* canvas, int w, int h, float x, float y,
                       const char* text, float pixel_height);
+
+// One character's coverage bitmap at pixel_height, pushed from the arena (null
+// for a character without ink, such as the blank), with its size, the offset of
+// its top-left corner from the pen on the baseline, and the pen's advance.
+uint8_t* sample_glyph(const sample_font* font, memarena* arena, int codepoint, float pixel_height, int* w, int* h,
+                      float* xoff, float* yoff, float* xadvance);

@@ -21,6 +21,7 @@
 #include "n3d/n3d_asset.h"
 #include "support/capture.h"
 #include "vexil/vexil.h"
+#include "vexil/fontbitmap.h"
 #include "vexil/vexil_fs.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
@@ -127,6 +128,12 @@ TEST(SampleGenerator, EveryPayloadIsOneWholeRecordOfItsKind)
             case VEXIL_RSRC_KIND_IMAGE: {
                 vexil_image im{};
                 end = vexil_image_load(&mem.arena, &im, b, n, 0, endian);
+                break;
+            }
+            case VEXIL_RSRC_KIND_FONT: {
+                fontbitmap f{};
+                end = fontbitmap_io_load(&f, &mem.arena, b, n, endian);
+                EXPECT_EQ(f.codepoint_count, f.codepoint_last - f.codepoint_first + 1) << what;
                 break;
             }
             case VEXIL_RSRC_KIND_MUSIC:

@@ -163,11 +163,15 @@ int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_
         return 1;
     if (out->format < 1 || out->format > 4)
         return asset_refuse(r, "texture format is not 1 to 4");
-    if (out->w_log2 > N3D_TEXTURE_MAX_LOG2 || out->h_log2 > N3D_TEXTURE_MAX_LOG2)
+    const int swizzled = out->not_swizzled == 0;
+    // Row-by-row textures (images, effect sources) may be larger than the
+    // swizzled layout reaches.
+    if (swizzled && (out->w_log2 > N3D_TEXTURE_MAX_LOG2 || out->h_log2 > N3D_TEXTURE_MAX_LOG2))
         return asset_refuse(r, "texture log2 size above 8");
+    if (out->w_log2 > N3D_TEXTURE_MAX_LOG2_NOT_SWIZZLED || out->h_log2 > N3D_TEXTURE_MAX_LOG2_NOT_SWIZZLED)
+        return asset_refuse(r, "texture log2 size above 14");
     if (out->min_u_level > out->w_log2 || out->min_v_level > out->h_log2)
         return asset_refuse(r, "texture minimum mip level above its log2 size");
-    const int swizzled = out->not_swizzled == 0;
     if (swizzled && out->format == 4)
         return asset_refuse(r, "texture of format 4 stored swizzled");
 

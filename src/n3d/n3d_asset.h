@@ -28,8 +28,13 @@ struct n3d_coveragebuffer;
 #define N3D_VERTICES_STORAGE_LEGACY 63u
 #define N3D_VERTICES_STORAGE_ALL 255u
 
-// Largest log2 size of a texture (256 texels).
+// Largest log2 size of a swizzled texture (256 texels: the swizzled layout
+// addresses no more).
 #define N3D_TEXTURE_MAX_LOG2 8
+// Largest log2 size of a row-by-row texture. Images and effect textures cover
+// the 640 x 480 overlay (1024 x 512); at this limit every level of every format
+// still counts its bytes in 32 bits.
+#define N3D_TEXTURE_MAX_LOG2_NOT_SWIZZLED 14
 
 // A mesh loaded from a ".mesh" file.
 struct n3d_asset_mesh {
@@ -58,8 +63,9 @@ uint8_t* n3d_io_texture_store(void* b, const n3d_texture* t, int endian);
 // Zeroes out and reads the record. With ok_reuse_b and IO_ENDIAN_NATIVE the
 // palette, shade table and levels point into b (which must outlive the texture)
 // wherever their words are aligned there; everything else is copied. Refused:
-// format outside 1 to 4, log2 sizes above 8, minimum levels above the log2
-// sizes, swizzled format 4, formats 1 and 3 without 256 colours of 32 shades.
+// format outside 1 to 4, log2 sizes above 8 (swizzled) or 14 (row by row),
+// minimum levels above the log2 sizes, swizzled format 4, formats 1 and 3
+// without 256 colours of 32 shades.
 const uint8_t* n3d_io_texture_load(memarena* arena, n3d_texture* out, const void* b, uint64_t size,
                                    int ok_reuse_b, int endian);
 

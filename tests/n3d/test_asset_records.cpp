@@ -129,6 +129,8 @@ const texture_shape k_texture_shapes[] = {
     {3, 1, 2, 3, 2, 2},
     {3, 0, 5, 2, 5, 2},
     {4, 0, 3, 2, 2, 2},  // 32-bit bump texels swap whole
+    {3, 0, 9, 2, 7, 2},  // row by row wider than 256 (images over the overlay)
+    {1, 0, 2, 10, 2, 10},
 };
 
 }  // namespace
@@ -284,6 +286,8 @@ TEST(AssetTexture, RefusesTruncatedRecordsAndBadValues)
         {"format 5", 0, {5}, "format is not 1 to 4"},
         {"width 512", 2, {9}, "log2 size above 8"},
         {"height 512", 3, {9}, "log2 size above 8"},
+        {"row-by-row width 32768", 1, {1, 15}, "log2 size above 14"},
+        {"row-by-row height 32768", 1, {1, 2, 15}, "log2 size above 14"},
         {"min u above w", 4, {3}, "minimum mip level"},
         {"min v above h", 5, {4}, "minimum mip level"},
         {"255 colours", 6, {255, 0}, "256 and 32"},

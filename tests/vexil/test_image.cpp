@@ -62,25 +62,33 @@ struct picture {
 
 TEST(Image, RecordRoundTripsAndKeepsNativeTexelsInPlace)
 {
-    picture p(6, 3, 3, 2);
-    for (int endian : {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED}) {
-        std::vector<uint8_t> rec = p.record(endian);
-        uint32_t w;
-        io_load32(&w, rec.data(), endian);
-        EXPECT_EQ(6u, w);
-        test_arena ta;
-        for (int reuse : {0, 1}) {
-            vexil_image back;
-            ASSERT_EQ(rec.data() + rec.size(), vexil_image_load(&ta.arena, &back, rec.data(), rec.size(), reuse, endian));
-            EXPECT_EQ(6, back.w);
-            EXPECT_EQ(3, back.h);
-            EXPECT_EQ(3, back.texture.w_log2);
-            EXPECT_EQ(1, back.texture.not_swizzled);
-            EXPECT_EQ(0, memcmp(p.texels.data(), back.texture.mips[0], p.texels.size()));
-            EXPECT_EQ(1, n3d_textures_dbg_cmp(&p.image.texture, &back.texture));
-            // Row-by-row 8-bit texels are used where they lie in a native record.
-            const uint8_t* level = rec.data() + 8 + 10 + 256 * 33;
-            EXPECT_EQ(reuse && endian == IO_ENDIAN_NATIVE, back.texture.mips[0] == level);
+    // The second picture is wider than 256, as images over the 640-wide overlay are.
+    struct shape {
+        int w, h, w_log2, h_log2;
+    };
+    for (const shape sh : {shape{6, 3, 3, 2}, shape{300, 3, 9, 2}}) {
+        SCOPED_TRACE(sh.w);
+        picture p(sh.w, sh.h, sh.w_log2, sh.h_log2);
+        for (int endian : {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED}) {
+            std::vector<uint8_t> rec = p.record(endian);
+            uint32_t w;
+            io_load32(&w, rec.data(), endian);
+            EXPECT_EQ((uint32_t)sh.w, w);
+            test_arena ta;
+            for (int reuse : {0, 1}) {
+                vexil_image back;
+                ASSERT_EQ(rec.data() + rec.size(),
+                          vexil_image_load(&ta.arena, &back, rec.data(), rec.size(), reuse, endian));
+                EXPECT_EQ(sh.w, back.w);
+                EXPECT_EQ(sh.h, back.h);
+                EXPECT_EQ(sh.w_log2, back.texture.w_log2);
+                EXPECT_EQ(1, back.texture.not_swizzled);
+                EXPECT_EQ(0, memcmp(p.texels.data(), back.texture.mips[0], p.texels.size()));
+                EXPECT_EQ(1, n3d_textures_dbg_cmp(&p.image.texture, &back.texture));
+                // Row-by-row 8-bit texels are used where they lie in a native record.
+                const uint8_t* level = rec.data() + 8 + 10 + 256 * 33;
+                EXPECT_EQ(reuse && endian == IO_ENDIAN_NATIVE, back.texture.mips[0] == level);
+            }
         }
     }
 }
@@ -111,7 +119,7 @@ TEST(Image, LoaderRefusals)
         {"wider than the texture", 0, 9, 4, "image larger than its texture"},
         {"taller than the texture", 4, 5, 4, "image larger than its texture"},
         {"texture format", 8, 7, 1, "texture format is not 1 to 4"},
-        {"texture size", 8 + 2, 9, 1, "texture log2 size above 8"},
+        {"texture size", 8 + 2, 15, 1, "texture log2 size above 14"},
     };
     for (const row& r : rows) {
         std::vector<uint8_t> bad = good;
@@ -165,7 +173,7 @@ TEST(Image, DrawStopsOnUnsupportedTexturesAndTargets)
             vexil_image_draw(&fc, 0, 0, &p.image);
         });
         EXPECT_EQ(1, c.status) << r.why;
-        EXPECT_NE(std::string::npos, c.err.find("crash at src/vexil_image:")) << c.err;
+        EXPECT_EQ(0u, c.err.find("crash in  at src/vexil_image:")) << c.err;
         EXPECT_NE(std::string::npos, c.err.find(r.message)) << r.why << ": " << c.err;
     }
 }

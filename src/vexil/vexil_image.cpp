@@ -49,11 +49,11 @@ void vexil_image_draw(n3d_frame_context* fc, int dst_x0, int dst_y0, const vexil
 {
     const n3d_texture* t = &image->texture;
     if (!t->not_swizzled)
-        n3d_crash("src/vexil_image", __LINE__, "vexil_image_draw: only unswizzled texture supported\n");
+        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only unswizzled texture supported\n");
     if (!image_is_index8(t->format))
-        n3d_crash("src/vexil_image", __LINE__, "vexil_image_draw: only index8 texture supported\n");
+        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 texture supported\n");
     if (!image_is_index8(fc->fb->format))
-        n3d_crash("src/vexil_image", __LINE__, "vexil_image_draw: only index8 frame context supported\n");
+        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 frame context supported\n");
     n2d_blit_buffer_index8(fc, t->mips[0], 1 << t->w_log2, dst_x0, dst_y0, dst_x0 + image->w, dst_y0 + image->h, 0, 0,
                            image->w, image->h, 0, image->h);
 }

@@ -2,6 +2,7 @@
 // clips the mask and fills its argument record; each body walks the visible mask
 // rows in runs of set and clear bits (one count of leading ones or zeros per run,
 // a word at a time) and touches memory only for the set runs.
+#include <climits>
 #include <cstddef>
 #include <cstring>
 
@@ -298,7 +299,12 @@ static int n2d_place_mask(const n3d_framebuffer* dst_fb, const n3d_coveragebuffe
 {
     int wy0, wy1;
     n2d_row_window(work_start_y, work_height, dst_fb->h, &wy0, &wy1);
-    n2d_boxrect(dx, dy, w, h, dst_x0, dst_y0, dst_x0 + cb0->w, dst_y0 + cb0->h, 0, wy0, dst_fb->w, wy1);
+    // The far corner in 64 bits: a placement near the end of the int range must
+    // not wrap around into a visible one.
+    const long long x1 = static_cast<long long>(dst_x0) + cb0->w, y1 = static_cast<long long>(dst_y0) + cb0->h;
+    const int x1_clamped = x1 > INT_MAX ? INT_MAX : static_cast<int>(x1);
+    const int y1_clamped = y1 > INT_MAX ? INT_MAX : static_cast<int>(y1);
+    n2d_boxrect(dx, dy, w, h, dst_x0, dst_y0, x1_clamped, y1_clamped, 0, wy0, dst_fb->w, wy1);
     return *w > 0 && *h > 0;
 }
 

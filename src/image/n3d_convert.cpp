@@ -102,6 +102,10 @@ void n3d_framebuffer_from_bitmap(n3d_framebuffer* dst_image, int texture_format,
     int pow2 = dst_image->w > 0 && u32_is_pow2(static_cast<uint32_t>(dst_image->w));
     if (swizzle && !pow2)
         n3d_crash(N3D_CONVERT_SRC, __LINE__, "can only swizzle when width is pow2! width is: %d\n", dst_image->w);
+    // A width that is not a power of two addresses texels by row bytes, which
+    // needs the bytes per texel first: an unknown format stops there.
+    if (!pow2)
+        texel_bytes(texture_format);
     if (texture_format < N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || texture_format > N3D_TEXEL_FORMAT_BUMPMAP)
         n3d_crash(N3D_CONVERT_SRC, __LINE__, "not implemented texture format %d\n", texture_format);
 

@@ -8,6 +8,7 @@
 // program through n3d_crash.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct memarena;
@@ -38,11 +39,25 @@ struct n3d_texture {
     void* palette;         // format 1: 256 ARGB1555 values; format 3: 256 bytes nothing fills
     void* shade_table;     // colour x shades_per_color + shade: format 1 uint16_t ARGB1555, format 3 uint8_t CLUT index
 };
+// Texture files and the rasterizers take the fields in this order.
+static_assert(offsetof(n3d_texture, not_swizzled) > offsetof(n3d_texture, format) &&
+                  offsetof(n3d_texture, w_log2) > offsetof(n3d_texture, not_swizzled) &&
+                  offsetof(n3d_texture, h_log2) > offsetof(n3d_texture, w_log2) &&
+                  offsetof(n3d_texture, min_u_level) > offsetof(n3d_texture, h_log2) &&
+                  offsetof(n3d_texture, min_v_level) > offsetof(n3d_texture, min_u_level) &&
+                  offsetof(n3d_texture, mips) > offsetof(n3d_texture, min_v_level) &&
+                  offsetof(n3d_texture, colors_count) > offsetof(n3d_texture, mips) &&
+                  offsetof(n3d_texture, shades_per_color) > offsetof(n3d_texture, colors_count) &&
+                  offsetof(n3d_texture, palette) > offsetof(n3d_texture, shades_per_color) &&
+                  offsetof(n3d_texture, shade_table) > offsetof(n3d_texture, palette),
+              "n3d_texture fields in their fixed order");
 
 struct histogram_color {
     int freq;        // number of pixels
     uint16_t color;  // ARGB1555 value
 };
+// 65536 of them are the palette builder's 524288 bytes of scratch.
+static_assert(sizeof(histogram_color) == 8 && offsetof(histogram_color, color) == 4, "histogram_color is 8 bytes");
 
 // Builds out from bitmap (Lanczos levels whatever filter says). display_clut is
 // required for format 3; alpha_key_index -1 disables keying; texels whose alpha

@@ -66,17 +66,20 @@ static void phong_lut_pad(uint8_t* lut)
 // (times 1 / r_max computed once) over the builder's division; both truncate.
 static void phong_lut_fill(uint8_t* lut, float r_max, int c_min, int by_reciprocal)
 {
+    // Entries are bytes: a floor above 255 saturates instead of converting an
+    // out-of-range value.
+    const int floor_level = c_min > 255 ? 255 : c_min;
     if (!(r_max > 0.0f)) {
         // No radius: the falloff is over before the centre, only the floor remains.
-        memset(lut, c_min, N3D_PHONG_LUT_ENTRIES);
+        memset(lut, floor_level < 0 ? 0 : floor_level, N3D_PHONG_LUT_ENTRIES);
     } else {
         float inv = 1.0f / r_max;
         for (int i = 0; i < N3D_PHONG_LUT_ENTRIES; i++) {
             double s = sqrt(static_cast<double>(2.0f * static_cast<float>(i) / 255.0f));
             double v = by_reciprocal ? 1.0 - s * inv : 1.0 - s / r_max;
             v = (v > 0.0 ? v : 0.0) * 31.0;
-            if (c_min > v)
-                v = c_min;
+            if (floor_level > v)
+                v = floor_level;
             lut[i] = static_cast<uint8_t>(v);
         }
     }

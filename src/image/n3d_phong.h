@@ -6,6 +6,7 @@
 // serve ends the program through n3d_crash.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The table encoders n3d_linear_to_srgb_5bit / _8bit and their tables live
@@ -28,6 +29,11 @@ struct n3d_phong_lut {
     float r_max;    // radius where the falloff reaches 0 (0 for the bucket table)
     int c_min;      // floor of the shade level (1 for the bucket table)
 };
+static_assert(offsetof(n3d_phong_lut, lut) > offsetof(n3d_phong_lut, base) &&
+                  offsetof(n3d_phong_lut, pad) > offsetof(n3d_phong_lut, lut) &&
+                  offsetof(n3d_phong_lut, r_max) > offsetof(n3d_phong_lut, pad) &&
+                  offsetof(n3d_phong_lut, c_min) > offsetof(n3d_phong_lut, r_max),
+              "n3d_phong_lut fields in their fixed order");
 
 // Entry i stands for r^2 = 2i / 255: the shade level of a falloff that reaches
 // 0 at r_max, never below c_min. r_max <= 0 gives c_min everywhere.

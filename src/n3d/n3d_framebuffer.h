@@ -6,6 +6,7 @@
 // widths and contexts without a coverage pair stop through the crash path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct memarena;
@@ -25,6 +26,12 @@ struct n3d_framebuffer {
     int row_bytes;  // bytes between rows; larger than w x pixel size on foreign planes
     void* b;        // the pixels, row after row
 };
+static_assert(offsetof(n3d_framebuffer, format) > offsetof(n3d_framebuffer, flags) &&
+                  offsetof(n3d_framebuffer, w) > offsetof(n3d_framebuffer, format) &&
+                  offsetof(n3d_framebuffer, h) > offsetof(n3d_framebuffer, w) &&
+                  offsetof(n3d_framebuffer, row_bytes) > offsetof(n3d_framebuffer, h) &&
+                  offsetof(n3d_framebuffer, b) > offsetof(n3d_framebuffer, row_bytes),
+              "n3d_framebuffer fields in their fixed order");
 
 // Pixel (x, y) is the bit 0x80000000 >> (x & 31) of word (y * w + x) / 32. The
 // width is a multiple of 32, so a row is w / 32 whole words. A set bit means the
@@ -34,6 +41,9 @@ struct n3d_coveragebuffer {
     int w;
     int h;
 };
+static_assert(offsetof(n3d_coveragebuffer, w) > offsetof(n3d_coveragebuffer, u32) &&
+                  offsetof(n3d_coveragebuffer, h) > offsetof(n3d_coveragebuffer, w),
+              "n3d_coveragebuffer fields in their fixed order");
 
 // Depth is 1/w x 8192, larger is nearer. cb_cache_zeroed holds one bit per 16
 // horizontally adjacent values (one 32-byte line): a clear bit means the line is
@@ -45,6 +55,10 @@ struct n3d_depthbuffer {
     int h;
     n3d_coveragebuffer cb_cache_zeroed;  // width (w >> 4) rounded up to 32, height h
 };
+static_assert(offsetof(n3d_depthbuffer, w) > offsetof(n3d_depthbuffer, u16) &&
+                  offsetof(n3d_depthbuffer, h) > offsetof(n3d_depthbuffer, w) &&
+                  offsetof(n3d_depthbuffer, cb_cache_zeroed) > offsetof(n3d_depthbuffer, h),
+              "n3d_depthbuffer fields in their fixed order");
 
 struct n3d_frame_context {
     int begin_flag;            // the flag of the last n3d_framecontext_begin
@@ -53,6 +67,11 @@ struct n3d_frame_context {
     n3d_coveragebuffer* cb;    // this frame's coverage (only with N3D_FRAMECONTEXT_COVERAGEBUFFER)
     n3d_coveragebuffer* cb_dirty;  // the previous frame's coverage
 };
+static_assert(offsetof(n3d_frame_context, fb) > offsetof(n3d_frame_context, begin_flag) &&
+                  offsetof(n3d_frame_context, db) > offsetof(n3d_frame_context, fb) &&
+                  offsetof(n3d_frame_context, cb) > offsetof(n3d_frame_context, db) &&
+                  offsetof(n3d_frame_context, cb_dirty) > offsetof(n3d_frame_context, cb),
+              "n3d_frame_context fields in their fixed order");
 
 // Owned planes: zero the record, push the pixels (unaligned, not cleared).
 void n3d_framebuffer_init_argb1555(n3d_framebuffer* fb, int width, int height, memarena* arena);  // format 2, row_bytes 2w

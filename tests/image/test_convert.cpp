@@ -242,6 +242,43 @@ TEST(TextureBuild, RequirementsStopTheProgram)
     }
 }
 
+// The level writer's own stops: which message, in which crash form. A width
+// that is not a power of two addresses by bytes per texel, so an unknown format
+// stops there; a power-of-two width stops at the texel index.
+TEST(TextureBuild, LevelWriterStops)
+{
+    struct row {
+        int format, w, swizzle;
+        const char* header;
+        const char* message;
+    } rows[] = {
+        {3, 8, 0, "crash at src/n3d_convert:", "must provide display_clut (was nil) for format 3\n"},
+        {1, 8, 0, "crash at src/n3d_convert:", "must provide reverse_palette (was nil) for format 1\n"},
+        {2, 12, 1, "crash at src/n3d_convert:", "can only swizzle when width is pow2! width is: 12\n"},
+        {7, 8, 0, "crash at src/n3d_convert:", "not implemented texture format 7\n"},
+        {7, 12, 0, "crash in  at src/n3d_convert:", "bad N3D_TEXEL_FORMAT 7?\n"},
+        {0, 12, 0, "crash in  at src/n3d_convert:", "bad N3D_TEXEL_FORMAT 0?\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.message);
+        captured_run run = capture_run([&] {
+            test_arena a(1u << 20);
+            bitmap src;
+            make_quadrants(src, &a.arena, static_cast<uint32_t>(r.w), 4);
+            std::vector<uint8_t> level(4096);
+            n3d_framebuffer fb = {};
+            fb.w = r.w;
+            fb.h = 4;
+            fb.row_bytes = 4 * r.w;
+            fb.b = level.data();
+            n3d_framebuffer_from_bitmap(&fb, r.format, r.swizzle, nullptr, nullptr, &src, -1, 0.0f);
+        });
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind(r.header, 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(r.message), std::string::npos) << run.err;
+    }
+}
+
 TEST(TextureBuild, PrintsItsSizeOnce)
 {
     captured_run run = capture_run([] {

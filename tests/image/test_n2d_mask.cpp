@@ -5,6 +5,8 @@
 // row end shows up as a difference or under the address sanitizer.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cstring>
 #include <functional>
 #include <random>
@@ -91,6 +93,9 @@ std::vector<int> x_placements(int fb_w, int mask_w)
         xs.push_back(x);
     for (int x = fb_w - mask_w - 3; x <= fb_w + 1; x++)
         xs.push_back(x);
+    // Far off: the placed mask's far corner lies beyond the int range.
+    xs.push_back(INT_MAX - 10);
+    xs.push_back(INT_MIN + 5);
     return xs;
 }
 
@@ -105,7 +110,7 @@ TEST(N2dMask, PlacedFillAndCopyMatchReference)
     for (int copy = 0; copy < 2; copy++)
         for (int density : kDensities)
             for (int dx0 : x_placements(W, m.cb.w))
-                for (int dy0 : {-5, 0, 3, H - 4}) {
+                for (int dy0 : {-5, 0, 3, H - 4, INT_MAX - 3}) {
                     fill_mask(gen, &m, density);
                     window win = random_window(gen, H);
                     plane dst(gen() & 1 ? 1 : 3, W, H, RB), src(3, W + 3, H + 1, W + 5);
@@ -121,8 +126,9 @@ TEST(N2dMask, PlacedFillAndCopyMatchReference)
                     const long long wy1 = std::min<long long>(H, static_cast<long long>(win.start) + win.height);
                     for (int y = wy0; y < wy1; y++)
                         for (int x = 0; x < W; x++) {
-                            int mx = x - dx0, my = y - dy0;
-                            if (mx < 0 || my < 0 || mx >= m.cb.w || my >= m.cb.h || !m.get(mx, my))
+                            long long mx = static_cast<long long>(x) - dx0, my = static_cast<long long>(y) - dy0;
+                            if (mx < 0 || my < 0 || mx >= m.cb.w || my >= m.cb.h ||
+                                !m.get(static_cast<int>(mx), static_cast<int>(my)))
                                 continue;
                             want[y * RB + x] = copy ? src.bytes[y * (W + 5) + x] : color;
                             want_cb.set(x, y);

@@ -107,6 +107,16 @@ TEST(PhongLut, NoRadiusGivesTheFloor)
             ASSERT_EQ(built[i], 3) << i;
         }
     }
+    // A floor above what a byte holds saturates, with or without a radius (the
+    // level was converted out of range before).
+    for (float r_max : {0.0f, 1.0f}) {
+        n3d_phong_lut_init(&rec, &a.arena, r_max, 300);
+        const uint8_t* built = n3d_build_phong_lut(&a.arena, r_max, 300);
+        for (int i = -8; i < 264; i++) {
+            ASSERT_EQ(rec.lut[i], 255) << r_max << " " << i;
+            ASSERT_EQ(built[i], 255) << r_max << " " << i;
+        }
+    }
 }
 
 // ---- buckets ------------------------------------------------------------------

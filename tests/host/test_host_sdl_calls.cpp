@@ -64,6 +64,12 @@ F real(const char* name)
 
 }  // namespace
 
+int SDL_Init(Uint32 flags)
+{
+    note("init %#x\n", (unsigned)flags);
+    return real<int (*)(Uint32)>("SDL_Init")(flags);
+}
+
 SDL_Window* SDL_CreateWindow(const char* title, int x, int y, int w, int h, Uint32 flags)
 {
     note("window \"%s\" %#x %#x %d %d %#x\n", title, (unsigned)x, (unsigned)y, w, h, (unsigned)flags);
@@ -184,6 +190,7 @@ void SDL_Quit(void)
 namespace {
 
 const char* const CALLS =
+    "init 0x30\n"
     "audio (default) 0 22050 0x8010 2 1024 1 1 0\n"
     "window \"Window\" 0x1fff0000 0x1fff0000 0 0 0x1001\n"
     "surface 0 640 480 0 0x16462004\n";
@@ -211,14 +218,15 @@ TEST(HostStartUp, FailingAndMismatchedCalls)
             setenv("SDL_AUDIODRIVER", "dummy", 1);
             g_steer = c.s;
             platform_sdl_setup(&platform);
-            printf("%sset up %d\n", g_calls, platform.valkyrie_context.overlay.b != nullptr);
+            printf("%sset up %s %lu %d\n", g_calls, platform.arena.name, (unsigned long)platform.arena.size,
+                   platform.valkyrie_context.overlay.b != nullptr);
             SDL_Quit();
         });
         EXPECT_TRUE(r.exited) << c.why;
         EXPECT_EQ(r.status, c.status) << c.why;
         EXPECT_EQ(r.err, c.err) << c.why;
         if (c.status == 0) {
-            EXPECT_EQ(r.out, std::string(CALLS) + "set up 1\n") << c.why;
+            EXPECT_EQ(r.out, std::string(CALLS) + "set up platform_arena 10485760 1\n") << c.why;
         } else {
             EXPECT_EQ(r.out, "") << c.why;
         }

@@ -254,24 +254,34 @@ static const vertices_array_desc k_vertices_arrays[8] = {
     {N3D_VERTICES_STORAGE_JOINTS_WEIGHTS, N3D_VERTICES_JOINTS_WEIGHTS_BYTES, 0},
 };
 
-// The array of row i of k_vertices_arrays, as a byte pointer slot.
-static void** vertices_slot(n3d_vertices* v, int i)
+// The array of row i of k_vertices_arrays. Each pointer is read and written as
+// its own type (never through a void** view of the field).
+static const void* vertices_array(const n3d_vertices* v, int i)
 {
     switch (i) {
-    case 0: return reinterpret_cast<void**>(&v->xyz);
-    case 1: return reinterpret_cast<void**>(&v->uv);
-    case 2: return reinterpret_cast<void**>(&v->n_xyz);
-    case 3: return reinterpret_cast<void**>(&v->t_xyz);
-    case 4: return reinterpret_cast<void**>(&v->b_xyz);
-    case 5: return reinterpret_cast<void**>(&v->tb_norm);
-    case 6: return reinterpret_cast<void**>(&v->joints);
-    default: return reinterpret_cast<void**>(&v->joints_weights);
+    case 0: return v->xyz;
+    case 1: return v->uv;
+    case 2: return v->n_xyz;
+    case 3: return v->t_xyz;
+    case 4: return v->b_xyz;
+    case 5: return v->tb_norm;
+    case 6: return v->joints;
+    default: return v->joints_weights;
     }
 }
 
-static const void* vertices_array(const n3d_vertices* v, int i)
+static void vertices_array_set(n3d_vertices* v, int i, void* p)
 {
-    return *vertices_slot(const_cast<n3d_vertices*>(v), i);
+    switch (i) {
+    case 0: v->xyz = static_cast<float*>(p); break;
+    case 1: v->uv = static_cast<float*>(p); break;
+    case 2: v->n_xyz = static_cast<float*>(p); break;
+    case 3: v->t_xyz = static_cast<float*>(p); break;
+    case 4: v->b_xyz = static_cast<float*>(p); break;
+    case 5: v->tb_norm = static_cast<float*>(p); break;
+    case 6: v->joints = static_cast<uint8_t*>(p); break;
+    default: v->joints_weights = static_cast<float*>(p); break;
+    }
 }
 
 static uint64_t vertices_count(const n3d_vertices* v) { return v->count > 0 ? (uint64_t)v->count : 0; }
@@ -340,7 +350,7 @@ int n3d_io_vertices_read(io_reader* r, memarena* arena, n3d_vertices* out)
             continue;
         const uint64_t bytes = (uint64_t)count * (uint64_t)k_vertices_arrays[i].per_vertex_bytes;
         void* dst = memarena_push_align_pad(&local, bytes, 32);
-        *vertices_slot(out, i) = dst;
+        vertices_array_set(out, i, dst);
         if (k_vertices_arrays[i].is_bytes) {
             const uint8_t* src = io_read_bytes(r, bytes, "vertices arrays do not fit");
             if (src && bytes)

@@ -155,22 +155,27 @@ void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowby
         mycrash("src/n2d", __LINE__, "", "format %d not implemented/supported?\n", fb->format);
     if (work_offset_dst_y < 0)
         work_offset_dst_y = 0;
-    h -= work_offset_dst_y;
-    if (h > work_amount_dst_y)
-        h = work_amount_dst_y;
+    // Heights in 64 bits: an invisible rectangle with a large work offset must
+    // not wrap into a visible one.
+    long long rows = static_cast<long long>(h) - work_offset_dst_y;
+    if (rows > work_amount_dst_y)
+        rows = work_amount_dst_y;
     // Never read outside the source rectangle, whatever the destination asks for.
     long long src_w = static_cast<long long>(src_x1) - src_x0 - dx;
     long long src_h = static_cast<long long>(src_y1) - src_y0 - dy - work_offset_dst_y;
     if (w > src_w)
         w = static_cast<int>(src_w);
-    if (h > src_h)
-        h = static_cast<int>(src_h);
-    if (w <= 0 || h <= 0)
+    if (rows > src_h)
+        rows = src_h;
+    if (w <= 0 || rows <= 0)
         return;
+    h = static_cast<int>(rows);
     const uint8_t* src = static_cast<const uint8_t*>(buffer) +
-                         static_cast<ptrdiff_t>(src_y0 + dy + work_offset_dst_y) * rowbytes + src_x0 + dx;
+                         (static_cast<ptrdiff_t>(src_y0) + dy + work_offset_dst_y) * rowbytes +
+                         (static_cast<ptrdiff_t>(src_x0) + dx);
     uint8_t* dst = static_cast<uint8_t*>(fb->b) +
-                   static_cast<ptrdiff_t>(dst_y0 + dy + work_offset_dst_y) * fb->row_bytes + dst_x0 + dx;
+                   (static_cast<ptrdiff_t>(dst_y0) + dy + work_offset_dst_y) * fb->row_bytes +
+                   (static_cast<ptrdiff_t>(dst_x0) + dx);
     for (int y = 0; y < h; y++, src += rowbytes, dst += fb->row_bytes)
         memcpy(dst, src, static_cast<size_t>(w));  // exactly the clipped width
 }

@@ -1,6 +1,7 @@
 // Rectangles, clears, copies, blits and the coverage-buffer mask builders.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -201,6 +202,24 @@ TEST(N2dBlit, BufferIndex8CopiesExactlyTheClippedRows)
         n2d_blit_buffer_index8(&fc, src.data(), SRB, dx0, dy0, dx0 + dw, dy0 + dh, sx0, sy0, sx0 + sw, sy0 + sh, off,
                                amount);
         ASSERT_EQ(dst.bytes, want) << i;
+    }
+    // Far-off rectangles and work offsets at the end of the int range copy nothing.
+    {
+        const struct {
+            int dx0, dy0, dx1, dy1, off, amount;
+        } far[] = {
+            {0, -100, 10, -50, INT_MAX, 10},           // above the plane, offset at the top of the range
+            {0, INT_MIN, 10, INT_MIN + 5, INT_MAX, INT_MAX},
+            {0, 0, 10, 17, INT_MAX, INT_MAX},          // offset past every visible row
+        };
+        std::vector<uint8_t> src(64 * 64, 7);
+        for (const auto& f : far) {
+            plane d(3, 41, 17, 44);
+            const std::vector<uint8_t> before = d.bytes;
+            n3d_frame_context fc = {0, &d.fb, nullptr, nullptr, nullptr};
+            n2d_blit_buffer_index8(&fc, src.data(), 64, f.dx0, f.dy0, f.dx1, f.dy1, 0, 0, 64, 64, f.off, f.amount);
+            EXPECT_EQ(d.bytes, before) << f.dy0 << " " << f.off;
+        }
     }
     expect_exit("row bytes not a multiple of 4", [] {
         plane d(3, 8, 2, 8);

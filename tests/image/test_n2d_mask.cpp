@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-
 #include <cstring>
 #include <functional>
 #include <random>

@@ -167,6 +167,32 @@ static void overlay_check_count(int have, int need, const char* what, vexil_sequ
                 overlay_func_name(row), need, what, have, overlay_line(row));
 }
 
+// The arrays a kind reads. A scene configured from an ini resource skips its
+// argument parser, so its prepare calls check the counts and the indices that
+// the parser would have refused.
+struct overlay_needs {
+    int ints = 0, floats = 0, palettes = 0, rle_images = 0, images = 0, stencils = 0, textures = 0;
+    int palette_animations = 0;
+};
+
+static void overlay_check_needs(vexil_scene* scene, vexil_sequence_row* row, const overlay_needs& n)
+{
+    overlay_check_count(scene->ints_count, n.ints, "integers", row);
+    overlay_check_count(scene->floats_count, n.floats, "floats", row);
+    overlay_check_count(scene->palettes_count, n.palettes, "palettes", row);
+    overlay_check_count(scene->rle_images_count, n.rle_images, "rle images", row);
+    overlay_check_count(scene->images_count, n.images, "images", row);
+    overlay_check_count(scene->stencils_count, n.stencils, "stencils", row);
+    overlay_check_count(scene->textures_count, n.textures, "textures", row);
+    overlay_check_count(scene->palette_animations_count, n.palette_animations, "palette animations", row);
+}
+
+// A sum of given integers (positions, offsets, sizes), kept inside the int range.
+static int overlay_sum(int64_t v)
+{
+    return v < INT32_MIN ? INT32_MIN : (v > INT32_MAX ? INT32_MAX : (int)v);
+}
+
 // Sets completed_prepare on the first call of either kind; 1 when this was
 // that prepare call.
 static int overlay_prepare_any(vexil_scene* scene)
@@ -224,12 +250,12 @@ void scene_overlay_load_progress(vexil_scene* scene, vexil_args* args)
         return;
     float load_progress = overlay_clamp01((float)vexil_audio_position.load(std::memory_order_relaxed) / (float)end);
     vexil_image* icon0 = scene->images[0];
-    int icon_x0 = overlay_f2i(mix((float)bar_x0, (float)(bar_x0 + bar_w - icon0->w), load_progress));
+    int icon_x0 = overlay_f2i(mix((float)bar_x0, (float)((int64_t)bar_x0 + bar_w - icon0->w), load_progress));
     int icon_y0 = bar_y0;
     int icon_frame = overlay_mod(overlay_f2i(scene->global_t * scene->floats[0]), scene->images_count);
     // Only the newly grown part of the bar is filled; the icon rides on its end.
     n2d_fb_draw_rect_i8(args->fc_overlay->fb, (uint8_t)color8, scene->state.load_bar_prev_bar_x1, bar_y0, icon_x0,
-                        bar_y0 + bar_h);
+                        overlay_sum((int64_t)bar_y0 + bar_h));
     vexil_image_draw(args->fc_overlay, icon_x0, icon_y0, scene->images[icon_frame]);
     scene->state.load_bar_prev_bar_x1 = icon_x0;
 }
@@ -271,6 +297,8 @@ void scene_overlay_rle_image_parse_args(vexil_scene* scene, vexil_scene_parse_co
 
 void scene_overlay_rle_image(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare)
+        overlay_check_needs(scene, args->row, {.ints = 6, .rle_images = 1});
     if (overlay_prepare_loop_pass(scene, args))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -296,6 +324,8 @@ void scene_overlay_clear_parse_args(vexil_scene* scene, vexil_scene_parse_contex
 
 void scene_overlay_clear(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare)
+        overlay_check_needs(scene, args->row, {.ints = 1});
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -314,6 +344,10 @@ void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_p
 
 void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 2});
+        overlay_check_backbuffer_i(scene->ints[0], args->row);
+    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -339,6 +373,10 @@ void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_
 
 void scene_overlay_stencil_set(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 3, .stencils = 1});
+        overlay_check_stencil_i(scene->ints[0], 0, args->row);
+    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -360,6 +398,10 @@ void scene_overlay_heal_parse_args(vexil_scene* scene, vexil_scene_parse_context
 
 void scene_overlay_heal(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 1});
+        overlay_check_backbuffer_i(scene->ints[0], args->row);
+    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || scene->is_cleanup)
@@ -386,6 +428,8 @@ void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_contex
 
 void scene_overlay_scale(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare)
+        overlay_check_needs(scene, args->row, {.ints = 7, .textures = 1});
     if (overlay_prepare_loop_pass(scene, args))
         return;
     if (!args->is_vbl)
@@ -443,6 +487,11 @@ void scene_overlay_stroke_parse_args(vexil_scene* scene, vexil_scene_parse_conte
 void scene_overlay_stroke(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 5, .floats = 2, .images = 1});
+        overlay_check_backbuffer_i(scene->ints[0], args->row);
+        if (scene->ints[2] != 0)
+            mycrash(SCENES_FILE, __LINE__, "", "%s: offset_mode %d is not supported, only 0 (sequence line %d)\n",
+                    overlay_func_name(args->row), scene->ints[2], overlay_line(args->row));
         if (!args->is_vbl) {
             vexil_stroke* stroke = memarena_push_array_zeroed<vexil_stroke>(args->arena, 1);
             vexil_stroke_init(stroke, scene->images[0], args->arena);
@@ -463,8 +512,8 @@ void scene_overlay_stroke(vexil_scene* scene, vexil_args* args)
     n3d_frame_context* fc = args->fc_overlay;
     const int W = fc->fb->w, H = fc->fb->h;
     const vexil_image* image = scene->images[0];
-    int x = v[3] + (W / 2 - image->w / 2);
-    int y = v[4] + (H / 2 - image->h / 2);
+    int x = overlay_sum((int64_t)v[3] + (W / 2 - image->w / 2));
+    int y = overlay_sum((int64_t)v[4] + (H / 2 - image->h / 2));
     n3d_framebuffer* background = overlay_backbuffer_fb(args, v[0]);
     if (scene->is_cleanup)
         vexil_stroke_erase(scene->state.stroke, 0, fc->fb, fc->cb, background, x, y, 0, H);
@@ -523,6 +572,13 @@ static int overlay_palette_animation_frame(int mode, uint32_t frame_i, int n)
 
 void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 2, .floats = 1, .palette_animations = 1});
+        overlay_check_backbuffer_i(scene->ints[0], args->row);
+        if (scene->palette_animations[0]->frames_count <= 0)
+            mycrash(SCENES_FILE, __LINE__, "", "%s: the palette animation has no palette frames (sequence line %d)\n",
+                    overlay_func_name(args->row), overlay_line(args->row));
+    }
     palette_animation* panim = scene->palette_animations[0];
     const int H = args->fc_overlay->fb->h;
     if (!scene->completed_prepare) {
@@ -597,7 +653,8 @@ static void overlay_starfield_set_view(vexil_starfield* sf, vexil_scene* scene, 
 {
     int stencil_i = scene->ints[0];
     sf->cb_mask = stencil_i >= 0 ? &args->d->overlay_stencils[stencil_i] : nullptr;
-    sf->light = scene->images[0];
+    // The light image is optional: "0" in the arguments, no images key in an ini.
+    sf->light = scene->images_count > 0 ? scene->images[0] : nullptr;
     sf->offset_x = scene->ints[4];
     sf->offset_y = scene->ints[5];
     sf->camera.yaw = scene->floats[0];
@@ -609,6 +666,11 @@ void scene_overlay_starfield(vexil_scene* scene, vexil_args* args)
     vexil* d = args->d;
     n3d_frame_context* fc = args->fc_overlay;
     if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 6, .floats = 2, .palettes = 1});
+        overlay_check_stencil_i(scene->ints[0], 1, args->row);
+        if (scene->ints[1] <= 0)
+            mycrash(SCENES_FILE, __LINE__, "", "%s: star count must be at least 1, is %d (sequence line %d)\n",
+                    overlay_func_name(args->row), scene->ints[1], overlay_line(args->row));
         if (args->is_vbl)
             return;
         // The count is rounded up to a power of two.
@@ -650,6 +712,10 @@ void scene_overlay_clut_set1_pulsate_parse_args(vexil_scene* scene, vexil_scene_
 
 void scene_overlay_clut_set1_pulsate(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare) {
+        overlay_check_needs(scene, args->row, {.ints = 7, .floats = 2});
+        overlay_check_clut_range(scene->ints[0], 1, args->row);
+    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || scene->is_cleanup)
@@ -693,6 +759,12 @@ static void overlay_clut_fade_write(vexil_scene* scene, vexil_args* args, float 
     memarena_goto_marker(arena, marker);
 }
 
+static void overlay_clut_fade_check(vexil_scene* scene, vexil_args* args)
+{
+    overlay_check_needs(scene, args->row, {.ints = 5});
+    overlay_check_clut_range(scene->ints[0], scene->ints[1], args->row);
+}
+
 static void overlay_clut_fade_prepare(vexil_scene* scene, vexil_args* args)
 {
     palette* from = memarena_push_array_zeroed<palette>(args->arena, 1);
@@ -709,6 +781,7 @@ void scene_overlay_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene
 void scene_overlay_clut_fade_to_color(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
+        overlay_clut_fade_check(scene, args);
         if (!args->is_vbl)
             overlay_clut_fade_prepare(scene, args);
         return;
@@ -733,6 +806,7 @@ void scene_video_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_p
 void scene_video_clut_fade_to_color(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
+        overlay_clut_fade_check(scene, args);
         if (!args->is_vbl)
             overlay_clut_fade_prepare(scene, args);
         return;
@@ -762,6 +836,8 @@ void scene_overlay_clut_set_parse_args(vexil_scene* scene, vexil_scene_parse_con
 
 void scene_overlay_clut_set(vexil_scene* scene, vexil_args* args)
 {
+    if (!scene->completed_prepare)
+        overlay_check_needs(scene, args->row, {.palettes = 1});
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)

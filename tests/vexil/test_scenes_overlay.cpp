@@ -172,6 +172,16 @@ std::vector<vexil_fixture_payload> common_payloads()
         vexil_fixture_text("noicons.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nintegers = [ 255 0 0 100 200 200 10 ]\n"),
         vexil_fixture_text("stanim.ini", "floats = [ 2 ]\nstencils = [ st0 st1 ]\nintegers = [ 300 ]\n"),
         vexil_fixture_text("nostencils.ini", "floats = [ 2 ]\nintegers = [ 300 ]\n"),
+        vexil_fixture_text("progressfar.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nimages = [ icon0 icon1 ]\n"
+                                              "integers = [ 255 0 0 100 200 200 2147483647 ]\n"),
+        vexil_fixture_text("stars.ini", "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 1000 0 7 0 0 ]\n"),
+        // Scenes configured from an ini file skip their argument parser.
+        vexil_fixture_text("heal5.ini", "integers = [ 5 ]\n"),
+        vexil_fixture_text("scaleshort.ini", "textures = [ tex ]\nintegers = [ 0 0 ]\n"),
+        vexil_fixture_text("starsstencil.ini", "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ 3 1000 0 7 0 0 ]\n"),
+        vexil_fixture_text("fade.ini", "integers = [ 250 10 0 0 0 ]\n"),
+        vexil_fixture_text("strokemode.ini", "images = [ strokeimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 77 1 0 0 ]\n"),
+        vexil_fixture_text("noframes.ini", "palette_animations = [ nopanim ]\nfloats = [ 10 ]\nintegers = [ 0 0 ]\n"),
     };
 }
 
@@ -503,6 +513,12 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
           {4 * S + 735, 3, "cleanup erases the whole stroke", [](prod& p) { expect_stroke(p, 0, 0); }}},
          [](prod& p) { memset(p.d()->fc_overlay_backbuffers[0].fb->b, 5, OW * OH); }},
 
+        // Positions beyond the int range saturate: the stroke lies off the overlay.
+        {"overlay_stroke far off", {row(1000, 4000, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,2147483647,0")},
+         {{S + 33075, 3, "nothing drawn", [](prod& p) {
+               EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 0);
+           }}}},
+
         {"overlay_stroke without hold", {row(1000, 2500, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,5,-3")},
          {{S + 22050, 3, "drawn", [](prod& p) { expect_stroke(p, 255, 256); }},
           {S + 27563, 3, "erasing right after drawing", [&](prod& p) { expect_stroke(p, 255, thr191); }}},
@@ -514,7 +530,12 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                ASSERT_NE(sf, nullptr);
                EXPECT_EQ(sf->stars_count_log2, 10);
                EXPECT_EQ(sf->offset_x, 4);
+               EXPECT_EQ(sf->offset_y, -6);
                EXPECT_FLOAT_EQ(sf->camera.yaw, 0.3f);
+               EXPECT_FLOAT_EQ(sf->camera.pitch, -0.2f);
+               EXPECT_EQ(sf->palette_brightness_first, 0);
+               EXPECT_EQ(sf->palette_brightness_last, 7);
+               EXPECT_EQ(sf->light, nullptr);
                int drawn = count_overlay(p, [](int, int, uint8_t v) { return v != 0; });
                EXPECT_GT(drawn, 100);
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0 && (v < 100 || v > 107); }), 0);
@@ -529,6 +550,12 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
            }},
           {AFTER, 3, "after cleanup nothing is drawn", [](prod& p) {
                EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 0);
+           }}}},
+
+        {"overlay_starfield from an ini file, without a light image", {row(1000, 2000, "overlay_starfield,@stars.ini")},
+         {{S, 3, "drawn", [](prod& p) {
+               EXPECT_EQ(p.scene(0)->state.starfield->light, nullptr);
+               EXPECT_GT(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 100);
            }}}},
 
         {"overlay_starfield masked", {row(1000, 2000, "overlay_stencil_set,0,full,0,0"),
@@ -547,6 +574,11 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                expect_clut(p, 6, grey(6));
            }},
           {AFTER, 3, "cleanup leaves it", [](prod& p) { expect_clut(p, 5, {255, 0, 0, 0}, 1); }}}},
+
+        // hz and phase apart: the sine runs over local_t x hz + phase.
+        {"overlay_clut_set1_pulsate with a phase", {row(1000, 2000, "overlay_clut_set1_pulsate,5,2.0,0.125,255,0,0,0,0,255")},
+         {{S, 3, "first call: s = 0.854", [](prod& p) { expect_clut(p, 5, {107, 0, 238, 0}, 1); }},
+          {S + 5513, 3, "a quarter second: s = 0.146", [](prod& p) { expect_clut(p, 5, {238, 0, 107, 0}, 1); }}}},
 
         {"overlay_clut_fade_to_color", {row(1000, 2000, "overlay_clut_fade_to_color,16,4,255,255,255")},
          {{S, 3, "first call captures", [](prod& p) { expect_clut(p, 16, grey(16)); }},
@@ -638,6 +670,13 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                EXPECT_EQ(p.px(150, 205), 33);
            }},
           {AFTER + 735, 3, "and nothing more is drawn", [](prod& p) { EXPECT_EQ(p.px(290, 200), 7); }}}},
+
+        {"overlay_load_progress with a bar reaching past the int range", {row(0, 2000, "overlay_load_progress,@progressfar.ini")},
+         {{S, 3, "the bar fills down to the overlay's last row", [](prod& p) {
+               EXPECT_EQ(p.px(150, 200), 33);
+               EXPECT_EQ(p.px(150, OH - 1), 33);
+               EXPECT_EQ(p.px(99, OH - 1), 0);
+           }}}},
 
         {"overlay_load_progress row ending at 0", {row(0, 0, "overlay_load_progress,@progress.ini")},
          {{0, 3, "palette but no bar", [](prod& p) {
@@ -760,6 +799,13 @@ TEST(ScenesOverlay, RefusedArguments)
         {"overlay_palette_animation,0,nopanim,0,10", "palette animation \"nopanim\" has no palette frames (sequence line 2)"},
         {"overlay_load_progress,@noicons.ini", "overlay_load_progress: needs at least 1 icon image, has 0 (sequence line 2)"},
         {"overlay_stencil_animation,@nostencils.ini", "overlay_stencil_animation: needs at least 1 stencil frame, has 0 (sequence line 2)"},
+        // The same checks for scenes configured from an ini file.
+        {"overlay_heal,@heal5.ini", "overlay_heal: overlay backbuffer index 5 out of range 0..2 (sequence line 2)"},
+        {"overlay_scale,@scaleshort.ini", "overlay_scale: needs at least 7 integers, has 2 (sequence line 2)"},
+        {"overlay_starfield,@starsstencil.ini", "overlay stencil index 3 out of range -1 or 0..2 (sequence line 2)"},
+        {"overlay_clut_fade_to_color,@fade.ini", "colour table range offset 250 count 10 does not fit the 256 entries (sequence line 2)"},
+        {"overlay_stroke,@strokemode.ini", "offset_mode 1 is not supported, only 0 (sequence line 2)"},
+        {"overlay_palette_animation,@noframes.ini", "the palette animation has no palette frames (sequence line 2)"},
     };
     for (const auto& c : cases) {
         captured_run res = run_production({row(1000, 2000, c.row)}, [](prod& p) {

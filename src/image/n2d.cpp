@@ -281,21 +281,19 @@ void n2d_blit_texture_scaled_except_srcmask(n3d_frame_context* fc, const n3d_tex
 void n2d_show_cb(n3d_framebuffer* fb, const n3d_coveragebuffer* cb0, uint8_t color0, const n3d_coveragebuffer* cb1,
                  uint8_t color1, uint8_t color_both, uint8_t color_neither)
 {
+    // Every pixel of cb0 inside the plane; outside its own size cb1 reads as clear.
     int w = cb0->w, h = cb0->h;
     if (w > fb->w)
         w = fb->w;
     if (h > fb->h)
         h = fb->h;
-    if (w > cb1->w)
-        w = cb1->w;
-    if (h > cb1->h)
-        h = cb1->h;
     uint8_t* row = static_cast<uint8_t*>(fb->b);
     for (int y = 0; y < h; y++, row += fb->row_bytes)
         for (int x = 0; x < w; x++) {
             const uint32_t bit = 0x80000000u >> (x & 31);
             const int a = (cb0->u32[static_cast<ptrdiff_t>(cb0->w / 32) * y + (x >> 5)] & bit) != 0;
-            const int b = (cb1->u32[static_cast<ptrdiff_t>(cb1->w / 32) * y + (x >> 5)] & bit) != 0;
+            const int b = x < cb1->w && y < cb1->h &&
+                          (cb1->u32[static_cast<ptrdiff_t>(cb1->w / 32) * y + (x >> 5)] & bit) != 0;
             row[x] = a && b ? color_both : a ? color0 : b ? color1 : color_neither;
         }
 }

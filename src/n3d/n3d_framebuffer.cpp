@@ -304,8 +304,8 @@ void n3d_coveragebuffer_display(const n3d_coveragebuffer* cb, n3d_framebuffer* f
 
 void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* cb, const n3d_coveragebuffer* cb_dirty)
 {
-    int w = n3d_min(fb->w, n3d_min(cb->w, cb_dirty->w));
-    int h = n3d_min(fb->h, n3d_min(cb->h, cb_dirty->h));
+    // Every pixel of cb inside the plane; outside its own size cb_dirty reads as clear.
+    int w = n3d_min(fb->w, cb->w), h = n3d_min(fb->h, cb->h);
     uint8_t* row = static_cast<uint8_t*>(fb->b);
     for (int y = 0; y < h; y++, row += fb->row_bytes)
         for (int x = 0; x < w; x++) {
@@ -313,7 +313,7 @@ void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffe
             n3d_pixel_fractions(fb, row, x, &r, &g, &b);
             if (n3d_cb_bit(cb, x, y))
                 n3d_pixel_put(fb, row, x, static_cast<uint16_t>(0xFC00 | n3d_dim5(g) << 5 | n3d_dim5(b)), 255);
-            else if (n3d_cb_bit(cb_dirty, x, y))
+            else if (x < cb_dirty->w && y < cb_dirty->h && n3d_cb_bit(cb_dirty, x, y))
                 n3d_pixel_put(fb, row, x, static_cast<uint16_t>(0x8000 | n3d_dim5(r) << 10 | n3d_dim5(g) << 5 | 31),
                               static_cast<uint8_t>(static_cast<int>(255.0f * r * 0.8f)));
         }

@@ -369,6 +369,20 @@ TEST(N2dShow, ShowCbPaintsFourClasses)
     EXPECT_EQ(p.bytes[39], 4);
     EXPECT_EQ(p.bytes[40], 0x77);  // row padding
     EXPECT_EQ(p.bytes[41 + 39], 4);
+    // A smaller cb1 is read only inside itself: beyond it only cb0 counts, and
+    // every pixel of cb0 inside the plane is painted.
+    mask c0(64, 3), small(32, 1);
+    c0.put(33, 0, 1);
+    c0.put(5, 2, 1);
+    small.put(3, 0, 1);
+    plane q(3, 64, 3, 64);
+    std::fill(q.bytes.begin(), q.bytes.end(), 0x77);
+    n2d_show_cb(&q.fb, &c0.cb, 1, &small.cb, 2, 3, 4);
+    EXPECT_EQ(q.bytes[3], 2);
+    EXPECT_EQ(q.bytes[33], 1);
+    EXPECT_EQ(q.bytes[63], 4);
+    EXPECT_EQ(q.bytes[2 * 64 + 5], 1);
+    EXPECT_EQ(q.bytes[2 * 64 + 63], 4);
 }
 
 TEST(N2dCoverage, EqCb1AndTextureBetweenMatchesReference)

@@ -458,4 +458,19 @@ TEST(DebugViews, CoverageAndDirtyColours)
     n3d_coveragebuffer_display(&cb, &fb8);
     EXPECT_EQ(idx[0], 255);
     EXPECT_EQ(idx[1], 0);
+
+    // A smaller previous-frame buffer is read only inside itself; the current
+    // frame's marks are painted over the whole of cb inside the plane.
+    n3d_coveragebuffer small;
+    n3d_coveragebuffer_init(&small, 32, 1, &f.arena);
+    set_bit(&small, 2, 0);
+    set_bit(&cb, 50, 1);
+    memset(idx, 200, sizeof idx);
+    idx[2] = 201;
+    n3d_framebuffer_dbg_show_dirty(&fb8, &cb, &small);
+    EXPECT_EQ(idx[0], 255);
+    EXPECT_EQ(idx[2], 160);  // previous frame: 201 dimmed by 0.8
+    EXPECT_EQ(idx[3], 200);
+    EXPECT_EQ(idx[64 + 50], 255);
+    EXPECT_EQ(idx[64 + 51], 200);
 }

@@ -35,7 +35,7 @@ static void vertices_copy_array(void* dst, const void* src, uint64_t bytes, cons
     if (!src)
         return;
     if (!dst)
-        n3d_crash("src/n3d", 2331, "n3d_vertices_copy: destination has no %s array\n", name);
+        n3d_crash("src/n3d", __LINE__, "n3d_vertices_copy: destination has no %s array\n", name);
     memcpy(dst, src, bytes);
 }
 

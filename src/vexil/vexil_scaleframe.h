@@ -1,11 +1,9 @@
-// Scaled frames: a rectangle of an index8 texture drawn stretched or shrunk into
-// any destination rectangle of an index8 frame context, in 16.16 fixed point with
-// a mip level chosen per axis, optionally only every other row (interlaced); the
-// covered rectangle is recorded in the context's coverage buffer. Driven by the
-// overlay_scale scene. Allocates nothing. Main thread only. Unsupported formats,
-// a swizzled texture and a source rectangle that is reversed or leaves the
-// texture print a message on standard output and exit with status 1; a
-// destination of zero or negative size draws nothing.
+// Scaled frames: a rectangle of an index8 texture stretched or shrunk into an index8
+// frame context in 16.16 fixed point, mip level chosen per axis, optionally every
+// other row (interlaced), the covered rectangle recorded in the coverage buffer.
+// Called by the overlay_scale scene; allocates nothing; main thread only.
+// Unsupported formats, a swizzled texture or a reversed or outside source rectangle
+// print a message on standard output and exit 1; an empty destination draws nothing.
 #pragma once
 
 struct n3d_frame_context;

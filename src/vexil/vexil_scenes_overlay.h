@@ -1,11 +1,9 @@
-// Overlay and colour-table scene kinds: the loading bar, stencil animation,
-// run-length images, clears, stencils, healing, scaled frames, strokes, palette
-// animations, the starfield and the colour-table pulses and fades of both planes,
-// each with its argument parser; plus the small time functions they share.
-// Called by the sequencer through the bindings table, on the main thread. Scene
-// state is pushed from the demo arena while preparing, parsed arrays from the
-// parse context's arena. Bad arguments stop the program at parse time through
-// the crash path with a message naming the sequence line.
+// Overlay and colour-table scene kinds (loading bar, stencil animation, run-length
+// images, clears, stencils, healing, scaled frames, strokes, palette animations,
+// starfield, colour-table pulses and fades), their argument parsers and shared time
+// functions. Called by the sequencer through the bindings table, main thread only.
+// State comes from the demo arena, parsed arrays from the parse context's arena. Bad
+// arguments or ini arrays stop through the crash path, naming the sequence line.
 #pragma once
 
 struct vexil_scene;

@@ -1,10 +1,9 @@
-// Stroke reveal: an index8 image whose texel values give each pixel its place in
-// the drawing order (0 never, 1..255 when the threshold reaches it) is revealed in
-// one colour by raising a threshold and taken away by restoring the background
-// from a back buffer. Driven by the overlay_stroke scene. Coverage buffers come
-// from the arena given to vexil_stroke_init. Main thread only. An image whose
-// width is not a multiple of 32, or that is larger than its texture, is refused
-// (message on standard output, exit status 1).
+// Stroke reveal: an index8 image whose texels give each pixel its place in the
+// drawing order (0 never, 1..255 once the threshold reaches it), revealed in one
+// colour by a rising threshold and taken away by restoring a back buffer. Called by
+// the overlay_stroke scene, main thread only; coverage buffers come from the arena
+// given to vexil_stroke_init. An image whose width is not a multiple of 32, or that
+// is larger than its texture, is refused (message on standard output, exit 1).
 #pragma once
 
 #include "n3d/n3d_framebuffer.h"

@@ -441,8 +441,8 @@ void scene_overlay_scale(vexil_scene* scene, vexil_args* args)
     const float tw = (float)(1 << tex->w_log2), th = (float)(1 << tex->h_log2);
     // The cleanup call leaves the end size.
     float t = scene->is_cleanup ? 1.0f : overlay_clamp01(normalized_duration(scene));
-    int w_now = overlay_f2i((float)(v[5] - v[3]) * t + (float)v[3]);
-    int h_now = overlay_f2i((float)(v[6] - v[4]) * t + (float)v[4]);
+    int w_now = overlay_f2i((float)((int64_t)v[5] - v[3]) * t + (float)v[3]);
+    int h_now = overlay_f2i((float)((int64_t)v[6] - v[4]) * t + (float)v[4]);
     float half_w = tw * ((float)w_now / tw) / 2.0f;
     float half_h = th * ((float)h_now / th) / 2.0f;
     float x0 = (float)v[1] + ((float)(W / 2) - half_w);

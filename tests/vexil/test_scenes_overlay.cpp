@@ -490,6 +490,13 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
         {"overlay_scale zero duration", {row(1000, 1000, "overlay_scale,tex,0,0,0,16,16,48,48")},
          {{S, 3, "the end size at once", [](prod& p) { expect_scaled(p, 296, 216, 344, 264); }}}},
 
+        // Sizes whose difference leaves the int range: the first call's size is
+        // w0, negative, so nothing is drawn.
+        {"overlay_scale with extreme sizes", {row(1000, 2000, "overlay_scale,tex,0,0,0,-2147483648,16,2147483647,16")},
+         {{S, 3, "nothing drawn", [](prod& p) {
+               EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t v) { return v != 0 || p.cov(x, y); }), 0);
+           }}}},
+
         {"overlay_scale zero size", {row(1000, 2000, "overlay_scale,tex,0,0,0,0,0,0,0")},
          {{MID, 3, "nothing drawn", [](prod& p) {
                EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t v) { return v != 0 || p.cov(x, y); }), 0);

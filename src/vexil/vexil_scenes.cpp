@@ -26,23 +26,23 @@ vexil_binding_func bindings[VEXIL_BINDINGS_COUNT] = {
     {"load_async", scene_load_async, scene_load_async_parse_args},
     {"music_start", scene_music_start, scene_music_start_parse_args},
     {"music_sync", scene_music_sync, scene_music_sync_parse_args},
-    {"overlay_load_progress", scene_overlay_load_progress, nullptr},  // h8
-    {"overlay_stencil_animation", scene_overlay_stencil_animation, nullptr},  // h8
-    {"overlay_rle_image", scene_overlay_rle_image, scene_overlay_rle_image_parse_args},  // h8
-    {"overlay_clear", scene_overlay_clear, scene_overlay_clear_parse_args},  // h8
-    {"overlay_backbuffer_clear", scene_overlay_backbuffer_clear, scene_overlay_backbuffer_clear_parse_args},  // h8
-    {"overlay_stencil_set", scene_overlay_stencil_set, scene_overlay_stencil_set_parse_args},  // h8
-    {"overlay_clut_fade_to_color", scene_overlay_clut_fade_to_color, scene_overlay_clut_fade_to_color_parse_args},  // h8
-    {"overlay_clut_set", scene_overlay_clut_set, scene_overlay_clut_set_parse_args},  // h8
-    {"overlay_heal", scene_overlay_heal, scene_overlay_heal_parse_args},  // h8
-    {"overlay_scale", scene_overlay_scale, scene_overlay_scale_parse_args},  // h8
-    {"overlay_stroke", scene_overlay_stroke, scene_overlay_stroke_parse_args},  // h8
-    {"overlay_palette_animation", scene_overlay_palette_animation, scene_overlay_palette_animation_parse_args},  // h8
-    {"overlay_starfield", scene_overlay_starfield, scene_overlay_starfield_parse_args},  // h8
-    {"overlay_clut_set1_pulsate", scene_overlay_clut_set1_pulsate, scene_overlay_clut_set1_pulsate_parse_args},  // h8
+    {"overlay_load_progress", scene_overlay_load_progress, nullptr},
+    {"overlay_stencil_animation", scene_overlay_stencil_animation, nullptr},
+    {"overlay_rle_image", scene_overlay_rle_image, scene_overlay_rle_image_parse_args},
+    {"overlay_clear", scene_overlay_clear, scene_overlay_clear_parse_args},
+    {"overlay_backbuffer_clear", scene_overlay_backbuffer_clear, scene_overlay_backbuffer_clear_parse_args},
+    {"overlay_stencil_set", scene_overlay_stencil_set, scene_overlay_stencil_set_parse_args},
+    {"overlay_clut_fade_to_color", scene_overlay_clut_fade_to_color, scene_overlay_clut_fade_to_color_parse_args},
+    {"overlay_clut_set", scene_overlay_clut_set, scene_overlay_clut_set_parse_args},
+    {"overlay_heal", scene_overlay_heal, scene_overlay_heal_parse_args},
+    {"overlay_scale", scene_overlay_scale, scene_overlay_scale_parse_args},
+    {"overlay_stroke", scene_overlay_stroke, scene_overlay_stroke_parse_args},
+    {"overlay_palette_animation", scene_overlay_palette_animation, scene_overlay_palette_animation_parse_args},
+    {"overlay_starfield", scene_overlay_starfield, scene_overlay_starfield_parse_args},
+    {"overlay_clut_set1_pulsate", scene_overlay_clut_set1_pulsate, scene_overlay_clut_set1_pulsate_parse_args},
     {"fade_out_music", scene_fade_out_music, scene_fade_out_music_parse_args},
-    {"video_clut_reset", scene_video_clut_reset, nullptr},  // h8
-    {"video_clut_fade_to_color", scene_video_clut_fade_to_color, scene_video_clut_fade_to_color_parse_args},  // h8
+    {"video_clut_reset", scene_video_clut_reset, nullptr},
+    {"video_clut_fade_to_color", scene_video_clut_fade_to_color, scene_video_clut_fade_to_color_parse_args},
     {"video_clear", nullptr, nullptr},                 // video scenes
     {"video_tunnel", nullptr, nullptr},                // video scenes
     {"video_bumpmap", nullptr, nullptr},               // video scenes
@@ -384,8 +384,12 @@ void scene_music_start(vexil_scene* scene, vexil_args* args)
         scene->completed_prepare = 1;
         return;
     }
-    // A cleanup call must not hand the music over again: that would restart it.
-    if (scene->is_running && !scene->is_cleanup && scene->is_first_run && scene->music_tracks_count > 0) {
+    // Handed over once, in the first running call of either kind: a second
+    // hand-over (a cleanup call, or the loop pass's first running call after
+    // the vertical blank's) resets the decoders while the clock runs on, and
+    // the rest of the music decodes wrongly from that frame on.
+    if (scene->is_running && !scene->is_cleanup && scene->is_first_run && scene->vbl_is_first_run &&
+        scene->music_tracks_count > 0) {
         vexil_music* m = scene->music_tracks[0];
         demo_music_load(m->buffer, (int)m->size, 0, 0);
     }

@@ -179,11 +179,16 @@ static char* vexil_strdup(memarena* arena, const char* s)
 
 void* vexil_load_resource(vexil* d, const char* name, int kind)
 {
-    // Keyed by name alone: names are unique across kinds within a production.
+    // Keyed by name: names are unique across kinds within a production. One
+    // reused under another kind would hand out an object of the wrong type,
+    // so that production stops here instead.
     vexil_rsrc_node* tail = &d->rsrc_node_head;
     for (vexil_rsrc_node* n = &d->rsrc_node_head; n; n = n->next) {
-        if (n->name && strcmp(n->name, name) == 0)
+        if (n->name && strcmp(n->name, name) == 0) {
+            if (n->kind != kind)
+                VEXIL_CRASH("\"%s\" was loaded with kind %d and cannot be used with kind %d\n", name, n->kind, kind);
             return n->ptr;
+        }
         tail = n;
     }
 
@@ -222,6 +227,7 @@ void* vexil_load_resource(vexil* d, const char* name, int kind)
     vexil_rsrc_node* node = memarena_push_array_zeroed<vexil_rsrc_node>(d->arena, 1);
     node->name = vexil_strdup(d->arena, name);
     node->ptr = result;
+    node->kind = kind;
     tail->next = node;
     memarena_goto_marker(d->tmp_arena, tmp_marker);
     return result;

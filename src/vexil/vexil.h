@@ -201,6 +201,7 @@ struct vexil_rsrc_node {
     char* name;
     void* ptr;
     vexil_rsrc_node* next;
+    int kind;  // what ptr points at: a request of another kind must not get it
 };
 
 struct vexil_music {

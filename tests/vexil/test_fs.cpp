@@ -280,8 +280,6 @@ TEST(VexilResourceCache, ASecondRequestReturnsTheSameObjectWithoutThePacks)
         pak.header.entries_count = 0;
     EXPECT_EQ(vexil_load_palette(&f.d, "pal"), p);
     EXPECT_EQ(vexil_load_music(&f.d, "song"), m);
-    // The cache is keyed by the name alone.
-    EXPECT_EQ(vexil_load_resource(&f.d, "pal", VEXIL_RSRC_KIND_TEXT), static_cast<void*>(p));
     EXPECT_EQ(f.t.arena.sp, 0u);  // scratch rewound after every decode
 }
 
@@ -311,6 +309,7 @@ TEST(VexilResourceCache, FailuresStopWithTheirMessages)
         const char* name;
         int kind;
         const char* message;
+        int loaded_first_as = -1;  // a request for the same name made before, with this kind
     } cases[] = {
         {"missing name", vexil_fixture_text("x", "x"), "y", VEXIL_RSRC_KIND_TEXT,
          "could not find \"y\" with kind 9 in pak file!\n"},
@@ -323,11 +322,20 @@ TEST(VexilResourceCache, FailuresStopWithTheirMessages)
          VEXIL_RSRC_KIND_PALETTE, "failed load \"pal\" tag 3\n"},
         {"text without its zero byte", {"t", VEXIL_RSRC_KIND_TEXT, "no end", 0}, "t", VEXIL_RSRC_KIND_TEXT,
          "not terminated inside its payload"},
+        // The cache is keyed by name: the text must not come back as a palette record.
+        {"a cached text asked for as a palette", vexil_fixture_text("pal", std::string(64, 'A')), "pal",
+         VEXIL_RSRC_KIND_PALETTE, "\"pal\" was loaded with kind 9 and cannot be used with kind 3\n",
+         VEXIL_RSRC_KIND_TEXT},
+        {"a cached palette asked for as text", {"pal", VEXIL_RSRC_KIND_PALETTE, palette_asset(16, {1, 2, 3, 4}), 0},
+         "pal", VEXIL_RSRC_KIND_TEXT, "\"pal\" was loaded with kind 3 and cannot be used with kind 9\n",
+         VEXIL_RSRC_KIND_PALETTE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         captured_run r = capture_run([&] {
             cache_fixture f({{c.payload}});
+            if (c.loaded_first_as >= 0)
+                vexil_load_resource(&f.d, c.name, c.loaded_first_as);
             vexil_load_resource(&f.d, c.name, c.kind);
         });
         EXPECT_EQ(r.status, 1);

@@ -110,9 +110,10 @@ TEST(ProductionHeadless, ControlScenesPlayTheMusicFadeItAndEndTheProgram)
     ASSERT_LT(first_diff, played) << "the music was never faded";
     ASSERT_EQ(first_diff % BUFFER_FRAMES, 0u);
     // 0.5 s + 3.5 s - 3 s, plus however far the clock ran before the scene's
-    // first running call; the fade begins in the buffer after F.
+    // first running call (on a busy machine the pinned main thread may lag the
+    // audio by a good part of a second); the fade begins in the buffer after F.
     EXPECT_GE(first_diff, (size_t)RATE);
-    EXPECT_LT(first_diff, (size_t)(RATE + RATE / 2));
+    EXPECT_LT(first_diff, (size_t)(2 * RATE));
 
     auto faded_matches = [&](long fade) {
         for (size_t k = 0; k < played; k++) {

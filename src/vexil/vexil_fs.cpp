@@ -108,7 +108,8 @@ void vexil_fs_pack_add_file(vexil_fs_pack* pack, memarena* arena, int tag, size_
         VEXIL_FS_CRASH("pak entry name of %zu bytes is too long\n", name_len);
     // One extra byte keeps the arena from handing out null for an empty payload.
     uint8_t* data = static_cast<uint8_t*>(memarena_push_zeroed(arena, total + 1));
-    if (fsize > 0 && file_open_read_close(path, data, &fsize))
+    // Exactly the measured bytes: a file that grew since does not overrun the block.
+    if (fsize > 0 && file_open_read_n_close(data, path, fsize))
         VEXIL_FS_CRASH("failed read \"%s\"\n", path);
 
     vexil_fs_node* node = memarena_push_array_zeroed<vexil_fs_node>(arena, 1);

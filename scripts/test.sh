@@ -9,3 +9,6 @@ for preset in release asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+# Last, the short fuzz pass: every fuzz target for 10 s over its committed
+# corpus in a clang build with libFuzzer and both sanitizers.
+fuzz/run.sh --ci

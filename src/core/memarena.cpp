@@ -5,6 +5,26 @@
 
 #include "core/crash.h"
 
+// Fuzz builds (QF_ARENA_POISON) let AddressSanitizer see arena misuse: the free
+// part of a block is poisoned, every push is followed by a poisoned red zone, and
+// a rewind poisons what it gives back, so a read past a pushed array or through
+// a pointer into rewound memory is reported instead of landing in a neighbour.
+// The red zones change the fill levels, so only those builds have them.
+#if defined(QF_ARENA_POISON)
+#include <sanitizer/asan_interface.h>
+#define MEMARENA_REDZONE 32u
+static void memarena_poison(const memarena* arena, uint64_t from, uint64_t to)
+{
+    if (to > arena->size)
+        to = arena->size;
+    if (from < to)
+        ASAN_POISON_MEMORY_REGION(arena->ptr + from, to - from);
+}
+#else
+#define MEMARENA_REDZONE 0u
+static void memarena_poison(const memarena*, uint64_t, uint64_t) {}
+#endif
+
 void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
 {
     if (size != 0 && ptr == nullptr) {
@@ -15,6 +35,7 @@ void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
     arena->name = name;
     arena->size = size;
     arena->ptr = static_cast<uint8_t*>(ptr);
+    memarena_poison(arena, 0, size);
 }
 
 // Overflow test that cannot wrap: sp may sit above size after a rewind to an
@@ -37,6 +58,10 @@ void* xmemarena_push(memarena* arena, uint64_t size)
         memarena_out_of_mem(arena, size);
     uint8_t* result = arena->ptr + arena->sp;
     arena->sp += size;
+#if defined(QF_ARENA_POISON)
+    ASAN_UNPOISON_MEMORY_REGION(result, size);
+    arena->sp += arena->size - arena->sp < MEMARENA_REDZONE ? arena->size - arena->sp : MEMARENA_REDZONE;
+#endif
     return result;
 }
 
@@ -84,9 +109,17 @@ memarena* xmemarena_push_subarena(memarena* parent, const char* name, uint64_t s
     return child;
 }
 
-void xmemarena_goto_marker(memarena* arena, uint64_t marker) { arena->sp = marker; }
+void xmemarena_goto_marker(memarena* arena, uint64_t marker)
+{
+    memarena_poison(arena, marker, arena->sp);
+    arena->sp = marker;
+}
 
-void xmemarena_reset(memarena* arena) { arena->sp = 0; }
+void xmemarena_reset(memarena* arena)
+{
+    memarena_poison(arena, 0, arena->sp);
+    arena->sp = 0;
+}
 
 void xmemarena_pop_size(memarena* arena, uint64_t size)
 {
@@ -95,6 +128,7 @@ void xmemarena_pop_size(memarena* arena, uint64_t size)
                (unsigned long)size);
         mycrash("src/memarena", 152, "", "arena bad pop\n");
     }
+    memarena_poison(arena, arena->sp - size, arena->sp);
     arena->sp -= size;
 }
 

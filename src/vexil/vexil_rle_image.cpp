@@ -22,6 +22,11 @@ static bool rle_runs_valid(const uint8_t* p, uint64_t size, uint32_t w, uint32_t
             ++pos;
             continue;
         }
+        // Any run covers at least one pixel, so a row without width is only
+        // ever the byte 0; accepting others would walk every row without
+        // consuming a byte.
+        if (w == 0)
+            return false;
         uint64_t covered = 0;
         while (covered < w) {
             if (size - pos < 2)

@@ -17,7 +17,9 @@
 // Prepare calls before a scene counts as never ready.
 #define FUZZ_PREPARE_CALLS_MAX 16
 
-static const uint32_t k_durations[4] = {0, 1, 22050, 441000};
+// Row lengths in 22050 Hz frames; a row ending before its start gives a
+// length that wraps, as the sequence walk computes it.
+static const uint32_t k_durations[8] = {0, 1, 735, 22050, 441000, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
 
 struct fuzz_scene_input {
     fuzz_env* env;
@@ -102,8 +104,10 @@ static void fuzz_scene_drive(void* user)
     if (!s->completed_prepare)
         return;
     s->is_running = 1;
+    // Start, middle and end of the window, and once after it: a scene whose
+    // window the clock passed before it ever ran still gets one running call.
     const uint32_t last = in->duration ? in->duration - 1 : 0;
-    const uint32_t times[3] = {0, in->duration / 2, last};
+    const uint32_t times[4] = {0, in->duration / 2, last, in->duration + 22050u};
     for (uint32_t t : times) {
         s->local_sample = t;
         s->local_tick60hz = (int)(t * 2u / 735u);
@@ -126,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     fuzz_env* env = fuzz_begin();
-    fuzz_scene_input in = {env, fuzz_resource_pack(), data[0] % bindings_count, k_durations[data[1] % 4], nullptr};
+    fuzz_scene_input in = {env, fuzz_resource_pack(), data[0] % bindings_count, k_durations[data[1] % 8], nullptr};
     char* args = nullptr;
     if (size > 2)
         args = reinterpret_cast<char*>(fuzz_copy(data + 2, size - 2, 1));

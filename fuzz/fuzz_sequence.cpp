@@ -1,16 +1,85 @@
-// The sequence parser with its time-line resolution: the input is the text of
-// "sequence.csv" (up to its first zero byte). A parsed sequence must hold only
-// rows, labels and barriers that point at rows inside it.
+// The sequence parser with its time-line resolution, and the walk over it: the
+// input is the text of "sequence.csv" (up to its first zero byte). A parsed
+// sequence must hold only rows, labels and barriers that point at rows inside
+// it. Its first rows are then walked as the production walks them, against the
+// fixed resource pack, at the clock positions their times name (both update
+// kinds at each), which binds, loads, prepares, runs and cleans up their scenes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "host/demo_music.h"
+#include "host/nanokorg2.h"
+
+// The walk covers at most this many rows and clock positions per input.
+#define FUZZ_WALK_ROWS_MAX 12
+#define FUZZ_WALK_POSITIONS_MAX 24
 
 struct fuzz_sequence_input {
     fuzz_env* env;
+    vexil_fs* pack;
     char* text;
 };
+
+static void fuzz_sequence_add_position(int* positions, int* count, int64_t t)
+{
+    if (*count >= FUZZ_WALK_POSITIONS_MAX || t < 0 || t > INT32_MAX)
+        return;
+    for (int i = 0; i < *count; i++)
+        if (positions[i] == (int)t)
+            return;
+    int i = *count;
+    // Kept in ascending order: the clock only moves forward between walks.
+    while (i > 0 && positions[i - 1] > (int)t) {
+        positions[i] = positions[i - 1];
+        i--;
+    }
+    positions[i] = (int)t;
+    (*count)++;
+}
+
+static void fuzz_sequence_walk(fuzz_env* env, vexil_fs* pack, vexil_sequence* seq)
+{
+    vexil* d = fuzz_vexil(env, pack, 1);
+    d->sequence = *seq;
+    if (d->sequence.rows_count > FUZZ_WALK_ROWS_MAX)
+        d->sequence.rows_count = FUZZ_WALK_ROWS_MAX;
+    d->scenes_count = seq->scenes_count;
+    d->scenes = memarena_push_array_zeroed<vexil_scene>(env->arena, (uint64_t)d->scenes_count);
+    for (int i = 0; i < d->scenes_count; i++) {
+        d->scenes[i].is_first_run = 1;
+        d->scenes[i].vbl_is_first_run = 1;
+    }
+    d->initialized = 1;
+    int positions[FUZZ_WALK_POSITIONS_MAX];
+    int count = 0;
+    for (int i = 0; i < d->sequence.rows_count; i++) {
+        const vexil_sequence_row* r = &d->sequence.rows[i];
+        fuzz_sequence_add_position(positions, &count, r->start_prepare_22050hz);
+        fuzz_sequence_add_position(positions, &count, r->start_22050hz);
+        fuzz_sequence_add_position(positions, &count, (int64_t)r->end_22050hz - 1);
+        fuzz_sequence_add_position(positions, &count, (int64_t)r->end_22050hz + 1);
+    }
+    static uint8_t keys[256];
+    static nanokorg2_state nk2;
+    vexil_args a = {};
+    a.d = d;
+    a.arena = env->demo_arena;
+    a.video = env->video;
+    a.fc_overlay = env->fc_overlay;
+    a.fc = &env->fc_videos[0];
+    a.nk2 = &nk2;
+    a.keys_ascii = keys;
+    for (int i = 0; i < count; i++) {
+        vexil_audio_position.store(positions[i], std::memory_order_relaxed);
+        for (int is_vbl = 0; is_vbl < 2; is_vbl++) {
+            a.is_vbl = is_vbl;
+            a.fc_videos = is_vbl ? nullptr : env->fc_videos;
+            vexil_run_sequence(d, &a);
+        }
+    }
+}
 
 static void fuzz_sequence_parse(void* user)
 {
@@ -37,11 +106,13 @@ static void fuzz_sequence_parse(void* user)
         fuzz_touch(r->start_op, strlen(r->start_op));
         fuzz_touch(r->end_op, strlen(r->end_op));
     }
+    fuzz_sequence_walk(in->env, in->pack, &seq);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz_sequence_input in = {fuzz_begin(), reinterpret_cast<char*>(fuzz_copy(data, size, 1))};
+    fuzz_env* env = fuzz_begin();
+    fuzz_sequence_input in = {env, fuzz_resource_pack(), reinterpret_cast<char*>(fuzz_copy(data, size, 1))};
     fuzz_run(fuzz_sequence_parse, &in);
     fuzz_free(in.text);
     return 0;

@@ -60,6 +60,13 @@ void vexil_starfield_init_i8(vexil_starfield* sf, int stars_count_log2, vexil_st
                              int do_regenerate, int screen_w, int screen_h, struct palette* pal,
                              int palette_brightness_first, int palette_brightness_last, memarena* arena)
 {
+    // The levels are colour indices of an 8-bit table: outside 0..255 their
+    // count and the indices drawn from them would leave the int range.
+    if (palette_brightness_first < 0 || palette_brightness_first > 255 || palette_brightness_last < 0 ||
+        palette_brightness_last > 255)
+        mycrash("src/vexil_starfield", __LINE__, "",
+                "stars brightness levels %d..%d lie outside the colour indices 0..255\n", palette_brightness_first,
+                palette_brightness_last);
     int levels = palette_brightness_last - palette_brightness_first + 1;
     if (levels <= 0 || !u32_is_pow2((uint32_t)levels))
         mycrash("src/vexil_starfield", __LINE__, "",

@@ -3,7 +3,8 @@
 // Escape key-down, Escape held without any key event (the keyboard state is
 // scanned every pass), and the demo system's quit field. Each run happens in a
 // child process over SDL's dummy drivers; the demo system is never updated
-// because each way out comes before the first update.
+// because each way out comes before the first update. The mouse fields the
+// first pass stores for the demo system are checked the same way.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -19,6 +20,39 @@
 #include "support/capture.h"
 
 static bool g_hold_escape = false;
+static bool g_steer_mouse = false;
+
+// Switching the mouse mode flushes pending motion events, so the steered
+// motions are queued right after the host switches it before its first pass.
+int SDL_SetRelativeMouseMode(SDL_bool enabled)
+{
+    int result = reinterpret_cast<int (*)(SDL_bool)>(dlsym(RTLD_NEXT, "SDL_SetRelativeMouseMode"))(enabled);
+    if (g_steer_mouse) {
+        const int motions[2][2] = {{5, -3}, {-7, 2}};
+        for (const auto& m : motions) {
+            SDL_Event e;
+            memset(&e, 0, sizeof(e));
+            e.type = SDL_MOUSEMOTION;
+            e.motion.xrel = m[0];
+            e.motion.yrel = m[1];
+            SDL_PushEvent(&e);
+        }
+    }
+    return result;
+}
+
+// With g_steer_mouse set the pointer stands at (123, 45) with the right button down.
+Uint32 SDL_GetMouseState(int* x, int* y)
+{
+    if (g_steer_mouse) {
+        if (x)
+            *x = 123;
+        if (y)
+            *y = 45;
+        return SDL_BUTTON_RMASK;
+    }
+    return reinterpret_cast<Uint32 (*)(int*, int*)>(dlsym(RTLD_NEXT, "SDL_GetMouseState"))(x, y);
+}
 
 // The host reads the keyboard state through this: with g_hold_escape set it
 // sees Escape held, as after a key-down the event queue no longer shows. A
@@ -29,6 +63,10 @@ const Uint8* SDL_GetKeyboardState(int* numkeys)
     static Uint8 held[SDL_NUM_SCANCODES];
     static int reads = 0;
     if (g_hold_escape) {
+        // The pass has stored its mouse fields by now, before the demo system's update.
+        if (g_steer_mouse && reads == 0)
+            printf("mouse %d %d %d %d %d\n", demosys.mouse_button, demosys.mouse_x, demosys.mouse_y,
+                   demosys.mouse_rel_dx, demosys.mouse_rel_dy);
         if (++reads == 2) {
             printf("held Escape did not end the loop\n");
             SDL_Event quit;
@@ -91,6 +129,26 @@ TEST(HostRun, EveryWayOutClosesTheWholeRunBlock)
         EXPECT_EQ(r.out.find("nan"), std::string::npos) << c.why;
         EXPECT_NE(r.out.find("run 0\n"), std::string::npos) << c.why;
     }
+}
+
+// The pass hands the demo system the mouse buttons, the position (640x480
+// window coordinates pass unchanged) and the relative motion of the pass's
+// last motion event.
+TEST(HostRun, MouseReachesTheDemoSystem)
+{
+    captured_run r = capture_run([] {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        platform_sdl_setup(&platform);
+        cycles_init();
+        memset(&demosys, 0, sizeof(demosys));
+        g_steer_mouse = true;  // two motions, the last one (-7, 2) counts
+        g_hold_escape = true;  // ends the loop after the first pass's fields are seen
+        run(&platform, "src/sdl2_main");
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string head = "mouse 4 123 45 -7 2\n[100.00%]";
+    EXPECT_EQ(r.out.compare(0, head.size(), head), 0) << r.out;
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // Writes the seed corpora of the fuzz targets into <dir>/<target>/: valid
 // records of every kind in both byte orders made with the system's own
 // writers, packs holding them, and sequence, ini and argument texts in the
-// shapes the production uses. Run again when a record layout changes; the
-// regression inputs beside the seeds are kept as they are.
+// shapes the production uses. Pack files named after the directory (the
+// sample production's) add their real payloads up to 64 KiB each, their texts,
+// and a pack of their small payloads. Run again when a record layout changes;
+// the regression inputs beside the seeds are kept as they are.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/io.h"
@@ -39,10 +44,60 @@ static void put(const std::string& target, const std::string& name, const std::s
     put(target, name, text.data(), text.size());
 }
 
+// Largest sample payload taken as a seed, and largest one put in the small pack.
+#define SAMPLE_PAYLOAD_MAX 65536u
+#define SAMPLE_SMALL_PACK_PAYLOAD_MAX 8192u
+
+static std::string file_safe(const std::string& name)
+{
+    std::string r;
+    for (char c : name)
+        r += (isalnum((unsigned char)c) || c == '.' || c == '_' || c == '-') ? c : '_';
+    return r;
+}
+
+static void add_sample_pack(memarena* arena, const char* path)
+{
+    FILE* f = fopen(path, "rb");
+    if (!f) {
+        fprintf(stderr, "cannot read %s\n", path);
+        exit(1);
+    }
+    std::vector<uint8_t> image;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        image.insert(image.end(), buf, buf + n);
+    fclose(f);
+    vexil_fs fs;
+    vexil_fs_open(&fs, image.data(), image.size(), arena);
+    std::string pak = file_safe(strrchr(path, '/') ? strrchr(path, '/') + 1 : path);
+    std::vector<fuzz_payload> small;
+    static std::vector<std::pair<int, uint32_t>> seen;  // (kind, size): frames of one animation are one seed
+    for (int i = 0; i < fs.header.entries_count; i++) {
+        const vexil_fs_entry* e = &fs.header.entries[i];
+        std::string name = "sample_" + pak + "_" + file_safe(e->name);
+        bool fresh = std::find(seen.begin(), seen.end(), std::make_pair((int)e->tag, e->size)) == seen.end();
+        seen.push_back({e->tag, e->size});
+        if (e->tag <= VEXIL_RSRC_KIND_FONT && e->size <= SAMPLE_PAYLOAD_MAX && fresh)
+            put(k_kind_targets[e->tag], name, e->data, e->size);
+        if (e->tag == VEXIL_RSRC_KIND_TEXT && e->size <= SAMPLE_PAYLOAD_MAX) {
+            std::string text(reinterpret_cast<const char*>(e->data), strnlen(reinterpret_cast<const char*>(e->data), e->size));
+            put(strstr(e->name, ".csv") ? "sequence" : "ini", name, text);
+        }
+        if (e->size <= SAMPLE_SMALL_PACK_PAYLOAD_MAX)
+            small.push_back({e->name, e->tag, e->data, e->size});
+    }
+    uint64_t size = 0;
+    uint8_t* packed = fuzz_pack_image(small.data(), (int)small.size(), fs.header.endian, &size);
+    put("pack", "sample_" + pak + "_small", packed, size);
+    fuzz_free(packed);
+}
+
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s <corpus dir>\n", argv[0]);
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s <corpus dir> [pak file ...]\n", argv[0]);
         return 1;
     }
     g_dir = argv[1];
@@ -221,6 +276,25 @@ int main(int argc, char** argv)
             put("unpack", std::to_string(i++), s);
     }
 
+    // Music: fade, end and seek, then a stream; and a small WAVE image.
+    {
+        std::string m(12, '\0');
+        m[0] = 100;  // fade at frame 100
+        m[8] = 10;   // seek by 10
+        for (int k = 0; k < 600; k++)
+            m += (char)(k * 37);
+        put("music", "stream", m);
+        std::string w(12, '\0');
+        w += "RIFF";
+        w += std::string("\x2c\x00\x00\x00", 4);
+        w += "WAVEfmt ";
+        w += std::string("\x10\x00\x00\x00\x01\x00\x02\x00\x22\x56\x00\x00\x88\x58\x01\x00\x04\x00\x10\x00", 20);
+        w += "data";
+        w += std::string("\x08\x00\x00\x00", 4);
+        w += std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
+        put("music", "wave", w);
+    }
+
     // TGA images.
     for (int v = 0; v < 2; v++) {
         tga t{};
@@ -239,6 +313,8 @@ int main(int argc, char** argv)
         uint8_t* b = tga_save_as_8bpp_palette_rgba8888(&t, A, &size);
         put("tga", std::to_string(v), b, size);
     }
+    for (int a = 2; a < argc; a++)
+        add_sample_pack(A, argv[a]);
     printf("seeds written to %s\n", g_dir.c_str());
     return 0;
 }

@@ -4,6 +4,9 @@
 // it. Its first rows are then walked as the production walks them, against the
 // fixed resource pack, at the clock positions their times name (both update
 // kinds at each), which binds, loads, prepares, runs and cleans up their scenes.
+// Built with FUZZ_PRODUCTION it is the whole production instead: the input is a
+// pack image holding "sequence.csv" and the resources its scenes name, opened
+// as the first loading step opens a pack, then parsed and walked the same way.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +112,7 @@ static void fuzz_sequence_parse(void* user)
     fuzz_sequence_walk(in->env, in->pack, &seq);
 }
 
+#ifndef FUZZ_PRODUCTION
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_env* env = fuzz_begin();
@@ -117,3 +121,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz_free(in.text);
     return 0;
 }
+#else
+struct fuzz_production_input {
+    fuzz_sequence_input seq;
+    uint8_t* image;
+    uint64_t size;
+};
+
+static void fuzz_production_load(void* user)
+{
+    fuzz_production_input* in = static_cast<fuzz_production_input*>(user);
+    vexil_fs_open(in->seq.pack, in->image, in->size, in->seq.env->arena);
+    vexil* d = fuzz_vexil(in->seq.env, in->seq.pack, 1);
+    in->seq.text = static_cast<char*>(vexil_load_resource(d, "sequence.csv", VEXIL_RSRC_KIND_TEXT));
+    fuzz_sequence_parse(&in->seq);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static vexil_fs fs;
+    fuzz_production_input in = {{fuzz_begin(), &fs, nullptr}, fuzz_copy(data, size, 0), size};
+    fuzz_run(fuzz_production_load, &in);
+    fuzz_free(in.image);
+    return 0;
+}
+#endif

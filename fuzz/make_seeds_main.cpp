@@ -63,7 +63,8 @@ static void add_sample_pack(memarena* arena, const char* path)
         fprintf(stderr, "cannot read %s\n", path);
         exit(1);
     }
-    std::vector<uint8_t> image;
+    // Kept to the end: the production seed is written from every pack's payloads.
+    std::vector<uint8_t>& image = *new std::vector<uint8_t>();
     uint8_t buf[65536];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
@@ -91,6 +92,26 @@ static void add_sample_pack(memarena* arena, const char* path)
     uint64_t size = 0;
     uint8_t* packed = fuzz_pack_image(small.data(), (int)small.size(), fs.header.endian, &size);
     put("pack", "sample_" + pak + "_small", packed, size);
+    fuzz_free(packed);
+
+    // The whole production in one pack for the production target, with every
+    // payload above the small size replaced by a made one of its kind (the
+    // sequence and ini texts stay as they are).
+    static std::vector<fuzz_payload> production;
+    static std::vector<std::string> names;
+    names.reserve(256);
+    for (int i = 0; i < fs.header.entries_count; i++) {
+        const vexil_fs_entry* e = &fs.header.entries[i];
+        fuzz_payload p = {e->name, e->tag, e->data, e->size};
+        if (e->size > SAMPLE_SMALL_PACK_PAYLOAD_MAX && e->tag != VEXIL_RSRC_KIND_TEXT) {
+            uint64_t made = 0;
+            p.bytes = fuzz_make_payload(arena, e->tag, 1, fs.header.endian, &made);
+            p.size = made;
+        }
+        production.push_back(p);
+    }
+    packed = fuzz_pack_image(production.data(), (int)production.size(), fs.header.endian, &size);
+    put("production", "sample", packed, size);
     fuzz_free(packed);
 }
 
@@ -176,6 +197,42 @@ int main(int argc, char** argv)
         fuzz_free(image);
         image = fuzz_pack_image(nullptr, 0, IO_ENDIAN_NATIVE, &size);
         put("pack", "empty", image, size);
+        fuzz_free(image);
+    }
+
+    // A production over the fixed resource pack's kind of payloads: a loading
+    // row, music, and overlay scenes naming them.
+    {
+        const char* seq =
+            "start_op,start_op_v,start_ms,start_prep_rel_ms,end_op,end_op_v,end_ms,func_name,args\n"
+            "abs,,0,0,abs,,0,load_sync,ready\n"
+            "abs,,0,0,relstart,me,100,music_start,music\n"
+            "ready:\n"
+            "abs,,0,0,abs,,2000,overlay_clear,3\n"
+            "relstart,prev,0,0,relend,prev,0,overlay_rle_image,rle,0,0,10,20,300,200\n"
+            "barrier,prev_completed\n"
+            "abs,,2000,500,abs,,4000,overlay_stencil_set,0,stencil,0,0\n"
+            "relstart,prev,0,0,relend,prev,0,overlay_palette_animation,1,pa,0,12.5\n"
+            "relstart,prev,0,0,relend,prev,0,overlay_heal,1\n"
+            "abs,,4000,0,abs,,6000,overlay_starfield,-1,img,100,pal,0.1,0.2,0,255,0,0\n"
+            "abs,,4000,0,abs,,6000,overlay_clut_set,pal2\n"
+            "abs,,1000,0,relstart,me,0,music_sync,0\n"
+            "relend,prev,0,0,relstart,me,3000,fade_out_music\n";
+        static const struct {
+            const char* name;
+            int kind, variant;
+        } items[] = {{"stencil", 0, 2}, {"pa", 2, 1}, {"pal", 3, 0}, {"pal2", 3, 1},
+                     {"rle", 4, 1},     {"img", 5, 1}, {"music", 8, 0}};
+        std::vector<fuzz_payload> p;
+        for (const auto& it : items) {
+            uint64_t size = 0;
+            uint8_t* b = fuzz_make_payload(A, it.kind, it.variant, IO_ENDIAN_NATIVE, &size);
+            p.push_back({it.name, it.kind, b, size});
+        }
+        p.push_back({"sequence.csv", VEXIL_RSRC_KIND_TEXT, reinterpret_cast<const uint8_t*>(seq), strlen(seq) + 1});
+        uint64_t size = 0;
+        uint8_t* image = fuzz_pack_image(p.data(), (int)p.size(), IO_ENDIAN_NATIVE, &size);
+        put("production", "overlay", image, size);
         fuzz_free(image);
     }
 

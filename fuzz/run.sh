@@ -29,7 +29,7 @@ work=${QF_FUZZ_WORK:-$build/work}
 parallel=${QF_FUZZ_PARALLEL:-4}
 
 all_targets=(pack stencil texture palette_animation palette rle_image image madpack font
-             sequence ini scene_args unpack tga asset_file music)
+             sequence ini scene_args unpack tga asset_file music production)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 

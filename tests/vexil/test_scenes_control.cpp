@@ -44,8 +44,12 @@ TEST(VexilBindings, TheTableHoldsTheKindsInOrder)
                            "video_madpack",
                            "video_madpack_greets"};
     ASSERT_EQ(bindings_count, 27);
-    for (int i = 0; i < 27; i++)
+    for (int i = 0; i < 27; i++) {
         EXPECT_STREQ(bindings[i].name, names[i]) << i;
+        // Every full name binds its own row: none begins an earlier row's name.
+        vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, names[i], (int)strlen(names[i]));
+        EXPECT_EQ(b ? (int)(b - bindings) : -1, i) << names[i];
+    }
     // The control kinds of this runtime.
     EXPECT_EQ(bindings[0].scene_func, scene_load_sync);
     EXPECT_EQ(bindings[1].scene_func, scene_load_async);

@@ -39,6 +39,7 @@ TEST(VexilSequence, RowsResolveToTheirFrames)
         std::string body;
         std::vector<times> rows;
         int music_start;
+        bool with_header = true;  // false: the body is the whole text
     } cases[] = {
         {"relative end from its own start; prepare at the start",
          "abs,prev,1000,0,relstart,me,500,overlay_clear\n", {{22050, 33075, 22050}}, 0},
@@ -72,11 +73,14 @@ TEST(VexilSequence, RowsResolveToTheirFrames)
          {{0, 22050, 0}, {22050, 22072, 22050}}, 0},
         {"a last line without a line feed is a row", "abs,prev,0,0,abs,prev,1000,a\nabs,prev,1000,0,abs,prev,2000,b",
          {{0, 22050, 0}, {22050, 44100, 22050}}, 0},
+        {"a comment on the last line without a line feed", "abs,prev,0,0,abs,prev,1000,a\n# the end",
+         {{0, 22050, 0}}, 0},
         {"a header alone has no rows", "", {}, 0},
+        {"a text without any line feed is only a header", "abs,prev,0,0,abs,prev,1000,a", {}, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
-        parsed p(c.body);
+        parsed p(c.body, c.with_header);
         ASSERT_EQ(p.seq.rows_count, (int)c.rows.size());
         EXPECT_EQ(p.seq.scenes_count, p.seq.rows_count);
         for (size_t i = 0; i < c.rows.size(); i++) {
@@ -86,13 +90,6 @@ TEST(VexilSequence, RowsResolveToTheirFrames)
         }
         EXPECT_EQ(p.seq.music_start_22050hz, c.music_start);
     }
-}
-
-TEST(VexilSequence, TextWithoutAnyLineFeedIsOnlyAHeader)
-{
-    parsed p("abs,prev,0,0,abs,prev,1000,a", false);
-    EXPECT_EQ(p.seq.rows_count, 0);
-    EXPECT_EQ(p.seq.scenes_count, 0);
 }
 
 TEST(VexilSequence, RecordsKeepFieldsLinesLabelsAndBarriers)

@@ -379,8 +379,17 @@ TEST(VexilUpdate, DebugKeysShowBuffersInTheOverlay)
         printf("stencil pixel %d next %d\n", overlay[0] != 0, overlay[1] != 0);
         f.h.keys['9'] = 0;
         f.h.keys['o'] = 0;
+        // 6: the overlay's current coverage; 7: the back page's.
+        f.h.ds->overlay.cb->u32[0] = 0x40000000u;
+        f.h.ds->video->cb->u32[0] = 0x20000000u;
         f.h.keys['6'] = 1;
+        vexil_fixture_update(&f.h, 0);
+        printf("overlay cb %d %d %d\n", overlay[0] != 0, overlay[1] != 0, overlay[2] != 0);
+        f.h.keys['6'] = 0;
         f.h.keys['7'] = 1;
+        vexil_fixture_update(&f.h, 0);
+        printf("video cb %d %d %d\n", overlay[0] != 0, overlay[1] != 0, overlay[2] != 0);
+        f.h.keys['6'] = 1;
         vexil_fixture_update(&f.h, 0);
     });
     EXPECT_EQ(r.status, 0) << r.err;
@@ -396,6 +405,10 @@ TEST(VexilUpdate, DebugKeysShowBuffersInTheOverlay)
               "display overlay stencil[1]\n"
               "display overlay stencil[2]\n"
               "stencil pixel 1 next 0\n"
+              "display overlay coverage buffer\n"
+              "overlay cb 0 1 0\n"
+              "display video coverage buffer\n"
+              "video cb 0 0 1\n"
               "display overlay coverage buffer\n"
               "display video coverage buffer\n");
 }

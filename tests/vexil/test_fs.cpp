@@ -343,6 +343,22 @@ TEST(VexilResourceCache, FailuresStopWithTheirMessages)
     }
 }
 
+// A decoder reads only its own payload: a record cut short fails even when the
+// bytes of the next payload follow it in the file.
+TEST(VexilResourceCache, AnAssetIsDecodedFromItsPayloadAlone)
+{
+    std::string whole = palette_asset(16, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::string cut = whole.substr(0, whole.size() - 4);  // two colours announced, one there
+    captured_run r = capture_run([&] {
+        cache_fixture f({{{"pal", VEXIL_RSRC_KIND_PALETTE, cut, 0}, vexil_fixture_text("next", std::string(64, 'x'))}});
+        vexil_load_palette(&f.d, "pal");
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE((r.out + r.err).find("failed load"), std::string::npos) << r.out << r.err;
+    cache_fixture f({{{"pal", VEXIL_RSRC_KIND_PALETTE, whole, 0}, vexil_fixture_text("next", std::string(64, 'x'))}});
+    EXPECT_EQ(vexil_load_palette(&f.d, "pal")->count, 2);
+}
+
 }  // namespace
 
 namespace {

@@ -82,11 +82,20 @@ palette_animation* palette_animation_load_file(memarena* arena, const char* path
     return panim;
 }
 
+// The far edge of a placement, saturated: a position near the int range must
+// clip to nothing instead of wrapping onto the plane.
+static int panim_far_edge(int x0, int extent)
+{
+    const int64_t x1 = (int64_t)x0 + extent;
+    return x1 > INT32_MAX ? INT32_MAX : x1 < INT32_MIN ? INT32_MIN : (int)x1;
+}
+
 void palette_animation_blit(const palette_animation* panim, n3d_frame_context* fc, int dst_x0, int dst_y0,
                             int work_offset_dst_y, int work_amount_dst_y)
 {
-    n2d_blit_buffer_index8(fc, panim->image, panim->w, dst_x0, dst_y0, dst_x0 + panim->w, dst_y0 + panim->h, 0, 0,
-                           panim->w, panim->h, work_offset_dst_y, work_amount_dst_y);
+    n2d_blit_buffer_index8(fc, panim->image, panim->w, dst_x0, dst_y0, panim_far_edge(dst_x0, panim->w),
+                           panim_far_edge(dst_y0, panim->h), 0, 0, panim->w, panim->h, work_offset_dst_y,
+                           work_amount_dst_y);
 }
 
 // The name formatted into arena memory sized by a first formatting pass.

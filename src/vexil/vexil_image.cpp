@@ -45,6 +45,14 @@ static bool image_is_index8(int format)
     return format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8;
 }
 
+// The far edge of a placement, saturated: a position near the int range must
+// clip to nothing instead of wrapping onto the plane.
+static int image_far_edge(int x0, int extent)
+{
+    const int64_t x1 = (int64_t)x0 + extent;
+    return x1 > INT32_MAX ? INT32_MAX : x1 < INT32_MIN ? INT32_MIN : (int)x1;
+}
+
 void vexil_image_draw(n3d_frame_context* fc, int dst_x0, int dst_y0, const vexil_image* image)
 {
     const n3d_texture* t = &image->texture;
@@ -54,6 +62,6 @@ void vexil_image_draw(n3d_frame_context* fc, int dst_x0, int dst_y0, const vexil
         mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 texture supported\n");
     if (!image_is_index8(fc->fb->format))
         mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 frame context supported\n");
-    n2d_blit_buffer_index8(fc, t->mips[0], 1 << t->w_log2, dst_x0, dst_y0, dst_x0 + image->w, dst_y0 + image->h, 0, 0,
-                           image->w, image->h, 0, image->h);
+    n2d_blit_buffer_index8(fc, t->mips[0], 1 << t->w_log2, dst_x0, dst_y0, image_far_edge(dst_x0, image->w),
+                           image_far_edge(dst_y0, image->h), 0, 0, image->w, image->h, 0, image->h);
 }

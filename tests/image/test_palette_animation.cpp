@@ -4,6 +4,7 @@
 // with the exported files read back by this system's reader and by Pillow.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -191,6 +192,33 @@ TEST(PaletteAnimation, BlitDrawsTheImageARowWindowAtATime)
             const bool drawn = ix >= 0 && ix < 8 && (iy == 0 || iy == 1 || iy == 3);
             EXPECT_EQ(drawn ? a.image[(size_t)iy * 8 + ix] : 0, px[y * 32 + x]) << x << "," << y;
         }
+}
+
+// Placements over every edge and far outside: only the visible part is drawn,
+// and a corner beyond the int range does not wrap.
+TEST(PaletteAnimation, BlitClipsAtEveryEdge)
+{
+    struct row {
+        int x0, y0;
+    } rows[] = {{-3, 1}, {28, 1}, {8, -2}, {8, 6}, {-8, 0}, {32, 0},
+                {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
+    animation a(8, 4, {});
+    for (size_t i = 0; i < a.image.size(); ++i)
+        a.image[i] = (uint8_t)(i + 1);
+    for (const row& r : rows) {
+        test_arena ta;
+        n3d_frame_context fc;
+        n3d_framecontext_init(&fc, &ta.arena, 32, 8, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8, 0);
+        palette_animation_blit(&a.panim, &fc, r.x0, r.y0, 0, 8);
+        const uint8_t* px = static_cast<const uint8_t*>(fc.fb->b);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 32; ++x) {
+                const long long ix = (long long)x - r.x0, iy = (long long)y - r.y0;
+                const bool drawn = ix >= 0 && ix < 8 && iy >= 0 && iy < 4;
+                ASSERT_EQ(drawn ? a.image[(size_t)(iy * 8 + ix)] : 0, px[y * 32 + x])
+                    << r.x0 << "," << r.y0 << " at " << x << "," << y;
+            }
+    }
 }
 
 TEST(PaletteAnimation, ExportWritesRampAndFramesKeepingIndexColours)

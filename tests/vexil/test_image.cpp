@@ -3,6 +3,7 @@
 // index8 frame context with its stops for unsupported textures and targets.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -149,6 +150,31 @@ TEST(Image, DrawBlitsThePictureRows)
             const bool inside = ix >= 0 && ix < 8 && iy >= 0 && iy < 3;
             EXPECT_EQ(inside ? p.texels[(size_t)iy * 16 + ix] : 0, px[y * 32 + x]) << x << "," << y;
         }
+}
+
+// Placements over every edge and far outside: only the visible part of the
+// picture is drawn, and a corner beyond the int range does not wrap.
+TEST(Image, DrawClipsAtEveryEdge)
+{
+    struct row {
+        int x0, y0;
+    } rows[] = {{-3, 1}, {28, 1}, {8, -2}, {8, 6}, {-8, 0}, {32, 0}, {0, -3}, {0, 8},
+                {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
+    picture p(8, 3, 4, 2);
+    for (const row& r : rows) {
+        test_arena ta;
+        n3d_frame_context fc;
+        n3d_framecontext_init(&fc, &ta.arena, 32, 8, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8, 0);
+        vexil_image_draw(&fc, r.x0, r.y0, &p.image);
+        const uint8_t* px = static_cast<const uint8_t*>(fc.fb->b);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 32; ++x) {
+                const long long ix = (long long)x - r.x0, iy = (long long)y - r.y0;
+                const bool inside = ix >= 0 && ix < 8 && iy >= 0 && iy < 3;
+                ASSERT_EQ(inside ? p.texels[(size_t)(iy * 16 + ix)] : 0, px[y * 32 + x])
+                    << r.x0 << "," << r.y0 << " at " << x << "," << y;
+            }
+    }
 }
 
 TEST(Image, DrawStopsOnUnsupportedTexturesAndTargets)

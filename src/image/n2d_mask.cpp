@@ -308,6 +308,31 @@ static int n2d_place_mask(const n3d_framebuffer* dst_fb, const n3d_coveragebuffe
     return *w > 0 && *h > 0;
 }
 
+// Points a record at the first visible pixel of its operation: destination and
+// source (where the record has one) at byte x0 of row y0 (x0 is 0 on 16-bit
+// planes), the mask at its row mask_y and the destination coverage (where the
+// record has one) at row y0. Every *_line starts at its row.
+template <typename Arg>
+static void n2d_mask_arg_start(Arg* arg, n3d_framebuffer* dst_fb, const n3d_framebuffer* src_fb,
+                               n3d_coveragebuffer* dst_cb, const n3d_coveragebuffer* cb0, int x0, int y0, int mask_y)
+{
+    arg->dst_row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0 + x0;
+    arg->dst_rowbytes = dst_fb->row_bytes;
+    arg->dst_line = arg->dst_row;
+    arg->cb0_row_delta = cb0->w / 32;
+    arg->cb0_row = cb0->u32 + static_cast<ptrdiff_t>(arg->cb0_row_delta) * mask_y;
+    arg->cb0_line = arg->cb0_row;
+    if constexpr (requires { arg->src_row; }) {
+        arg->src_row = static_cast<const uint8_t*>(src_fb->b) + static_cast<ptrdiff_t>(src_fb->row_bytes) * y0 + x0;
+        arg->src_rowbytes = src_fb->row_bytes;
+        arg->src_line = arg->src_row;
+    }
+    if constexpr (requires { arg->dst_cb0_row; }) {
+        arg->dst_cb0_row_delta = dst_cb->w / 32;
+        arg->dst_cb0_row = dst_cb->u32 + static_cast<ptrdiff_t>(arg->dst_cb0_row_delta) * y0;
+    }
+}
+
 void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
                                        uint8_t color8, const n3d_coveragebuffer* cb0, int work_start_y,
                                        int work_height)
@@ -319,22 +344,14 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
     int dx, dy, w, h;
     if (!n2d_place_mask(dst_fb, cb0, dst_x0, dst_y0, work_start_y, work_height, &dx, &dy, &w, &h))
         return;
-    const int words_per_line = cb0->w / 32;
     const int x0 = dst_x0 + dx, y0 = dst_y0 + dy;
     n2d_fb_i8_and_cb_mask_fill_if_cb0_arg arg;
-    arg.dst_row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0 + x0;
-    arg.dst_rowbytes = dst_fb->row_bytes;
-    arg.dst_line = arg.dst_row;
-    arg.dst_cb0_row_delta = dst_cb->w / 32;
-    arg.dst_cb0_row = dst_cb->u32 + static_cast<ptrdiff_t>(arg.dst_cb0_row_delta) * y0;
-    arg.cb0_row_delta = words_per_line;
-    arg.cb0_row = cb0->u32 + static_cast<ptrdiff_t>(words_per_line) * dy;
-    arg.cb0_line = arg.cb0_row;
+    n2d_mask_arg_start(&arg, dst_fb, nullptr, dst_cb, cb0, x0, y0, dy);
     arg.color8 = color8;
     arg.color16 = static_cast<uint16_t>(color8 * 257u);
     arg.color32 = arg.color16 * 65537u;
     arg.color64 = n2d_pack_u32_into_d64(arg.color32, arg.color32);
-    n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(&arg, dx, words_per_line, x0, y0, y0 + h, x0 + w);
+    n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
 }
 
 void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
@@ -352,21 +369,10 @@ void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
     int dx, dy, w, h;
     if (!n2d_place_mask(dst_fb, cb0, dst_x0, dst_y0, work_start_y, work_height, &dx, &dy, &w, &h))
         return;
-    const int words_per_line = cb0->w / 32;
     const int x0 = dst_x0 + dx, y0 = dst_y0 + dy;
     n2d_fb_i8_and_cb_mask_copy_if_cb0_arg arg;
-    arg.dst_row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0 + x0;
-    arg.dst_rowbytes = dst_fb->row_bytes;
-    arg.dst_line = arg.dst_row;
-    arg.dst_cb0_row_delta = dst_cb->w / 32;
-    arg.dst_cb0_row = dst_cb->u32 + static_cast<ptrdiff_t>(arg.dst_cb0_row_delta) * y0;
-    arg.cb0_row_delta = words_per_line;
-    arg.cb0_row = cb0->u32 + static_cast<ptrdiff_t>(words_per_line) * dy;
-    arg.cb0_line = arg.cb0_row;
-    arg.src_row = static_cast<const uint8_t*>(src_fb->b) + static_cast<ptrdiff_t>(src_fb->row_bytes) * y0 + x0;
-    arg.src_rowbytes = src_fb->row_bytes;
-    arg.src_line = arg.src_row;
-    n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(&arg, dx, words_per_line, x0, y0, y0 + h, x0 + w);
+    n2d_mask_arg_start(&arg, dst_fb, src_fb, dst_cb, cb0, x0, y0, dy);
+    n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
 }
 
 static void n2d_require_same_size(const char* what, const n3d_coveragebuffer* cb0, int w, int h)
@@ -400,21 +406,12 @@ void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(n3d_framebuffer* dst_fb, int dst_x0,
     n2d_row_window(work_start_y, work_height, cb0->h, &y0, &y1);
     if (y0 >= y1 || cb0->w <= 0)
         return;
-    const int words_per_line = cb0->w / 32;
     n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg arg;
-    arg.dst_row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0;
-    arg.dst_rowbytes = dst_fb->row_bytes;
-    arg.dst_line = arg.dst_row;
-    arg.src_row = static_cast<const uint8_t*>(src_fb->b) + static_cast<ptrdiff_t>(src_fb->row_bytes) * y0;
-    arg.src_rowbytes = src_fb->row_bytes;
-    arg.src_line = arg.src_row;
-    arg.cb0_row_delta = words_per_line;
-    arg.cb0_row = cb0->u32 + static_cast<ptrdiff_t>(words_per_line) * y0;
-    arg.cb0_line = arg.cb0_row;
+    n2d_mask_arg_start(&arg, dst_fb, src_fb, nullptr, cb0, 0, y0, y0);
     arg.cb1_row_delta = cb1->w / 32;
     arg.cb1_row = cb1->u32 + static_cast<ptrdiff_t>(arg.cb1_row_delta) * y0;
     arg.cb1_line = arg.cb1_row;
-    n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(&arg, 0, words_per_line, 0, y0, y1, cb0->w);
+    n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
 }
 
 void n2d_fb_argb1555_mask_copy_if_not_cb0(n3d_framebuffer* dst_fb, int dst_x0, int dst_y0,
@@ -434,16 +431,7 @@ void n2d_fb_argb1555_mask_copy_if_not_cb0(n3d_framebuffer* dst_fb, int dst_x0, i
     n2d_row_window(work_start_y, work_height, cb0->h, &y0, &y1);
     if (y0 >= y1 || cb0->w <= 0)
         return;
-    const int words_per_line = cb0->w / 32;
     n2d_fb_argb1555_mask_copy_if_not_cb0_arg arg;
-    arg.dst_row = static_cast<uint8_t*>(dst_fb->b) + static_cast<ptrdiff_t>(dst_fb->row_bytes) * y0;
-    arg.dst_rowbytes = dst_fb->row_bytes;
-    arg.dst_line = arg.dst_row;
-    arg.src_row = static_cast<const uint8_t*>(src_fb->b) + static_cast<ptrdiff_t>(src_fb->row_bytes) * y0;
-    arg.src_rowbytes = src_fb->row_bytes;
-    arg.src_line = arg.src_row;
-    arg.cb0_row_delta = words_per_line;
-    arg.cb0_row = cb0->u32 + static_cast<ptrdiff_t>(words_per_line) * y0;
-    arg.cb0_line = arg.cb0_row;
-    n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(&arg, 0, words_per_line, 0, y0, y1, cb0->w);
+    n2d_mask_arg_start(&arg, dst_fb, src_fb, nullptr, cb0, 0, y0, y0);
+    n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
 }

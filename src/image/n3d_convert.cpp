@@ -57,20 +57,9 @@ void n3d_convert_scale_alpha(bitmap* b, float c)
     }
 }
 
-static int texel_bytes(int format)
-{
-    switch (format) {
-    case N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555:
-    case N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8:
-        return 1;
-    case N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555:
-        return 2;
-    case N3D_TEXEL_FORMAT_BUMPMAP:
-        return 4;
-    default:
-        mycrash(N3D_CONVERT_SRC, __LINE__, "", "bad N3D_TEXEL_FORMAT %d?\n", format);
-    }
-}
+// The bytes of a 1x1 level laid out row by row: one texel's (an unknown format
+// stops there with the module's "bad N3D_TEXEL_FORMAT" crash).
+static int texel_bytes(int format) { return static_cast<int>(n3d_mipmap_size(format, 0, 0, 0)); }
 
 static int clut_linear_entries(vec4 out[PALETTE_CLUT_ENTRIES], const palette* clut)
 {

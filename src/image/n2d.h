@@ -179,3 +179,19 @@ void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_c
                  int work_start_y, int work_height);
 // Zeroes (w / 32) x h words.
 void n2d_cb_clear(n3d_coveragebuffer* cb);
+// Sets columns [s, e) of one coverage row (word 0 at row, s < e); inline
+// because the masked fill calls it for every run it writes.
+inline void n2d_cb_row_set_bits(uint32_t* row, int s, int e)
+{
+    int ws = s >> 5, we = (e - 1) >> 5;
+    uint32_t first = 0xFFFFFFFFu >> (s & 31);
+    uint32_t last = 0xFFFFFFFFu << ((32 - (e & 31)) & 31);  // e on a word boundary: the whole word
+    if (ws == we) {
+        row[ws] |= first & last;
+        return;
+    }
+    row[ws] |= first;
+    for (int k = ws + 1; k < we; k++)
+        row[k] = 0xFFFFFFFFu;
+    row[we] |= last;
+}

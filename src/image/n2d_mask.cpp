@@ -82,22 +82,6 @@ static inline void n2d_fill_piece(uint8_t* p, const n2d_fb_i8_and_cb_mask_fill_i
     }
 }
 
-// Sets columns [s, e) of a coverage row (s < e).
-static inline void n2d_cb_row_set_bits(uint32_t* row, int s, int e)
-{
-    int ws = s >> 5, we = (e - 1) >> 5;
-    uint32_t first = 0xFFFFFFFFu >> (s & 31);
-    uint32_t last = 0xFFFFFFFFu << ((32 - (e & 31)) & 31);  // e on a word boundary: the whole word
-    if (ws == we) {
-        row[ws] |= first & last;
-        return;
-    }
-    row[ws] |= first;
-    for (int k = ws + 1; k < we; k++)
-        row[k] = 0xFFFFFFFFu;
-    row[we] |= last;
-}
-
 // One mask row: the width visible columns starting at mask column mask_x0,
 // with word_at(i) the selection word i of the row (most significant bit
 // leftmost). Calls run(pos, n) for every run of n selected columns starting pos

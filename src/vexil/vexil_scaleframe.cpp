@@ -7,6 +7,7 @@
 
 #include "core/crash.h"
 #include "core/ppc.h"
+#include "image/n2d.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 #include "n3d/n3d_framebuffer.h"
@@ -97,23 +98,6 @@ static void scaleframe_row(uint8_t* p, int n, const uint8_t* src, uint32_t u, ui
             n -= 1;
         }
     }
-}
-
-// Sets the coverage bits of columns xs .. xe - 1 in one row of cb.
-static void scaleframe_cover_row(n3d_coveragebuffer* cb, int y, int xs, int xe)
-{
-    uint32_t* row = cb->u32 + (size_t)y * (size_t)(cb->w / 32);
-    int first = xs / 32, last = (xe - 1) / 32;
-    uint32_t first_mask = 0xFFFFFFFFu >> (xs & 31);
-    uint32_t last_mask = 0xFFFFFFFFu << ((32 - (xe & 31)) & 31);
-    if (first == last) {
-        row[first] |= first_mask & last_mask;
-        return;
-    }
-    row[first] |= first_mask;
-    for (int i = first + 1; i < last; i++)
-        row[i] = 0xFFFFFFFFu;
-    row[last] |= last_mask;
 }
 
 void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_f, float dst_y0_f,
@@ -211,7 +195,7 @@ void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_
         }
         // Skipped rows are recorded too: the whole rectangle stays covered.
         if (cb && row < cb->h && xe <= cb->w)
-            scaleframe_cover_row(cb, row, xs, xe);
+            n2d_cb_row_set_bits(cb->u32 + (size_t)row * (size_t)(cb->w / 32), xs, xe);
         v_fp += dv_fp;
     }
 }

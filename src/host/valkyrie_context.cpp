@@ -1,6 +1,7 @@
 #include "host/valkyrie_context.h"
 
 #include <cstring>
+#include <type_traits>
 
 uint8_t emulate_valkyrie_key_color = 0;
 palette emulate_valkyrie_overlay_clut;
@@ -127,7 +128,11 @@ static inline uint16_t load_pixel16(const uint8_t* p)
 // 30 reads 246 (the display's own expansion, not (c << 3) | (c >> 2)).
 static inline uint32_t video_clut_index(uint32_t c5) { return (c5 << 3) | (c5 & 7u); }
 
-void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_rowbytes)
+// Both compositions walk the overlay pixel by pixel with the shown page at half
+// resolution (one video pixel under 2 x 2 overlay pixels). Pixel is the
+// surface's word: uint32_t for RGBA8888, uint16_t for ARGB1555.
+template <typename Pixel>
+static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbytes)
 {
     const valkyrie_buffer* page = shown_page(ctx);
     const uint8_t key = emulate_valkyrie_key_color;
@@ -144,21 +149,38 @@ void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_ro
         uint8_t* out = dst_row;
         for (int x = 0; x < w; ++x) {
             uint32_t index = ov[x];
-            uint32_t r, g, b;
-            if (index != key) {
-                const uint8_t* e = overlay_clut + 4 * index;
-                r = e[0];
-                g = e[1];
-                b = e[2];
+            Pixel pixel;
+            if constexpr (std::is_same_v<Pixel, uint32_t>) {
+                uint32_t r, g, b;
+                if (index != key) {
+                    const uint8_t* e = overlay_clut + 4 * index;
+                    r = e[0];
+                    g = e[1];
+                    b = e[2];
+                } else {
+                    uint32_t p = load_pixel16(vp);
+                    r = video_clut[4 * video_clut_index((p >> 10) & 31u) + 0];
+                    g = video_clut[4 * video_clut_index((p >> 5) & 31u) + 1];
+                    b = video_clut[4 * video_clut_index(p & 31u) + 2];
+                }
+                pixel = r << 24 | g << 16 | b << 8 | 255u;
             } else {
-                uint32_t p = load_pixel16(vp);
-                r = video_clut[4 * video_clut_index((p >> 10) & 31u) + 0];
-                g = video_clut[4 * video_clut_index((p >> 5) & 31u) + 1];
-                b = video_clut[4 * video_clut_index(p & 31u) + 2];
+                static_assert(std::is_same_v<Pixel, uint16_t>, "RGBA8888 or ARGB1555 words");
+                if (index == key) {
+                    pixel = load_pixel16(vp);
+                } else {
+                    const uint8_t* e = overlay_clut + 4 * index;
+                    uint32_t c[3];
+                    for (int k = 0; k < 3; ++k) {
+                        // x 498 >> 12 takes a byte to 0..31.
+                        uint32_t v = video_clut[4 * video_clut_index(uint32_t{e[k]} >> 3) + k];
+                        c[k] = (v * 498u) >> 12;
+                    }
+                    pixel = static_cast<uint16_t>(0x8000u | c[0] << 10 | c[1] << 5 | c[2]);
+                }
             }
-            uint32_t word = r << 24 | g << 16 | b << 8 | 255u;
-            memcpy(out, &word, sizeof(word));
-            out += 4;
+            memcpy(out, &pixel, sizeof(pixel));
+            out += sizeof(pixel);
             if (x & 1)
                 vp += 2;
         }
@@ -169,44 +191,12 @@ void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_ro
     }
 }
 
+void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_rowbytes)
+{
+    compose_shown_frame<uint32_t>(ctx, dst, dst_rowbytes);
+}
+
 void emulate_valkyrie_blit_argb1555(valkyrie_context* ctx, void* dst, int dst_rowbytes)
 {
-    const valkyrie_buffer* page = shown_page(ctx);
-    const uint8_t key = emulate_valkyrie_key_color;
-    const uint8_t* overlay_clut = emulate_valkyrie_overlay_clut.rgba8888;
-    const uint8_t* video_clut = emulate_valkyrie_video_clut.rgba8888;
-    const int w = ctx->overlay.w;
-    const int h = ctx->overlay.h;
-    const uint8_t* overlay_row = ctx->overlay.b;
-    const uint8_t* video_row = page->b;
-    uint8_t* dst_row = static_cast<uint8_t*>(dst);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* ov = overlay_row;
-        const uint8_t* vp = video_row;
-        uint8_t* out = dst_row;
-        for (int x = 0; x < w; ++x) {
-            uint32_t index = ov[x];
-            uint16_t pixel;
-            if (index == key) {
-                pixel = load_pixel16(vp);
-            } else {
-                const uint8_t* e = overlay_clut + 4 * index;
-                uint32_t c[3];
-                for (int k = 0; k < 3; ++k) {
-                    // x 498 >> 12 takes a byte to 0..31.
-                    uint32_t v = video_clut[4 * video_clut_index(uint32_t{e[k]} >> 3) + k];
-                    c[k] = (v * 498u) >> 12;
-                }
-                pixel = static_cast<uint16_t>(0x8000u | c[0] << 10 | c[1] << 5 | c[2]);
-            }
-            memcpy(out, &pixel, sizeof(pixel));
-            out += 2;
-            if (x & 1)
-                vp += 2;
-        }
-        overlay_row += ctx->overlay.rowbytes;
-        if (y & 1)
-            video_row += page->rowbytes;
-        dst_row += dst_rowbytes;
-    }
+    compose_shown_frame<uint16_t>(ctx, dst, dst_rowbytes);
 }

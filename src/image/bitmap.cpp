@@ -382,6 +382,20 @@ static double bitmap_lanczos(double d, double a)
     return a * sin(M_PI * d) * sin(M_PI * d / a) / (M_PI * M_PI * d * d);
 }
 
+// The weights of one axis: destination sample n covers source samples
+// [n x s, (n + 1) x s), each weighted by its distance from the footprint's centre.
+static void bitmap_axis_weights(double* weights, uint32_t dst_n, uint32_t src_n, float s, int filter)
+{
+    for (uint32_t n = 0; n < dst_n; n++) {
+        uint32_t i0 = static_cast<uint32_t>(static_cast<float>(n) * s);
+        uint32_t i1 = static_cast<uint32_t>(static_cast<float>(n + 1) * s);
+        for (uint32_t i = i0; i < i1 && i < src_n; i++)
+            weights[i] = filter == BITMAP_FILTER_BOX
+                             ? 1.0
+                             : bitmap_lanczos((i + 0.5) - (s / 2.0 + static_cast<double>(n) * s), s);
+    }
+}
+
 int bitmap_downscale(bitmap* dst_bitmap, const bitmap* src_bitmap, memarena* tmp_arena, int filter)
 {
     uint64_t marker = memarena_get_marker(tmp_arena);
@@ -400,22 +414,8 @@ int bitmap_downscale(bitmap* dst_bitmap, const bitmap* src_bitmap, memarena* tmp
     // one weight: the 2D weight is their product.
     double* wx = memarena_push_array<double>(tmp_arena, src_bitmap->width);
     double* wy = memarena_push_array<double>(tmp_arena, src_bitmap->height);
-    for (uint32_t x = 0; x < dst_bitmap->width; x++) {
-        uint32_t i0 = static_cast<uint32_t>(static_cast<float>(x) * sx);
-        uint32_t i1 = static_cast<uint32_t>(static_cast<float>(x + 1) * sx);
-        for (uint32_t i = i0; i < i1 && i < src_bitmap->width; i++)
-            wx[i] = filter == BITMAP_FILTER_BOX
-                        ? 1.0
-                        : bitmap_lanczos((i + 0.5) - (sx / 2.0 + static_cast<double>(x) * sx), sx);
-    }
-    for (uint32_t y = 0; y < dst_bitmap->height; y++) {
-        uint32_t j0 = static_cast<uint32_t>(static_cast<float>(y) * sy);
-        uint32_t j1 = static_cast<uint32_t>(static_cast<float>(y + 1) * sy);
-        for (uint32_t j = j0; j < j1 && j < src_bitmap->height; j++)
-            wy[j] = filter == BITMAP_FILTER_BOX
-                        ? 1.0
-                        : bitmap_lanczos((j + 0.5) - (sy / 2.0 + static_cast<double>(y) * sy), sy);
-    }
+    bitmap_axis_weights(wx, dst_bitmap->width, src_bitmap->width, sx, filter);
+    bitmap_axis_weights(wy, dst_bitmap->height, src_bitmap->height, sy, filter);
 
     for (uint32_t y = 0; y < dst_bitmap->height; y++) {
         uint32_t j0 = static_cast<uint32_t>(static_cast<float>(y) * sy);

@@ -1,10 +1,9 @@
 // Crash path and log line: every broken precondition, unsupported combination
-// and bad input ends here. Both crash forms flush standard output first (detail
-// lines printed just before a crash stay in front of it), write their header
-// and the formatted message to standard error and end the program with status 1.
-// Every other "print a message and exit 1" check of the system ends through
-// crash_exit as well, so a fuzz build can replace that one last step.
-// Main thread only.
+// and bad input of the system ends here. Both crash forms flush standard output
+// first (detail lines printed just before a crash stay in front of it), then write
+// their header and the message to standard error and end with status 1; every
+// other "print a message and exit 1" check ends through crash_exit as well, so a
+// fuzz build can replace that one last step. Allocates nothing; main thread only.
 #pragma once
 
 #include <cstdarg>

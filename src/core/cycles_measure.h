@@ -1,9 +1,9 @@
-// Cycle counting: reads the processor's time-stamp counter, calibrates its rate
-// once against the operating system's clock (host_platform.h), converts cycles
-// to milliseconds and keeps the 33 named profiling blocks with their report.
-// Blocks are timed inline with CYCLES_BLOCK_BEGIN / CYCLES_BLOCK_END at each
-// site. Static tables only, no allocation; main thread only (the calibration
-// pins it to CPU 0 so every counter difference is one core's). Nothing fails.
+// Cycle counting: reads the processor's time-stamp counter, calibrates its rate once
+// against the operating system's clock (host_platform.h), converts cycles to
+// milliseconds and keeps the 33 named profiling blocks whose report the host prints.
+// The host loop and the render targets time blocks inline (CYCLES_BLOCK_BEGIN / _END),
+// the sequence and scene loads read the counter. Static tables only; main thread (the
+// calibration pins it to CPU 0 so every difference is one core's). Nothing fails.
 #pragma once
 
 #include <cstdint>

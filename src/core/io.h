@@ -1,8 +1,9 @@
-// Byte-order-aware cursor loads and stores of scalars, floats and strings. The
-// order of a file is fixed by the endian marker at its start (IO_ENDIAN_MARKER
-// stored in the writer's mode); every later 16- and 32-bit field follows it.
-// Cursors need not be aligned. These functions check nothing: every reader
-// bounds its walk by the sizes it has (see io_reader below). Main thread only.
+// Byte-order-aware cursor loads and stores of scalars, floats and strings for every
+// record reader and writer. The order of a file is fixed by the endian marker at its
+// start (IO_ENDIAN_MARKER stored in the writer's mode); every later 16- and 32-bit
+// field follows it. Cursors need not be aligned; nothing is allocated but io_read_str's
+// copy. The plain loads check nothing: readers bound their walk with io_reader below,
+// which fails by its flag and the name of what did not fit. Main thread only.
 #pragma once
 
 #include <cstdint>

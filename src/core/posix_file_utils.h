@@ -1,8 +1,9 @@
-// Whole-file reading (measure, then read in one call) and path joining. Blocks
-// come from the caller or from the arena given; failures are reported by the
-// result and a message on standard output, never by stopping the program.
-// Only regular files are read: a directory or anything that cannot be measured
-// fails like a missing file. Main thread only.
+// Whole-file reading (measure, then read in one call) and path joining, for the
+// asset loaders, the pack reader and the production's file paths. Blocks come from
+// the caller or from the arena given; failures are reported by the result and a
+// message on standard output, never by stopping the program. Only regular files
+// are read: a directory or anything that cannot be measured fails like a missing
+// file. Main thread only.
 #pragma once
 
 #include <cstdint>

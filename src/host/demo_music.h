@@ -1,22 +1,22 @@
 // Music player: plays a raw 4-bit IMA ADPCM stereo stream held in memory (one
-// byte per frame, low nibble left, high nibble right) at 22050 Hz, and keeps the
-// production's clock `vexil_audio_position`, the count of frames written since
-// the player was armed while a stream is loaded. demo_music_play runs on SDL's
-// audio thread; everything else runs on the main thread. The stream is not
-// owned (it points into pack memory); nothing is allocated; nothing fails.
-//
-// Sharing with the audio thread: every shared value is a relaxed 32-bit atomic
-// (or pointer), so reading the clock or the position from the main thread is a
-// plain .load(std::memory_order_relaxed). Changes from the main thread go through
-// the functions below, which hold the audio device's lock (once attached) so the
-// mixer sees each change whole; the mixer reads the shared values once per call
-// and clamps what it decodes to the stream on every call.
+// byte per frame, low nibble left, high nibble right) at 22050 Hz and keeps the
+// production's clock `vexil_audio_position`, the frames written since the player
+// was armed while a stream is loaded. The host's audio callback runs demo_music_play
+// on SDL's audio thread; the host and the music scenes call the rest on the main
+// thread. The stream points into pack memory; nothing is allocated; nothing fails.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "host/acm_ima.h"
+
+// Sharing with the audio thread: every shared value is a relaxed 32-bit atomic
+// (or pointer), so reading the clock or the position from the main thread is a
+// plain .load(std::memory_order_relaxed). Changes from the main thread go through
+// the functions below, which hold the audio device's lock (once attached) so the
+// mixer sees each change whole; the mixer reads the shared values once per call
+// and clamps what it decodes to the stream on every call.
 
 #define DEMO_MUSIC_SAMPLE_RATE 22050
 

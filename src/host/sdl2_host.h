@@ -1,10 +1,9 @@
 // The SDL2 host shared by the program entries: start-up (SDL, platform arena,
 // audio device, window, back surface, display emulation), the busy main loop
-// paced at 60 Hz with keyboard and mouse input, the vertical blank (flip,
-// compose, present) and the exit sequence with the reports. Main thread, except
-// audio_callback on SDL's audio thread. Memory: the 10 MiB "platform_arena"
-// from the C heap. Start-up failures print which call failed to standard error
-// and exit 1.
+// paced at 60 Hz with keyboard and mouse input, the vertical blank (flip, compose,
+// present) and the exit sequence with the reports. Main thread, except
+// audio_callback on SDL's audio thread. Memory: the 10 MiB "platform_arena" from
+// the C heap. Start-up failures print the failed call on standard error, exit 1.
 #pragma once
 
 #include <SDL.h>

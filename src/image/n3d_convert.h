@@ -1,11 +1,9 @@
 // Texture building: turns a bitmap into an n3d_texture of one texel format,
-// swizzled or row by row, with its two-dimensional mip chain and, for the
-// indexed formats, a fitted palette, a 32-shade table and keyed texels; also a
-// level back into a bitmap and the comparison used when checking texture files.
-// Offline work on the main thread (benchmark set-up, tools). Level memory comes
-// from the caller's arena, scratch (mip bitmaps, histogram, reverse palette)
-// from a temporary arena rewound on return. Broken requirements end the
-// program through n3d_crash.
+// swizzled or row by row, with its two-dimensional mip chain and, for the indexed
+// formats, a fitted palette, a 32-shade table and keyed texels; also a level back
+// into a bitmap and the check of texture files. Offline work on the main thread
+// (benchmark set-up, tools): levels from the caller's arena, scratch from a temporary
+// arena rewound on return. Broken requirements end the program through n3d_crash.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,9 @@
 // Palettes: slices of a 256-entry colour table (first index, count, RGBA8888
-// bytes), their 16.16 fixed-point mix and fade, the nearest-colour search and
-// the binary palette record. Used by the display emulation, textures, palette
-// animations, the resource cache and the colour-table scenes, on the main
-// thread. Colours live in the arena they were pushed from. Bad record data or
-// an unreadable file prints "failed load file" on standard output and exits 1;
-// a mix or fade whose inputs are shorter than the result is fatal.
+// bytes), their 16.16 fixed-point mix and fade, the nearest-colour search and the
+// binary record. Used by the display emulation, textures, palette animations, the
+// resource cache and the colour-table scenes on the main thread; colours live in
+// the arena they were pushed from. Bad record data or an unreadable file prints
+// "failed load file" and exits 1; a mix or fade from shorter inputs is fatal.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,9 @@
 // Bitmap fonts: per character an alpha map and its placement, drawn through a
-// caller's table into an 8- or 16-bit framebuffer while coverage is recorded;
-// the record (pack kind 7), loader, writer and file loader. Main thread; glyphs
-// come from the caller's arena. The reader never reads past its bytes and checks
-// every size (bad data: null and a stdout line); the file loader exits 1 on a
-// bad file; an unsupported target format stops through the crash path.
+// caller's table into an 8- or 16-bit framebuffer while coverage is recorded; the
+// record (pack kind 7) the resource cache loads, its writer and the tools' file loader.
+// Main thread; glyphs come from the caller's arena. The reader never reads past its
+// bytes and checks every size (bad data: null and a stdout line); the file loader exits
+// 1 on a bad file; an unsupported target format stops through the crash path.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
-// Ini text parsing: "key = value" pairs and "key = [a b c]" arrays with "#"
-// comments, handed to two handler functions. The text is written to during a
-// handler call (a zero byte after the key and after the value) and restored.
-// Syntax errors print their message on standard error and exit with status 1.
-// Allocates nothing; main thread only.
+// Ini text parsing for the scenes loaded from an ini resource: "key = value" pairs
+// and "key = [a b c]" arrays with "#" comments, handed to two handler functions.
+// The text is written to during a handler call (a zero byte after the key and after
+// the value) and restored. Syntax errors print their message on standard error and
+// exit with status 1. Allocates nothing; main thread only.
 #pragma once
 
 typedef void parse_ini_key_value_func(char* key, int key_n, char* value, int value_n, void* user);

@@ -1,8 +1,9 @@
-// Pack files ("pak%d.vxf"), the offline pack writer and the payload decompressor.
-// A pack is read whole into an arena once; its directory, checked against the
-// file's size first, maps (kind, name) to payloads in the image, which never
-// moves. Main thread only (the audio thread reads music payloads in place). A bad
-// pack stops through the crash path; the decompressor reports bad input by result.
+// Pack files ("pak%d.vxf") read by the production's resource cache, the offline pack
+// writer of the tools and the payload decompressor. A pack is read whole into an arena
+// once; its directory, checked against the file's size first, maps (kind, name) to
+// payloads in the image, which never moves. Main thread only (the audio thread reads
+// music payloads in place). A bad pack stops through the crash path; the
+// decompressor reports bad input by result.
 #pragma once
 
 #include <cstddef>

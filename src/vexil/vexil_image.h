@@ -1,9 +1,9 @@
 // Images: an 8-bit picture held as an unswizzled texture, blitted into an 8-bit
-// target; its record (resource kind 5), loader and writer. Main thread only.
-// Texels may point into the pack image; copies come from the caller's arena.
-// The loader never reads past the bytes it is given (bad data: null after a
-// line on standard output); drawing a texture or target that is not 8-bit or a
-// swizzled texture stops through the crash path.
+// target; its record (resource kind 5), loader and writer. Loaded by the resource
+// cache and drawn by the overlay scenes, main thread only. Texels may point into the
+// pack image; copies come from the caller's arena. The loader never reads past its
+// bytes (bad data: null after a stdout line); a target or texture that is not 8-bit,
+// or a swizzled texture, stops the drawing through the crash path.
 #pragma once
 
 #include <cstdint>

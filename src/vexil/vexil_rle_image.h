@@ -1,9 +1,9 @@
-// Run-length images: overlay pictures stored as colour runs and transparent
-// skips, drawn and erased on an index8 framebuffer; the record (pack kind 4),
-// loader, writer and the tools' encoder. Main thread; runs may point into the
-// pack image, copies come from the caller's arena. The loader never reads past
-// its bytes and checks that every row covers exactly w pixels (bad data: null
-// and a stdout line); drawing past an edge stops through the crash path.
+// Run-length images: overlay pictures as colour runs and transparent skips, drawn
+// and erased on an index8 framebuffer by the overlay_rle_image scene; the record
+// (pack kind 4) the resource cache loads, its writer and the tools' encoder. Main
+// thread; runs may point into the pack image, copies come from the caller's arena.
+// The loader never reads past its bytes and checks that every row covers exactly w
+// pixels (bad data: null and a stdout line); drawing past an edge stops via the crash path.
 #pragma once
 
 #include <cstdint>

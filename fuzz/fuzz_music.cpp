@@ -44,10 +44,13 @@ static void fuzz_music_play(void* user)
     const uint8_t* data = nullptr;
     uint32_t frames = 0;
     if (wav_parse(in->stream, in->size, &fmt, &data, &frames) == 0) {
-        if (data < in->stream || data > in->stream + in->size || fmt.frame_bytes == 0 ||
-            (uint64_t)frames * fmt.frame_bytes > (uint64_t)(in->stream + in->size - data))
+        // Frames are counted in bytes a sample times channels (the stored
+        // block size is not consulted).
+        uint64_t frame_bytes = (uint64_t)(fmt.sample_bits >> 3) * fmt.channels;
+        if (data < in->stream || data > in->stream + in->size || frame_bytes == 0 ||
+            (uint64_t)frames * frame_bytes > (uint64_t)(in->stream + in->size - data))
             fuzz_fail("wave data outside the image");
-        fuzz_touch(data, (uint64_t)frames * fmt.frame_bytes);
+        fuzz_touch(data, (uint64_t)frames * frame_bytes);
     }
 }
 

@@ -71,7 +71,7 @@ void demosys_update(demosys* ds, valkyrie_context* video, uint8_t keys_ascii[256
 {
     ds->video = &ds->videos[video->video_backpage & 1];
     // Toggled on every pass while held, not once per press.
-    if (keys_ascii['x'])
+    if (keys_ascii[(unsigned char)'x'])
         ds->run_demo = !ds->run_demo;
     if (ds->run_demo)
         demosys_run(ds, video, keys_ascii, nk2, 0);

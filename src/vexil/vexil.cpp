@@ -388,24 +388,24 @@ void vexil_init_step(vexil_args* args)
 static void vexil_debug_keys(vexil* d, vexil_args* args)
 {
     n3d_framebuffer* overlay_fb = args->fc_overlay->fb;
-    if (args->keys_ascii['6']) {
+    if (args->keys_ascii[(unsigned char)'6']) {
         printf("display overlay coverage buffer\n");
         n3d_coveragebuffer_display(args->fc_overlay->cb, overlay_fb);
     }
-    if (args->keys_ascii['7']) {
+    if (args->keys_ascii[(unsigned char)'7']) {
         printf("display video coverage buffer\n");
         n3d_coveragebuffer_display(args->fc->cb, overlay_fb);
     }
     if (pressed_key(args, 'i'))
         vexil_overlay_backbuffer_dbg_show_counter++;
-    if (args->keys_ascii['8'] && d->fc_overlay_backbuffers_count > 0) {
+    if (args->keys_ascii[(unsigned char)'8'] && d->fc_overlay_backbuffers_count > 0) {
         int k = (int)(vexil_overlay_backbuffer_dbg_show_counter % (unsigned)d->fc_overlay_backbuffers_count);
         printf("display overlay backbuffer[%d]\n", k);
         n2d_copy_fb(overlay_fb, d->fc_overlay_backbuffers[k].fb);
     }
     if (pressed_key(args, 'o'))
         vexil_overlay_stencils_dbg_show_counter++;
-    if (args->keys_ascii['9'] && d->overlay_stencils_count > 0) {
+    if (args->keys_ascii[(unsigned char)'9'] && d->overlay_stencils_count > 0) {
         int k = (int)(vexil_overlay_stencils_dbg_show_counter % (unsigned)d->overlay_stencils_count);
         printf("display overlay stencil[%d]\n", k);
         n3d_coveragebuffer_display(&d->overlay_stencils[k], overlay_fb);

@@ -17,14 +17,11 @@
 #include "core/memarena.h"
 #include "image/bitmap.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(uint64_t size = 16u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<16u << 20>;
 
 void reset_error()
 {

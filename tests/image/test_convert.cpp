@@ -22,14 +22,11 @@
 #include "image/texel.h"
 #include "n3d/n3d_framebuffer.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(uint64_t size = 32u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<32u << 20>;
 
 struct rgba {
     uint8_t r, g, b, a;

@@ -19,14 +19,11 @@
 #include "n3d/n3d_framebuffer.h"
 #include "n3d/n3d_io.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 4u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<4u << 20>;
 
 // w x h indices and frames of (offset, count) with distinct colours.
 struct animation {

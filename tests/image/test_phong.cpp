@@ -15,14 +15,11 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(uint64_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 void expect_pads(const uint8_t* lut)
 {

@@ -12,14 +12,11 @@
 #include "core/memarena.h"
 #include "image/tga.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 struct picture {
     int w, h, colors;

@@ -18,14 +18,11 @@
 #include "n3d/n3d_framebuffer.h"
 #include "n3d/n3d_io.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 8u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<8u << 20>;
 
 // An exactly sized copy of the first n bytes, so AddressSanitizer sees any read past them.
 std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* data, size_t n)

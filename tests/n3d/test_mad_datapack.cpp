@@ -18,14 +18,11 @@
 #include "core/memarena.h"
 #include "n3d/mad.h"
 #include "n3d/n3d_asset.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* data, size_t n)
 {

@@ -17,14 +17,11 @@
 #include "n3d/n3d_io.h"
 #include "support/capture.h"
 #include "vexil/fontbitmap.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 bool bit(const n3d_coveragebuffer& cb, int x, int y)
 {

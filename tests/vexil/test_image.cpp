@@ -16,14 +16,11 @@
 #include "n3d/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "vexil/vexil_image.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 // A w x h picture in an unswizzled format-3 texture of 2^w_log2 x 2^h_log2.
 struct picture {

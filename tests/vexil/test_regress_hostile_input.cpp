@@ -16,14 +16,11 @@
 #include "support/capture.h"
 #include "vexil/vexil_rle_image.h"
 #include "vexil/vexil_starfield.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct test_arena {
-    std::vector<uint8_t> block;
-    memarena arena;
-    explicit test_arena(size_t size = 1u << 20) : block(size) { memarena_init(&arena, "test", size, block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 std::vector<uint8_t> rle_record(uint32_t w, uint32_t h, const std::vector<uint8_t>& runs)
 {

@@ -24,7 +24,7 @@ struct platform {
     SDL_AudioDeviceID audio_device;
     SDL_Surface* window_surface;
     SDL_Window* window;
-    SDL_Surface* backbuffer;  // 640x480 RGBA8888, each frame is composed into it
+    SDL_Surface* backbuffer;  // 640x480 RGBA8888, blend mode NONE; each frame is composed into it
 };
 
 extern struct platform platform;

@@ -96,4 +96,67 @@ TEST(HostVerticalBlank, FlipThenComposeThenPresent)
     host_program_remove_dir(dir);
 }
 
+// The back surface is presented as a plain copy (blend mode NONE): the
+// composed alpha is always 255, so every presented pixel must equal what the
+// blending present gave, into the window surface's own format and at the
+// widths a desktop gives (scaled up, bars and cut sides included).
+TEST(HostVerticalBlank, PlainCopyPresentShowsTheBlendingPresentsPixels)
+{
+    std::string dir = host_program_workdir();
+    captured_run r = capture_run([&] {
+        if (chdir(dir.c_str()) != 0)
+            return;
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        platform_sdl_setup(&platform);
+        SDL_BlendMode mode = SDL_BLENDMODE_BLEND;
+        SDL_GetSurfaceBlendMode(platform.backbuffer, &mode);
+        printf("mode %d\n", (int)mode);
+        // A frame of every overlay and video colour: random planes and tables.
+        valkyrie_context* v = &platform.valkyrie_context;
+        uint32_t seed = 12345;
+        auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+        for (int i = 0; i < 640 * 480; i++)
+            v->overlay.b[i] = (next() >> 24) & 3 ? static_cast<uint8_t>(next() >> 24) : 0;
+        for (valkyrie_buffer& page : v->videos)
+            for (int i = 0; i < page.rowbytes * page.h; i++)
+                page.b[i] = static_cast<uint8_t>(next() >> 24);
+        uint8_t table[1024];
+        for (uint8_t& b : table)
+            b = static_cast<uint8_t>(next() >> 24);
+        v->set_overlay_palette_func(v, 0, 256, table);
+        v->set_video_palette_func(v, 0, 256, table);
+        SDL_LockSurface(platform.backbuffer);
+        emulate_valkyrie_blit_rgba8888(v, platform.backbuffer->pixels, platform.backbuffer->pitch);
+        SDL_UnlockSurface(platform.backbuffer);
+        const Uint32 format = platform.window_surface->format->format;
+        const int sizes[][2] = {{640, 480}, {1024, 768}, {1280, 1024}, {1920, 1080}, {800, 480}};
+        int differ = 0, compared = 0;
+        for (const auto& size : sizes) {
+            SDL_Surface* out[2];
+            for (int k = 0; k < 2; k++) {
+                out[k] = SDL_CreateRGBSurfaceWithFormat(0, size[0], size[1], 0, format);
+                SDL_FillRect(out[k], nullptr, SDL_MapRGB(out[k]->format, 40, 80, 120));
+                SDL_SetSurfaceBlendMode(platform.backbuffer, k == 0 ? SDL_BLENDMODE_NONE : SDL_BLENDMODE_BLEND);
+                SDL_Rect src = {0, 0, 640, 480};
+                SDL_Rect dst = host_present_rect(size[0], size[1]);
+                SDL_UpperBlitScaled(platform.backbuffer, &src, out[k], &dst);
+            }
+            for (int y = 0; y < size[1]; y++) {
+                const uint8_t* a = static_cast<const uint8_t*>(out[0]->pixels) + (size_t)y * out[0]->pitch;
+                const uint8_t* b = static_cast<const uint8_t*>(out[1]->pixels) + (size_t)y * out[1]->pitch;
+                int bytes = size[0] * out[0]->format->BytesPerPixel;
+                differ += memcmp(a, b, (size_t)bytes) != 0;
+                compared++;
+            }
+            SDL_FreeSurface(out[0]);
+            SDL_FreeSurface(out[1]);
+        }
+        printf("rows %d differ %d\n", compared, differ);
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "mode 0\nrows 3832 differ 0\n");
+    host_program_remove_dir(dir);
+}
+
 }  // namespace

@@ -78,3 +78,6 @@ void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_ro
 // The same walk into a 640x480 ARGB1555 surface: key pixels copy the video
 // pixel unchanged, others are the overlay colour mapped through the video table.
 void emulate_valkyrie_blit_argb1555(valkyrie_context* ctx, void* dst, int dst_rowbytes);
+// The compositions use AVX2 where the processor has it (true, the default);
+// false keeps them on the SSE2 path everywhere. Both give the same pixels.
+extern bool emulate_valkyrie_compose_wide;

@@ -29,6 +29,19 @@ static const uint8_t* mad_refuse(io_reader* r, const char* why)
 
 static const uint8_t* mad_done(const io_reader* r) { return r->failed ? nullptr : r->p; }
 
+// A hierarchy fault, naming the node: index and name. The text lives until the
+// next refusal, long enough for mad_datapack_load to print it.
+static char mad_node_why[160];
+static const uint8_t* mad_refuse_node(io_reader* r, const mad_datapack* dp, int node, const char* fault)
+{
+    const char* name = node >= 0 && node < dp->nodes_count && dp->nodes[node].name ? dp->nodes[node].name : "";
+    if (!r->failed) {
+        snprintf(mad_node_why, sizeof mad_node_why, "node %d \"%.40s\" %s", node, name, fault);
+        io_reader_fail(r, mad_node_why);
+    }
+    return nullptr;
+}
+
 // A count read from the file: at most INT_MAX and, at min_bytes a record, within
 // what is left of the data.
 static bool mad_count_fits(io_reader* r, uint32_t count, uint64_t min_bytes, const char* why)
@@ -43,6 +56,12 @@ static bool mad_count_fits(io_reader* r, uint32_t count, uint64_t min_bytes, con
 }
 
 // ---- readers ---------------------------------------------------------------------
+
+// Index of a node record inside the datapack's array, -1 when it lies elsewhere.
+static int mad_node_index(const mad_node* node, const mad_datapack* dp)
+{
+    return node >= dp->nodes && node < dp->nodes + dp->nodes_count ? (int)(node - dp->nodes) : -1;
+}
 
 const uint8_t* mad_node_load(mad_node* out, const mad_datapack* dp, memarena* arena, io_reader* r)
 {
@@ -74,14 +93,14 @@ const uint8_t* mad_node_load(mad_node* out, const mad_datapack* dp, memarena* ar
     for (uint32_t i = 0; i < children_count; ++i) {
         uint32_t c = io_read32(r, "node children do not fit");
         if (c >= (uint32_t)dp->nodes_count)
-            return mad_refuse(r, "node child index out of range");
+            return mad_refuse_node(r, dp, mad_node_index(out, dp), "has a child index out of range");
         out->children_index[i] = (int)c;
     }
     uint32_t parent = io_read32(r, "node parent does not fit");
     if (r->failed)
         return nullptr;
     if (parent > (uint32_t)dp->nodes_count)
-        return mad_refuse(r, "node parent index out of range");
+        return mad_refuse_node(r, dp, mad_node_index(out, dp), "has a parent index out of range");
     out->parent = parent ? &dp->nodes[parent - 1] : nullptr;
     return mad_done(r);
 }
@@ -271,7 +290,7 @@ static bool mad_check_forest(io_reader* r, const mad_datapack* dp, memarena* are
         for (int k = 0; k < node->children_count; ++k) {
             const int c = node->children_index[k];
             if (parent_of[c] != -1 || c == p) {
-                io_reader_fail(r, "node listed as a child twice");
+                mad_refuse_node(r, dp, c, "listed as a child twice");
                 return false;
             }
             parent_of[c] = p;
@@ -282,7 +301,7 @@ static bool mad_check_forest(io_reader* r, const mad_datapack* dp, memarena* are
         const mad_node* node = &dp->nodes[i];
         const int parent = node->parent ? (int)(node->parent - dp->nodes) : -1;
         if (parent != parent_of[i]) {
-            io_reader_fail(r, "node parent does not match the children lists");
+            mad_refuse_node(r, dp, i, "parent does not match the children lists");
             return false;
         }
         if (parent == -1)
@@ -295,7 +314,13 @@ static bool mad_check_forest(io_reader* r, const mad_datapack* dp, memarena* are
             queue[queued++] = node->children_index[k];
     }
     if (queued != n) {
-        io_reader_fail(r, "node hierarchy has a cycle");
+        // The first node no root reaches lies on the cycle or below it.
+        int lost = 0;
+        for (int i = 0; i < queued; ++i)
+            parent_of[queue[i]] = -2;
+        while (parent_of[lost] == -2)
+            ++lost;
+        mad_refuse_node(r, dp, lost, "is in a cycle of parents");
         return false;
     }
     return true;

@@ -372,8 +372,10 @@ TEST(MadDatapack, RefusesOutOfRangeReferencesAndBadSamplers)
         {"node mesh", [](scene* s) { s->nodes[2].mesh = &s->meshes[1]; }, "node mesh index out of range"},
         {"node skin", [](scene* s) { s->nodes[2].skin = &s->skins[1]; }, "node skin index out of range"},
         {"node camera", [](scene* s) { s->nodes[2].camera = &s->cameras[2]; }, "node camera index out of range"},
-        {"child", [](scene* s) { s->children[1] = {4}; s->sync_children(); }, "node child index out of range"},
-        {"parent", [](scene* s) { s->nodes[3].parent = &s->nodes[4]; }, "node parent index out of range"},
+        {"child", [](scene* s) { s->children[1] = {4}; s->sync_children(); },
+         "node 1 \"body\" has a child index out of range"},
+        {"parent", [](scene* s) { s->nodes[3].parent = &s->nodes[4]; },
+         "node 3 \"cam\" has a parent index out of range"},
         {"material image", [](scene* s) { s->materials[1].base_color_image = &s->images[2]; },
          "material image index out of range"},
         {"primitive material", [](scene* s) { s->prims[1].material = &s->materials[2]; },
@@ -395,16 +397,16 @@ TEST(MadDatapack, RefusesOutOfRangeReferencesAndBadSamplers)
          "skinned primitive without joints and weights"},
         // Hierarchy: parents must match the one children list that holds a node.
         {"parent not the lister", [](scene* s) { s->nodes[3].parent = &s->nodes[1]; },
-         "node parent does not match the children lists"},
+         "node 3 \"cam\" parent does not match the children lists"},
         {"root listed as a child", [](scene* s) { s->children[2] = {0}; s->sync_children(); },
-         "node parent does not match the children lists"},
+         "node 0 \"root\" parent does not match the children lists"},
         {"child twice in one list", [](scene* s) { s->children[1] = {2, 2}; s->sync_children(); },
-         "node listed as a child twice"},
+         "node 2 \"arm\" listed as a child twice"},
         {"child of two parents", [](scene* s) { s->children[0] = {1, 3, 2}; s->sync_children(); },
-         "node listed as a child twice"},
+         "node 2 \"arm\" listed as a child twice"},
         {"own child", [](scene* s) { s->children[1] = {}; s->children[2] = {2}; s->nodes[2].parent = &s->nodes[2];
                                      s->sync_children(); },
-         "node listed as a child twice"},
+         "node 2 \"arm\" listed as a child twice"},
         {"cycle below no root", [](scene* s) {
              s->children[0] = {3};
              s->children[1] = {2};
@@ -412,7 +414,7 @@ TEST(MadDatapack, RefusesOutOfRangeReferencesAndBadSamplers)
              s->nodes[1].parent = &s->nodes[2];
              s->sync_children();
          },
-         "node hierarchy has a cycle"},
+         "node 1 \"body\" is in a cycle of parents"},
     };
     for (const row& r : rows) {
         scene s;

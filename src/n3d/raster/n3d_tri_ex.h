@@ -1,0 +1,853 @@
+// The one scanline triangle body behind every registered rasterizer: a template
+// whose compile-time features (texel kind, affine or perspective, coverage read
+// and write, depth, phong, per-triangle mip level, cubic r-squared in spans)
+// select the work of each pixel loop. Instantiated by n3d_rasterizers.cpp and
+// the tests; draws into the caller's frame context, allocates nothing, main
+// thread. All fixed-point sums and products wrap in 32 bits.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "core/crash.h"
+#include "core/cycles_measure.h"
+#include "core/ppc.h"
+#include "image/n3d_convert.h"
+#include "image/n3d_phong.h"
+#include "n3d/n3d_framebuffer.h"
+#include "n3d/raster/n3d_raster.h"
+
+enum { N3D_TRI_TEXEL_INDEX8 = 0, N3D_TRI_TEXEL_ARGB1555 = 1 };
+
+// The features of one rasterizer variant.
+struct n3d_tri_features {
+    int texel;        // N3D_TRI_TEXEL_*
+    bool affine;      // no per-pixel 1/w, no depth-ratio rejection
+    bool cov_read;    // covered pixels are not written
+    bool cov_write;   // each drawn span marks its coverage bits
+    bool depth;       // strict 16-bit depth test and write with lazy line clear
+    bool phong;       // four parameters, shade from the phong table
+    bool mipconst;    // one mip level per triangle from the x gradients
+    bool cubic;       // r-squared stepped by cubic differences inside spans
+};
+
+namespace n3d_tri {
+
+// A 32-bit value whose sums, differences and products wrap and whose right
+// shift is arithmetic, so the set-up reads like its integer formulas.
+struct fx {
+    uint32_t v;
+    constexpr fx() : v(0) {}
+    constexpr fx(int32_t x) : v(static_cast<uint32_t>(x)) {}
+    static constexpr fx raw(uint32_t x) { fx r; r.v = x; return r; }
+    constexpr int32_t i() const { return static_cast<int32_t>(v); }
+};
+constexpr fx operator+(fx a, fx b) { return fx::raw(a.v + b.v); }
+constexpr fx operator-(fx a, fx b) { return fx::raw(a.v - b.v); }
+constexpr fx operator*(fx a, fx b) { return fx::raw(a.v * b.v); }
+constexpr fx operator>>(fx a, int s) { return fx(a.i() >> s); }
+constexpr fx operator<<(fx a, int s) { return fx::raw(a.v << s); }
+constexpr fx& operator+=(fx& a, fx b) { a.v += b.v; return a; }
+constexpr fx& operator-=(fx& a, fx b) { a.v -= b.v; return a; }
+// Division by a positive divisor, truncating toward zero.
+constexpr fx fx_div(fx a, int32_t d) { return fx(static_cast<int32_t>(static_cast<int64_t>(a.i()) / d)); }
+// H / 2 truncated toward zero.
+constexpr fx fx_half(fx a) { return fx_div(a, 2); }
+
+// Float to the low 32 bits of the nearest integer, halves away from zero.
+// Defined for every input: NaN and values beyond the 64-bit range give INT32_MIN.
+inline fx fx_round(float x)
+{
+    if (x > -2147483648.0f && x < 2147483648.0f) {
+        int32_t i = static_cast<int32_t>(x);
+        float frac = x - static_cast<float>(i);
+        if (frac >= 0.5f)
+            i += 1;
+        else if (frac <= -0.5f)
+            i -= 1;
+        return fx(i);
+    }
+    if (x > -9.2e18f && x < 9.2e18f)  // already whole: keep the low 32 bits
+        return fx::raw(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(x))));
+    return fx(INT32_MIN);
+}
+// The same, truncating toward zero.
+inline fx fx_trunc(float x)
+{
+    if (x > -2147483648.0f && x < 2147483648.0f)
+        return fx(static_cast<int32_t>(x));
+    if (x > -9.2e18f && x < 9.2e18f)
+        return fx::raw(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(x))));
+    return fx(INT32_MIN);
+}
+
+// First whole row (24.8) at or below y.
+inline fx pc_row(float y) { return fx::raw((fx_trunc(y > 0.0f ? y * 256.0f : 0.0f) + fx(255)).v & ~255u); }
+
+// Exact rational walk of one edge: the first covered column of each row.
+struct edge {
+    int32_t pc_x;
+    int32_t x_step;
+    uint32_t x_acc;
+    uint32_t x_acc_delta;
+    uint32_t den;
+    fx y_sub, y_int;  // the sub-step of the first row from the edge's start
+    fx x0_fp;
+};
+
+inline void edge_setup(edge* e, fx x0_fp, fx y0_fp, fx dx, fx dy, fx pc_y_fp)
+{
+    fx x0_int = fx_div(x0_fp, 256);
+    fx x0_frac = x0_fp - x0_int * 256;
+    fx y_sub = pc_y_fp - y0_fp;
+    fx y_int = y_sub >> 8;
+    y_sub -= y_int * 256;
+    fx n = ((x0_frac * dy + dx * y_sub) >> 8) + dx * y_int + x0_int * dy - 1;
+    e->pc_x = (fx(mfloordiv(n.i(), dy.i())) + 1).i();
+    e->x_step = mfloordiv(dx.i(), dy.i());
+    e->x_acc = static_cast<uint32_t>(mmod(n.i(), dy.i()));
+    e->x_acc_delta = static_cast<uint32_t>(mmod(dx.i(), dy.i()));
+    e->den = static_cast<uint32_t>(dy.i());
+    e->y_sub = y_sub;
+    e->y_int = y_int;
+    e->x0_fp = x0_fp;
+}
+
+// One row down; returns 1 on a carry. x_acc and its delta are below den, so
+// their sum fits 32 unsigned bits.
+inline bool edge_step(edge* e)
+{
+    e->pc_x = (fx(e->pc_x) + fx(e->x_step)).i();
+    uint32_t acc = e->x_acc + e->x_acc_delta;
+    bool carry = acc >= e->den;
+    if (carry) {
+        e->pc_x = (fx(e->pc_x) + 1).i();
+        acc -= e->den;
+    }
+    e->x_acc = acc;
+    return carry;
+}
+
+// 16-bit fixed-point reciprocal of the scaled 1/w by table and 14-bit linear
+// interpolation. The index is kept inside the table.
+inline fx recip(fx iwk)
+{
+    int32_t idx = iwk.i() >> 14;
+    idx = idx < 0 ? 0 : (idx > N3D_FIXED_IIW_LUT_SIZE - 2 ? N3D_FIXED_IIW_LUT_SIZE - 2 : idx);
+    int32_t dist = iwk.i() & 0x3FFF;
+    int32_t p1 = n3d_iiw_lut_fixpt[idx], p2 = n3d_iiw_lut_fixpt[idx + 1];
+    return fx(p1 + (((p2 - p1) * dist) >> 14));
+}
+
+inline fx iiwsqr_of(fx p_iiw) { return fx(ppc_mullw(p_iiw.i(), (p_iiw >> 5).i())) >> 13; }
+
+// The packed accumulator: u bits 0-9, gap 10-15, u bits 10-12 at 16-18, v at 19-31.
+inline uint32_t uv_pack(fx u, fx v) { return ppc_rlwimi(ppc_rlwimi(u.v, u.v & ~0x3FFu, 6, 0, 21), v.v, 19, 0, 12); }
+// The increment: the same with the gap all ones, so u's overflow carries across it.
+inline uint32_t uv_pack_step(fx du, fx dv)
+{
+    return ppc_rlwimi(ppc_rlwimi(du.v, (du.v & ~0x3FFu) | 0x3F0u, 6, 0, 21), dv.v, 19, 0, 12);
+}
+inline uint32_t uv_step(uint32_t p, uint32_t d) { return (p + d) & ~0x0004FC00u; }
+// Swizzled texel index of the accumulator's integer u, v (each wraps at 256).
+inline uint32_t uv_texel_index(uint32_t p)
+{
+    return ((p >> 23) & 3u) | (((p >> 4) & 63u) << 2) | (((p >> 25) & 63u) << 8) | (((p >> 16) & 3u) << 14);
+}
+
+// Channel multiply of an ARGB1555 texel by a shade: (channel x shade) >> 5, alpha set.
+inline uint32_t shade_argb1555(uint32_t c, uint32_t shade)
+{
+    uint32_t l = (c & 0x1Fu) | (((c >> 5) & 0x1Fu) << 10) | (((c >> 10) & 0x1Fu) << 20);
+    l *= shade;
+    return 0x8000u | (((l >> 25) & 0x1Fu) << 10) | (((l >> 15) & 0x1Fu) << 5) | ((l >> 5) & 0x1Fu);
+}
+
+// The squared-radius quadratic and its row-walk differences (phong variants).
+struct rsqr_start {
+    fx q, gx, gy;
+};
+struct rsqr_walk {
+    fx q, step, extra, span;
+    fx c2, c3, d2, d3, e2, e3;
+};
+
+// Per-triangle constants and the left edge's carried parameters.
+struct tri_state {
+    // texture
+    const uint8_t* texel_bytes;
+    const uint16_t* palette;      // index8 without phong
+    const uint16_t* shade_table;  // index8 with phong
+    const uint8_t* phong_lut;
+    uint32_t index_mask;          // keeps every fetch inside the level
+    fx u_max16, v_max16;
+    // per-pixel steps
+    fx kdx[2], kdy[2];
+    fx iwk_dx, iwk_dy;
+    fx zb_dx, zb_dy;
+    fx hxx, hyy, hxy;
+    // left edge
+    fx lk[2], lk_step[2];
+    fx liwk, liwk_step;
+    fx lzb, lzb_step;
+    rsqr_walk rs;
+    // rows
+    uint8_t* dst_row;
+    int row_bytes;
+    uint32_t* cov_row;
+    int cov_row_words;
+    uint16_t* z_row;
+    int z_row_values;
+    uint32_t* zmask_row;
+};
+
+// Texture coordinate with 4 fraction bits and the bias of 7 from a scaled u/w.
+template <bool Affine>
+inline fx frac_of(fx k, fx p_iiw)
+{
+    if constexpr (Affine)
+        return (k >> 6) + 7;
+    else
+        return (fx(ppc_mullw(k.i(), p_iiw.i())) >> 18) + 7;
+}
+
+inline int phong_index_clamp(int32_t i)
+{
+    return i < -N3D_PHONG_LUT_PAD ? -N3D_PHONG_LUT_PAD
+                                  : (i > N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD ? N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD : i);
+}
+
+// The pixel of a texel fetched at accumulator p with phong index pidx.
+template <n3d_tri_features F>
+inline uint32_t shade_pixel(const tri_state& s, uint32_t p, int32_t pidx)
+{
+    uint32_t idx = uv_texel_index(p) & s.index_mask;
+    uint32_t texel;
+    if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+        texel = s.texel_bytes[idx];
+    } else {
+        uint16_t t16;
+        memcpy(&t16, s.texel_bytes + 2u * idx, 2);
+        texel = t16;
+    }
+    if constexpr (F.phong) {
+        uint32_t shade = s.phong_lut[phong_index_clamp(pidx)];
+        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+            return s.shade_table[ppc_rlwimi(shade, texel, 5, 19, 26)];
+        else
+            return shade_argb1555(texel, shade);
+    } else {
+        (void)pidx;
+        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+            return s.palette[texel];
+        else
+            return texel;
+    }
+}
+
+inline bool covered(const uint32_t* row, int32_t x)
+{
+    return (row[static_cast<uint32_t>(x) >> 5] & (0x80000000u >> (static_cast<uint32_t>(x) & 31u))) != 0;
+}
+
+// Where one pixel or pixel pair goes: coverage and depth tests, depth writes,
+// then one 32-bit store for a passing pair or 16-bit stores for single passers.
+struct span_out {
+    uint8_t* dst;
+    int32_t x;
+    uint16_t* z;
+    fx zb;
+};
+
+template <n3d_tri_features F>
+inline void put_pair(const tri_state& s, span_out* o, uint32_t ca, uint32_t cb)
+{
+    bool a_ok = true, b_ok = true;
+    if constexpr (F.cov_read) {
+        a_ok = !covered(s.cov_row, o->x);
+        b_ok = !covered(s.cov_row, o->x + 1);
+    }
+    uint16_t za = 0, zb = 0;
+    if constexpr (F.depth) {
+        za = static_cast<uint16_t>(o->zb.v);
+        o->zb += s.zb_dx;
+        zb = static_cast<uint16_t>(o->zb.v);
+        o->zb += s.zb_dx;
+        a_ok = a_ok && o->z[0] < za;
+        b_ok = b_ok && o->z[1] < zb;
+    }
+    if (a_ok && b_ok) {
+        uint32_t pair = (ca & 0xFFFFu) | (cb << 16);
+        memcpy(o->dst, &pair, 4);
+        if constexpr (F.depth) {
+            o->z[0] = za;
+            o->z[1] = zb;
+        }
+    } else if (a_ok) {
+        uint16_t c = static_cast<uint16_t>(ca);
+        memcpy(o->dst, &c, 2);
+        if constexpr (F.depth)
+            o->z[0] = za;
+    } else if (b_ok) {
+        uint16_t c = static_cast<uint16_t>(cb);
+        memcpy(o->dst + 2, &c, 2);
+        if constexpr (F.depth)
+            o->z[1] = zb;
+    }
+    o->dst += 4;
+    o->x += 2;
+    if constexpr (F.depth)
+        o->z += 2;
+}
+
+template <n3d_tri_features F>
+inline void put_one(const tri_state& s, span_out* o, uint32_t c)
+{
+    bool ok = true;
+    uint16_t z = 0;
+    if constexpr (F.cov_read)
+        ok = !covered(s.cov_row, o->x);
+    if constexpr (F.depth) {
+        z = static_cast<uint16_t>(o->zb.v);
+        o->zb += s.zb_dx;
+        ok = ok && o->z[0] < z;
+    }
+    if (ok) {
+        uint16_t c16 = static_cast<uint16_t>(c);
+        memcpy(o->dst, &c16, 2);
+        if constexpr (F.depth)
+            o->z[0] = z;
+    }
+    o->dst += 2;
+    o->x += 1;
+    if constexpr (F.depth)
+        o->z += 1;
+}
+
+inline void coverage_write_span(uint32_t* row, int32_t x0, int32_t x1)
+{
+    uint32_t c0 = static_cast<uint32_t>(x0) >> 5, c1 = static_cast<uint32_t>(x1 - 1) >> 5;
+    uint32_t m0 = 0xFFFFFFFFu >> (static_cast<uint32_t>(x0) & 31u);
+    uint32_t m1 = 0xFFFFFFFFu << ((0u - static_cast<uint32_t>(x1)) & 31u);
+    if (c0 != c1) {
+        row[c0] |= m0;
+        row[c1] |= m1;
+        for (uint32_t c = c0 + 1; c < c1; c++)
+            row[c] = 0xFFFFFFFFu;
+    } else {
+        row[c0] |= m0 & m1;
+    }
+}
+
+// Zeroes each 32-byte line of the depth row that the span touches for the first
+// time since the mask word was reset.
+inline void depth_lazy_clear(uint16_t* z_row, uint32_t* mask_word, int32_t x0, int32_t x1)
+{
+    uint32_t m = *mask_word;
+    int32_t i0 = (2 * x0) >> 5, i1 = (2 * (x1 - 1)) >> 5;
+    for (int32_t i = i0; i <= i1; i++) {
+        uint32_t bit = 0x80000000u >> (static_cast<uint32_t>(i) & 31u);
+        if (!(m & bit)) {
+            ppc_dcbz_offset(z_row, 32 * i);
+            m |= bit;
+        }
+    }
+    *mask_word = m;
+}
+
+// One scanline [x0, x1), x0 < x1: spans of 8, 4 and 2 pixels with the exact
+// perspective value at their ends, then the last one or two pixels alone.
+template <n3d_tri_features F>
+inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
+{
+    int32_t n = x1 - x0;
+    fx pc_iwk = s.liwk, pc_iuk = s.lk[0], pc_ivk = s.lk[1];
+    const fx iuk_dx = s.kdx[0], ivk_dx = s.kdx[1], iwk_dx = s.iwk_dx;
+    fx p_iiw = 0;
+    if constexpr (!F.affine)
+        p_iiw = recip(pc_iwk);
+    span_out o;
+    o.dst = s.dst_row + 2 * x0;
+    o.x = x0;
+    o.z = nullptr;
+    o.zb = s.lzb;
+    if constexpr (F.depth) {
+        o.z = s.z_row + x0;
+        depth_lazy_clear(s.z_row, s.zmask_row, x0, x1);
+    }
+    fx pq = s.rs.q, pa = s.rs.span;
+    const fx e3 = s.rs.e3;
+    bool did_setup_large_span_rsqr = false;
+    fx cp, cr1, cr2, cr3;  // cubic value and forward differences (variant 1214)
+
+    int32_t remain = n - 1;
+    if (remain > 3) {
+        if constexpr (F.cubic)
+            did_setup_large_span_rsqr = true;
+        while (remain >= 2) {
+            int s_log2 = 31 - ppc_cntlze(static_cast<uint32_t>(remain));
+            if (s_log2 > 3)
+                s_log2 = 3;
+            int32_t len = 1 << s_log2;
+            int32_t s_count = remain >> s_log2;
+            remain -= s_count << s_log2;
+            fx u_frac = frac_of<F.affine>(pc_iuk, p_iiw);
+            fx v_frac = frac_of<F.affine>(pc_ivk, p_iiw);
+            const fx iwk_ds = iwk_dx * len, iuk_ds = iuk_dx * len, ivk_ds = ivk_dx * len;
+            fx iiw_cur = 0;
+            if constexpr (F.phong)
+                iiw_cur = iiwsqr_of(p_iiw);
+            for (int32_t sc = 0; sc < s_count; sc++) {
+                if constexpr (!F.affine) {
+                    pc_iwk += iwk_ds;
+                    p_iiw = recip(pc_iwk);
+                }
+                pc_iuk += iuk_ds;
+                pc_ivk += ivk_ds;
+                fx nu = frac_of<F.affine>(pc_iuk, p_iiw);
+                fx nv = frac_of<F.affine>(pc_ivk, p_iiw);
+                uint32_t p = uv_pack(u_frac, v_frac);
+                const uint32_t d = uv_pack_step(fx_div(nu - u_frac, len), fx_div(nv - v_frac, len));
+                fx iiw_next = 0, iiw_d = 0;
+                if constexpr (F.phong) {
+                    iiw_next = iiwsqr_of(p_iiw);
+                    iiw_d = fx_div(iiw_next - iiw_cur, len);
+                }
+                if constexpr (F.cubic) {
+                    fx i0 = iiw_cur, di = iiw_d;
+                    cp = pq * i0;
+                    cr1 = pq * di + pa * (i0 + di);
+                    cr2 = fx(2) * ((pa + e3) * di) + e3 * i0;
+                    cr3 = fx(3) * (e3 * di);
+                    pq += (pa << s_log2) + e3 * fx((((1 << s_log2) - 1) << s_log2) / 2);
+                    pa += e3 << s_log2;
+                }
+                for (int32_t j = 0; j < len; j += 2) {
+                    uint32_t pa_uv = p;
+                    uint32_t pb_uv = uv_step(p, d);
+                    p = uv_step(pb_uv, d);
+                    int32_t ia = 0, ib = 0;
+                    if constexpr (F.cubic) {
+                        ia = (cp >> 24).i();
+                        cp += cr1;
+                        cr1 += cr2;
+                        cr2 += cr3;
+                        ib = (cp >> 24).i();
+                        cp += cr1;
+                        cr1 += cr2;
+                        cr2 += cr3;
+                    } else if constexpr (F.phong) {
+                        ia = (fx(ppc_mullw((pq >> 8).i(), iiw_cur.i())) >> 16).i();
+                        pq += pa;
+                        pa += e3;
+                        iiw_cur += iiw_d;
+                        ib = (fx(ppc_mullw((pq >> 8).i(), iiw_cur.i())) >> 16).i();
+                        pq += pa;
+                        pa += e3;
+                        iiw_cur += iiw_d;
+                    }
+                    put_pair<F>(s, &o, shade_pixel<F>(s, pa_uv, ia), shade_pixel<F>(s, pb_uv, ib));
+                }
+                u_frac = nu;
+                v_frac = nv;
+                if constexpr (F.phong)
+                    iiw_cur = iiw_next;
+            }
+        }
+    }
+
+    const int32_t singles = remain + 1;
+    for (int32_t i = 0; i < singles; i++) {
+        fx uf = frac_of<F.affine>(pc_iuk, p_iiw);
+        fx vf = frac_of<F.affine>(pc_ivk, p_iiw);
+        if (uf.i() > s.u_max16.i())
+            uf = s.u_max16;
+        if (uf.i() < 0)
+            uf = 0;
+        if (vf.i() > s.v_max16.i())
+            vf = s.v_max16;
+        if (vf.i() < 0)
+            vf = 0;
+        int32_t pidx = 0;
+        if constexpr (F.phong) {
+            if (F.cubic && did_setup_large_span_rsqr) {
+                pidx = (cp >> 24).i();
+                cp += cr1;
+                cr1 += cr2;
+                cr2 += cr3;
+            } else {
+                pidx = (fx(ppc_mullw((pq >> 8).i(), iiwsqr_of(p_iiw).i())) >> 16).i();
+                pq += pa;
+                pa += e3;
+            }
+        }
+        put_one<F>(s, &o, shade_pixel<F>(s, uv_pack(uf, vf), pidx));
+        if (i + 1 < singles) {
+            if constexpr (!F.affine) {
+                pc_iwk += iwk_dx;
+                p_iiw = recip(pc_iwk);
+            }
+            pc_iuk += iuk_dx;
+            pc_ivk += ivk_dx;
+        }
+    }
+    (void)did_setup_large_span_rsqr;
+}
+
+// Phong quadratic at a vertex, in the fixed point of the triangle.
+template <typename V>
+inline rsqr_start rsqr_at(const V& v, const float* gdx, const float* gdy, float f)
+{
+    float a = v.ps[2], c = v.ps[3];
+    float ux = gdx[2], vx = gdx[3], uy = gdy[2], vy = gdy[3];
+    rsqr_start r;
+    r.q = fx_round(f * (c * c + a * a));
+    r.gx = fx_round(f * (vx * (2.0f * c) + (2.0f * a) * ux));
+    r.gy = fx_round(f * (vy * (2.0f * c) + (2.0f * a) * uy));
+    return r;
+}
+
+}  // namespace n3d_tri
+
+template <n3d_tri_features F>
+int n3d_tri_ex(n3d_rasterizer_args* args)
+{
+    using namespace n3d_tri;
+    static_assert(!(F.phong && F.affine), "phong shading needs the per-pixel reciprocal");
+    static_assert(!F.cubic || (F.phong && F.depth), "the cubic r-squared variant is a phong depth variant");
+    using vtx = std::conditional_t<F.phong, n3d_vertex_ex4, n3d_vertex_ex2>;
+    constexpr int PS = F.phong ? 4 : 2;
+
+    n3d_profileblock* pb = args->rasterizer->profileblocks;
+    pb[0].t0 = cycles_measure_get();
+
+    // Vertex order: top (smallest y, then smaller x, then lower index), bottom
+    // (first of the largest y), left and right as the winding gives them.
+    const vtx* v = static_cast<const vtx*>(args->vertices);
+    int t = 0;
+    for (int i = 1; i < 3; i++)
+        if (v[i].y < v[t].y || (v[i].y == v[t].y && v[i].x < v[t].x))
+            t = i;
+    int b = 0;
+    for (int i = 1; i < 3; i++)
+        if (v[i].y > v[b].y)
+            b = i;
+    const int l = (t + 1) % 3, r = (t + 2) % 3;
+    const int m = (r == b) ? l : r;
+    const bool is_part1_left = (l != b);
+    float iw_min = v[0].w;
+    for (int i = 1; i < 3; i++)
+        if (v[i].w < iw_min)
+            iw_min = v[i].w;
+    const vtx& vt = v[t];
+    const vtx& vl = v[l];
+    const vtx& vr = v[r];
+    const vtx& vm = v[m];
+    const vtx& vb = v[b];
+    const float* gdx = args->gradients_dx;
+    const float* gdy = args->gradients_dy;
+
+    // Depth scale and rejection of too deep triangles.
+    float k_lut = 0.0f;
+    if constexpr (!F.affine) {
+        k_lut = 480.0f * args->min_w;
+        if (k_lut > 4096.0f)
+            k_lut = 4096.0f;
+        fx iwk = fx_round(1024.0f * iw_min * k_lut);
+        if ((iwk >> 14).i() < 3)
+            return 0;
+    }
+
+    const n3d_texture* tex = args->textures[0];
+    if (static_cast<unsigned>(tex->w_log2) > 8u || static_cast<unsigned>(tex->h_log2) > 8u)
+        n3d_crash("src/n3d/raster", __LINE__, "texture of 2^%d x 2^%d texels is larger than the rasterizers read (256 x 256)\n",
+                  tex->w_log2, tex->h_log2);
+    const float su = static_cast<float>((1 << tex->w_log2) - 1);
+    const float sv = static_cast<float>((1 << tex->h_log2) - 1);
+    const float kf = F.affine ? 1024.0f : 2.0f * k_lut;
+
+    tri_state s{};
+    s.kdx[0] = fx_round(gdx[0] * su * kf);
+    s.kdx[1] = fx_round(gdx[1] * sv * kf);
+    s.kdy[0] = fx_round(gdy[0] * su * kf);
+    s.kdy[1] = fx_round(gdy[1] * sv * kf);
+    fx part0_k[2] = {fx_round(vt.ps[0] * su * kf), fx_round(vt.ps[1] * sv * kf)};
+    fx part1_k[2] = {fx_round(vl.ps[0] * su * kf), fx_round(vl.ps[1] * sv * kf)};
+    fx part0_iwk = 0, part1_iwk = 0;
+    s.iwk_dx = 0;
+    s.iwk_dy = 0;
+    if constexpr (!F.affine) {
+        s.iwk_dx = fx_round(1024.0f * gdx[PS] * k_lut);
+        s.iwk_dy = fx_round(1024.0f * gdy[PS] * k_lut);
+        part0_iwk = fx_round(1024.0f * vt.w * k_lut);
+        part1_iwk = fx_round(1024.0f * vl.w * k_lut);
+    }
+    fx part0_zb = 0, part1_zb = 0;
+    s.zb_dx = 0;
+    s.zb_dy = 0;
+    if constexpr (F.depth) {
+        s.zb_dx = fx_round(gdx[PS] * 8192.0f);
+        s.zb_dy = fx_round(gdy[PS] * 8192.0f);
+        part0_zb = fx_round(vt.w * 8192.0f);
+        part1_zb = fx_round(vl.w * 8192.0f);
+    }
+    rsqr_start part0_rs{}, part1_rs{};
+    s.hxx = s.hyy = s.hxy = 0;
+    if constexpr (F.phong) {
+        const float f = 128.0f * (k_lut * k_lut);
+        part0_rs = rsqr_at(vt, gdx, gdy, f);
+        part1_rs = rsqr_at(vl, gdx, gdy, f);
+        float ux = gdx[2], vx = gdx[3], uy = gdy[2], vy = gdy[3];
+        s.hxx = fx_round(f * (vx * (2.0f * vx) + (2.0f * ux) * ux));
+        s.hyy = fx_round(f * (vy * (2.0f * vy) + (2.0f * uy) * uy));
+        s.hxy = fx_round(f * (vy * (2.0f * vx) + (2.0f * ux) * uy));
+    }
+
+    // Edges: t->l, t->r, and the lower edge m->b.
+    const fx l_x0_fp = fx_round(vt.x * 256.0f);
+    fx l_dx_fp = fx_round((vl.x - vt.x) * 1024.0f), l_dy_fp = fx_round((vl.y - vt.y) * 1024.0f);
+    const fx r_x0_fp = fx_round(vt.x * 256.0f);
+    fx r_dx_fp = fx_round((vr.x - vt.x) * 1024.0f), r_dy_fp = fx_round((vr.y - vt.y) * 1024.0f);
+    const fx part1_x0_fp = fx_round(vm.x * 256.0f), part1_y0_fp = fx_round(vm.y * 256.0f);
+    const fx part1_dx_fp = fx_round((vb.x - vm.x) * 1024.0f), part1_dy_fp = fx_round((vb.y - vm.y) * 1024.0f);
+    const fx part0_y0_fp = fx_round(vt.y * 256.0f);
+    const fx part0_pc_y0_fp = pc_row(vt.y), part1_pc_y0_fp = pc_row(vm.y), part1_pc_y1_fp = pc_row(vb.y);
+
+    // Texture level and its bounds.
+    int u_mipdown = 0, v_mipdown = 0;
+    if constexpr (F.mipconst) {
+        int32_t du = (s.kdx[0] >> 18).i(), dv = (s.kdx[1] >> 18).i();
+        uint32_t au = static_cast<uint32_t>(du < 0 ? -du : du) >> 4;
+        uint32_t av = static_cast<uint32_t>(dv < 0 ? -dv : dv) >> 4;
+        int lu = au ? 31 - ppc_cntlze(au) : 0;
+        int lv = av ? 31 - ppc_cntlze(av) : 0;
+        // Never below the chain's smallest level (4 texels with mips; level 0 without).
+        int u_lim = tex->w_log2 - (tex->min_u_level > 2 ? tex->min_u_level : 2);
+        int v_lim = tex->h_log2 - (tex->min_v_level > 2 ? tex->min_v_level : 2);
+        u_mipdown = lu < u_lim ? lu : u_lim;
+        v_mipdown = lv < v_lim ? lv : v_lim;
+        if (u_mipdown < 0)
+            u_mipdown = 0;
+        if (v_mipdown < 0)
+            v_mipdown = 0;
+        s.kdx[0] = s.kdx[0] >> u_mipdown;
+        s.kdy[0] = s.kdy[0] >> u_mipdown;
+        part0_k[0] = part0_k[0] >> u_mipdown;
+        part1_k[0] = part1_k[0] >> u_mipdown;
+        s.kdx[1] = s.kdx[1] >> v_mipdown;
+        s.kdy[1] = s.kdy[1] >> v_mipdown;
+        part0_k[1] = part0_k[1] >> v_mipdown;
+        part1_k[1] = part1_k[1] >> v_mipdown;
+    }
+    s.texel_bytes = tex->mips[N3D_MIP_INDEX(u_mipdown, v_mipdown)];
+    const uint32_t u_max = (1u << (tex->w_log2 - u_mipdown)) - 1u;
+    const uint32_t v_max = (1u << (tex->h_log2 - v_mipdown)) - 1u;
+    s.u_max16 = fx(static_cast<int32_t>(u_max * 16u));
+    s.v_max16 = fx(static_cast<int32_t>(v_max * 16u));
+    s.index_mask = (v_max & 3u) | (u_max & 63u) << 2 | ((v_max >> 2) & 63u) << 8 | ((u_max >> 6) & 3u) << 14;
+    s.palette = static_cast<const uint16_t*>(tex->palette);
+    s.shade_table = static_cast<const uint16_t*>(tex->shade_table);
+    s.phong_lut = F.phong ? args->phong_luts[0] : nullptr;
+
+    n3d_frame_context* fc = args->fc;
+    if constexpr (F.depth) {
+        if (fc->db->w > 512 || (fc->db->w & 15) != 0)
+            n3d_crash("src/n3d/raster", __LINE__,
+                      "depth buffer %d wide: the depth rasterizers serve widths that are multiples of 16 up to 512\n",
+                      fc->db->w);
+    }
+
+    {
+        cycles_t now = cycles_measure_get();
+        pb[0].sum += now - pb[0].t0;
+        pb[0].hits += 1;
+        pb[1].t0 = now;
+    }
+
+    // Row pointers from the first row on.
+    const int32_t y0 = (part0_pc_y0_fp >> 8).i() > 0 ? (part0_pc_y0_fp >> 8).i() : 0;
+    s.row_bytes = fc->fb->row_bytes;
+    s.dst_row = static_cast<uint8_t*>(fc->fb->b) + static_cast<intptr_t>(y0) * s.row_bytes;
+    s.cov_row = nullptr;
+    s.cov_row_words = 0;
+    if constexpr (F.cov_read || F.cov_write) {
+        s.cov_row = fc->cb->u32 + ((static_cast<int64_t>(fc->cb->w) * y0) >> 5);
+        s.cov_row_words = fc->cb->w / 32;
+    }
+    s.z_row = nullptr;
+    s.zmask_row = nullptr;
+    s.z_row_values = 0;
+    if constexpr (F.depth) {
+        s.z_row_values = fc->db->w;
+        s.z_row = fc->db->u16 + static_cast<intptr_t>(y0) * fc->db->w;
+        s.zmask_row = fc->db->cb_cache_zeroed.u32 + y0;
+    }
+
+    edge el{}, er{};
+    bool l_ok = false, r_ok = false;
+    fx l_x0 = l_x0_fp, l_y0 = part0_y0_fp, r_x0 = r_x0_fp, r_y0 = part0_y0_fp;
+
+    // Carries the left edge's parameters to the first pixel centre of its first row.
+    auto left_setup = [&](const fx* k0, fx iwk0, fx zb0, const rsqr_start& rs0) {
+        fx x_sub = fx(el.pc_x) * 256 - el.x0_fp;
+        fx x_int = fx_div(x_sub, 256);
+        x_sub -= x_int * 256;
+        const fx y_sub = el.y_sub, y_int = el.y_int;
+        const fx xs = fx(el.x_step);
+        for (int k = 0; k < 2; k++) {
+            s.lk[k] = k0[k] + ((s.kdy[k] * y_sub + s.kdx[k] * x_sub) >> 8) + s.kdx[k] * x_int + s.kdy[k] * y_int;
+            s.lk_step[k] = s.kdy[k] + s.kdx[k] * xs;
+        }
+        s.liwk = iwk0 + ((y_sub * s.iwk_dy + x_sub * s.iwk_dx) >> 8) + x_int * s.iwk_dx + y_int * s.iwk_dy;
+        s.liwk_step = s.iwk_dy + s.iwk_dx * xs;
+        s.lzb = zb0 + ((y_sub * s.zb_dy + x_sub * s.zb_dx) >> 8) + x_int * s.zb_dx + y_int * s.zb_dy;
+        s.lzb_step = s.zb_dy + s.zb_dx * xs;
+        if constexpr (F.phong) {
+            const fx hxx = s.hxx, hyy = s.hyy, hxy = s.hxy;
+            const fx sx = x_sub, sy = y_sub, xi = x_int, yi = y_int;
+            fx q = rs0.q + ((((((sx * sx) >> 1) * hxx + sy * sx * hxy + ((sy * sy) >> 1) * hyy) >> 8) + sx * rs0.gx + sy * rs0.gy) >> 8);
+            fx gx = rs0.gx + ((hxx * sx + hxy * sy) >> 8);
+            fx gy = rs0.gy + ((hxy * sx + hyy * sy) >> 8);
+            if (xi.i() != 0) {
+                q += xi * rs0.gx + ((xi * xi) >> 1) * hxx + ((xi * sx * hxx + xi * sy * hxy) >> 8);
+                gx += hxx * xi;
+                gy += hxy * xi;
+            }
+            if (yi.i() != 0) {
+                q += yi * rs0.gy + yi * xi * hxy + ((yi * sx * hxy + yi * sy * hyy) >> 8) + ((yi * yi) >> 1) * hyy;
+                gx += hxy * yi;
+                gy += hyy * yi;
+            }
+            const fx n = xs;
+            const fx hh = fx_half(hxx), hv = fx_half(hyy);
+            rsqr_walk& w = s.rs;
+            w.q = q;
+            w.step = gx * n + gy + hh * n * n + hxy * n + hv;
+            w.c2 = hxx * n * n + fx(2) * hxy * n + hyy;
+            w.c3 = hxx * n + hxy;
+            w.extra = gx * (n + 1) + gy + hh * (n * n + fx(2) * n + 1) + hxy * (n + 1) + hv;
+            w.d2 = hxx * (n * n + n) + hxy * (fx(2) * n + 1) + hyy;
+            w.d3 = hxx * (n + 1) + hxy;
+            w.span = gx + hh;
+            w.e2 = hxx * n + hxy;
+            w.e3 = hxx;
+        } else {
+            (void)rs0;
+        }
+    };
+
+    // The rows [ys, ye) of one part. With an edge not set up (a sliver whose
+    // height rounds to 0) the rows are walked without drawing.
+    auto run_rows = [&](int32_t ys, int32_t ye) {
+        pb[2].t0 = cycles_measure_get();
+        const bool draw = l_ok && r_ok;
+        for (int32_t y = ys; y < ye; y++) {
+            if (draw) {
+                const int32_t x0 = el.pc_x, x1 = er.pc_x;
+                if (x0 < x1) {
+                    pb[3].t0 = cycles_measure_get();
+                    scanline<F>(s, x0, x1);
+                    if constexpr (F.cov_write)
+                        coverage_write_span(s.cov_row, x0, x1);
+                    pb[3].sum += cycles_measure_get_delta(pb[3].t0);
+                    pb[3].hits += 1;
+                }
+            }
+            if (l_ok) {
+                bool carry = edge_step(&el);
+                s.lk[0] += s.lk_step[0];
+                s.lk[1] += s.lk_step[1];
+                if constexpr (F.depth)
+                    s.lzb += s.lzb_step;
+                if (carry) {
+                    s.lk[0] += s.kdx[0];
+                    s.lk[1] += s.kdx[1];
+                    s.liwk += s.iwk_dx;
+                    if constexpr (F.depth)
+                        s.lzb += s.zb_dx;
+                }
+                s.liwk += s.liwk_step;
+                if constexpr (F.phong) {
+                    rsqr_walk& w = s.rs;
+                    if (carry) {
+                        w.q += w.extra;
+                        w.step += w.c2 + w.c3;
+                        w.extra += w.d2 + w.d3;
+                        w.span += w.e2 + w.e3;
+                    } else {
+                        w.q += w.step;
+                        w.step += w.c2;
+                        w.extra += w.d2;
+                        w.span += w.e2;
+                    }
+                }
+            }
+            if (r_ok)
+                edge_step(&er);
+            s.dst_row += s.row_bytes;
+            if constexpr (F.cov_read || F.cov_write)
+                s.cov_row += s.cov_row_words;
+            if constexpr (F.depth) {
+                s.z_row += s.z_row_values;
+                s.zmask_row += 1;
+            }
+        }
+        pb[2].sum += cycles_measure_get_delta(pb[2].t0);
+        pb[2].hits += 1;
+    };
+
+    // Part 0: from the top vertex down to the middle vertex's row.
+    {
+        const int32_t ys = (part0_pc_y0_fp >> 8).i() > 0 ? (part0_pc_y0_fp >> 8).i() : 0;
+        const int32_t ye = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
+        const fx pc_y_fp = part0_pc_y0_fp.i() > 0 ? part0_pc_y0_fp : fx(0);
+        if (r_dy_fp.i() > 0) {
+            edge_setup(&er, r_x0, r_y0, r_dx_fp, r_dy_fp, pc_y_fp);
+            r_ok = true;
+        }
+        if (l_dy_fp.i() > 0) {
+            edge_setup(&el, l_x0, l_y0, l_dx_fp, l_dy_fp, pc_y_fp);
+            left_setup(part0_k, part0_iwk, part0_zb, part0_rs);
+            l_ok = true;
+        }
+        if (ys < ye)
+            run_rows(ys, ye);
+    }
+    // Part 1: the side with the break takes the lower edge.
+    {
+        const int32_t ys = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
+        const int32_t ye = (part1_pc_y1_fp >> 8).i() > 0 ? (part1_pc_y1_fp >> 8).i() : 0;
+        if (ys < ye) {
+            const fx pc_y_fp = part1_pc_y0_fp.i() > 0 ? part1_pc_y0_fp : fx(0);
+            if (is_part1_left) {
+                l_x0 = part1_x0_fp;
+                l_y0 = part1_y0_fp;
+                l_dx_fp = part1_dx_fp;
+                l_dy_fp = part1_dy_fp;
+                l_ok = false;
+                if (part1_dy_fp.i() > 0) {
+                    edge_setup(&el, l_x0, l_y0, l_dx_fp, l_dy_fp, pc_y_fp);
+                    left_setup(part1_k, part1_iwk, part1_zb, part1_rs);
+                    l_ok = true;
+                }
+            } else {
+                r_x0 = part1_x0_fp;
+                r_y0 = part1_y0_fp;
+                r_dx_fp = part1_dx_fp;
+                r_dy_fp = part1_dy_fp;
+                r_ok = false;
+                if (part1_dy_fp.i() > 0) {
+                    edge_setup(&er, r_x0, r_y0, r_dx_fp, r_dy_fp, pc_y_fp);
+                    r_ok = true;
+                }
+            }
+            if (l_dy_fp.i() != 0 && r_dy_fp.i() != 0 && l_ok && r_ok)
+                run_rows(ys, ye);
+        }
+    }
+
+    pb[1].sum += cycles_measure_get_delta(pb[1].t0);
+    pb[1].hits += 1;
+    return 1;
+}

@@ -1,12 +1,12 @@
 // Coverage-masked fills and copies: each front checks its buffers, places and
 // clips the mask and fills its argument record; each body walks the visible mask
-// rows in runs of set and clear bits (one count of leading ones or zeros per run,
-// a word at a time) and touches memory only for the set runs.
+// rows 32 columns at a time and touches memory only for groups with selected pixels.
 #include <climits>
 #include <cstddef>
 #include <cstring>
 
 #include "core/crash.h"
+#include "core/maskstore.h"
 #include "core/ppc.h"
 #include "image/n2d.h"
 #include "image/texel.h"
@@ -26,180 +26,286 @@ static int n2d_bytes_per_texel(int format)
     }
 }
 
-// Splits a run of n bytes at p into the widest stores that length and address
-// allow: 8 bytes at addresses 0 or 4 mod 8 (the target's 64-bit stores need only
-// word alignment), then 4, 2, 1. store(offset, size) writes one piece.
-template <typename Store>
-static inline void n2d_store_run(uint8_t* p, int n, Store store)
-{
-    int off = 0;
-    while (n > 0) {
-        uintptr_t a = reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(off);
-        int size;
-        if (n > 7 && (a & 3u) == 0)
-            size = 8;
-        else if (n == 4 || (n >= 5 && (a & 3u) == 0) || (n == 5 && (a & 1u) == 0))
-            size = 4;
-        else if (n == 2 || (n >= 3 && (a & 1u) == 0))
-            size = 2;
-        else
-            size = 1;
-        store(off, size);
-        off += size;
-        n -= size;
-    }
-}
-
-static inline void n2d_copy_piece(uint8_t* dst, const uint8_t* src, int size)
-{
-    switch (size) {
-    case 8: memcpy(dst, src, 8); break;
-    case 4: memcpy(dst, src, 4); break;
-    case 2: memcpy(dst, src, 2); break;
-    default: *dst = *src; break;
-    }
-}
-
-// Runs at least this long go to the C library's block fill and copy, which use
-// wider stores than 8 bytes on this machine; the bytes written are the same.
-static const int N2D_BULK_RUN = 64;
-
-static inline void n2d_copy_run(uint8_t* p, const uint8_t* s, int n)
-{
-    if (n >= N2D_BULK_RUN)
-        memcpy(p, s, static_cast<size_t>(n));
-    else
-        n2d_store_run(p, n, [p, s](int off, int size) { n2d_copy_piece(p + off, s + off, size); });
-}
-
-static inline void n2d_fill_piece(uint8_t* p, const n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int size)
-{
-    switch (size) {
-    case 8: memcpy(p, &arg->color64, 8); break;
-    case 4: memcpy(p, &arg->color32, 4); break;
-    case 2: memcpy(p, &arg->color16, 2); break;
-    default: *p = arg->color8; break;
-    }
-}
+// The bodies read the selection 32 columns at a time: an empty group is
+// skipped, consecutive full groups are written as one block, a mixed group is
+// written by one selected store of 32 pixels (SSE2 byte selects, or AVX-512
+// masked stores in the wide bodies), and the last group of a row, cut by the
+// visible width, run by run. The pixels written are those of the runs of set
+// bits; which store widths write them does not change them.
 
 // One mask row: the width visible columns starting at mask column mask_x0,
 // with word_at(i) the selection word i of the row (most significant bit
-// leftmost). Calls run(pos, n) for every run of n selected columns starting pos
-// columns into the visible part. Runs never pass the visible width, and no word
+// leftmost) and block_at(i) words i to i + 3 of it. Calls op.full(pos, n) for n columns (a multiple of 32) all
+// selected, op.mixed(pos, bits) for a group of 32 with some selected, and
+// op.tail(pos, bits) for the row's last group of fewer than 32 columns (bits
+// past the width clear); pos counts columns into the visible part. No word
 // beyond the last visible column is read.
-template <typename WordAt, typename Run>
-static inline void n2d_mask_row_walk(int mask_x0, int words_per_line, int width, WordAt word_at, Run run)
+template <typename WordAt, typename BlockAt, typename Op>
+static inline void n2d_mask_row_groups(int mask_x0, int words_per_line, int width, WordAt word_at, BlockAt block_at,
+                                       Op& op)
 {
-    int i = mask_x0 >> 5;
-    int avail = 32 - (mask_x0 & 31);  // valid bits left in cur, from the top
-    uint32_t cur = word_at(i) << (mask_x0 & 31);
-    int pos = 0;
-    while (pos < width) {
-        // Set run: leading ones, continued over whole words of ones.
-        int n_run = 0;
-        for (;;) {
-            int n = ppc_cntlze(~cur);  // 32 for a word of ones
-            if (n > avail)
-                n = avail;
-            n_run += n;
-            if (n < avail) {
-                cur <<= n;
-                avail -= n;
-                break;
-            }
-            if (pos + n_run >= width || ++i >= words_per_line) {
-                avail = 0;
-                break;
-            }
-            cur = word_at(i);
-            avail = 32;
-        }
-        if (n_run > width - pos)
-            n_run = width - pos;
-        if (n_run > 0) {
-            run(pos, n_run);
-            pos += n_run;
-        }
-        if (avail == 0 || pos >= width)
+    const int first = mask_x0 >> 5, sh = mask_x0 & 31;
+    auto group = [&](int k) -> uint32_t {
+        const int i = first + k;
+        if (sh == 0)
+            return word_at(i);
+        uint32_t bits = word_at(i) << sh;
+        if (i + 1 < words_per_line)
+            bits |= word_at(i + 1) >> (32 - sh);
+        return bits;
+    };
+    // Full groups are gathered into one run, handed over when it ends.
+    int run_pos = 0, run_n = 0;
+    auto full = [&](int at, int n) {
+        if (run_n != 0 && run_pos + run_n == at) {
+            run_n += n;
             return;
-        // Clear run: leading zeros, limited to the valid bits (the shifted-in
-        // zeros do not belong to the row).
-        int n_gap = 0;
-        for (;;) {
-            int n = ppc_cntlze(cur);
-            if (n > avail)
-                n = avail;
-            n_gap += n;
-            if (n < avail) {
-                cur <<= n;
-                avail -= n;
-                break;
-            }
-            if (pos + n_gap >= width || ++i >= words_per_line)
-                return;
-            cur = word_at(i);
-            avail = 32;
         }
-        pos += n_gap;
+        if (run_n != 0)
+            op.full(run_pos, run_n);
+        run_pos = at;
+        run_n = n;
+    };
+    int pos = 0, k = 0;
+    if (sh == 0) {
+        // Mask words in step with the groups: four at a time, passed over when
+        // all are empty, one full run when all are full.
+        const __m128i ones = _mm_set1_epi32(-1);
+        while (pos + 128 <= width) {
+            const __m128i v = block_at(first + k);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
+                pos += 128;
+                k += 4;
+                continue;
+            }
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, ones)) == 0xFFFF) {
+                full(pos, 128);
+                pos += 128;
+                k += 4;
+                continue;
+            }
+            alignas(16) uint32_t w4[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(w4), v);
+            for (int j = 0; j < 4; j++, pos += 32, k++) {
+                if (w4[j] == 0xFFFFFFFFu)
+                    full(pos, 32);
+                else if (w4[j] != 0)
+                    op.mixed(pos, w4[j]);
+            }
+        }
+    }
+    for (; pos + 32 <= width; pos += 32, k++) {
+        const uint32_t bits = group(k);
+        if (bits == 0xFFFFFFFFu)
+            full(pos, 32);
+        else if (bits != 0)
+            op.mixed(pos, bits);
+    }
+    if (run_n != 0)
+        op.full(run_pos, run_n);
+    if (pos < width) {
+        const uint32_t bits = group(k) & ~(0xFFFFFFFFu >> (width - pos));
+        if (bits != 0)
+            op.tail(pos, bits);
     }
 }
 
-void n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int mask_x0,
-                                               int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+// Full groups of consecutive rows often lie end to end in memory (a plane
+// whose rows have no padding, fully selected rows): they are gathered into
+// blocks of up to N2D_PENDING_MAX bytes (small enough to stay in the first-level
+// cache with the mask) and written by one call of the C library each.
+static const size_t N2D_PENDING_MAX = 8192;
+struct n2d_pending_block {
+    uint8_t* dst = nullptr;
+    const uint8_t* src = nullptr;  // null for a fill
+    size_t n = 0;
+    int fill = 0;
+    // Adds n bytes at dst (from src); writes the block so far when they do not follow it.
+    void add(uint8_t* d, const uint8_t* s, size_t bytes)
+    {
+        if (n != 0 && n < N2D_PENDING_MAX && dst + n == d && (src == nullptr || src + n == s)) {
+            n += bytes;
+            return;
+        }
+        flush();
+        dst = d;
+        src = s;
+        n = bytes;
+    }
+    void flush()
+    {
+        if (n == 0)
+            return;
+        if (src)
+            memcpy(dst, src, n);
+        else
+            memset(dst, fill, n);
+        n = 0;
+    }
+};
+
+// The coverage bits of a full run: its whole words gathered like the pixels,
+// the partial words at its ends set at once.
+static inline void n2d_cov_full(n2d_pending_block* words, uint32_t* row, int s, int e)
+{
+    const int w0 = (s + 31) >> 5, w1 = e >> 5;  // whole words [w0, w1)
+    if (w0 >= w1) {
+        n2d_cb_row_set_bits(row, s, e);
+        return;
+    }
+    if (s < 32 * w0)
+        n2d_cb_row_set_bits(row, s, 32 * w0);
+    words->add(reinterpret_cast<uint8_t*>(row + w0), nullptr, 4u * static_cast<size_t>(w1 - w0));
+    if (32 * w1 < e)
+        n2d_cb_row_set_bits(row, 32 * w1, e);
+}
+
+// Calls run(offset, n) for every run of set bits of a group (offset from its first column).
+template <typename Run>
+static inline void n2d_group_runs(uint32_t bits, Run run)
+{
+    while (bits) {
+        const int s = ppc_cntlze(bits);
+        const int n = ppc_cntlze(~(bits << s));
+        run(s, n);
+        bits = s + n >= 32 ? 0u : bits & (0xFFFFFFFFu >> (s + n));
+    }
+}
+
+// Row operations of the four bodies. Wide picks the AVX-512 stores for mixed
+// groups; such an operation is only used inside a MASKSTORE_WIDE body.
+template <bool Wide>
+struct n2d_fill_row {
+    uint8_t* dst;
+    uint32_t* cov;
+    int cov_x0;  // destination column of pos 0
+    uint8_t color8;
+    __m128i color;
+    n2d_pending_block pixels, cov_words;
+    void full(int pos, int n)
+    {
+        pixels.add(dst + pos, nullptr, static_cast<size_t>(n));
+        n2d_cov_full(&cov_words, cov, cov_x0 + pos, cov_x0 + pos + n);
+    }
+    void finish()
+    {
+        pixels.flush();
+        cov_words.flush();
+    }
+    void mixed(int pos, uint32_t bits)
+    {
+        if constexpr (Wide)
+            maskstore_fill8_wide(dst + pos, bits, color8);
+        else
+            maskstore_fill8_sse2(dst + pos, bits, color);
+        maskstore_cov_or(cov, cov_x0 + pos, bits);
+    }
+    void tail(int pos, uint32_t bits)
+    {
+        n2d_group_runs(bits, [&](int s, int n) { memset(dst + pos + s, color8, static_cast<size_t>(n)); });
+        maskstore_cov_or(cov, cov_x0 + pos, bits);
+    }
+};
+
+// Bytes per pixel Bpp (1 or 2), coverage marked when cov is set.
+template <bool Wide, int Bpp>
+struct n2d_copy_row {
+    uint8_t* dst;
+    const uint8_t* src;
+    uint32_t* cov;  // null: no destination coverage
+    int cov_x0;
+    n2d_pending_block pixels, cov_words;
+    void full(int pos, int n)
+    {
+        pixels.add(dst + Bpp * pos, src + Bpp * pos, static_cast<size_t>(Bpp * n));
+        if (cov)
+            n2d_cov_full(&cov_words, cov, cov_x0 + pos, cov_x0 + pos + n);
+    }
+    void finish()
+    {
+        pixels.flush();
+        cov_words.flush();
+    }
+    void mixed(int pos, uint32_t bits)
+    {
+        if constexpr (Wide && Bpp == 1)
+            maskstore_copy8_wide(dst + pos, src + pos, bits);
+        else if constexpr (Wide)
+            maskstore_copy16_wide(dst + 2 * pos, src + 2 * pos, bits);
+        else if constexpr (Bpp == 1)
+            maskstore_copy8_sse2(dst + pos, src + pos, bits);
+        else
+            maskstore_copy16_sse2(dst + 2 * pos, src + 2 * pos, bits);
+        if (cov)
+            maskstore_cov_or(cov, cov_x0 + pos, bits);
+    }
+    void tail(int pos, uint32_t bits)
+    {
+        n2d_group_runs(bits, [&](int s, int n) {
+            memcpy(dst + Bpp * (pos + s), src + Bpp * (pos + s), static_cast<size_t>(Bpp * n));
+        });
+        if (cov)
+            maskstore_cov_or(cov, cov_x0 + pos, bits);
+    }
+};
+
+template <bool Wide>
+static inline void n2d_fill_if_cb0_rows(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int mask_x0, int words_per_line,
+                                        int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
+    n2d_fill_row<Wide> op{nullptr, nullptr, dst_x0, arg->color8, _mm_set1_epi8(static_cast<char>(arg->color8)), {}, {}};
+    op.pixels.fill = arg->color8;
+    op.cov_words.fill = 0xFF;
     for (int y = dst_y0; y < dst_y1; y++) {
         arg->dst_line = arg->dst_row;
         arg->cb0_line = arg->cb0_row;
         const uint32_t* mask = arg->cb0_row;
-        uint32_t* cov = arg->dst_cb0_row;
-        n2d_mask_row_walk(mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
-                          [arg, cov, dst_x0](int pos, int n) {
-                              uint8_t* p = arg->dst_row + pos;
-                              if (n >= N2D_BULK_RUN)
-                                  memset(p, arg->color8, static_cast<size_t>(n));
-                              else
-                                  n2d_store_run(p, n, [arg, p](int off, int size) { n2d_fill_piece(p + off, arg, size); });
-                              arg->dst_line = p + n;
-                              n2d_cb_row_set_bits(cov, dst_x0 + pos, dst_x0 + pos + n);
-                          });
+        op.dst = arg->dst_row;
+        op.cov = arg->dst_cb0_row;
+        n2d_mask_row_groups(
+            mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
+            [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
         arg->dst_row += arg->dst_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
         arg->dst_cb0_row += arg->dst_cb0_row_delta;
     }
+    op.finish();
 }
 
-void n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* arg, int mask_x0,
-                                               int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+template <bool Wide>
+static inline void n2d_copy_if_cb0_rows(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* arg, int mask_x0, int words_per_line,
+                                        int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
+    n2d_copy_row<Wide, 1> op{nullptr, nullptr, nullptr, dst_x0, {}, {}};
+    op.cov_words.fill = 0xFF;
     for (int y = dst_y0; y < dst_y1; y++) {
         arg->dst_line = arg->dst_row;
         arg->src_line = arg->src_row;
         arg->cb0_line = arg->cb0_row;
         const uint32_t* mask = arg->cb0_row;
-        uint32_t* cov = arg->dst_cb0_row;
-        n2d_mask_row_walk(mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
-                          [arg, cov, dst_x0](int pos, int n) {
-                              uint8_t* p = arg->dst_row + pos;
-                              const uint8_t* s = arg->src_row + pos;
-                              n2d_copy_run(p, s, n);
-                              arg->dst_line = p + n;
-                              arg->src_line = s + n;
-                              n2d_cb_row_set_bits(cov, dst_x0 + pos, dst_x0 + pos + n);
-                          });
+        op.dst = arg->dst_row;
+        op.src = arg->src_row;
+        op.cov = arg->dst_cb0_row;
+        n2d_mask_row_groups(
+            mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
+            [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
         arg->dst_row += arg->dst_rowbytes;
         arg->src_row += arg->src_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
         arg->dst_cb0_row += arg->dst_cb0_row_delta;
     }
+    op.finish();
 }
 
-void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
+template <bool Wide>
+static inline void n2d_copy_if_not_cb0_and_cb1_rows(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
                                                     int words_per_line, int dst_x0, int dst_y0, int dst_y1,
                                                     int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
+    n2d_copy_row<Wide, 1> op{nullptr, nullptr, nullptr, 0, {}, {}};
     for (int y = dst_y0; y < dst_y1; y++) {
         arg->dst_line = arg->dst_row;
         arg->src_line = arg->src_row;
@@ -207,42 +313,111 @@ void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_c
         arg->cb1_line = arg->cb1_row;
         const uint32_t* m0 = arg->cb0_row;
         const uint32_t* m1 = arg->cb1_row;
-        n2d_mask_row_walk(mask_x0, words_per_line, width, [m0, m1](int i) { return m1[i] & ~m0[i]; },
-                          [arg](int pos, int n) {
-                              uint8_t* p = arg->dst_row + pos;
-                              const uint8_t* s = arg->src_row + pos;
-                              n2d_copy_run(p, s, n);
-                              arg->dst_line = p + n;
-                              arg->src_line = s + n;
-                          });
+        op.dst = arg->dst_row;
+        op.src = arg->src_row;
+        n2d_mask_row_groups(
+            mask_x0, words_per_line, width, [m0, m1](int i) { return m1[i] & ~m0[i]; },
+            [m0, m1](int i) {
+                return _mm_andnot_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(m1 + i)));
+            },
+            op);
         arg->dst_row += arg->dst_rowbytes;
         arg->src_row += arg->src_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
         arg->cb1_row += arg->cb1_row_delta;
     }
+    op.finish();
 }
 
-void n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
-                                                  int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+template <bool Wide>
+static inline void n2d_argb1555_copy_if_not_cb0_rows(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
+                                                     int words_per_line, int dst_x0, int dst_y0, int dst_y1,
+                                                     int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
+    n2d_copy_row<Wide, 2> op{nullptr, nullptr, nullptr, 0, {}, {}};
     for (int y = dst_y0; y < dst_y1; y++) {
         arg->dst_line = arg->dst_row;
         arg->src_line = arg->src_row;
         arg->cb0_line = arg->cb0_row;
         const uint32_t* m0 = arg->cb0_row;
-        n2d_mask_row_walk(mask_x0, words_per_line, width, [m0](int i) { return ~m0[i]; },
-                          [arg](int pos, int n) {
-                              uint8_t* p = arg->dst_row + 2 * pos;
-                              const uint8_t* s = arg->src_row + 2 * pos;
-                              n2d_copy_run(p, s, 2 * n);
-                              arg->dst_line = p + 2 * n;
-                              arg->src_line = s + 2 * n;
-                          });
+        op.dst = arg->dst_row;
+        op.src = arg->src_row;
+        n2d_mask_row_groups(
+            mask_x0, words_per_line, width, [m0](int i) { return ~m0[i]; },
+            [m0](int i) {
+                return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)), _mm_set1_epi32(-1));
+            },
+            op);
         arg->dst_row += arg->dst_rowbytes;
         arg->src_row += arg->src_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
     }
+    op.finish();
+}
+
+MASKSTORE_WIDE static void n2d_fill_if_cb0_wide(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int mask_x0,
+                                                int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+{
+    n2d_fill_if_cb0_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+MASKSTORE_WIDE static void n2d_copy_if_cb0_wide(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* arg, int mask_x0,
+                                                int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+{
+    n2d_copy_if_cb0_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+MASKSTORE_WIDE static void n2d_copy_if_not_cb0_and_cb1_wide(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg,
+                                                            int mask_x0, int words_per_line, int dst_x0, int dst_y0,
+                                                            int dst_y1, int dst_x1)
+{
+    n2d_copy_if_not_cb0_and_cb1_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+MASKSTORE_WIDE static void n2d_argb1555_copy_if_not_cb0_wide(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg,
+                                                             int mask_x0, int words_per_line, int dst_x0, int dst_y0,
+                                                             int dst_y1, int dst_x1)
+{
+    n2d_argb1555_copy_if_not_cb0_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+void n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* arg, int mask_x0,
+                                               int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+{
+    if (maskstore_wide())
+        n2d_fill_if_cb0_wide(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+    else
+        n2d_fill_if_cb0_rows<false>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+void n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* arg, int mask_x0,
+                                               int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+{
+    if (maskstore_wide())
+        n2d_copy_if_cb0_wide(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+    else
+        n2d_copy_if_cb0_rows<false>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
+                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1,
+                                                    int dst_x1)
+{
+    if (maskstore_wide())
+        n2d_copy_if_not_cb0_and_cb1_wide(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+    else
+        n2d_copy_if_not_cb0_and_cb1_rows<false>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+}
+
+void n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
+                                                  int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
+{
+    if (maskstore_wide())
+        n2d_argb1555_copy_if_not_cb0_wide(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
+    else
+        n2d_argb1555_copy_if_not_cb0_rows<false>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
 }
 
 // ---- Fronts ------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/maskstore.h"
 #include "image/n2d.h"
 #include "support/capture.h"
 
@@ -36,10 +37,22 @@ struct plane {
     }
 };
 
-// Density in percent; -1 makes long runs of random length that cross words.
+// Density in percent; -1 makes long runs of random length that cross words;
+// -2 makes each run of four words all clear, all set, or word by word clear,
+// set or random (the shapes whole-word and four-word passes take).
 void fill_mask(std::mt19937& gen, mask* m, int density)
 {
     std::fill(m->words.begin(), m->words.end(), 0u);
+    if (density == -2) {
+        for (size_t i = 0; i < m->words.size(); i += 4) {
+            const unsigned kind = gen() % 3;
+            for (size_t j = i; j < i + 4 && j < m->words.size(); j++) {
+                const unsigned k = kind == 2 ? gen() % 3 : kind;
+                m->words[j] = k == 0 ? 0u : k == 1 ? 0xFFFFFFFFu : static_cast<uint32_t>(gen());
+            }
+        }
+        return;
+    }
     if (density < 0) {
         int on = gen() & 1, left = 0;
         for (int y = 0; y < m->cb.h; y++)
@@ -65,7 +78,7 @@ void fill_bytes(std::mt19937& gen, std::vector<uint8_t>* v)
         b = static_cast<uint8_t>(gen());
 }
 
-const int kDensities[] = {0, 3, 50, 97, 100, -1};
+const int kDensities[] = {0, 3, 50, 97, 100, -1, -2};
 
 struct window {
     int start, height;
@@ -100,8 +113,18 @@ std::vector<int> x_placements(int fb_w, int mask_w)
 
 }  // namespace
 
+// Every case runs on the SSE2 bodies and, where the processor has AVX-512, on
+// the wide ones.
+class N2dMaskPaths : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { maskstore_wide_enabled = GetParam(); }
+    void TearDown() override { maskstore_wide_enabled = true; }
+};
+INSTANTIATE_TEST_SUITE_P(Bodies, N2dMaskPaths, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "wide" : "sse2"; });
+
 // Fill and copy with cb0 (placed masks).
-TEST(N2dMask, PlacedFillAndCopyMatchReference)
+TEST_P(N2dMaskPaths, PlacedFillAndCopyMatchReference)
 {
     std::mt19937 gen(11);
     const int W = 100, H = 20, RB = 103;  // odd row bytes: rows start at every alignment
@@ -150,7 +173,7 @@ TEST(N2dMask, PlacedFillAndCopyMatchReference)
 
 // The two copies without placement: where cb1 is set and cb0 clear (index8),
 // and where cb0 is clear (ARGB1555).
-TEST(N2dMask, UnplacedCopiesMatchReference)
+TEST_P(N2dMaskPaths, UnplacedCopiesMatchReference)
 {
     std::mt19937 gen(12);
     const int MW = 96, MH = 10;
@@ -188,9 +211,64 @@ TEST(N2dMask, UnplacedCopiesMatchReference)
                 }
 }
 
+// Production sizes (640-wide planes and masks, whole-word and four-word passes
+// over long rows), placed at word and non-word columns, against the per-pixel
+// rule; with a padded plane, rows that do not lie end to end.
+TEST_P(N2dMaskPaths, ProductionSizesMatchReference)
+{
+    std::mt19937 gen(13);
+    const int W = 640, H = 24;
+    mask m(W, H), other(W, H);
+    for (int op = 0; op < 4; op++)
+        for (int density : {0, 50, 100, -1, -2})
+            for (int x0 : {0, 32, 5, -40, -37})
+                for (int rb : {W, W + 24}) {
+                    if (op >= 2 && x0 != 0)
+                        continue;  // the unplaced copies take no placement
+                    fill_mask(gen, &m, density);
+                    fill_mask(gen, &other, density == -2 ? -2 : 100 - std::max(density, 0));
+                    const int bpp = op == 3 ? 2 : 1;
+                    plane dst(op == 3 ? 2 : 3, W, H, rb * bpp), src(op == 3 ? 2 : 3, W, H, rb * bpp);
+                    fill_bytes(gen, &dst.bytes);
+                    fill_bytes(gen, &src.bytes);
+                    mask dcb(W, H);
+                    fill_mask(gen, &dcb, 5);
+                    const uint8_t color = static_cast<uint8_t>(gen());
+                    std::vector<uint8_t> want = dst.bytes;
+                    mask want_cb = dcb;
+                    for (int y = 0; y < H; y++)
+                        for (int x = 0; x < W; x++) {
+                            const int mx = x - x0;
+                            bool sel;
+                            if (op == 2)
+                                sel = other.get(x, y) && !m.get(x, y);
+                            else if (op == 3)
+                                sel = !m.get(x, y);
+                            else
+                                sel = mx >= 0 && mx < W && m.get(mx, y);
+                            if (!sel)
+                                continue;
+                            for (int k = 0; k < bpp; k++)
+                                want[y * rb * bpp + bpp * x + k] = op == 0 ? color : src.bytes[y * rb * bpp + bpp * x + k];
+                            if (op < 2)
+                                want_cb.set(x, y);
+                        }
+                    switch (op) {
+                    case 0: n2d_fb_i8_and_cb_mask_fill_if_cb0(&dst.fb, &dcb.cb, x0, 0, color, &m.cb, 0, H); break;
+                    case 1: n2d_fb_i8_and_cb_mask_copy_if_cb0(&dst.fb, &dcb.cb, x0, 0, &src.fb, &m.cb, 0, H); break;
+                    case 2: n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(&dst.fb, 0, 0, &src.fb, &m.cb, &other.cb, 0, H); break;
+                    default: n2d_fb_argb1555_mask_copy_if_not_cb0(&dst.fb, 0, 0, &src.fb, &m.cb, 0, H); break;
+                    }
+                    const std::string where = "op " + std::to_string(op) + " density " + std::to_string(density) +
+                                              " at " + std::to_string(x0) + " row bytes " + std::to_string(rb);
+                    ASSERT_EQ(dst.bytes, want) << where;
+                    ASSERT_EQ(dcb.words, want_cb.words) << where;
+                }
+}
+
 // The spilling case in its plainest form: a full mask hanging 54 columns over
 // the right edge of a plane whose rows follow each other directly.
-TEST(N2dMask, RightEdgeRunsStopAtThePlaneEdge)
+TEST_P(N2dMaskPaths, RightEdgeRunsStopAtThePlaneEdge)
 {
     plane dst(3, 40, 3, 40);
     mask m(64, 3), dcb(64, 3);

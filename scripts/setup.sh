@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libsdl2-dev libstb-dev
   googletest libgtest-dev libbenchmark-dev
-  libglm-dev liblz4-dev python3 python3-pil valgrind
+  libglm-dev liblz4-dev python3 python3-pil python3-numpy valgrind
   fonts-dejavu-core xvfb xauth x11-apps imagemagick matchbox-window-manager clang-14
 )
 missing=()

@@ -55,3 +55,13 @@ struct n3d_mesh {
     mat4x4* joint_matrices;            // world from joint, one a joint; null without skin
     mat4x4* view_proj_joint_matrices;  // clip from joint, filled when skinning is prepared
 };
+
+struct n3d_texture;
+
+// The textures and phong tables a mesh's ids index: textures_per_format[f] is
+// the table of textures of texel format f (0 to 4), phong_luts the table of
+// phong lookup tables (each the entry 0 of its padded block).
+struct n3d_textures_context {
+    n3d_texture** textures_per_format[5];
+    uint8_t** phong_luts;
+};

@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 #include "vexil/parse_ini.h"
-#include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
 
 struct fuzz_ini_input {
     fuzz_env* env;

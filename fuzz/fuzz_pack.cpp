@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
+#include "vexil/vexil_rsrc.h"
 
 // Requests per input: enough for every kind twice over.
 #define FUZZ_PACK_REQUESTS_MAX 64

@@ -8,6 +8,7 @@
 
 #include "core/io.h"
 #include "fuzz_support.h"
+#include "vexil/vexil_rsrc.h"
 
 #ifndef FUZZ_KIND
 #error "FUZZ_KIND names the resource kind"

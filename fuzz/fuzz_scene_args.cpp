@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "host/nanokorg2.h"
-#include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
 
 // Prepare calls before a scene counts as never ready.
 #define FUZZ_PREPARE_CALLS_MAX 16

@@ -12,6 +12,9 @@
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_sequence.h"
+#include "vexil/vexil_walk.h"
 #include "host/demo_music.h"
 #include "host/nanokorg2.h"
 

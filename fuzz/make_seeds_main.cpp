@@ -19,10 +19,16 @@
 #include "fuzz_support.h"
 #include "image/tga.h"
 #include "n3d/n3d_asset.h"
-#include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_rsrc.h"
 
-static const char* const k_kind_targets[8] = {"stencil", "texture", "palette_animation", "palette",
-                                              "rle_image", "image",   "madpack",           "font"};
+// A decoded resource kind's fuzz target carries the kind's name.
+static const char* kind_target(int kind) { return VEXIL_RSRC_KINDS[kind].name; }
+static bool kind_has_target(int kind)
+{
+    const vexil_rsrc_kind* k = vexil_rsrc_kind_find(kind);
+    return k && k->decoder;
+}
 
 static std::string g_dir;
 
@@ -80,8 +86,8 @@ static void add_sample_pack(memarena* arena, const char* path)
         std::string name = "sample_" + pak + "_" + file_safe(e->name);
         bool fresh = std::find(seen.begin(), seen.end(), std::make_pair((int)e->tag, e->size)) == seen.end();
         seen.push_back({e->tag, e->size});
-        if (e->tag <= VEXIL_RSRC_KIND_FONT && e->size <= SAMPLE_PAYLOAD_MAX && fresh)
-            put(k_kind_targets[e->tag], name, e->data, e->size);
+        if (kind_has_target(e->tag) && e->size <= SAMPLE_PAYLOAD_MAX && fresh)
+            put(kind_target(e->tag), name, e->data, e->size);
         if (e->tag == VEXIL_RSRC_KIND_TEXT && e->size <= SAMPLE_PAYLOAD_MAX) {
             std::string text(reinterpret_cast<const char*>(e->data), strnlen(reinterpret_cast<const char*>(e->data), e->size));
             put(strstr(e->name, ".csv") ? "sequence" : "ini", name, text);
@@ -130,26 +136,41 @@ int main(int argc, char** argv)
 
     // Every kind's records, and an asset-file seed of each file loader's kind.
     std::vector<fuzz_payload> all[2];
-    static const int file_loader_of_kind[8] = {-1, 1, 4, 3, -1, -1, -1, 5};
-    for (int kind = 0; kind < 8; kind++)
+    // The asset-file target's loader number for the kinds read as files of their own.
+    static const struct {
+        int kind, loader;
+    } file_loaders[] = {{VEXIL_RSRC_KIND_TEXTURE, 1},
+                        {VEXIL_RSRC_KIND_PALETTE_ANIMATION, 4},
+                        {VEXIL_RSRC_KIND_PALETTE, 3},
+                        {VEXIL_RSRC_KIND_FONT, 5}};
+    auto file_loader_of_kind = [](int kind) {
+        for (const auto& f : file_loaders)
+            if (f.kind == kind)
+                return f.loader;
+        return -1;
+    };
+    for (int kind = 0; kind < VEXIL_RSRC_KINDS_COUNT; kind++) {
+        if (!kind_has_target(kind))
+            continue;
         for (int v = 0; v < FUZZ_PAYLOAD_VARIANTS; v++)
             for (int e = 0; e < 2; e++) {
                 uint64_t size = 0;
                 uint8_t* b = fuzz_make_payload(A, kind, v, endians[e], &size);
                 std::string name = std::to_string(v) + "_" + endian_names[e];
-                put(k_kind_targets[kind], name, b, size);
+                put(kind_target(kind), name, b, size);
                 if (v == 0)
-                    all[e].push_back({k_kind_targets[kind], kind, b, size});
-                if (file_loader_of_kind[kind] >= 0 && v < 2) {
-                    std::string file(1, (char)file_loader_of_kind[kind]);
+                    all[e].push_back({kind_target(kind), kind, b, size});
+                if (file_loader_of_kind(kind) >= 0 && v < 2) {
+                    std::string file(1, (char)file_loader_of_kind(kind));
                     file.append(reinterpret_cast<const char*>(b), size);
-                    put("asset_file", std::string(k_kind_targets[kind]) + "_" + name, file);
-                    if (kind == 1) {
+                    put("asset_file", std::string(kind_target(kind)) + "_" + name, file);
+                    if (kind == VEXIL_RSRC_KIND_TEXTURE) {
                         file[0] = 0;
                         put("asset_file", "container_" + name, file);
                     }
                 }
             }
+    }
     // A mesh file: the marker and a vertex record of one triangle.
     {
         n3d_vertices v{};

@@ -28,13 +28,14 @@ build=${QF_FUZZ_BUILD:-$root/build/fuzz}
 work=${QF_FUZZ_WORK:-$build/work}
 parallel=${QF_FUZZ_PARALLEL:-4}
 
-all_targets=(pack stencil texture palette_animation palette rle_image image madpack font
-             sequence ini scene_args unpack tga asset_file music production)
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
-
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQF_SANITIZE=ON \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+
+# The configure step lists every target (one per resource kind of the runtime's
+# table, then the others).
+mapfile -t all_targets <"$build/fuzz/targets.txt"
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 ninja -C "$build" $(printf 'fuzz_%s ' "${targets[@]}")
 
 # The CI pass is repeatable: a fixed seed and a fixed number of runs (about

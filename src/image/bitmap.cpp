@@ -9,6 +9,7 @@
 #include <stb/stb_image_write.h>
 
 #include "core/memarena.h"
+#include "core/saturate.h"
 #include "image/texel.h"
 
 int g_bitmap_error_line = 0;
@@ -54,8 +55,6 @@ int bitmap_channel_count(int flags)
     return 0;
 }
 
-static float clamp01(float x) { return x < 0.0f ? 0.0f : (x > 1.0f ? 1.0f : x); }
-
 void bitmap_bytes_decode(float out[4], const uint8_t* px, int flags)
 {
     int ch = bitmap_channel_count(flags);
@@ -73,7 +72,7 @@ void bitmap_bytes_decode(float out[4], const uint8_t* px, int flags)
             v[0] = v[1] = v[2] = 0.0f;
         } else {
             for (int i = 0; i < 3; i++)
-                v[i] = clamp01(v[i] / a);
+                v[i] = sat_clamp(v[i] / a, 0.0f, 1.0f);
             vec4 lin;
             vec4_srgb_to_linear(lin, v);
             for (int i = 0; i < 3; i++)
@@ -81,7 +80,7 @@ void bitmap_bytes_decode(float out[4], const uint8_t* px, int flags)
         }
     } else if (srgb) {
         for (int i = 0; i < 3; i++)
-            v[i] = clamp01(v[i]);
+            v[i] = sat_clamp(v[i], 0.0f, 1.0f);
         vec4 lin;
         vec4_srgb_to_linear(lin, v);
         for (int i = 0; i < 3; i++)

@@ -5,24 +5,20 @@
 
 #include "core/crash.h"
 #include "core/ppc.h"
+#include "core/saturate.h"
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-
-static int n2d_clamp_ll(long long v)
-{
-    return v < -2147483647LL - 1 ? -2147483647 - 1 : v > 2147483647LL ? 2147483647 : static_cast<int>(v);
-}
 
 void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y,
                  int max_x, int max_y)
 {
     // In 64 bits: far-off rectangles must not wrap into visible ones.
     long long ox = static_cast<long long>(min_x) - x0, oy = static_cast<long long>(min_y) - y0;
-    *dx = ox > 0 ? n2d_clamp_ll(ox) : 0;
-    *dy = oy > 0 ? n2d_clamp_ll(oy) : 0;
-    *w = n2d_clamp_ll(static_cast<long long>(x1 < max_x ? x1 : max_x) - (x0 > min_x ? x0 : min_x));
-    *h = n2d_clamp_ll(static_cast<long long>(y1 < max_y ? y1 : max_y) - (y0 > min_y ? y0 : min_y));
+    *dx = ox > 0 ? sat_int64_to_int(ox) : 0;
+    *dy = oy > 0 ? sat_int64_to_int(oy) : 0;
+    *w = sat_int64_to_int(static_cast<long long>(x1 < max_x ? x1 : max_x) - (x0 > min_x ? x0 : min_x));
+    *h = sat_int64_to_int(static_cast<long long>(y1 < max_y ? y1 : max_y) - (y0 > min_y ? y0 : min_y));
 }
 
 void n2d_rect_set(n2d_rect* out_r, int x0, int y0, int x1, int y1)
@@ -180,17 +176,8 @@ void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowby
         memcpy(dst, src, static_cast<size_t>(w));  // exactly the clipped width
 }
 
-// Float to int with saturation (NaN gives 0), for positions that may lie far off.
-static int n2d_float_to_int(float f)
-{
-    if (!(f == f))
-        return 0;
-    if (f <= -1073741824.0f)
-        return -1073741824;
-    if (f >= 1073741824.0f)
-        return 1073741824;
-    return static_cast<int>(f);
-}
+// Float to int within +-2^30 (NaN gives 0), for positions that may lie far off.
+static int n2d_float_to_int(float f) { return sat_float_to_int(f, -1073741824, 1073741824, 0); }
 
 void n2d_blit_texture_scaled_except_srcmask(n3d_frame_context* fc, const n3d_texture* texture, float dst_x0_f,
                                             float dst_y0_f, float dst_x1_f, float dst_y1_f, float src_x0_f,

@@ -5,6 +5,7 @@
 
 #include "core/crash.h"
 #include "core/memarena.h"
+#include "core/saturate.h"
 #include "image/texel.h"
 
 #define N3D_PHONG_SRC "src/n3d_convert"
@@ -53,8 +54,6 @@ const float rsqr_bucket_to_hdotn[N3D_PBR_BUCKETS] = {
     0.567017f, 0.538637f, 0.508674f, 0.476830f, 0.442697f, 0.410569f, 0.380825f, 0.348546f,
     0.312945f, 0.272712f, 0.234162f, 0.197781f, 0.152856f, 0.108465f, 0.062622f, 0.000000f,
 };
-
-static float clamp01(float x) { return x < 0.0f ? 0.0f : (x > 1.0f ? 1.0f : x); }
 
 static void phong_lut_pad(uint8_t* lut)
 {
@@ -119,9 +118,9 @@ void n3d_build_phong_lut_for_pbr_shade_table(n3d_phong_lut* phong_lut, int shade
     phong_lut->c_min = 1;
 }
 
-float n3d_ndotl_from_hdotn(float HdotN) { return clamp01(1.0f - (1.0f - HdotN * HdotN) * 0.5f); }
+float n3d_ndotl_from_hdotn(float HdotN) { return sat_clamp(1.0f - (1.0f - HdotN * HdotN) * 0.5f, 0.0f, 1.0f); }
 
-float mix_remove(float a, float b, float t) { return a + (b - a) * clamp01(t); }
+float mix_remove(float a, float b, float t) { return a + (b - a) * sat_clamp(t, 0.0f, 1.0f); }
 
 // One shade per bucket: more shades than buckets would read past the tables.
 static void check_pbr_shades(int shades_per_color)
@@ -140,8 +139,8 @@ void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shade
                                                 float roughness_factor, const uint16_t* palette_argb1555)
 {
     const float f0_dielectric = 0.04f;
-    float metallic = clamp01(metallic_factor);
-    float roughness = clamp01(roughness_factor);
+    float metallic = sat_clamp(metallic_factor, 0.0f, 1.0f);
+    float roughness = sat_clamp(roughness_factor, 0.0f, 1.0f);
     float alpha = roughness * roughness;
     float alpha_sqr = alpha * alpha;
     check_pbr_shades(shades_per_color);
@@ -150,7 +149,7 @@ void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shade
     float k = (1.0f + roughness) * (1.0f + roughness) / 8.0f;
     for (int s = 0; s < shades_per_color; s++) {
         float h = rsqr_bucket_to_hdotn[s];
-        float pos_ndotl = clamp01(n3d_ndotl_from_hdotn(h));
+        float pos_ndotl = sat_clamp(n3d_ndotl_from_hdotn(h), 0.0f, 1.0f);
         float d = 1.0f + h * h * (alpha_sqr - 1.0f);
         float D = alpha_sqr / (d * d);  // GGX without the 1/pi
         if (!(D > 0.001f))
@@ -172,11 +171,11 @@ void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shade
             int code[3];
             for (int i = 0; i < 3; i++) {
                 float F = schlick[s] * (1.0f - f0[i]) + f0[i];
-                float specular = clamp01(normal_distribution[s] * F);
-                float diff = clamp01(diffuse[i] * ndotl[s]);
+                float specular = sat_clamp(normal_distribution[s] * F, 0.0f, 1.0f);
+                float diff = sat_clamp(diffuse[i] * ndotl[s], 0.0f, 1.0f);
                 float light = mix_remove(light_linear_min_specular[i], light_linear_max_specular[i], specular);
                 float base = l[i] * ambient_factor_from_texture[i] + ambient_linear[i];
-                code[i] = n3d_linear_to_srgb_5bit(clamp01((specular + diff) * light + base));
+                code[i] = n3d_linear_to_srgb_5bit(sat_clamp((specular + diff) * light + base, 0.0f, 1.0f));
             }
             shade_table[c * shades_per_color + s] =
                 static_cast<uint16_t>(0x8000 | code[0] << 10 | code[1] << 5 | code[2]);
@@ -190,8 +189,8 @@ void n3d_texture_build_shade_table_argb1555_pbr_slow(uint16_t* shade_table, int 
                                                      const uint16_t* palette_argb1555)
 {
     const float f0_dielectric = 0.04f;
-    float metallic = clamp01(metallic_factor);
-    float roughness = clamp01(roughness_factor);
+    float metallic = sat_clamp(metallic_factor, 0.0f, 1.0f);
+    float roughness = sat_clamp(roughness_factor, 0.0f, 1.0f);
     float alpha = roughness * roughness;
     float alpha_sqr = alpha * alpha;
     check_pbr_shades(shades_per_color);
@@ -201,7 +200,7 @@ void n3d_texture_build_shade_table_argb1555_pbr_slow(uint16_t* shade_table, int 
         n3d_argb1555_to_linear_pma_slow(l, palette_argb1555[c]);
         for (int s = 0; s < shades_per_color; s++) {
             float h = rsqr_bucket_to_hdotn[s];
-            float ndotl = clamp01(2.0f * h * h - 1.0f);
+            float ndotl = sat_clamp(2.0f * h * h - 1.0f, 0.0f, 1.0f);
             float d = 1.0f + h * h * (alpha_sqr - 1.0f);
             float D = alpha_sqr / (d * d);
             if (!(D > 0.001f))
@@ -213,9 +212,9 @@ void n3d_texture_build_shade_table_argb1555_pbr_slow(uint16_t* shade_table, int 
                 float f0 = l[i] * metallic + (1.0f - metallic) * f0_dielectric;
                 float diffuse = (1.0f - metallic) * l[i];
                 float F = schlick * (1.0f - f0) + f0;
-                float diff = clamp01(diffuse * light_linear[i] * ndotl);
-                float specular = clamp01(light_linear[i] * D * G * F);
-                out[i] = clamp01(ambient_linear[i] + diff + specular);
+                float diff = sat_clamp(diffuse * light_linear[i] * ndotl, 0.0f, 1.0f);
+                float specular = sat_clamp(light_linear[i] * D * G * F, 0.0f, 1.0f);
+                out[i] = sat_clamp(ambient_linear[i] + diff + specular, 0.0f, 1.0f);
             }
             out[3] = 1.0f;
             shade_table[c * shades_per_color + s] = n3d_argb1555_from_linear_pma_slow(out);
@@ -244,9 +243,9 @@ void n3d_texture_build_shade_table_ex_argb1555(uint16_t* shade_table, int shades
     for (int c = 0; c < colors_count; c++) {
         vec4 l;
         n3d_argb1555_to_linear_pma(l, palette_argb1555[c]);
-        float bleed = clamp01(luma(l) + luma(specular_linear) + luma(ambient_linear));
+        float bleed = sat_clamp(luma(l) + luma(specular_linear) + luma(ambient_linear), 0.0f, 1.0f);
         for (int s = 0; s < shades; s++) {
-            float diffuse = clamp01(static_cast<float>(s) / static_cast<float>(k_diffuse_max));
+            float diffuse = sat_clamp(static_cast<float>(s) / static_cast<float>(k_diffuse_max), 0.0f, 1.0f);
             int m;
             m = s - k_specular0;
             float spec_t = static_cast<float>((m > 0 ? m : 0) / (shades - 1 - k_specular0));
@@ -256,8 +255,8 @@ void n3d_texture_build_shade_table_ex_argb1555(uint16_t* shade_table, int shades
             float bleed_t = static_cast<float>((m > 0 ? m : 0) / (shades - 1 - k_bleed0));
             vec4 out;
             for (int i = 0; i < 3; i++)
-                out[i] = clamp01(ambient_linear[i] + l[i] * diffuse + specular_linear[i] * spec_t +
-                                 l[i] * diffuse_gain * gain_t + rgba_bleed[i] * bleed * bleed_t);
+                out[i] = sat_clamp(ambient_linear[i] + l[i] * diffuse + specular_linear[i] * spec_t +
+                                 l[i] * diffuse_gain * gain_t + rgba_bleed[i] * bleed * bleed_t, 0.0f, 1.0f);
             out[3] = 1.0f;  // opaque: fully lit entries with the alpha bit set
             shade_table[c * shades + s] = n3d_argb1555_from_linear_pma(out);
         }

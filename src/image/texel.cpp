@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/crash.h"
+#include "core/saturate.h"
 
 // Written out to six decimals so every build holds the same thresholds.
 const float g_n3d_convert_table_5bit_srgb_to_linear[32] = {
@@ -55,17 +56,8 @@ const float n3d_table_linear_to_srgb8bit[256] = {
     0.934392f, 0.942990f, 0.951633f, 0.960323f, 0.969060f, 0.977842f, 0.986670f, 0.995545f,
 };
 
-// Float to an integer range: NaN and values below lo give lo, above hi give hi,
-// otherwise truncated toward zero. Converting an out-of-range float is
-// undefined, so every float-to-integer step of this module goes through here.
-static int clamp_trunc(float x, int lo, int hi)
-{
-    if (!(x >= static_cast<float>(lo)))
-        return lo;
-    if (x > static_cast<float>(hi))
-        return hi;
-    return static_cast<int>(x);
-}
+// Every float-to-integer step of this module saturates (core/saturate.h):
+// NaN and values below the range give its low end.
 
 // ---- swizzled layout -------------------------------------------------------
 
@@ -152,7 +144,7 @@ void vec4_rgba_pma(vec4 r, const vec4 rgba)
 void vec4_scale1to255_rgba_to_rgba8(uint8_t out_rgba[4], const vec4 rgba)
 {
     for (int i = 0; i < 4; ++i)
-        out_rgba[i] = static_cast<uint8_t>(clamp_trunc(rgba[i] * 255.0f, 0, 255));
+        out_rgba[i] = static_cast<uint8_t>(sat_float_to_int(rgba[i] * 255.0f, 0, 255, 0));
 }
 
 // Encode exponent 0.41666 rather than 1/2.4: the stored tables and every
@@ -235,7 +227,7 @@ void vec4_srgba_from_srgba8888(vec4 rgba, const uint8_t rgba8888[4])
 void vec4_srgba8888_from_srgba(uint8_t out_rgba[4], const vec4 rgba)
 {
     for (int i = 0; i < 4; ++i)
-        out_rgba[i] = static_cast<uint8_t>(clamp_trunc(rgba[i] * 255.0f, 0, 255));
+        out_rgba[i] = static_cast<uint8_t>(sat_float_to_int(rgba[i] * 255.0f, 0, 255, 0));
 }
 
 // ---- scalar curves -----------------------------------------------------------
@@ -311,10 +303,10 @@ uint16_t n3d_argb1555_from_linear_pma(const vec4 linear_pma)
     vec4 linear, srgb;
     vec4_linear_from_linear_pma(linear, linear_pma);
     vec4_srgb_from_linear(srgb, linear);
-    uint32_t r = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[0] + 0.5f, 0, 31));
-    uint32_t g = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[1] + 0.5f, 0, 31));
-    uint32_t b = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[2] + 0.5f, 0, 31));
-    uint32_t a = static_cast<uint32_t>(clamp_trunc(srgb[3] + 0.5f, 0, 1));
+    uint32_t r = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[0] + 0.5f, 0, 31, 0));
+    uint32_t g = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[1] + 0.5f, 0, 31, 0));
+    uint32_t b = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[2] + 0.5f, 0, 31, 0));
+    uint32_t a = static_cast<uint32_t>(sat_float_to_int(srgb[3] + 0.5f, 0, 1, 0));
     return static_cast<uint16_t>(b | g << 5 | r << 10 | a << 15);
 }
 
@@ -322,10 +314,10 @@ uint16_t n3d_argb1555_from_linear_pma_slow(const vec4 linear_pma)
 {
     vec4 srgb;
     vec4_srgb_from_linear(srgb, linear_pma);
-    uint32_t r = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[0], 0, 31));
-    uint32_t g = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[1], 0, 31));
-    uint32_t b = static_cast<uint32_t>(clamp_trunc(31.0f * srgb[2], 0, 31));
-    uint32_t a = static_cast<uint32_t>(clamp_trunc(srgb[3], 0, 1));
+    uint32_t r = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[0], 0, 31, 0));
+    uint32_t g = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[1], 0, 31, 0));
+    uint32_t b = static_cast<uint32_t>(sat_float_to_int(31.0f * srgb[2], 0, 31, 0));
+    uint32_t a = static_cast<uint32_t>(sat_float_to_int(srgb[3], 0, 1, 0));
     return static_cast<uint16_t>(b | g << 5 | r << 10 | a << 15);
 }
 
@@ -336,7 +328,7 @@ uint32_t n3d_rgba8888_from_linear_pma(const vec4 linear_pma)
     vec4_srgb_from_linear(srgb, linear);
     uint32_t c[4];
     for (int i = 0; i < 4; ++i)
-        c[i] = static_cast<uint32_t>(clamp_trunc(255.0f * srgb[i] + 0.5f, 0, 255));
+        c[i] = static_cast<uint32_t>(sat_float_to_int(255.0f * srgb[i] + 0.5f, 0, 255, 0));
     return c[0] << 24 | c[1] << 16 | c[2] << 8 | c[3];
 }
 
@@ -362,19 +354,17 @@ void n3d_argb1555_to_linear_pma_slow(vec4 out_linear_pma, uint16_t argb1555)
 static int yuv_channel_byte(float s)
 {
     float f = roundf(255.0f * s + 0.5f);
-    return clamp_trunc(f, 0, 255);
+    return sat_float_to_int(f, 0, 255, 0);
 }
-
-static int clamp_int(int x, int lo, int hi) { return x < lo ? lo : (x > hi ? hi : x); }
 
 static void yuv888_from_bytes(uint8_t out_yuv[3], int r, int g, int b)
 {
     int y = (77 * r + 150 * g + 29 * b + 128) >> 8;
     int u = (((b - y) * 148) >> 8) + 128;
     int v = (((r - y) * 187) >> 8) + 128;
-    out_yuv[0] = static_cast<uint8_t>(clamp_int(y, 0, 255));
-    out_yuv[1] = static_cast<uint8_t>(clamp_int(u, 0, 255));
-    out_yuv[2] = static_cast<uint8_t>(clamp_int(v, 0, 255));
+    out_yuv[0] = static_cast<uint8_t>(sat_clamp(y, 0, 255));
+    out_yuv[1] = static_cast<uint8_t>(sat_clamp(u, 0, 255));
+    out_yuv[2] = static_cast<uint8_t>(sat_clamp(v, 0, 255));
 }
 
 void n3d_yuv888_from_srgb(uint8_t out_yuv[3], const vec4 srgb_a)
@@ -414,19 +404,17 @@ void n3d_yuv888_from_applergb555(uint8_t out_yuv[3], uint16_t rgb)
     yuv888_from_bytes(out_yuv, bytes[0], bytes[1], bytes[2]);
 }
 
-static float clamp_255(float x) { return x < 0.0f ? 0.0f : (x > 255.0f ? 255.0f : x); }
-
 uint16_t n3d_applergb555_from_yuv888(const uint8_t yuv[3])
 {
     float y = yuv[0];
     float u = static_cast<float>(yuv[1]) - 128.0f;
     float v = static_cast<float>(yuv[2]) - 128.0f;
-    float r = clamp_255(y + 1.371f * v);
-    float g = clamp_255(y - 0.698f * v - 0.336f * u);
-    float b = clamp_255(y + 1.732f * u);
-    uint32_t r5 = static_cast<uint32_t>(clamp_trunc(31.0f * r / 255.0f + 0.5f, 0, 31));
-    uint32_t g5 = static_cast<uint32_t>(clamp_trunc(31.0f * g / 255.0f + 0.5f, 0, 31));
-    uint32_t b5 = static_cast<uint32_t>(clamp_trunc(31.0f * b / 255.0f + 0.5f, 0, 31));
+    float r = sat_clamp(y + 1.371f * v, 0.0f, 255.0f);
+    float g = sat_clamp(y - 0.698f * v - 0.336f * u, 0.0f, 255.0f);
+    float b = sat_clamp(y + 1.732f * u, 0.0f, 255.0f);
+    uint32_t r5 = static_cast<uint32_t>(sat_float_to_int(31.0f * r / 255.0f + 0.5f, 0, 31, 0));
+    uint32_t g5 = static_cast<uint32_t>(sat_float_to_int(31.0f * g / 255.0f + 0.5f, 0, 31, 0));
+    uint32_t b5 = static_cast<uint32_t>(sat_float_to_int(31.0f * b / 255.0f + 0.5f, 0, 31, 0));
     return static_cast<uint16_t>(r5 << 10 | g5 << 5 | b5);
 }
 

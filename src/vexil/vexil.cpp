@@ -1,5 +1,4 @@
-// The production runtime: update, loading steps, statistics and the resource
-// cache.
+// The production runtime: update, loading steps and statistics.
 #include "vexil/vexil.h"
 
 #include <cmath>
@@ -7,23 +6,18 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/crash.h"
 #include "core/cycles_measure.h"
-#include "core/io.h"
 #include "core/posix_file_utils.h"
 #include "host/demo_music.h"
 #include "image/n2d.h"
 #include "image/n3d_phong.h"
-#include "image/palette.h"
-#include "image/palette_image.h"
-#include "n3d/mad.h"
-#include "n3d/n3d_asset.h"
-#include "vexil/fontbitmap.h"
-#include "vexil/vexil_image.h"
-#include "vexil/vexil_rle_image.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_crash.h"
+#include "vexil/vexil_perf.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_sequence.h"
 #include "vexil/vexil_starfield.h"
-
-#define VEXIL_CRASH(...) mycrash("src/vexil", __LINE__, "", __VA_ARGS__)
+#include "vexil/vexil_walk.h"
 
 // Seek steps of the debug keys, in 22050 Hz frames.
 #define VEXIL_SEEK_SMALL 2205   // 0.1 s
@@ -53,32 +47,6 @@ int pressed_key(vexil_args* args, char key)
     return args->keys_ascii[k] && !args->d->keys_ascii_prev[k];
 }
 
-void vexil_performance_update(vexil_performance* perf, cycles_t t0, int is_vbl)
-{
-    cycles_t dt = cycles_measure_get_delta(t0);
-    if (is_vbl) {
-        perf->vbl_frames_count++;
-        perf->vbl_frames_ticks += dt;
-    } else {
-        perf->frames_count++;
-        perf->frames_ticks += dt;
-    }
-}
-
-void vexil_performance_print(const char* name, int vbl, vexil_performance* perf)
-{
-    int count = vbl ? perf->vbl_frames_count : perf->frames_count;
-    cycles_t ticks = vbl ? perf->vbl_frames_ticks : perf->frames_ticks;
-    float ms = 0;
-    float cycles = 0;
-    if (count > 0) {
-        ms = (float)(cycles_to_ms(ticks) / count);
-        cycles = (float)(ticks / (cycles_t)count);
-    }
-    printf("%s: %.2f ms %.2f cycles/frame (frames %d cycles: %lu)\n", name, ms, cycles, count,
-           (unsigned long)ticks);
-}
-
 void vexil_end_stats(vexil* d)
 {
     printf("=== init system ===\n");
@@ -103,173 +71,6 @@ void vexil_end_stats(vexil* d)
     }
 }
 
-// ---- resource cache ----
-
-// Each decoder reads one record of its kind from the size bytes at b into a
-// result pushed from the arena; null on failure.
-typedef void* vexil_rsrc_decode_func(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
-
-static void* vexil_decode_stencil(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    (void)in_place;
-    n3d_coveragebuffer* r = memarena_push_array_zeroed<n3d_coveragebuffer>(arena, 1);
-    return n3d_io_coveragebuffer_load(arena, r, b, size, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_texture(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    n3d_texture* r = memarena_push_array_zeroed<n3d_texture>(arena, 1);
-    return n3d_io_texture_load(arena, r, b, size, in_place, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_palette_animation(memarena* arena, const uint8_t* b, uint64_t size, int endian,
-                                            int in_place)
-{
-    (void)in_place;
-    palette_animation* r = memarena_push_array_zeroed<palette_animation>(arena, 1);
-    return palette_animation_io_load(arena, r, b, size, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_palette(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    (void)in_place;
-    palette* r = memarena_push_array_zeroed<palette>(arena, 1);
-    return palette_io_load(arena, r, b, size, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_rle_image(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    vexil_rle_image* r = memarena_push_array_zeroed<vexil_rle_image>(arena, 1);
-    return vexil_rle_image_load(arena, r, b, size, in_place, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_image(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    vexil_image* r = memarena_push_array_zeroed<vexil_image>(arena, 1);
-    return vexil_image_load(arena, r, b, size, in_place, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_madpack(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    (void)in_place;
-    mad_datapack* r = memarena_push_array_zeroed<mad_datapack>(arena, 1);
-    return mad_datapack_load(r, arena, b, size, endian) ? r : nullptr;
-}
-
-static void* vexil_decode_font(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
-{
-    (void)in_place;
-    fontbitmap* r = memarena_push_array_zeroed<fontbitmap>(arena, 1);
-    return fontbitmap_io_load(r, arena, b, size, endian) ? r : nullptr;
-}
-
-// Kinds 0 to 7, indexed by kind. Their payloads are whole asset files.
-static vexil_rsrc_decode_func* const vexil_rsrc_decoders[] = {
-    vexil_decode_stencil,   vexil_decode_texture, vexil_decode_palette_animation, vexil_decode_palette,
-    vexil_decode_rle_image, vexil_decode_image,   vexil_decode_madpack,           vexil_decode_font,
-};
-
-static char* vexil_strdup(memarena* arena, const char* s)
-{
-    size_t n = strlen(s);
-    char* r = static_cast<char*>(memarena_push(arena, n + 1));
-    memcpy(r, s, n + 1);
-    return r;
-}
-
-void* vexil_load_resource(vexil* d, const char* name, int kind)
-{
-    // Keyed by name: names are unique across kinds within a production. One
-    // reused under another kind would hand out an object of the wrong type,
-    // so that production stops here instead.
-    vexil_rsrc_node* tail = &d->rsrc_node_head;
-    for (vexil_rsrc_node* n = &d->rsrc_node_head; n; n = n->next) {
-        if (n->name && strcmp(n->name, name) == 0) {
-            if (n->kind != kind)
-                VEXIL_CRASH("\"%s\" was loaded with kind %d and cannot be used with kind %d\n", name, n->kind, kind);
-            return n->ptr;
-        }
-        tail = n;
-    }
-
-    uint64_t tmp_marker = memarena_get_marker(d->tmp_arena);
-    int endian = d->paks[0].header.endian;
-    int in_place = endian == IO_ENDIAN_NATIVE;
-    uint8_t* payload = nullptr;
-    size_t size = 0;
-    for (int i = d->paks_count - 1; i >= 0 && !payload; i--)
-        payload = vexil_fs_get(&d->paks[i], kind, name, &size);
-    if (!payload)
-        VEXIL_CRASH("could not find \"%s\" with kind %d in pak file!\n", name, kind);
-
-    void* result = nullptr;
-    if (kind >= VEXIL_RSRC_KIND_STENCIL && kind <= VEXIL_RSRC_KIND_FONT) {
-        // The payload's own marker is skipped: the first pack's byte order applies.
-        if (size < 4)
-            VEXIL_CRASH("failed load \"%s\" tag %d\n", name, kind);
-        result = vexil_rsrc_decoders[kind](d->arena, payload + 4, size - 4, endian, in_place);
-        if (!result)
-            VEXIL_CRASH("failed load \"%s\" tag %d\n", name, kind);
-    } else if (kind == VEXIL_RSRC_KIND_MUSIC) {
-        vexil_music* m = memarena_push_array_zeroed<vexil_music>(d->arena, 1);
-        m->buffer = payload;
-        m->size = (uint32_t)size;
-        result = m;
-    } else if (kind == VEXIL_RSRC_KIND_TEXT) {
-        // The string must end inside its payload (the writer pads with zeros).
-        if (!memchr(payload, 0, size))
-            VEXIL_CRASH("text \"%s\" is not terminated inside its payload of %zu bytes\n", name, size);
-        result = payload;
-    } else {
-        VEXIL_CRASH("kind %d??\n", kind);
-    }
-
-    vexil_rsrc_node* node = memarena_push_array_zeroed<vexil_rsrc_node>(d->arena, 1);
-    node->name = vexil_strdup(d->arena, name);
-    node->ptr = result;
-    node->kind = kind;
-    tail->next = node;
-    memarena_goto_marker(d->tmp_arena, tmp_marker);
-    return result;
-}
-
-n3d_coveragebuffer* vexil_load_stencil(vexil* d, const char* name)
-{
-    return static_cast<n3d_coveragebuffer*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_STENCIL));
-}
-n3d_texture* vexil_load_texture(vexil* d, const char* name)
-{
-    return static_cast<n3d_texture*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_TEXTURE));
-}
-palette_animation* vexil_load_palette_animation(vexil* d, const char* name)
-{
-    return static_cast<palette_animation*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_PALETTE_ANIMATION));
-}
-palette* vexil_load_palette(vexil* d, const char* name)
-{
-    return static_cast<palette*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_PALETTE));
-}
-vexil_rle_image* vexil_load_rle_image(vexil* d, const char* name)
-{
-    return static_cast<vexil_rle_image*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_RLE_IMAGE));
-}
-vexil_image* vexil_load_image(vexil* d, const char* name)
-{
-    return static_cast<vexil_image*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_IMAGE));
-}
-mad_datapack* vexil_load_madpack(vexil* d, const char* name)
-{
-    return static_cast<mad_datapack*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_MADPACK));
-}
-fontbitmap* vexil_load_font(vexil* d, const char* name)
-{
-    return static_cast<fontbitmap*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_FONT));
-}
-vexil_music* vexil_load_music(vexil* d, const char* name)
-{
-    return static_cast<vexil_music*>(vexil_load_resource(d, name, VEXIL_RSRC_KIND_MUSIC));
-}
-
 // ---- loading steps ----
 
 // Entry i = sin(2 pi x (i / N)), i / N in single precision; N + N/4 entries so
@@ -289,6 +90,7 @@ static T* vexil_sine_table(memarena* arena, int n, double scale, int truncate)
 static void vexil_init_step0(vexil* d, vexil_args* args)
 {
     memarena* D = args->arena;
+    vexil_bindings_register(d);
     memarena_init(&d->_arena, "vexil_arena", VEXIL_ARENA_SIZE, memarena_push(D, VEXIL_ARENA_SIZE));
     memarena_init(&d->_tmp_arena, "vexil_tmp_arena", VEXIL_TMP_ARENA_SIZE, memarena_push(D, VEXIL_TMP_ARENA_SIZE));
     d->arena = &d->_arena;

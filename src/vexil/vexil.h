@@ -1,9 +1,8 @@
-// The production runtime: loading steps, shared tables, packs and resource cache,
-// the sequence and the walk that calls its scenes on the music's time line, and
-// the argument record every scene call receives. Called by the demo system on the
-// main thread; data lives in "vexil_arena", scratch in "vexil_tmp_arena" (both
-// carved from "demo_arena"). Bad production data stops through the crash path;
-// sequence syntax errors print their message on standard error and exit 1.
+// The production runtime's records: the runtime itself, the argument record every
+// scene call receives, the sequence, the scene instances and the resource cache's
+// nodes; and the runtime's update and loading steps. Called by the demo system on
+// the main thread; data lives in "vexil_arena", scratch in "vexil_tmp_arena" (both
+// carved from "demo_arena"). Bad production data stops through the crash path.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +33,7 @@ struct vexil_music;
 struct vexil;
 struct vexil_scene;
 struct vexil_sequence_row;
+struct vexil_binding_func;
 
 #define VEXIL_ARENA_SIZE 31457280ull      // 30 MiB
 #define VEXIL_TMP_ARENA_SIZE 6291456ull   // 6 MiB
@@ -253,6 +253,9 @@ struct vexil {
     n3d_coveragebuffer* overlay_stencils;
     int paks_count;
     vexil_fs* paks;
+    // The scene kinds rows are bound to, set by vexil_bindings_register.
+    const vexil_binding_func* bindings;
+    int bindings_count;
 };
 
 // ---- runtime ----
@@ -264,37 +267,6 @@ void vexil_update(vexil_args* args);
 void vexil_init_step(vexil_args* args);
 // A key that went down since the previous initialised update.
 int pressed_key(vexil_args* args, char key);
-void vexil_performance_update(vexil_performance* perf, cycles_t t0, int is_vbl);
-void vexil_performance_print(const char* name, int vbl, vexil_performance* perf);
 void vexil_end_stats(vexil* d);
 // A new string formatted into the arena.
 char* memprintf(memarena* arena, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// ---- sequence ----
-
-// Parses "sequence.csv" text: rows, labels, barriers and strings into arena,
-// tokens into tmp_arena; path is named in messages. Resolves every row's times.
-void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const char* path, memarena* arena,
-                         memarena* tmp_arena);
-// One walk of the sequence: cleanup, prepare and running calls for one update.
-void vexil_run_sequence(vexil* d, vexil_args* args);
-char* vexil_sequence_parse_label(char** s, memarena* arena);
-char* vexil_csv_parse_str_trim(char** s, const char* str_default, memarena* arena);
-int vexil_csv_parse_int(char** s, int line, const char* path);
-void vexil_csv_parse_comma(char** s, int line, const char* path);
-vexil_sequence_label* vexil_sequence_find_label(vexil_sequence* seq, const char* name);
-
-// ---- resource cache ----
-
-// The decoded object for (name, kind), decoded once per name; searches the
-// packs from the last to the first. Never null: every failure stops.
-void* vexil_load_resource(vexil* d, const char* name, int kind);
-n3d_coveragebuffer* vexil_load_stencil(vexil* d, const char* name);
-n3d_texture* vexil_load_texture(vexil* d, const char* name);
-palette_animation* vexil_load_palette_animation(vexil* d, const char* name);
-palette* vexil_load_palette(vexil* d, const char* name);
-vexil_rle_image* vexil_load_rle_image(vexil* d, const char* name);
-vexil_image* vexil_load_image(vexil* d, const char* name);
-mad_datapack* vexil_load_madpack(vexil* d, const char* name);
-fontbitmap* vexil_load_font(vexil* d, const char* name);
-vexil_music* vexil_load_music(vexil* d, const char* name);

@@ -6,8 +6,7 @@
 #include "core/crash.h"
 #include "core/io.h"
 #include "core/posix_file_utils.h"
-
-#define VEXIL_FS_CRASH(...) mycrash("src/vexil_fs", __LINE__, "", __VA_ARGS__)
+#include "vexil/vexil_crash.h"
 
 void vexil_fs_open_file(vexil_fs* fs, const char* path, memarena* arena)
 {

@@ -6,10 +6,12 @@
 
 #include "core/crash.h"
 #include "core/io.h"
+#include "core/saturate.h"
 #include "image/n2d.h"
 #include "image/texel.h"
 #include "n3d/n3d_asset.h"
 #include "n3d/n3d_framebuffer.h"
+#include "vexil/vexil_crash.h"
 
 const uint8_t* vexil_image_load(memarena* arena, vexil_image* out, const void* b, uint64_t size, int ok_reuse_buffer,
                                 int endian)
@@ -49,19 +51,18 @@ static bool image_is_index8(int format)
 // clip to nothing instead of wrapping onto the plane.
 static int image_far_edge(int x0, int extent)
 {
-    const int64_t x1 = (int64_t)x0 + extent;
-    return x1 > INT32_MAX ? INT32_MAX : x1 < INT32_MIN ? INT32_MIN : (int)x1;
+    return sat_int64_to_int((int64_t)x0 + extent);
 }
 
 void vexil_image_draw(n3d_frame_context* fc, int dst_x0, int dst_y0, const vexil_image* image)
 {
     const n3d_texture* t = &image->texture;
     if (!t->not_swizzled)
-        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only unswizzled texture supported\n");
+        VEXIL_IMAGE_CRASH("vexil_image_draw: only unswizzled texture supported\n");
     if (!image_is_index8(t->format))
-        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 texture supported\n");
+        VEXIL_IMAGE_CRASH("vexil_image_draw: only index8 texture supported\n");
     if (!image_is_index8(fc->fb->format))
-        mycrash("src/vexil_image", __LINE__, "", "vexil_image_draw: only index8 frame context supported\n");
+        VEXIL_IMAGE_CRASH("vexil_image_draw: only index8 frame context supported\n");
     n2d_blit_buffer_index8(fc, t->mips[0], 1 << t->w_log2, dst_x0, dst_y0, image_far_edge(dst_x0, image->w),
                            image_far_edge(dst_y0, image->h), 0, 0, image->w, image->h, 0, image->h);
 }

@@ -8,6 +8,7 @@
 #include "core/io.h"
 #include "image/texel.h"
 #include "n3d/n3d_framebuffer.h"
+#include "vexil/vexil_crash.h"
 
 // Walks the runs of h rows of w pixels: every row is the byte 0 or pairs that
 // cover exactly w pixels. Returns false at the first run that breaks this or
@@ -190,15 +191,13 @@ void vexil_rle_image_draw_ex(n3d_framebuffer* fb, const vexil_rle_image* image, 
     if (x0 >= fb->w || y0 >= fb->h || x0 + w <= 0 || y0 + h <= 0)
         return;
     if (y0 + h > fb->h)
-        mycrash("src/vexil_rle_image", __LINE__, "",
-                "crop not implemented.. image height + dst_y0 > fb height! (%d+%d vs %d)\n", image->h, dst_y0,
-                fb->h);
+        VEXIL_RLE_IMAGE_CRASH("crop not implemented.. image height + dst_y0 > fb height! (%d+%d vs %d)\n", image->h,
+                              dst_y0, fb->h);
     if (x0 + w > fb->w)
-        mycrash("src/vexil_rle_image", __LINE__, "",
-                "crop not implemented.. image width + dst_x0 > fb width! (%d+%d vs %d)\n", image->w, dst_x0, fb->w);
+        VEXIL_RLE_IMAGE_CRASH("crop not implemented.. image width + dst_x0 > fb width! (%d+%d vs %d)\n", image->w,
+                              dst_x0, fb->w);
     if (x0 < 0 || y0 < 0)
-        mycrash("src/vexil_rle_image", __LINE__, "", "crop not implemented.. dst_x0 or dst_y0 < 0! (%d %d)\n", dst_x0,
-                dst_y0);
+        VEXIL_RLE_IMAGE_CRASH("crop not implemented.. dst_x0 or dst_y0 < 0! (%d %d)\n", dst_x0, dst_y0);
     const uint8_t* p = image->rle_data;
     const uint8_t* end = p + (image->rle_size > 0 ? image->rle_size : 0);
     uint8_t* row = static_cast<uint8_t*>(fb->b) + (uint64_t)dst_y0 * (uint64_t)fb->row_bytes + (uint64_t)dst_x0;

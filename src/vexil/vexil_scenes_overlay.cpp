@@ -9,6 +9,7 @@
 #include "core/linmath_extended.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
+#include "core/saturate.h"
 #include "host/demo_music.h"
 #include "host/valkyrie_context.h"
 #include "image/n2d.h"
@@ -18,14 +19,16 @@
 #include "image/texel.h"
 #include "n3d/n3d_framebuffer.h"
 #include "vexil/vexil.h"
+#include "vexil/vexil_args.h"
+#include "vexil/vexil_crash.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
+#include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_scaleframe.h"
-#include "vexil/vexil_scenes.h"
+#include "vexil/vexil_scene_load.h"
 #include "vexil/vexil_starfield.h"
 #include "vexil/vexil_stroke.h"
 
-#define SCENES_FILE "src/vexil_scenes"
 #define OVERLAY_TWO_PI 6.283185307179586
 // Overlay colour-table fades complete at 90 % of their row.
 #define OVERLAY_CLUT_FADE_END 0.9f
@@ -63,33 +66,14 @@ float time_triangle(float t, float inv_period)
 
 // ---- helpers ----------------------------------------------------------------
 
-static float overlay_clamp01(float t)
-{
-    return t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
-}
+static float overlay_clamp01(float t) { return sat_clamp(t, 0.0f, 1.0f); }
 
 // Truncation toward zero that saturates instead of leaving the int range (and
 // gives 0 for NaN), so odd arguments never make an undefined conversion.
-static int overlay_f2i(float f)
-{
-    if (!(f == f))
-        return 0;
-    if (f <= -2147483648.0f)
-        return INT32_MIN;
-    if (f >= 2147483647.0f)
-        return INT32_MAX;
-    return (int)f;
-}
+static int overlay_f2i(float f) { return sat_float_to_int(f, INT32_MIN, INT32_MAX, 0); }
 
 // The same into an unsigned value; negative values give 0.
-static uint32_t overlay_f2u(float f)
-{
-    if (!(f > 0.0f))
-        return 0;
-    if (f >= 4294967295.0f)
-        return 0xFFFFFFFFu;
-    return (uint32_t)f;
-}
+static uint32_t overlay_f2u(float f) { return sat_float_to_int(f, 0u, 0xFFFFFFFFu, 0u); }
 
 // A non-negative remainder, whatever the sign of the dividend.
 static int overlay_mod(int64_t a, int n)
@@ -127,71 +111,30 @@ static int overlay_int(vexil_scene* scene, char** s, vexil_sequence_row* row)
     return parse_arg_int(&scene->ints_count, s, row);
 }
 
-static const char* overlay_func_name(vexil_sequence_row* row)
-{
-    return row && row->func_name ? row->func_name : "";
-}
-
-static int overlay_line(vexil_sequence_row* row) { return row ? row->line : 0; }
-
 // The three back buffers and the three stencil slots are addressed 0 to 2.
 static void overlay_check_backbuffer_i(int i, vexil_sequence_row* row)
 {
     if (i < 0 || i >= VEXIL_OVERLAY_BACKBUFFERS_COUNT)
-        mycrash(SCENES_FILE, __LINE__, "",
-                "%s: overlay backbuffer index %d out of range 0..%d (sequence line %d)\n", overlay_func_name(row), i,
-                VEXIL_OVERLAY_BACKBUFFERS_COUNT - 1, overlay_line(row));
+        VEXIL_SCENES_CRASH("%s: overlay backbuffer index %d out of range 0..%d (sequence line %d)\n", row->func_name,
+                           i, VEXIL_OVERLAY_BACKBUFFERS_COUNT - 1, row->line);
 }
 
 static void overlay_check_stencil_i(int i, int allow_none, vexil_sequence_row* row)
 {
     if ((i < 0 || i >= VEXIL_OVERLAY_STENCILS_COUNT) && !(allow_none && i == -1))
-        mycrash(SCENES_FILE, __LINE__, "", "%s: overlay stencil index %d out of range %s0..%d (sequence line %d)\n",
-                overlay_func_name(row), i, allow_none ? "-1 or " : "", VEXIL_OVERLAY_STENCILS_COUNT - 1,
-                overlay_line(row));
+        VEXIL_SCENES_CRASH("%s: overlay stencil index %d out of range %s0..%d (sequence line %d)\n", row->func_name,
+                           i, allow_none ? "-1 or " : "", VEXIL_OVERLAY_STENCILS_COUNT - 1, row->line);
 }
 
 static void overlay_check_clut_range(int offset, int count, vexil_sequence_row* row)
 {
     if (offset < 0 || count < 0 || offset > PALETTE_CLUT_ENTRIES || count > PALETTE_CLUT_ENTRIES - offset)
-        mycrash(SCENES_FILE, __LINE__, "",
-                "%s: colour table range offset %d count %d does not fit the %d entries (sequence line %d)\n",
-                overlay_func_name(row), offset, count, PALETTE_CLUT_ENTRIES, overlay_line(row));
-}
-
-// Ini-configured scenes have no parser: their arrays are checked on the first call.
-static void overlay_check_count(int have, int need, const char* what, vexil_sequence_row* row)
-{
-    if (have < need)
-        mycrash(SCENES_FILE, __LINE__, "", "%s: needs at least %d %s, has %d (sequence line %d)\n",
-                overlay_func_name(row), need, what, have, overlay_line(row));
-}
-
-// The arrays a kind reads. A scene configured from an ini resource skips its
-// argument parser, so its prepare calls check the counts and the indices that
-// the parser would have refused.
-struct overlay_needs {
-    int ints = 0, floats = 0, palettes = 0, rle_images = 0, images = 0, stencils = 0, textures = 0;
-    int palette_animations = 0;
-};
-
-static void overlay_check_needs(vexil_scene* scene, vexil_sequence_row* row, const overlay_needs& n)
-{
-    overlay_check_count(scene->ints_count, n.ints, "integers", row);
-    overlay_check_count(scene->floats_count, n.floats, "floats", row);
-    overlay_check_count(scene->palettes_count, n.palettes, "palettes", row);
-    overlay_check_count(scene->rle_images_count, n.rle_images, "rle images", row);
-    overlay_check_count(scene->images_count, n.images, "images", row);
-    overlay_check_count(scene->stencils_count, n.stencils, "stencils", row);
-    overlay_check_count(scene->textures_count, n.textures, "textures", row);
-    overlay_check_count(scene->palette_animations_count, n.palette_animations, "palette animations", row);
+        VEXIL_SCENES_CRASH("%s: colour table range offset %d count %d does not fit the %d entries (sequence line %d)\n",
+                           row->func_name, offset, count, PALETTE_CLUT_ENTRIES, row->line);
 }
 
 // A sum of given integers (positions, offsets, sizes), kept inside the int range.
-static int overlay_sum(int64_t v)
-{
-    return v < INT32_MIN ? INT32_MIN : (v > INT32_MAX ? INT32_MAX : (int)v);
-}
+static int overlay_sum(int64_t v) { return sat_int64_to_int(v); }
 
 // Sets completed_prepare on the first call of either kind; 1 when this was
 // that prepare call.
@@ -225,13 +168,8 @@ static n3d_framebuffer* overlay_backbuffer_fb(vexil_args* args, int i)
 void scene_overlay_load_progress(vexil_scene* scene, vexil_args* args)
 {
     vexil_load_scene(args->d, scene, args->row);
-    if (overlay_prepare_any(scene)) {
-        overlay_check_count(scene->floats_count, 1, "float (fps)", args->row);
-        overlay_check_count(scene->palettes_count, 1, "palette", args->row);
-        overlay_check_count(scene->images_count, 1, "icon image", args->row);
-        overlay_check_count(scene->ints_count, 7, "integers (r, g, b, bar_x0, bar_y0, bar_w, bar_h)", args->row);
+    if (overlay_prepare_any(scene))
         return;
-    }
     if (!args->is_vbl || scene->is_cleanup)
         return;
     const int* v = scene->ints;
@@ -265,12 +203,8 @@ void scene_overlay_load_progress(vexil_scene* scene, vexil_args* args)
 
 void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args)
 {
-    if (overlay_prepare_any(scene)) {
-        overlay_check_count(scene->floats_count, 1, "float (fps)", args->row);
-        overlay_check_count(scene->stencils_count, 1, "stencil frame", args->row);
-        overlay_check_count(scene->ints_count, 1, "integer (color8)", args->row);
+    if (overlay_prepare_any(scene))
         return;
-    }
     if (!args->is_vbl || scene->is_cleanup)
         return;
     int frame = overlay_mod(overlay_f2i(scene->local_t * scene->floats[0]), scene->stencils_count);
@@ -297,8 +231,6 @@ void scene_overlay_rle_image_parse_args(vexil_scene* scene, vexil_scene_parse_co
 
 void scene_overlay_rle_image(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare)
-        overlay_check_needs(scene, args->row, {.ints = 6, .rle_images = 1});
     if (overlay_prepare_loop_pass(scene, args))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -324,8 +256,6 @@ void scene_overlay_clear_parse_args(vexil_scene* scene, vexil_scene_parse_contex
 
 void scene_overlay_clear(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare)
-        overlay_check_needs(scene, args->row, {.ints = 1});
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -339,15 +269,15 @@ void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_p
     overlay_reserve_ints(scene, ctx, 2);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
     scene->ints[1] = overlay_int(scene, &s, ctx->row);
+}
+
+void scene_overlay_backbuffer_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
     overlay_check_backbuffer_i(scene->ints[0], ctx->row);
 }
 
 void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 2});
-        overlay_check_backbuffer_i(scene->ints[0], args->row);
-    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -363,7 +293,6 @@ void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_
     char* s = ctx->row->args;
     overlay_reserve_ints(scene, ctx, 3);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_stencil_i(scene->ints[0], 0, ctx->row);
     char* name = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->stencils, &scene->stencils_count, ctx);
     scene->stencils[0] = vexil_load_stencil(ctx->d, name);
@@ -371,12 +300,13 @@ void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_
     scene->ints[2] = overlay_int(scene, &s, ctx->row);
 }
 
+void scene_overlay_stencil_set_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_stencil_i(scene->ints[0], 0, ctx->row);
+}
+
 void scene_overlay_stencil_set(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 3, .stencils = 1});
-        overlay_check_stencil_i(scene->ints[0], 0, args->row);
-    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)
@@ -393,15 +323,10 @@ void scene_overlay_heal_parse_args(vexil_scene* scene, vexil_scene_parse_context
     char* s = ctx->row->args;
     overlay_reserve_ints(scene, ctx, 1);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_backbuffer_i(scene->ints[0], ctx->row);
 }
 
 void scene_overlay_heal(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 1});
-        overlay_check_backbuffer_i(scene->ints[0], args->row);
-    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || scene->is_cleanup)
@@ -428,8 +353,6 @@ void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_contex
 
 void scene_overlay_scale(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare)
-        overlay_check_needs(scene, args->row, {.ints = 7, .textures = 1});
     if (overlay_prepare_loop_pass(scene, args))
         return;
     if (!args->is_vbl)
@@ -463,35 +386,34 @@ void scene_overlay_stroke_parse_args(vexil_scene* scene, vexil_scene_parse_conte
     char* s = ctx->row->args;
     overlay_reserve_ints(scene, ctx, 5);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_backbuffer_i(scene->ints[0], ctx->row);
     char* name = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->images, &scene->images_count, ctx);
-    vexil_image* image = vexil_load_image(ctx->d, name);
-    scene->images[0] = image;
+    scene->images[0] = vexil_load_image(ctx->d, name);
     overlay_reserve_floats(scene, ctx, 2);
     scene->floats[0] = parse_arg_float(&s, ctx->row);
     scene->floats[1] = parse_arg_float(&s, ctx->row);
     for (int i = 1; i < 5; i++)
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
+}
+
+void scene_overlay_stroke_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    vexil_sequence_row* row = ctx->row;
+    overlay_check_backbuffer_i(scene->ints[0], row);
     // Only the centred placement (mode 0) is defined.
     if (scene->ints[2] != 0)
-        mycrash(SCENES_FILE, __LINE__, "", "%s: offset_mode %d is not supported, only 0 (sequence line %d)\n",
-                overlay_func_name(ctx->row), scene->ints[2], overlay_line(ctx->row));
+        VEXIL_SCENES_CRASH("%s: offset_mode %d is not supported, only 0 (sequence line %d)\n", row->func_name,
+                           scene->ints[2], row->line);
     // The stroke's coverage buffers have the image's size, in whole 32-bit words.
+    const vexil_image* image = scene->images[0];
     if (image->w <= 0 || image->w % 32 != 0)
-        mycrash(SCENES_FILE, __LINE__, "",
-                "%s: stroke image \"%s\" width must be a multiple of 32, is %d (sequence line %d)\n",
-                overlay_func_name(ctx->row), name, image->w, overlay_line(ctx->row));
+        VEXIL_SCENES_CRASH("%s: stroke image \"%s\" width must be a multiple of 32, is %d (sequence line %d)\n",
+                           row->func_name, vexil_rsrc_name(ctx->d, image), image->w, row->line);
 }
 
 void scene_overlay_stroke(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 5, .floats = 2, .images = 1});
-        overlay_check_backbuffer_i(scene->ints[0], args->row);
-        if (scene->ints[2] != 0)
-            mycrash(SCENES_FILE, __LINE__, "", "%s: offset_mode %d is not supported, only 0 (sequence line %d)\n",
-                    overlay_func_name(args->row), scene->ints[2], overlay_line(args->row));
         if (!args->is_vbl) {
             vexil_stroke* stroke = memarena_push_array_zeroed<vexil_stroke>(args->arena, 1);
             vexil_stroke_init(stroke, scene->images[0], args->arena);
@@ -531,17 +453,21 @@ void scene_overlay_palette_animation_parse_args(vexil_scene* scene, vexil_scene_
     char* s = ctx->row->args;
     overlay_reserve_ints(scene, ctx, 2);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_backbuffer_i(scene->ints[0], ctx->row);
     char* name = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->palette_animations, &scene->palette_animations_count, ctx);
-    palette_animation* panim = vexil_load_palette_animation(ctx->d, name);
-    scene->palette_animations[0] = panim;
+    scene->palette_animations[0] = vexil_load_palette_animation(ctx->d, name);
     scene->ints[1] = overlay_int(scene, &s, ctx->row);
     overlay_reserve_floats(scene, ctx, 1);
     scene->floats[0] = parse_arg_float(&s, ctx->row);
+}
+
+void scene_overlay_palette_animation_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_backbuffer_i(scene->ints[0], ctx->row);
+    const palette_animation* panim = scene->palette_animations[0];
     if (panim->frames_count <= 0)
-        mycrash(SCENES_FILE, __LINE__, "", "%s: palette animation \"%s\" has no palette frames (sequence line %d)\n",
-                overlay_func_name(ctx->row), name, overlay_line(ctx->row));
+        VEXIL_SCENES_CRASH("%s: palette animation \"%s\" has no palette frames (sequence line %d)\n",
+                           ctx->row->func_name, vexil_rsrc_name(ctx->d, panim), ctx->row->line);
 }
 
 // The palette frame shown at animation frame frame_i of n.
@@ -572,13 +498,6 @@ static int overlay_palette_animation_frame(int mode, uint32_t frame_i, int n)
 
 void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 2, .floats = 1, .palette_animations = 1});
-        overlay_check_backbuffer_i(scene->ints[0], args->row);
-        if (scene->palette_animations[0]->frames_count <= 0)
-            mycrash(SCENES_FILE, __LINE__, "", "%s: the palette animation has no palette frames (sequence line %d)\n",
-                    overlay_func_name(args->row), overlay_line(args->row));
-    }
     palette_animation* panim = scene->palette_animations[0];
     const int H = args->fc_overlay->fb->h;
     if (!scene->completed_prepare) {
@@ -631,14 +550,10 @@ void scene_overlay_starfield_parse_args(vexil_scene* scene, vexil_scene_parse_co
     char* s = ctx->row->args;
     overlay_reserve_ints(scene, ctx, 6);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_stencil_i(scene->ints[0], 1, ctx->row);
     char* light = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->images, &scene->images_count, ctx);
     scene->images[0] = strcmp(light, "0") == 0 ? nullptr : vexil_load_image(ctx->d, light);
     scene->ints[1] = overlay_int(scene, &s, ctx->row);
-    if (scene->ints[1] <= 0)
-        mycrash(SCENES_FILE, __LINE__, "", "%s: star count must be at least 1, is %d (sequence line %d)\n",
-                overlay_func_name(ctx->row), scene->ints[1], overlay_line(ctx->row));
     char* pal = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->palettes, &scene->palettes_count, ctx);
     scene->palettes[0] = vexil_load_palette(ctx->d, pal);
@@ -647,6 +562,14 @@ void scene_overlay_starfield_parse_args(vexil_scene* scene, vexil_scene_parse_co
     scene->floats[1] = parse_arg_float(&s, ctx->row);
     for (int i = 2; i < 6; i++)
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
+}
+
+void scene_overlay_starfield_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_stencil_i(scene->ints[0], 1, ctx->row);
+    if (scene->ints[1] <= 0)
+        VEXIL_SCENES_CRASH("%s: star count must be at least 1, is %d (sequence line %d)\n", ctx->row->func_name,
+                           scene->ints[1], ctx->row->line);
 }
 
 static void overlay_starfield_set_view(vexil_starfield* sf, vexil_scene* scene, vexil_args* args)
@@ -666,11 +589,6 @@ void scene_overlay_starfield(vexil_scene* scene, vexil_args* args)
     vexil* d = args->d;
     n3d_frame_context* fc = args->fc_overlay;
     if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 6, .floats = 2, .palettes = 1});
-        overlay_check_stencil_i(scene->ints[0], 1, args->row);
-        if (scene->ints[1] <= 0)
-            mycrash(SCENES_FILE, __LINE__, "", "%s: star count must be at least 1, is %d (sequence line %d)\n",
-                    overlay_func_name(args->row), scene->ints[1], overlay_line(args->row));
         if (args->is_vbl)
             return;
         // The count is rounded up to a power of two.
@@ -703,19 +621,19 @@ void scene_overlay_clut_set1_pulsate_parse_args(vexil_scene* scene, vexil_scene_
     overlay_reserve_ints(scene, ctx, 7);
     overlay_reserve_floats(scene, ctx, 2);
     scene->ints[0] = overlay_int(scene, &s, ctx->row);
-    overlay_check_clut_range(scene->ints[0], 1, ctx->row);
     scene->floats[0] = parse_arg_float(&s, ctx->row);
     scene->floats[1] = parse_arg_float(&s, ctx->row);
     for (int i = 1; i < 7; i++)
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
 }
 
+void scene_overlay_clut_set1_pulsate_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_clut_range(scene->ints[0], 1, ctx->row);
+}
+
 void scene_overlay_clut_set1_pulsate(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare) {
-        overlay_check_needs(scene, args->row, {.ints = 7, .floats = 2});
-        overlay_check_clut_range(scene->ints[0], 1, args->row);
-    }
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || scene->is_cleanup)
@@ -742,6 +660,10 @@ static void overlay_clut_fade_parse(vexil_scene* scene, vexil_scene_parse_contex
     overlay_reserve_ints(scene, ctx, 5);
     for (int i = 0; i < 5; i++)
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
+}
+
+void scene_clut_fade_to_color_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
     overlay_check_clut_range(scene->ints[0], scene->ints[1], ctx->row);
 }
 
@@ -757,12 +679,6 @@ static void overlay_clut_fade_write(vexil_scene* scene, vexil_args* args, float 
     palette_fade_to_rgb(&scratch, t, scene->state.clut_fade_from, v[2], v[3], v[4]);
     set(args->video, v[0], v[1], scratch.rgba8888);
     memarena_goto_marker(arena, marker);
-}
-
-static void overlay_clut_fade_check(vexil_scene* scene, vexil_args* args)
-{
-    overlay_check_needs(scene, args->row, {.ints = 5});
-    overlay_check_clut_range(scene->ints[0], scene->ints[1], args->row);
 }
 
 static void overlay_clut_fade_prepare(vexil_scene* scene, vexil_args* args)
@@ -781,7 +697,6 @@ void scene_overlay_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene
 void scene_overlay_clut_fade_to_color(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
-        overlay_clut_fade_check(scene, args);
         if (!args->is_vbl)
             overlay_clut_fade_prepare(scene, args);
         return;
@@ -806,7 +721,6 @@ void scene_video_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_p
 void scene_video_clut_fade_to_color(vexil_scene* scene, vexil_args* args)
 {
     if (!scene->completed_prepare) {
-        overlay_clut_fade_check(scene, args);
         if (!args->is_vbl)
             overlay_clut_fade_prepare(scene, args);
         return;
@@ -831,13 +745,15 @@ void scene_overlay_clut_set_parse_args(vexil_scene* scene, vexil_scene_parse_con
     char* name = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
     overlay_reserve_one(&scene->palettes, &scene->palettes_count, ctx);
     scene->palettes[0] = vexil_load_palette(ctx->d, name);
+}
+
+void scene_overlay_clut_set_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
     overlay_check_clut_range(scene->palettes[0]->offset, scene->palettes[0]->count, ctx->row);
 }
 
 void scene_overlay_clut_set(vexil_scene* scene, vexil_args* args)
 {
-    if (!scene->completed_prepare)
-        overlay_check_needs(scene, args->row, {.palettes = 1});
     if (overlay_prepare_any(scene))
         return;
     if (!args->is_vbl || !scene->vbl_is_first_run)

@@ -1,9 +1,9 @@
 // Overlay and colour-table scene kinds (loading bar, stencil animation, run-length
 // images, clears, stencils, healing, scaled frames, strokes, palette animations,
-// starfield, colour-table pulses and fades), their argument parsers and shared time
-// functions. Called by the sequencer through the bindings table, main thread only.
-// State comes from the demo arena, parsed arrays from the parse context's arena. Bad
-// arguments or ini arrays stop through the crash path, naming the sequence line.
+// starfield, colour-table pulses and fades): their functions, argument parsers, the
+// checks each kind makes once configured, and shared time functions. Called through
+// the bindings table on the main thread; state from the demo arena, arrays from the
+// parse context's arena. Refused arguments stop through the crash path, naming the line.
 #pragma once
 
 struct vexil_scene;
@@ -26,24 +26,34 @@ void scene_overlay_clear(vexil_scene* scene, vexil_args* args);
 void scene_overlay_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args);
 void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// ints[0] names one of the three back buffers (overlay_backbuffer_clear, overlay_heal).
+void scene_overlay_backbuffer_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stencil_set(vexil_scene* scene, vexil_args* args);
 void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_stencil_set_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_heal(vexil_scene* scene, vexil_args* args);
 void scene_overlay_heal_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_scale(vexil_scene* scene, vexil_args* args);
 void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stroke(vexil_scene* scene, vexil_args* args);
 void scene_overlay_stroke_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_stroke_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args);
 void scene_overlay_palette_animation_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_palette_animation_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_starfield(vexil_scene* scene, vexil_args* args);
 void scene_overlay_starfield_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_starfield_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_clut_set1_pulsate(vexil_scene* scene, vexil_args* args);
 void scene_overlay_clut_set1_pulsate_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clut_set1_pulsate_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_clut_fade_to_color(vexil_scene* scene, vexil_args* args);
 void scene_overlay_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_clut_set(vexil_scene* scene, vexil_args* args);
 void scene_overlay_clut_set_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_clut_set_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_video_clut_reset(vexil_scene* scene, vexil_args* args);
 void scene_video_clut_fade_to_color(vexil_scene* scene, vexil_args* args);
 void scene_video_clut_fade_to_color_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// The colour-table range of both fades fits the 256 entries.
+void scene_clut_fade_to_color_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);

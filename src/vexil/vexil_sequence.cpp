@@ -1,16 +1,11 @@
-// "sequence.csv": parsing, time-line resolution and the walk that calls the
-// scenes against the music clock.
+#include "vexil/vexil_sequence.h"
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "core/crash.h"
-#include "core/cycles_measure.h"
-#include "host/demo_music.h"
-#include "vexil/vexil.h"
-#include "vexil/vexil_scenes.h"
-
-#define VEXIL_SEQ_CRASH(...) mycrash("src/vexil", __LINE__, "", __VA_ARGS__)
+#include "vexil/vexil_args.h"
+#include "vexil/vexil_crash.h"
 
 // Passes of the time-line resolution: a side waiting for the other settles in
 // the pass after it, so two are enough for every rule; more mean a cycle.
@@ -151,7 +146,7 @@ static void vexil_sequence_parse_row(vexil_sequence* seq, char** cursor, int lin
 static void vexil_sequence_check_time(int64_t t, int line, const char* path)
 {
     if (t < INT_MIN || t > INT_MAX)
-        VEXIL_SEQ_CRASH("time out of range on line %d in \"%s\"\n", line, path);
+        VEXIL_CRASH("time out of range on line %d in \"%s\"\n", line, path);
 }
 
 // One side of a row (start or end). Returns 1 when it is settled and writes the
@@ -179,18 +174,18 @@ static int vexil_sequence_resolve_side(vexil_sequence* seq, int row_i, int is_st
         } else {
             vexil_sequence_label* label = vexil_sequence_find_label(seq, ref);
             if (!label)
-                VEXIL_SEQ_CRASH("could not find label: \"%s\"\n", ref);
+                VEXIL_CRASH("could not find label: \"%s\"\n", ref);
             other = &seq->rows[label->row_i];
         }
         if (is_relstart) {
             if (is_me && is_start)
-                VEXIL_SEQ_CRASH("cannot take start to be relative its own start! line: %d in %s\n", row->line, path);
+                VEXIL_CRASH("cannot take start to be relative its own start! line: %d in %s\n", row->line, path);
             if (is_me && !other_settled)
                 return 0;
             value = own + other->start_22050hz;
         } else if (is_relend) {
             if (is_me && !is_start)
-                VEXIL_SEQ_CRASH("cannot take end to be relative its own end! line: %d in %s\n", row->line, path);
+                VEXIL_CRASH("cannot take end to be relative its own end! line: %d in %s\n", row->line, path);
             if (is_me && !other_settled)
                 return 0;
             value = own + other->end_22050hz;
@@ -219,7 +214,7 @@ static void vexil_sequence_resolve(vexil_sequence* seq, const char* path)
                 end_settled = vexil_sequence_resolve_side(seq, i, 0, start_settled, path);
         }
         if (!(start_settled && end_settled))
-            VEXIL_SEQ_CRASH("could not resolve start/end on line: %d in %s (bug? or are you doing something "
+            VEXIL_CRASH("could not resolve start/end on line: %d in %s (bug? or are you doing something "
                             "weird?)\n",
                             row->line, path);
         int64_t prepare = (int64_t)row->start_22050hz - vexil_sequence_ms_to_frames(row->start_prep_rel_ms);
@@ -236,7 +231,7 @@ static void vexil_sequence_music_sync(vexil_sequence* seq, const char* path)
         if (strcmp(row->func_name, "music_sync") != 0)
             continue;
         if (sync)
-            VEXIL_SEQ_CRASH("there can be at most one \"music_sync\" but there was one on line %d and on line %d\n",
+            VEXIL_CRASH("there can be at most one \"music_sync\" but there was one on line %d and on line %d\n",
                             sync->line, row->line);
         sync = row;
     }
@@ -244,7 +239,7 @@ static void vexil_sequence_music_sync(vexil_sequence* seq, const char* path)
     if (!sync)
         return;
     if (!sync->args)
-        VEXIL_SEQ_CRASH("\"music_sync\" on line %d in \"%s\" needs the music position as its argument\n", sync->line,
+        VEXIL_CRASH("\"music_sync\" on line %d in \"%s\" needs the music position as its argument\n", sync->line,
                         path);
     char* s = sync->args;
     int count = 0;
@@ -296,10 +291,10 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
             vexil_csv_parse_comma(&s, line, path);
             char* value = vexil_csv_parse_str_trim(&s, "", tmp_arena);
             if (strcmp(value, "prev_completed") != 0)
-                VEXIL_SEQ_CRASH("barrier on line %d in \"%s\" has unexpected/unsupported value: \"%s\"\n", line,
+                VEXIL_CRASH("barrier on line %d in \"%s\" has unexpected/unsupported value: \"%s\"\n", line,
                                 path, value);
             if (seq->rows_count == 0)
-                VEXIL_SEQ_CRASH("barrier on line %d in \"%s\" has no row before it\n", line, path);
+                VEXIL_CRASH("barrier on line %d in \"%s\" has no row before it\n", line, path);
             seq->rows[seq->rows_count - 1].barrier_flags |= VEXIL_SEQUENCE_BARRIER_PREV_COMPLETED;
             vexil_sequence_barrier* b = &seq->barriers[seq->barriers_count++];
             b->name = nullptr;
@@ -309,7 +304,7 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
             vexil_sequence_skip_line(&s);
         } else if (char* name = vexil_sequence_parse_label(&s, arena)) {
             if (!name[0])
-                VEXIL_SEQ_CRASH("found ':' but has no name for the label? on line %d in \"%s\"\n", line, path);
+                VEXIL_CRASH("found ':' but has no name for the label? on line %d in \"%s\"\n", line, path);
             vexil_sequence_label* l = &seq->labels[seq->labels_count++];
             l->name = name;
             l->line_i = line;
@@ -323,110 +318,9 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
 
     for (int i = 0; i < seq->labels_count; i++)
         if (seq->labels[i].row_i >= seq->rows_count)
-            VEXIL_SEQ_CRASH("label \"%s\" on line %d in \"%s\" has no row after it\n", seq->labels[i].name,
+            VEXIL_CRASH("label \"%s\" on line %d in \"%s\" has no row after it\n", seq->labels[i].name,
                             seq->labels[i].line_i, path);
 
     vexil_sequence_resolve(seq, path);
     vexil_sequence_music_sync(seq, path);
-}
-
-// ---- the walk ----
-
-static int vexil_scene_has_run(const vexil_scene* s, int is_vbl) { return (is_vbl ? s->vbl_is_first_run : s->is_first_run) == 0; }
-
-static cycles_t vexil_prepare_budget(int is_vbl)
-{
-    double ms = is_vbl ? 0.1 : 0.5;
-    return (cycles_t)((double)(float)cpu_cycles_per_second * (ms / 1000));
-}
-
-void vexil_run_sequence(vexil* d, vexil_args* args)
-{
-    uint32_t pos_u = (uint32_t)vexil_audio_position.load(std::memory_order_relaxed);
-    int pos = (int)pos_u;
-    float global_t = (float)(pos / 22050.0);
-    int is_vbl = args->is_vbl;
-    args->fc_overlay_backbuffers_count = d->fc_overlay_backbuffers_count;
-    args->fc_overlay_backbuffers = d->fc_overlay_backbuffers;
-    args->overlay_stencils_count = d->overlay_stencils_count;
-    args->overlay_stencils = d->overlay_stencils;
-
-    vexil_sequence* seq = &d->sequence;
-
-    // Each kind that ran gets exactly one cleanup call once the window has passed.
-    for (int i = 0; i < seq->rows_count; i++) {
-        vexil_sequence_row* row = &seq->rows[i];
-        vexil_scene* s = &d->scenes[row->scene_index];
-        args->row = row;
-        int done = is_vbl ? s->vbl_cleanup_done : s->cleanup_done;
-        if (!vexil_scene_has_run(s, is_vbl) || !(pos > row->end_22050hz) || done)
-            continue;
-        s->is_cleanup = 1;
-        cycles_t t0 = cycles_measure_get();
-        s->scene_func(s, args);
-        vexil_performance_update(&s->perf_cleanup, t0, is_vbl);
-        if (is_vbl)
-            s->vbl_cleanup_done = 1;
-        else
-            s->cleanup_done = 1;
-    }
-
-    int barrier = 0;
-    for (int i = 0; i < seq->rows_count; i++) {
-        vexil_sequence_row* row = &seq->rows[i];
-        vexil_scene* s = &d->scenes[row->scene_index];
-        int prepare_due = pos >= row->start_prepare_22050hz && !s->completed_prepare;
-        int run_due = pos >= row->start_22050hz && (pos < row->end_22050hz || !vexil_scene_has_run(s, is_vbl));
-        args->row = row;
-
-        if (i > 0) {
-            vexil_sequence_row* prev = &seq->rows[i - 1];
-            vexil_scene* ps = &d->scenes[prev->scene_index];
-            int64_t next = (int64_t)pos + 1;
-            int inside = next >= prev->start_22050hz && next < prev->end_22050hz;
-            int finished = vexil_scene_has_run(ps, is_vbl) && !inside;
-            if ((prev->barrier_flags & VEXIL_SEQUENCE_BARRIER_PREV_COMPLETED) && !finished)
-                barrier = 1;
-        }
-        if (!prepare_due && !run_due)
-            continue;
-        if (!s->loaded)
-            vexil_load_scene(d, s, row);
-
-        if (prepare_due) {
-            // With the run due as well there is no time left: the scene must finish now.
-            s->cycles_allowed_to_spend_prepare = run_due ? 0 : vexil_prepare_budget(is_vbl);
-            s->local_sample = 0;
-            s->local_tick60hz = 0;
-            s->local_t = 0;
-            s->global_t = global_t;
-            s->duration_samples = (uint32_t)row->end_22050hz - (uint32_t)row->start_22050hz;
-            s->duration_tick60hz = (int)(s->duration_samples * 2u / 735u);
-            s->duration_t = (float)(s->duration_samples / 22050.0);
-            cycles_t t0 = cycles_measure_get();
-            s->scene_func(s, args);
-            vexil_performance_update(&s->perf_prepare, t0, is_vbl);
-            if (s->completed_prepare)
-                s->is_running = 1;
-        }
-
-        // No early running call: a preparation that completes before the row's
-        // start waits for the start (its local time would be negative).
-        if (s->is_running && !barrier && run_due) {
-            s->local_sample = pos_u - (uint32_t)row->start_22050hz;
-            s->local_tick60hz = (int)(s->local_sample * 2u / 735u);
-            s->local_t = (float)(s->local_sample / 22050.0);
-            s->global_t = global_t;
-            cycles_t t0 = cycles_measure_get();
-            s->scene_func(s, args);
-            vexil_performance_update(&s->perf, t0, is_vbl);
-            if (is_vbl) {
-                s->vbl_is_first_run = 0;
-                s->vbl_call_count_running++;
-            } else {
-                s->is_first_run = 0;
-                s->call_count_running++;
-            }
-        }
-    }
 }

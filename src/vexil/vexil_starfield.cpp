@@ -11,6 +11,7 @@
 #include "image/texel.h"
 #include "n3d/n3d_framebuffer.h"
 #include "vexil/vexil_image.h"
+#include "vexil/vexil_crash.h"
 
 // Stars per bucket node: a node owns this many consecutive draw-star slots.
 #define STARFIELD_NODE_STARS 8
@@ -64,13 +65,11 @@ void vexil_starfield_init_i8(vexil_starfield* sf, int stars_count_log2, vexil_st
     // count and the indices drawn from them would leave the int range.
     if (palette_brightness_first < 0 || palette_brightness_first > 255 || palette_brightness_last < 0 ||
         palette_brightness_last > 255)
-        mycrash("src/vexil_starfield", __LINE__, "",
-                "stars brightness levels %d..%d lie outside the colour indices 0..255\n", palette_brightness_first,
-                palette_brightness_last);
+        VEXIL_STARFIELD_CRASH("stars brightness levels %d..%d lie outside the colour indices 0..255\n",
+                              palette_brightness_first, palette_brightness_last);
     int levels = palette_brightness_last - palette_brightness_first + 1;
     if (levels <= 0 || !u32_is_pow2((uint32_t)levels))
-        mycrash("src/vexil_starfield", __LINE__, "",
-                "stars brightess levels must be a log2 number of entries but has %d levels\n", levels);
+        VEXIL_STARFIELD_CRASH("stars brightess levels must be a log2 number of entries but has %d levels\n", levels);
     vexil_starfield_init_ex(sf, stars_count_log2, stars, do_regenerate, screen_w, screen_h, pal,
                             palette_brightness_first, palette_brightness_last, ppc_ceil_ilog2((uint32_t)levels),
                             arena);

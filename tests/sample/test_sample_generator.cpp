@@ -26,6 +26,8 @@
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
 #include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_sequence.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "support/vexil_fixture.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_fs.h"
+#include "vexil/vexil_rsrc.h"
 
 namespace {
 

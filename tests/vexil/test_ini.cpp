@@ -12,6 +12,10 @@
 #include "support/vexil_fixture.h"
 #include "vexil/parse_ini.h"
 #include "vexil/vexil_scenes.h"
+#include "vexil/vexil_args.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_scene_load.h"
 
 namespace {
 

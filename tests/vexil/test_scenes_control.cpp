@@ -11,6 +11,9 @@
 #include "support/vexil_fixture.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_scene_load.h"
 
 namespace {
 
@@ -47,7 +50,7 @@ TEST(VexilBindings, TheTableHoldsTheKindsInOrder)
     for (int i = 0; i < 27; i++) {
         EXPECT_STREQ(bindings[i].name, names[i]) << i;
         // Every full name binds its own row: none begins an earlier row's name.
-        vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, names[i], (int)strlen(names[i]));
+        const vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, names[i], (int)strlen(names[i]));
         EXPECT_EQ(b ? (int)(b - bindings) : -1, i) << names[i];
     }
     // The control kinds of this runtime.
@@ -95,7 +98,7 @@ TEST(VexilBindings, LookupTakesTheFirstRowTheNameBegins)
     };
     for (const auto& c : cases) {
         int n = c.n < 0 ? (int)strlen(c.name) : c.n;
-        vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, c.name, n);
+        const vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, c.name, n);
         EXPECT_EQ(b ? (int)(b - bindings) : -1, c.row) << c.name << " " << n;
     }
     // A table of one: the lookup reads only the rows it is given.
@@ -123,13 +126,12 @@ void recorder_parser(vexil_scene* s, vexil_scene_parse_context* ctx)
 
 struct production {
     vexil_fixture_host h;
-    vexil_binding_func saved;
+    std::vector<vexil_binding_func> table{bindings, bindings + bindings_count};
     vexil_binding_func* row;
 
     explicit production(const std::string& body, std::vector<vexil_fixture_payload> more = {})
     {
-        row = &bindings[21];  // "video_clear": a recorder for the duration of the test
-        saved = *row;
+        row = &table[21];  // "video_clear": a recorder in this production's table
         row->scene_func = recorder;
         row->parse_args_func = recorder_parser;
         g_loaded_rows.clear();
@@ -138,8 +140,9 @@ struct production {
         std::string dir = capture_temp_dir();
         vexil_fixture_write_production(dir, {more});
         vexil_fixture_start(&h, dir);
+        // Loading registered the program's table; no scene is loaded yet.
+        d()->bindings = table.data();
     }
-    ~production() { *row = saved; }
     vexil* d() { return &h.ds->vexil; }
     vexil_scene* scene(int i) { return &d()->scenes[i]; }
     void at(int pos, int is_vbl)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "vexil/vexil_scenes_overlay.h"
 #include "vexil/vexil_starfield.h"
 #include "vexil/vexil_stroke.h"
+#include "vexil/vexil_args.h"
 
 namespace {
 
@@ -169,19 +171,10 @@ std::vector<vexil_fixture_payload> common_payloads()
         panim_payload("nopanim", 0),
         vexil_fixture_text("progress.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nimages = [ icon0 icon1 ]\n"
                                            "integers = [ 255 0 0 100 200 200 10 ]\n"),
-        vexil_fixture_text("noicons.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nintegers = [ 255 0 0 100 200 200 10 ]\n"),
         vexil_fixture_text("stanim.ini", "floats = [ 2 ]\nstencils = [ st0 st1 ]\nintegers = [ 300 ]\n"),
-        vexil_fixture_text("nostencils.ini", "floats = [ 2 ]\nintegers = [ 300 ]\n"),
         vexil_fixture_text("progressfar.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nimages = [ icon0 icon1 ]\n"
                                               "integers = [ 255 0 0 100 200 200 2147483647 ]\n"),
         vexil_fixture_text("stars.ini", "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 1000 0 7 0 0 ]\n"),
-        // Scenes configured from an ini file skip their argument parser.
-        vexil_fixture_text("heal5.ini", "integers = [ 5 ]\n"),
-        vexil_fixture_text("scaleshort.ini", "textures = [ tex ]\nintegers = [ 0 0 ]\n"),
-        vexil_fixture_text("starsstencil.ini", "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ 3 1000 0 7 0 0 ]\n"),
-        vexil_fixture_text("fade.ini", "integers = [ 250 10 0 0 0 ]\n"),
-        vexil_fixture_text("strokemode.ini", "images = [ strokeimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 77 1 0 0 ]\n"),
-        vexil_fixture_text("noframes.ini", "palette_animations = [ nopanim ]\nfloats = [ 10 ]\nintegers = [ 0 0 ]\n"),
     };
 }
 
@@ -263,11 +256,13 @@ int failed_parts()
     return n;
 }
 
-captured_run run_production(const std::vector<std::string>& rows, const std::function<void(prod&)>& body)
+captured_run run_production(const std::vector<std::string>& rows, const std::function<void(prod&)>& body,
+                            const std::vector<vexil_fixture_payload>& more = {})
 {
     std::string dir = capture_temp_dir();
     captured_run res = capture_run([&] {
         std::vector<vexil_fixture_payload> pak0 = common_payloads();
+        pak0.insert(pak0.end(), more.begin(), more.end());
         pak0.push_back(vexil_fixture_text("sequence.csv", sequence(rows)));
         vexil_fixture_write_production(dir, {pak0});
         const int failed_before = failed_parts();
@@ -359,10 +354,14 @@ void expect_stroke(prod& p, int revealed_max, int restored_min)
 
 }  // namespace
 
-TEST(ScenesOverlay, EachKindThroughTheSequencer)
+namespace {
+
+// Each kind through the sequencer, one case a test: what it leaves after its
+// first call, during its window, at its end and after its cleanup.
+std::vector<scene_case> kind_cases()
 {
-    const int thr127 = vexil_stroke_threshold(127), thr191 = vexil_stroke_threshold(191);
-    const std::vector<scene_case> cases = {
+    static const int thr127 = vexil_stroke_threshold(127), thr191 = vexil_stroke_threshold(191);
+    return {
         {"overlay_clear", {row(1000, 2000, "overlay_clear,7")},
          {{S, 3, "first call", [](prod& p) {
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 7; }), 0);
@@ -730,9 +729,27 @@ TEST(ScenesOverlay, EachKindThroughTheSequencer)
                EXPECT_EQ(p.scene(3)->loaded, 0);
            }}}},
     };
-    for (const scene_case& c : cases)
-        run_case(c);
 }
+
+// A test name from a case name: letters and digits, the rest as underscores.
+std::string case_test_name(const char* name)
+{
+    std::string r;
+    for (const char* p = name; *p; p++)
+        r += isalnum((unsigned char)*p) ? *p : '_';
+    return r;
+}
+
+void PrintTo(const scene_case& c, std::ostream* os) { *os << c.name; }
+
+class ScenesOverlayKind : public testing::TestWithParam<scene_case> {};
+
+}  // namespace
+
+TEST_P(ScenesOverlayKind, ThroughTheSequencer) { run_case(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Each, ScenesOverlayKind, testing::ValuesIn(kind_cases()),
+                         [](const testing::TestParamInfo<scene_case>& i) { return case_test_name(i.param.name); });
 
 // Palette animation: the image is blitted into its back buffer a row per
 // loop-pass prepare call under a budget, drawn into the overlay on the first
@@ -782,45 +799,120 @@ TEST(ScenesOverlay, PaletteAnimation)
     }
 }
 
-// Arguments that the parsers refuse, each stopping with a message that names
-// the sequence line (the row is on line 2).
-TEST(ScenesOverlay, RefusedArguments)
+// Each check a kind makes on its configuration, with its one message: the same
+// text whether the scene was configured from comma-separated arguments or from an
+// ini file (or had no arguments at all). The row is on line 2.
+struct refusal {
+    const char* check;
+    const char* func;
+    const char* args;  // null: the check has no argument form
+    const char* ini;   // null: the check has no ini form
+    const char* message;
+    const char* label = "src/vexil_scenes";  // the crash line's file; null: no crash line
+};
+
+void PrintTo(const refusal& r, std::ostream* os) { *os << r.check; }
+
+const refusal k_refusals[] = {
+    {"backbuffer_clear_index", "overlay_backbuffer_clear", "3,9", "integers = [ 3 9 ]",
+     "overlay_backbuffer_clear: overlay backbuffer index 3 out of range 0..2 (sequence line 2)\n"},
+    {"heal_index", "overlay_heal", "-1", "integers = [ -1 ]",
+     "overlay_heal: overlay backbuffer index -1 out of range 0..2 (sequence line 2)\n"},
+    {"stroke_index", "overlay_stroke", "4,strokeimg,1,1,77,0,0,0",
+     "images = [ strokeimg ]\nfloats = [ 1 1 ]\nintegers = [ 4 77 0 0 0 ]",
+     "overlay_stroke: overlay backbuffer index 4 out of range 0..2 (sequence line 2)\n"},
+    {"palette_animation_index", "overlay_palette_animation", "3,panim,0,10",
+     "palette_animations = [ panim ]\nfloats = [ 10 ]\nintegers = [ 3 0 ]",
+     "overlay_palette_animation: overlay backbuffer index 3 out of range 0..2 (sequence line 2)\n"},
+    {"stencil_set_index", "overlay_stencil_set", "3,st,0,0", "stencils = [ st ]\nintegers = [ 3 0 0 ]",
+     "overlay_stencil_set: overlay stencil index 3 out of range 0..2 (sequence line 2)\n"},
+    {"starfield_stencil_index", "overlay_starfield", "-2,0,1000,spal,0,0,0,7,0,0",
+     "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -2 1000 0 7 0 0 ]",
+     "overlay_starfield: overlay stencil index -2 out of range -1 or 0..2 (sequence line 2)\n"},
+    {"star_count", "overlay_starfield", "-1,0,0,spal,0,0,0,7,0,0",
+     "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 0 0 7 0 0 ]",
+     "overlay_starfield: star count must be at least 1, is 0 (sequence line 2)\n"},
+    {"star_capacity", "overlay_starfield", "-1,0,16385,spal,0,0,0,7,0,0",
+     "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 16385 0 7 0 0 ]", "max stars is set to 16384\n",
+     nullptr},
+    {"overlay_fade_range", "overlay_clut_fade_to_color", "250,10,0,0,0", "integers = [ 250 10 0 0 0 ]",
+     "overlay_clut_fade_to_color: colour table range offset 250 count 10 does not fit the 256 entries (sequence "
+     "line 2)\n"},
+    {"video_fade_range", "video_clut_fade_to_color", "-1,4,0,0,0", "integers = [ -1 4 0 0 0 ]",
+     "video_clut_fade_to_color: colour table range offset -1 count 4 does not fit the 256 entries (sequence line "
+     "2)\n"},
+    {"pulsate_index", "overlay_clut_set1_pulsate", "256,1,0,0,0,0,0,0,0",
+     "floats = [ 1 0 ]\nintegers = [ 256 0 0 0 0 0 0 ]",
+     "overlay_clut_set1_pulsate: colour table range offset 256 count 1 does not fit the 256 entries (sequence "
+     "line 2)\n"},
+    {"stroke_offset_mode", "overlay_stroke", "0,strokeimg,1,1,77,1,0,0",
+     "images = [ strokeimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 77 1 0 0 ]",
+     "overlay_stroke: offset_mode 1 is not supported, only 0 (sequence line 2)\n"},
+    {"stroke_width", "overlay_stroke", "0,narrowimg,1,1,77,0,0,0",
+     "images = [ narrowimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 77 0 0 0 ]",
+     "overlay_stroke: stroke image \"narrowimg\" width must be a multiple of 32, is 48 (sequence line 2)\n"},
+    {"palette_animation_frames", "overlay_palette_animation", "0,nopanim,0,10",
+     "palette_animations = [ nopanim ]\nfloats = [ 10 ]\nintegers = [ 0 0 ]",
+     "overlay_palette_animation: palette animation \"nopanim\" has no palette frames (sequence line 2)\n"},
+    // What each kind needs from its arrays, checked after either path.
+    {"load_progress_images", "overlay_load_progress", nullptr,
+     "floats = [ 10 ]\npalettes = [ lpal ]\nintegers = [ 255 0 0 100 200 200 10 ]",
+     "overlay_load_progress: needs at least 1 images, has 0 (sequence line 2)\n"},
+    {"stencil_animation_stencils", "overlay_stencil_animation", nullptr, "floats = [ 2 ]\nintegers = [ 300 ]",
+     "overlay_stencil_animation: needs at least 1 stencils, has 0 (sequence line 2)\n"},
+    {"scale_integers", "overlay_scale", nullptr, "textures = [ tex ]\nintegers = [ 0 0 ]",
+     "overlay_scale: needs at least 7 integers, has 2 (sequence line 2)\n"},
+    {"clear_integers", "overlay_clear", "", "scene_name = bare",
+     "overlay_clear: needs at least 1 integers, has 0 (sequence line 2)\n"},
+};
+
+// One test per check and path.
+struct refusal_case {
+    const refusal* r;
+    int from_ini;
+};
+
+void PrintTo(const refusal_case& c, std::ostream* os) { *os << c.r->check << (c.from_ini ? " ini" : " args"); }
+
+std::vector<refusal_case> refusal_cases()
 {
-    const struct {
-        std::string row;
-        const char* message;
-    } cases[] = {
-        {"overlay_backbuffer_clear,3,9", "overlay backbuffer index 3 out of range 0..2 (sequence line 2)"},
-        {"overlay_heal,-1", "overlay backbuffer index -1 out of range 0..2 (sequence line 2)"},
-        {"overlay_stroke,4,strokeimg,1,1,77,0,0,0", "overlay backbuffer index 4 out of range 0..2 (sequence line 2)"},
-        {"overlay_palette_animation,3,panim,0,10", "overlay backbuffer index 3 out of range 0..2 (sequence line 2)"},
-        {"overlay_stencil_set,3,st,0,0", "overlay stencil index 3 out of range 0..2 (sequence line 2)"},
-        {"overlay_starfield,-2,0,1000,spal,0,0,0,7,0,0", "overlay stencil index -2 out of range -1 or 0..2 (sequence line 2)"},
-        {"overlay_starfield,-1,0,0,spal,0,0,0,7,0,0", "star count must be at least 1, is 0 (sequence line 2)"},
-        {"overlay_starfield,-1,0,16385,spal,0,0,0,7,0,0", "max stars is set to 16384\n"},
-        {"overlay_clut_fade_to_color,250,10,0,0,0", "colour table range offset 250 count 10 does not fit the 256 entries (sequence line 2)"},
-        {"video_clut_fade_to_color,-1,4,0,0,0", "colour table range offset -1 count 4 does not fit the 256 entries (sequence line 2)"},
-        {"overlay_clut_set1_pulsate,256,1,0,0,0,0,0,0,0", "colour table range offset 256 count 1 does not fit the 256 entries (sequence line 2)"},
-        {"overlay_stroke,0,strokeimg,1,1,77,1,0,0", "offset_mode 1 is not supported, only 0 (sequence line 2)"},
-        {"overlay_stroke,0,narrowimg,1,1,77,0,0,0", "stroke image \"narrowimg\" width must be a multiple of 32, is 48 (sequence line 2)"},
-        {"overlay_palette_animation,0,nopanim,0,10", "palette animation \"nopanim\" has no palette frames (sequence line 2)"},
-        {"overlay_load_progress,@noicons.ini", "overlay_load_progress: needs at least 1 icon image, has 0 (sequence line 2)"},
-        {"overlay_stencil_animation,@nostencils.ini", "overlay_stencil_animation: needs at least 1 stencil frame, has 0 (sequence line 2)"},
-        // The same checks for scenes configured from an ini file.
-        {"overlay_heal,@heal5.ini", "overlay_heal: overlay backbuffer index 5 out of range 0..2 (sequence line 2)"},
-        {"overlay_scale,@scaleshort.ini", "overlay_scale: needs at least 7 integers, has 2 (sequence line 2)"},
-        {"overlay_starfield,@starsstencil.ini", "overlay stencil index 3 out of range -1 or 0..2 (sequence line 2)"},
-        {"overlay_clut_fade_to_color,@fade.ini", "colour table range offset 250 count 10 does not fit the 256 entries (sequence line 2)"},
-        {"overlay_stroke,@strokemode.ini", "offset_mode 1 is not supported, only 0 (sequence line 2)"},
-        {"overlay_palette_animation,@noframes.ini", "the palette animation has no palette frames (sequence line 2)"},
-    };
-    for (const auto& c : cases) {
-        captured_run res = run_production({row(1000, 2000, c.row)}, [](prod& p) {
+    std::vector<refusal_case> v;
+    for (const refusal& r : k_refusals) {
+        if (r.args)
+            v.push_back({&r, 0});
+        if (r.ini)
+            v.push_back({&r, 1});
+    }
+    return v;
+}
+
+class ScenesOverlayRefusal : public testing::TestWithParam<refusal_case> {};
+
+TEST_P(ScenesOverlayRefusal, StopsWithItsMessage)
+{
+    const refusal& r = *GetParam().r;
+    // An empty argument form is a row without arguments.
+    std::string func_and_args = std::string(r.func);
+    if (GetParam().from_ini)
+        func_and_args += ",@refused.ini";
+    else if (r.args[0])
+        func_and_args += std::string(",") + r.args;
+    captured_run res = run_production(
+        {row(1000, 2000, func_and_args)},
+        [](prod& p) {
             p.at(S);
             p.at(S + 735);
-        });
-        EXPECT_TRUE(res.exited) << c.row;
-        EXPECT_EQ(res.status, 1) << c.row << "\n" << res.out << res.err;
-        EXPECT_NE((res.out + res.err).find(c.message), std::string::npos) << c.row << "\n" << res.out << res.err;
+        },
+        {vexil_fixture_text("refused.ini", std::string(r.ini ? r.ini : "") + "\n")});
+    EXPECT_TRUE(res.exited);
+    EXPECT_EQ(res.status, 1) << res.out << res.err;
+    EXPECT_NE((res.out + res.err).find(r.message), std::string::npos) << res.out << res.err;
+    if (r.label) {
+        EXPECT_NE(res.err.find(std::string(" at ") + r.label + ":"), std::string::npos) << res.err;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachCheck, ScenesOverlayRefusal, testing::ValuesIn(refusal_cases()),
+                         [](const testing::TestParamInfo<refusal_case>& i) {
+                             return std::string(i.param.r->check) + (i.param.from_ini ? "_ini" : "_args");
+                         });

@@ -4,6 +4,7 @@
 #include "vexil/vexil.h"
 #include "vexil/vexil_scenes.h"
 #include "vexil/vexil_scenes_overlay.h"
+#include "vexil/vexil_args.h"
 
 TEST(OverlayTime, StrokeFrame)
 {

@@ -9,6 +9,9 @@
 
 #include "support/capture.h"
 #include "vexil/vexil.h"
+#include "vexil/vexil_args.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_sequence.h"
 
 namespace {
 

@@ -15,6 +15,9 @@
 #include "support/vexil_fixture.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_scenes.h"
+#include "vexil/vexil_bindings.h"
+#include "vexil/vexil_perf.h"
+#include "vexil/vexil_scene_load.h"
 
 namespace {
 
@@ -52,13 +55,12 @@ void recorder(vexil_scene* s, vexil_args* a)
 // The walk tests bind "video_clear" rows to the recorder for their duration.
 struct walk_fixture {
     vexil_fixture_host h;
-    vexil_binding_func saved;
+    std::vector<vexil_binding_func> table{bindings, bindings + bindings_count};
     vexil_binding_func* row;
 
     explicit walk_fixture(const std::string& sequence_body)
     {
-        row = vexil_find_binding_by_name(bindings, bindings_count, "video_clear", 11);
-        saved = *row;
+        row = &table[vexil_find_binding_by_name(bindings, bindings_count, "video_clear", 11) - bindings];
         row->scene_func = recorder;
         row->parse_args_func = nullptr;
         g_calls.clear();
@@ -67,8 +69,9 @@ struct walk_fixture {
         std::string dir = capture_temp_dir();
         vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", "header\n" + sequence_body)}});
         vexil_fixture_start(&h, dir);
+        // Loading registered the program's table; no scene is loaded yet.
+        d()->bindings = table.data();
     }
-    ~walk_fixture() { *row = saved; }
 
     vexil* d() { return &h.ds->vexil; }
     // One update of the given kind with the clock at pos; returns its calls.

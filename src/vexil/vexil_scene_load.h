@@ -1,0 +1,59 @@
+// Scene loading: a sequence row's function name bound to the first scene kind whose
+// name it begins, the scene configured from an ini resource ("@name") or from the
+// row's comma-separated arguments, then checked once against what its kind needs.
+// Called by the sequence walk and the loading scenes on the main thread; the kinds
+// come from the runtime record (vexil_bindings_register); arrays go to
+// "vexil_arena", scratch to "vexil_tmp_arena". Every refusal stops through the crash path.
+#pragma once
+
+#include "core/memarena.h"
+#include "vexil/vexil.h"
+
+struct vexil_scene_parse_context {
+    vexil* d;
+    vexil_sequence_row* row;
+    memarena* arena;      // "vexil_arena": the scene's arrays and strings
+    memarena* tmp_arena;  // "vexil_tmp_arena"
+};
+
+typedef void vexil_scene_parse_args_func(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// Runs once the scene is configured, by either path; stops on what the kind refuses.
+typedef void vexil_scene_validate_func(vexil_scene* scene, vexil_scene_parse_context* ctx);
+
+// The least number of entries a kind reads from each of the scene's arrays.
+struct vexil_scene_needs {
+    int ints = 0, floats = 0, palettes = 0, rle_images = 0, images = 0, stencils = 0, textures = 0;
+    int palette_animations = 0, madpacks = 0, colors = 0, fonts = 0, music_tracks = 0;
+};
+
+// One scene kind. A kind not built into this program has a null scene_func: found
+// by name, but it cannot be loaded.
+struct vexil_binding_func {
+    const char* name;
+    vexil_scene_func* scene_func;
+    vexil_scene_parse_args_func* parse_args_func;  // null: no comma-separated arguments
+    vexil_scene_needs needs;
+    vexil_scene_validate_func* validate_func;  // null: nothing beyond the needs
+};
+
+// Handed to the ini handlers while a scene is configured from an ini resource.
+struct vexil_parse_ini_scene_user {
+    vexil* d;
+    vexil_scene* scene;
+    memarena* arena;
+    memarena* tmp_arena;
+    const vexil_binding_func* bindings;
+    int bindings_count;
+};
+
+// The first row in table order whose name agrees with name in its first name_n
+// characters, or null.
+const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count,
+                                                     const char* name, int name_n);
+// Binds and configures the row's scene unless it is loaded already.
+void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row);
+
+// Ini handlers of scene configuration (user is a vexil_parse_ini_scene_user).
+void vexil_parse_ini_scene_key_value(char* key, int key_n, char* value, int value_n, void* user);
+void vexil_parse_ini_scene_key_array(char* key, int key_n, char* value, int value_n, int index, int array_length,
+                                     void* user);

@@ -44,7 +44,12 @@ struct raster_fixture {
     // 0x8000 | (ud + 1) << 10 | (vd + 1) << 5. texuv: (v << 8) | u, a pixel names its texel.
     // tex8: index (u + 3v) & 255 through palette 0x8000 | index x 0x55 & 0x7FFF; shade
     // table entry (t << 5) | s = 0x8000 | s << 10 | (t & 31).
-    explicit raster_fixture(int w_log2 = 8, int h_log2 = 8)
+    // Levels of heap_levels textures are separate heap blocks of their exact size,
+    // so a read past one is an address-sanitizer report.
+    std::vector<std::vector<uint8_t>> heap;
+    bool heap_levels = false;
+
+    explicit raster_fixture(int w_log2 = 8, int h_log2 = 8, bool exact_levels = false) : heap_levels(exact_levels)
     {
         raster_init_once();
         n3d_framecontext_init(&fc, &mem.arena, 320, 200, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555,
@@ -77,7 +82,13 @@ struct raster_fixture {
             for (int ud = 0; ud <= w_log2 - t->min_u_level; ud++) {
                 uint32_t lw = 1u << (w_log2 - ud), lh = 1u << (h_log2 - vd);
                 uint32_t bytes = n3d_mipmap_size(format, 1, w_log2 - ud, h_log2 - vd);
-                uint8_t* level = static_cast<uint8_t*>(memarena_push_align(&mem.arena, bytes, 32));
+                uint8_t* level;
+                if (heap_levels) {
+                    heap.emplace_back(bytes);
+                    level = heap.back().data();
+                } else {
+                    level = static_cast<uint8_t*>(memarena_push_align(&mem.arena, bytes, 32));
+                }
                 memset(level, 0, bytes);
                 for (uint32_t v = 0; v < lh; v++)
                     for (uint32_t u = 0; u < lw; u++) {

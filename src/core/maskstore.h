@@ -1,15 +1,18 @@
 // Selected stores of 32 pixels at once for the coverage-masked 2D operations
 // and the render targets' masked clears: a 32-bit selection word, most
 // significant bit first (the coverage-buffer order), picks which of 32 bytes or
-// 16-bit pixels are written; the others keep their value. SSE2 everywhere, and
-// a wide form (AVX-512 masked stores) for bodies built with MASKSTORE_WIDE on
-// processors that have it. Header only; main thread; nothing here fails.
+// 16-bit pixels are written; the others keep their value. With them the walk of
+// a selection row 32 columns at a time. SSE2 everywhere, and a wide form
+// (AVX-512 masked stores) for bodies built with MASKSTORE_WIDE on processors
+// that have it. Header only; main thread; nothing here fails.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "core/ppc.h"
 
 // The wide bodies are compiled for AVX-512 (byte and word masked stores, bit
 // gathers into masks) and flattened, so the helpers below inline into them.
@@ -117,6 +120,161 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static in
 maskstore_copy16_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
 {
     _mm512_mask_storeu_epi16(p, maskstore_wide_mask(bits), _mm512_loadu_si512(s));
+}
+
+// ---- Row walks ----------------------------------------------------------------
+
+// One mask row: the width visible columns starting at mask column mask_x0,
+// with word_at(i) the selection word i of the row (most significant bit
+// leftmost) and block_at(i) words i to i + 3 of it. Calls op.full(pos, n) for n columns (a multiple of 32) all
+// selected, op.mixed(pos, bits) for a group of 32 with some selected, and
+// op.tail(pos, bits) for the row's last group of fewer than 32 columns (bits
+// past the width clear); pos counts columns into the visible part. No word
+// beyond the last visible column is read.
+template <typename WordAt, typename BlockAt, typename Op>
+static inline void maskstore_row_groups(int mask_x0, int words_per_line, int width, WordAt word_at, BlockAt block_at,
+                                       Op& op)
+{
+    const int first = mask_x0 >> 5, sh = mask_x0 & 31;
+    auto group = [&](int k) -> uint32_t {
+        const int i = first + k;
+        if (sh == 0)
+            return word_at(i);
+        uint32_t bits = word_at(i) << sh;
+        if (i + 1 < words_per_line)
+            bits |= word_at(i + 1) >> (32 - sh);
+        return bits;
+    };
+    // Full groups are gathered into one run, handed over when it ends.
+    int run_pos = 0, run_n = 0;
+    auto full = [&](int at, int n) {
+        if (run_n != 0 && run_pos + run_n == at) {
+            run_n += n;
+            return;
+        }
+        if (run_n != 0)
+            op.full(run_pos, run_n);
+        run_pos = at;
+        run_n = n;
+    };
+    int pos = 0, k = 0;
+    if (sh == 0) {
+        // Mask words in step with the groups: four at a time, passed over when
+        // all are empty, one full run when all are full.
+        const __m128i ones = _mm_set1_epi32(-1);
+        while (pos + 128 <= width) {
+            const __m128i v = block_at(first + k);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
+                do {
+                    pos += 128;
+                    k += 4;
+                } while (pos + 128 <= width &&
+                         _mm_movemask_epi8(_mm_cmpeq_epi32(block_at(first + k), _mm_setzero_si128())) == 0xFFFF);
+                continue;
+            }
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, ones)) == 0xFFFF) {
+                const int start = pos;
+                do {
+                    pos += 128;
+                    k += 4;
+                } while (pos + 128 <= width && _mm_movemask_epi8(_mm_cmpeq_epi32(block_at(first + k), ones)) == 0xFFFF);
+                full(start, pos - start);
+                continue;
+            }
+            alignas(16) uint32_t w4[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(w4), v);
+            for (int j = 0; j < 4; j++, pos += 32, k++) {
+                if (w4[j] == 0xFFFFFFFFu)
+                    full(pos, 32);
+                else if (w4[j] != 0)
+                    op.mixed(pos, w4[j]);
+            }
+        }
+    }
+    for (; pos + 32 <= width; pos += 32, k++) {
+        const uint32_t bits = group(k);
+        if (bits == 0xFFFFFFFFu)
+            full(pos, 32);
+        else if (bits != 0)
+            op.mixed(pos, bits);
+    }
+    if (run_n != 0)
+        op.full(run_pos, run_n);
+    if (pos < width) {
+        const uint32_t bits = group(k) & ~(0xFFFFFFFFu >> (width - pos));
+        if (bits != 0)
+            op.tail(pos, bits);
+    }
+}
+
+// Full groups of consecutive rows often lie end to end in memory (a plane
+// whose rows have no padding, fully selected rows): they are gathered into
+// blocks of up to MASKSTORE_PENDING_MAX bytes (small enough to stay in the
+// first-level cache with the mask) and written by one call of the C library each.
+static const size_t MASKSTORE_PENDING_MAX = 8192;
+
+struct maskstore_pending {
+    uint8_t* dst = nullptr;
+    const uint8_t* src = nullptr;  // null for a fill
+    size_t n = 0;
+    int fill = 0;  // the byte of a fill
+    // Adds n bytes at dst (from src); writes the block so far when they do not follow it.
+    void add(uint8_t* d, const uint8_t* s, size_t bytes)
+    {
+        if (n != 0 && n < MASKSTORE_PENDING_MAX && dst + n == d && (src == nullptr || src + n == s)) {
+            n += bytes;
+            return;
+        }
+        flush();
+        dst = d;
+        src = s;
+        n = bytes;
+    }
+    void flush()
+    {
+        if (n == 0)
+            return;
+        if (src)
+            memcpy(dst, src, n);
+        else
+            memset(dst, fill, n);
+        n = 0;
+    }
+};
+
+// Calls run(offset, n) for every run of set bits of a group (offset from its first column).
+template <typename Run>
+static inline void maskstore_group_runs(uint32_t bits, Run run)
+{
+    while (bits) {
+        const int s = ppc_cntlze(bits);
+        const int n = ppc_cntlze(~(bits << s));
+        run(s, n);
+        bits = s + n >= 32 ? 0u : bits & (0xFFFFFFFFu >> (s + n));
+    }
+}
+
+// count 16-bit pixels of value from p.
+static inline void maskstore_fill_u16(uint8_t* p, size_t count, uint16_t value)
+{
+    const __m128i pattern = _mm_set1_epi16(static_cast<short>(value));
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        maskstore_store(p + 2 * i, pattern);
+    for (; i < count; i++)
+        memcpy(p + 2 * i, &value, 2);
+}
+
+// count 16-bit pixels of value from p with 64-byte stores, the last ones masked.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
+maskstore_fill_u16_wide(uint8_t* p, size_t count, uint16_t value)
+{
+    const __m512i pattern = _mm512_set1_epi16(static_cast<short>(value));
+    size_t i = 0;
+    for (; i + 32 <= count; i += 32)
+        _mm512_storeu_si512(p + 2 * i, pattern);
+    if (i < count)
+        _mm512_mask_storeu_epi16(p + 2 * i, static_cast<__mmask32>((1ull << (count - i)) - 1u), pattern);
 }
 
 // ---- Coverage rows ----------------------------------------------------------------

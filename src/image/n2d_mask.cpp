@@ -33,120 +33,9 @@ static int n2d_bytes_per_texel(int format)
 // visible width, run by run. The pixels written are those of the runs of set
 // bits; which store widths write them does not change them.
 
-// One mask row: the width visible columns starting at mask column mask_x0,
-// with word_at(i) the selection word i of the row (most significant bit
-// leftmost) and block_at(i) words i to i + 3 of it. Calls op.full(pos, n) for n columns (a multiple of 32) all
-// selected, op.mixed(pos, bits) for a group of 32 with some selected, and
-// op.tail(pos, bits) for the row's last group of fewer than 32 columns (bits
-// past the width clear); pos counts columns into the visible part. No word
-// beyond the last visible column is read.
-template <typename WordAt, typename BlockAt, typename Op>
-static inline void n2d_mask_row_groups(int mask_x0, int words_per_line, int width, WordAt word_at, BlockAt block_at,
-                                       Op& op)
-{
-    const int first = mask_x0 >> 5, sh = mask_x0 & 31;
-    auto group = [&](int k) -> uint32_t {
-        const int i = first + k;
-        if (sh == 0)
-            return word_at(i);
-        uint32_t bits = word_at(i) << sh;
-        if (i + 1 < words_per_line)
-            bits |= word_at(i + 1) >> (32 - sh);
-        return bits;
-    };
-    // Full groups are gathered into one run, handed over when it ends.
-    int run_pos = 0, run_n = 0;
-    auto full = [&](int at, int n) {
-        if (run_n != 0 && run_pos + run_n == at) {
-            run_n += n;
-            return;
-        }
-        if (run_n != 0)
-            op.full(run_pos, run_n);
-        run_pos = at;
-        run_n = n;
-    };
-    int pos = 0, k = 0;
-    if (sh == 0) {
-        // Mask words in step with the groups: four at a time, passed over when
-        // all are empty, one full run when all are full.
-        const __m128i ones = _mm_set1_epi32(-1);
-        while (pos + 128 <= width) {
-            const __m128i v = block_at(first + k);
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
-                pos += 128;
-                k += 4;
-                continue;
-            }
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, ones)) == 0xFFFF) {
-                full(pos, 128);
-                pos += 128;
-                k += 4;
-                continue;
-            }
-            alignas(16) uint32_t w4[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(w4), v);
-            for (int j = 0; j < 4; j++, pos += 32, k++) {
-                if (w4[j] == 0xFFFFFFFFu)
-                    full(pos, 32);
-                else if (w4[j] != 0)
-                    op.mixed(pos, w4[j]);
-            }
-        }
-    }
-    for (; pos + 32 <= width; pos += 32, k++) {
-        const uint32_t bits = group(k);
-        if (bits == 0xFFFFFFFFu)
-            full(pos, 32);
-        else if (bits != 0)
-            op.mixed(pos, bits);
-    }
-    if (run_n != 0)
-        op.full(run_pos, run_n);
-    if (pos < width) {
-        const uint32_t bits = group(k) & ~(0xFFFFFFFFu >> (width - pos));
-        if (bits != 0)
-            op.tail(pos, bits);
-    }
-}
-
-// Full groups of consecutive rows often lie end to end in memory (a plane
-// whose rows have no padding, fully selected rows): they are gathered into
-// blocks of up to N2D_PENDING_MAX bytes (small enough to stay in the first-level
-// cache with the mask) and written by one call of the C library each.
-static const size_t N2D_PENDING_MAX = 8192;
-struct n2d_pending_block {
-    uint8_t* dst = nullptr;
-    const uint8_t* src = nullptr;  // null for a fill
-    size_t n = 0;
-    int fill = 0;
-    // Adds n bytes at dst (from src); writes the block so far when they do not follow it.
-    void add(uint8_t* d, const uint8_t* s, size_t bytes)
-    {
-        if (n != 0 && n < N2D_PENDING_MAX && dst + n == d && (src == nullptr || src + n == s)) {
-            n += bytes;
-            return;
-        }
-        flush();
-        dst = d;
-        src = s;
-        n = bytes;
-    }
-    void flush()
-    {
-        if (n == 0)
-            return;
-        if (src)
-            memcpy(dst, src, n);
-        else
-            memset(dst, fill, n);
-        n = 0;
-    }
-};
-
 // The coverage bits of a full run: its whole words gathered like the pixels,
 // the partial words at its ends set at once.
-static inline void n2d_cov_full(n2d_pending_block* words, uint32_t* row, int s, int e)
+static inline void n2d_cov_full(maskstore_pending* words, uint32_t* row, int s, int e)
 {
     const int w0 = (s + 31) >> 5, w1 = e >> 5;  // whole words [w0, w1)
     if (w0 >= w1) {
@@ -160,18 +49,6 @@ static inline void n2d_cov_full(n2d_pending_block* words, uint32_t* row, int s, 
         n2d_cb_row_set_bits(row, 32 * w1, e);
 }
 
-// Calls run(offset, n) for every run of set bits of a group (offset from its first column).
-template <typename Run>
-static inline void n2d_group_runs(uint32_t bits, Run run)
-{
-    while (bits) {
-        const int s = ppc_cntlze(bits);
-        const int n = ppc_cntlze(~(bits << s));
-        run(s, n);
-        bits = s + n >= 32 ? 0u : bits & (0xFFFFFFFFu >> (s + n));
-    }
-}
-
 // Row operations of the four bodies. Wide picks the AVX-512 stores for mixed
 // groups; such an operation is only used inside a MASKSTORE_WIDE body.
 template <bool Wide>
@@ -181,7 +58,7 @@ struct n2d_fill_row {
     int cov_x0;  // destination column of pos 0
     uint8_t color8;
     __m128i color;
-    n2d_pending_block pixels, cov_words;
+    maskstore_pending pixels, cov_words;
     void full(int pos, int n)
     {
         pixels.add(dst + pos, nullptr, static_cast<size_t>(n));
@@ -202,7 +79,7 @@ struct n2d_fill_row {
     }
     void tail(int pos, uint32_t bits)
     {
-        n2d_group_runs(bits, [&](int s, int n) { memset(dst + pos + s, color8, static_cast<size_t>(n)); });
+        maskstore_group_runs(bits, [&](int s, int n) { memset(dst + pos + s, color8, static_cast<size_t>(n)); });
         maskstore_cov_or(cov, cov_x0 + pos, bits);
     }
 };
@@ -214,7 +91,7 @@ struct n2d_copy_row {
     const uint8_t* src;
     uint32_t* cov;  // null: no destination coverage
     int cov_x0;
-    n2d_pending_block pixels, cov_words;
+    maskstore_pending pixels, cov_words;
     void full(int pos, int n)
     {
         pixels.add(dst + Bpp * pos, src + Bpp * pos, static_cast<size_t>(Bpp * n));
@@ -241,7 +118,7 @@ struct n2d_copy_row {
     }
     void tail(int pos, uint32_t bits)
     {
-        n2d_group_runs(bits, [&](int s, int n) {
+        maskstore_group_runs(bits, [&](int s, int n) {
             memcpy(dst + Bpp * (pos + s), src + Bpp * (pos + s), static_cast<size_t>(Bpp * n));
         });
         if (cov)
@@ -263,7 +140,7 @@ static inline void n2d_fill_if_cb0_rows(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* a
         const uint32_t* mask = arg->cb0_row;
         op.dst = arg->dst_row;
         op.cov = arg->dst_cb0_row;
-        n2d_mask_row_groups(
+        maskstore_row_groups(
             mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
             [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
         arg->dst_row += arg->dst_rowbytes;
@@ -288,7 +165,7 @@ static inline void n2d_copy_if_cb0_rows(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* a
         op.dst = arg->dst_row;
         op.src = arg->src_row;
         op.cov = arg->dst_cb0_row;
-        n2d_mask_row_groups(
+        maskstore_row_groups(
             mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
             [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
         arg->dst_row += arg->dst_rowbytes;
@@ -315,7 +192,7 @@ static inline void n2d_copy_if_not_cb0_and_cb1_rows(n2d_fb_i8_mask_copy_if_not_c
         const uint32_t* m1 = arg->cb1_row;
         op.dst = arg->dst_row;
         op.src = arg->src_row;
-        n2d_mask_row_groups(
+        maskstore_row_groups(
             mask_x0, words_per_line, width, [m0, m1](int i) { return m1[i] & ~m0[i]; },
             [m0, m1](int i) {
                 return _mm_andnot_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)),
@@ -344,7 +221,7 @@ static inline void n2d_argb1555_copy_if_not_cb0_rows(n2d_fb_argb1555_mask_copy_i
         const uint32_t* m0 = arg->cb0_row;
         op.dst = arg->dst_row;
         op.src = arg->src_row;
-        n2d_mask_row_groups(
+        maskstore_row_groups(
             mask_x0, words_per_line, width, [m0](int i) { return ~m0[i]; },
             [m0](int i) {
                 return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)), _mm_set1_epi32(-1));
@@ -467,6 +344,17 @@ static int n2d_place_mask(const n3d_framebuffer* dst_fb, const n3d_coveragebuffe
     return *w > 0 && *h > 0;
 }
 
+// Rows that lie end to end in every buffer (the visible part starts at column
+// 0 of the plane and of the mask and spans them whole, the plane rows
+// (dst_pixels, src_pixels, in pixels) and the mask and coverage rows are
+// exactly that wide) are walked as one row of w x h columns: the same pixels
+// and bits, without a row start per row.
+static bool n2d_rows_end_to_end(int x0, int dx, int w, int h, int mask_w, int dst_pixels, int src_pixels, int cov_w)
+{
+    return x0 == 0 && dx == 0 && h > 1 && w == mask_w && w == dst_pixels && w == src_pixels && w == cov_w &&
+           static_cast<long long>(w) * h <= INT_MAX;
+}
+
 // Points a record at the first visible pixel of its operation: destination and
 // source (where the record has one) at byte x0 of row y0 (x0 is 0 on 16-bit
 // planes), the mask at its row mask_y and the destination coverage (where the
@@ -510,7 +398,10 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
     arg.color16 = static_cast<uint16_t>(color8 * 257u);
     arg.color32 = arg.color16 * 65537u;
     arg.color64 = n2d_pack_u32_into_d64(arg.color32, arg.color32);
-    n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
+    if (n2d_rows_end_to_end(x0, dx, w, h, cb0->w, dst_fb->row_bytes, dst_fb->row_bytes, dst_cb->w))
+        n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(&arg, 0, arg.cb0_row_delta * h, 0, y0, y0 + 1, w * h);
+    else
+        n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
 }
 
 void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
@@ -531,7 +422,10 @@ void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
     const int x0 = dst_x0 + dx, y0 = dst_y0 + dy;
     n2d_fb_i8_and_cb_mask_copy_if_cb0_arg arg;
     n2d_mask_arg_start(&arg, dst_fb, src_fb, dst_cb, cb0, x0, y0, dy);
-    n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
+    if (n2d_rows_end_to_end(x0, dx, w, h, cb0->w, dst_fb->row_bytes, src_fb->row_bytes, dst_cb->w))
+        n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(&arg, 0, arg.cb0_row_delta * h, 0, y0, y0 + 1, w * h);
+    else
+        n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(&arg, dx, arg.cb0_row_delta, x0, y0, y0 + h, x0 + w);
 }
 
 static void n2d_require_same_size(const char* what, const n3d_coveragebuffer* cb0, int w, int h)
@@ -570,7 +464,11 @@ void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(n3d_framebuffer* dst_fb, int dst_x0,
     arg.cb1_row_delta = cb1->w / 32;
     arg.cb1_row = cb1->u32 + static_cast<ptrdiff_t>(arg.cb1_row_delta) * y0;
     arg.cb1_line = arg.cb1_row;
-    n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
+    if (n2d_rows_end_to_end(0, 0, cb0->w, y1 - y0, cb0->w, dst_fb->row_bytes, src_fb->row_bytes, cb0->w))
+        n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(&arg, 0, arg.cb0_row_delta * (y1 - y0), 0, y0, y0 + 1,
+                                                       cb0->w * (y1 - y0));
+    else
+        n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
 }
 
 void n2d_fb_argb1555_mask_copy_if_not_cb0(n3d_framebuffer* dst_fb, int dst_x0, int dst_y0,
@@ -592,5 +490,10 @@ void n2d_fb_argb1555_mask_copy_if_not_cb0(n3d_framebuffer* dst_fb, int dst_x0, i
         return;
     n2d_fb_argb1555_mask_copy_if_not_cb0_arg arg;
     n2d_mask_arg_start(&arg, dst_fb, src_fb, nullptr, cb0, 0, y0, y0);
-    n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
+    if (n2d_rows_end_to_end(0, 0, cb0->w, y1 - y0, cb0->w, dst_fb->row_bytes / 2, src_fb->row_bytes / 2, cb0->w) &&
+        dst_fb->row_bytes % 2 == 0 && src_fb->row_bytes % 2 == 0)
+        n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(&arg, 0, arg.cb0_row_delta * (y1 - y0), 0, y0, y0 + 1,
+                                                     cb0->w * (y1 - y0));
+    else
+        n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(&arg, 0, arg.cb0_row_delta, 0, y0, y1, cb0->w);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/crash.h"
+#include "core/maskstore.h"
 #include "core/cycles_measure.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
@@ -103,29 +104,117 @@ void n3d_framebuffer_clear(n3d_framebuffer* fb)
 
 static int n3d_min(int a, int b) { return a < b ? a : b; }
 
-// Writes the background into the pixels of one row's word (bit 31 is column
-// word * 32) whose bit is set in bits, for columns below w, a run of set bits at a time.
-static void n3d_word_clear_where(uint8_t* row, int bytes_per_pixel, int word, uint32_t bits, int w)
-{
-    while (bits) {
-        const int s = __builtin_clz(bits);
-        const int n = ppc_cntlze(~(bits << s));  // the run's length; 32 for a full word
-        const int x = word * 32 + s;
-        if (x >= w)
-            return;
-        const int count = x + n <= w ? n : w - x;
-        if (bytes_per_pixel == 2)
-            n3d_row_fill_u16(row + 2 * x, count, N3D_BACKGROUND_ARGB1555);
-        else
-            memset(row + x, 0, static_cast<size_t>(count));
-        bits = s + n >= 32 ? 0u : bits & (0xFFFFFFFFu >> (s + n));
-    }
-}
-
 static int n3d_cb_bit(const n3d_coveragebuffer* cb, int x, int y)
 {
     uint32_t i = static_cast<uint32_t>(y) * static_cast<uint32_t>(cb->w) + static_cast<uint32_t>(x);
     return (cb->u32[i >> 5] >> (31u - (i & 31u))) & 1u;
+}
+
+// The masked clears walk each row 32 columns at a time: empty groups passed
+// over, full ones gathered into block fills, mixed ones one selected store of
+// the background (Bpp bytes a pixel).
+template <bool Wide, int Bpp>
+struct n3d_clear_row {
+    uint8_t* dst;
+    maskstore_pending pixels;
+    void full(int pos, int n)
+    {
+        // 16-bit runs are filled at once: a 16-bit plane's rows either lie end
+        // to end (and are walked as one) or are padded (and never join).
+        if constexpr (Bpp == 1)
+            pixels.add(dst + pos, nullptr, static_cast<size_t>(n));
+        else if constexpr (Wide)
+            maskstore_fill_u16_wide(dst + 2 * pos, static_cast<size_t>(n), N3D_BACKGROUND_ARGB1555);
+        else
+            maskstore_fill_u16(dst + 2 * pos, static_cast<size_t>(n), N3D_BACKGROUND_ARGB1555);
+    }
+    void mixed(int pos, uint32_t bits)
+    {
+        if constexpr (Wide && Bpp == 1)
+            maskstore_fill8_wide(dst + pos, bits, 0);
+        else if constexpr (Wide)
+            maskstore_fill16_wide(dst + 2 * pos, bits, N3D_BACKGROUND_ARGB1555);
+        else if constexpr (Bpp == 1)
+            maskstore_fill8_sse2(dst + pos, bits, _mm_setzero_si128());
+        else
+            maskstore_fill16_sse2(dst + 2 * pos, bits, _mm_set1_epi16(static_cast<short>(N3D_BACKGROUND_ARGB1555)));
+    }
+    void tail(int pos, uint32_t bits)
+    {
+        maskstore_group_runs(bits, [&](int s, int n) {
+            if constexpr (Bpp == 2)
+                n3d_row_fill_u16(dst + 2 * (pos + s), n, N3D_BACKGROUND_ARGB1555);
+            else
+                memset(dst + pos + s, 0, static_cast<size_t>(n));
+        });
+    }
+};
+
+// Background where the selection is set over w columns of h rows; with dirty
+// the selection is dirty AND NOT cb, without it NOT cb.
+template <bool Wide, int Bpp>
+static inline void n3d_clear_where_rows(uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d,
+                                        int words, int w, int h)
+{
+    n3d_clear_row<Wide, Bpp> op{nullptr, {}};
+    for (int y = 0; y < h; y++, row += row_bytes, c += words) {
+        op.dst = row;
+        if (d) {
+            maskstore_row_groups(
+                0, words, w, [c, d](int i) { return d[i] & ~c[i]; },
+                [c, d](int i) {
+                    return _mm_andnot_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)),
+                                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i)));
+                },
+                op);
+            d += words;
+        } else {
+            maskstore_row_groups(
+                0, words, w, [c](int i) { return ~c[i]; },
+                [c](int i) {
+                    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)), _mm_set1_epi32(-1));
+                },
+                op);
+        }
+    }
+    op.pixels.flush();
+}
+
+MASKSTORE_WIDE static void n3d_clear_where_wide8(uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d,
+                                                 int words, int w, int h)
+{
+    n3d_clear_where_rows<true, 1>(row, row_bytes, c, d, words, w, h);
+}
+
+MASKSTORE_WIDE static void n3d_clear_where_wide16(uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d,
+                                                  int words, int w, int h)
+{
+    n3d_clear_where_rows<true, 2>(row, row_bytes, c, d, words, w, h);
+}
+
+static void n3d_clear_where(int bpp, uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d, int words,
+                            int w, int h)
+{
+    if (w <= 0 || h <= 0)
+        return;
+    // Rows that lie end to end in the plane and the buffers are one long row.
+    if (h > 1 && w == 32 * words && row_bytes == bpp * w && static_cast<long long>(w) * h <= 0x7FFFFFFF) {
+        w *= h;
+        words *= h;
+        h = 1;
+    }
+    const bool wide = maskstore_wide();
+    if (bpp == 2) {
+        if (wide)
+            n3d_clear_where_wide16(row, row_bytes, c, d, words, w, h);
+        else
+            n3d_clear_where_rows<false, 2>(row, row_bytes, c, d, words, w, h);
+    } else {
+        if (wide)
+            n3d_clear_where_wide8(row, row_bytes, c, d, words, w, h);
+        else
+            n3d_clear_where_rows<false, 1>(row, row_bytes, c, d, words, w, h);
+    }
 }
 
 void n3d_framebuffer_clear_noncoverage(n3d_framebuffer* fb, const n3d_coveragebuffer* cb)
@@ -140,13 +229,7 @@ void n3d_framebuffer_clear_noncoverage(n3d_framebuffer* fb, const n3d_coveragebu
         n3d_crash("src/n3d", 1484, "not implemented\n");
     // Only the part of the plane the coverage buffer describes is walked.
     int w = n3d_min(fb->w, cb->w), h = n3d_min(fb->h, cb->h);
-    int words = cb->w / 32;
-    uint8_t* row = static_cast<uint8_t*>(fb->b);
-    for (int y = 0; y < h; y++, row += fb->row_bytes) {
-        const uint32_t* c = cb->u32 + static_cast<size_t>(y) * static_cast<size_t>(words);
-        for (int i = 0; i * 32 < w; i++)
-            n3d_word_clear_where(row, bpp, i, ~c[i], w);
-    }
+    n3d_clear_where(bpp, static_cast<uint8_t*>(fb->b), fb->row_bytes, cb->u32, nullptr, cb->w / 32, w, h);
     CYCLES_BLOCK_END(BLOCK_CLEAR_FRAMEBUFFER);
 }
 
@@ -166,14 +249,7 @@ void n3d_framebuffer_clear_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* 
     int h = n3d_min(fb->h, n3d_min(cb->h, cb_dirty->h));
     uint8_t* row = static_cast<uint8_t*>(fb->b);
     if (cb->w == cb_dirty->w) {
-        int words = cb->w / 32;
-        for (int y = 0; y < h; y++, row += fb->row_bytes) {
-            const uint32_t* c = cb->u32 + static_cast<size_t>(y) * static_cast<size_t>(words);
-            const uint32_t* d = cb_dirty->u32 + static_cast<size_t>(y) * static_cast<size_t>(words);
-            for (int i = 0; i * 32 < w; i++)
-                if (uint32_t bits = d[i] & ~c[i])
-                    n3d_word_clear_where(row, bpp, i, bits, w);
-        }
+        n3d_clear_where(bpp, row, fb->row_bytes, cb->u32, cb_dirty->u32, cb->w / 32, w, h);
     } else {
         // Buffers of different widths index their bits differently: per pixel.
         for (int y = 0; y < h; y++, row += fb->row_bytes)

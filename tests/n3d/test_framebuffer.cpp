@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/crash.h"
+#include "core/maskstore.h"
 #include "core/memarena.h"
 #include "n3d/n3d_framebuffer.h"
 #include "support/capture.h"
@@ -189,60 +190,75 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
         {2, 100, 10, 64, 10, 200},  // plane wider than the buffers
     };
     const int densities[] = {0, 10, 50, 90, 100};
-    for (const auto& s : shapes)
-        for (int d : densities) {
-            // Each buffer is followed by as many guard words again: set in
-            // cb_dirty and clear in cb, so a walk past the buffers' rows or
-            // columns would clear pixels the reference keeps.
-            const size_t words = static_cast<size_t>(s.cb_w / 32) * s.cb_h;
-            std::vector<uint32_t> cb_words(2 * words, 0u), dirty_words(2 * words, 0u);
-            std::fill(dirty_words.begin() + static_cast<long>(words), dirty_words.end(), 0xFFFFFFFFu);
-            n3d_coveragebuffer cb = {cb_words.data(), s.cb_w, s.cb_h}, dirty = {dirty_words.data(), s.cb_w, s.cb_h};
-            fill_random(gen, &cb, d);
-            fill_random(gen, &dirty, 100 - d / 2);
-            std::vector<uint8_t> pixels(static_cast<size_t>(s.row_bytes) * s.fb_h);
-            for (auto& p : pixels)
-                p = static_cast<uint8_t>(gen() | 1);  // never background by chance
-            std::vector<uint8_t> want = pixels;
-            const int bpp = s.format == 2 ? 2 : 1;
-            for (int y = 0; y < std::min(s.fb_h, s.cb_h); y++)
-                for (int x = 0; x < std::min(s.fb_w, s.cb_w); x++)
-                    if (!bit_of(&cb, x, y) && bit_of(&dirty, x, y)) {
-                        want[y * s.row_bytes + bpp * x] = 0;
-                        if (bpp == 2)
-                            want[y * s.row_bytes + 2 * x + 1] = 0x80;
-                    }
-            n3d_framebuffer fb = {0, s.format, s.fb_w, s.fb_h, s.row_bytes, pixels.data()};
-            n3d_framebuffer_clear_dirty(&fb, &cb, &dirty);
-            ASSERT_EQ(pixels, want) << s.format << " " << s.fb_w << "x" << s.fb_h << " density " << d;
-        }
+    // The SSE2 walk and, where the processor has it, the wide one.
+    for (bool wide : {false, true})
+        for (const auto& s : shapes)
+            for (int d : densities) {
+                maskstore_wide_enabled = wide;
+                // Each buffer is followed by as many guard words again: set in
+                // cb_dirty and clear in cb, so a walk past the buffers' rows or
+                // columns would clear pixels the reference keeps.
+                const size_t words = static_cast<size_t>(s.cb_w / 32) * s.cb_h;
+                std::vector<uint32_t> cb_words(2 * words, 0u), dirty_words(2 * words, 0u);
+                std::fill(dirty_words.begin() + static_cast<long>(words), dirty_words.end(), 0xFFFFFFFFu);
+                n3d_coveragebuffer cb = {cb_words.data(), s.cb_w, s.cb_h}, dirty = {dirty_words.data(), s.cb_w, s.cb_h};
+                fill_random(gen, &cb, d);
+                fill_random(gen, &dirty, 100 - d / 2);
+                std::vector<uint8_t> pixels(static_cast<size_t>(s.row_bytes) * s.fb_h);
+                for (auto& p : pixels)
+                    p = static_cast<uint8_t>(gen() | 1);  // never background by chance
+                std::vector<uint8_t> want = pixels;
+                const int bpp = s.format == 2 ? 2 : 1;
+                for (int y = 0; y < std::min(s.fb_h, s.cb_h); y++)
+                    for (int x = 0; x < std::min(s.fb_w, s.cb_w); x++)
+                        if (!bit_of(&cb, x, y) && bit_of(&dirty, x, y)) {
+                            want[y * s.row_bytes + bpp * x] = 0;
+                            if (bpp == 2)
+                                want[y * s.row_bytes + 2 * x + 1] = 0x80;
+                        }
+                n3d_framebuffer fb = {0, s.format, s.fb_w, s.fb_h, s.row_bytes, pixels.data()};
+                n3d_framebuffer_clear_dirty(&fb, &cb, &dirty);
+                maskstore_wide_enabled = true;
+                ASSERT_EQ(pixels, want) << s.format << " " << s.fb_w << "x" << s.fb_h << " density " << d << " wide " << wide;
+            }
 }
 
 TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
 {
     std::mt19937 gen(6);
     arena_fixture f;
-    for (int format : {1, 2}) {
-        memarena_reset(&f.arena);
-        n3d_coveragebuffer cb;
-        n3d_coveragebuffer_init(&cb, 96, 5, &f.arena);
-        fill_random(gen, &cb, 40);
-        const int bpp = format == 2 ? 2 : 1, row_bytes = 100 * bpp;
-        std::vector<uint8_t> pixels(static_cast<size_t>(row_bytes) * 7);
-        for (auto& p : pixels)
-            p = static_cast<uint8_t>(gen() | 1);
-        std::vector<uint8_t> want = pixels;
-        for (int y = 0; y < 5; y++)  // the plane is 100x7, the buffer 96x5
-            for (int x = 0; x < 96; x++)
-                if (!bit_of(&cb, x, y)) {
-                    want[y * row_bytes + bpp * x] = 0;
-                    if (bpp == 2)
-                        want[y * row_bytes + 2 * x + 1] = 0x80;
+    struct {
+        int cb_w, cb_h, fb_w, fb_h, pad;
+    } shapes[] = {
+        {96, 5, 100, 7, 0},    // the plane 100x7, the buffer 96x5
+        {640, 24, 640, 24, 32},  // whole words and four-word runs over padded rows
+    };
+    for (bool wide : {false, true})
+        for (const auto& sh : shapes)
+            for (int density : {0, 40, 100})
+                for (int format : {1, 2}) {
+                    memarena_reset(&f.arena);
+                    n3d_coveragebuffer cb;
+                    n3d_coveragebuffer_init(&cb, sh.cb_w, sh.cb_h, &f.arena);
+                    fill_random(gen, &cb, density);
+                    const int bpp = format == 2 ? 2 : 1, row_bytes = sh.fb_w * bpp + sh.pad;
+                    std::vector<uint8_t> pixels(static_cast<size_t>(row_bytes) * sh.fb_h);
+                    for (auto& p : pixels)
+                        p = static_cast<uint8_t>(gen() | 1);
+                    std::vector<uint8_t> want = pixels;
+                    for (int y = 0; y < sh.cb_h; y++)
+                        for (int x = 0; x < sh.cb_w; x++)
+                            if (!bit_of(&cb, x, y)) {
+                                want[y * row_bytes + bpp * x] = 0;
+                                if (bpp == 2)
+                                    want[y * row_bytes + 2 * x + 1] = 0x80;
+                            }
+                    n3d_framebuffer fb = {0, format, sh.fb_w, sh.fb_h, row_bytes, pixels.data()};
+                    maskstore_wide_enabled = wide;
+                    n3d_framebuffer_clear_noncoverage(&fb, &cb);
+                    maskstore_wide_enabled = true;
+                    ASSERT_EQ(pixels, want) << format << " " << sh.cb_w << " density " << density << " wide " << wide;
                 }
-        n3d_framebuffer fb = {0, format, 100, 7, row_bytes, pixels.data()};
-        n3d_framebuffer_clear_noncoverage(&fb, &cb);
-        ASSERT_EQ(pixels, want) << format;
-    }
     captured_run r = capture_run([] {
         arena_fixture g;
         n3d_coveragebuffer cb;

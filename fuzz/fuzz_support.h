@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "core/memarena.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/n3d_vertices.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_fs.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/host_platform.h"
+#include "core/core_platform.h"
 
 double cycles_rdtsc_per_sec = 0.0;
 int cycles_calibrated = 0;
@@ -64,19 +64,19 @@ void cycles_amd64_calibrate()
     (void)cycles_names_ready;
     // Every later counter read must come from the same core. Where CPU 0 is not
     // ours to have (a container), the thread stays unpinned and the run goes on.
-    host_platform_pin_thread_to_cpu(0);
+    core_platform_pin_thread_to_cpu(0);
 
-    host_clock_sample ts_start, now;
-    host_platform_clock_read(&ts_start);
+    core_clock_sample ts_start, now;
+    core_platform_clock_read(&ts_start);
     // Wait for the clock to tick so the counter starts right after a clock edge.
     do {
-        host_platform_clock_read(&now);
-    } while (host_platform_clock_equal(&now, &ts_start));
+        core_platform_clock_read(&now);
+    } while (core_platform_clock_equal(&now, &ts_start));
     cycles_t tsc_start = rdtsc();
     double elapsed = 0.0;
     do {
-        host_platform_clock_read(&now);
-        elapsed = host_platform_clock_elapsed(&ts_start, &now);
+        core_platform_clock_read(&now);
+        elapsed = core_platform_clock_elapsed(&ts_start, &now);
     } while (elapsed < 0.01);
     cycles_t tsc_end = rdtsc();
     cycles_rdtsc_per_sec = (double)(tsc_end - tsc_start) / elapsed;

@@ -1,5 +1,5 @@
 // Cycle counting: reads the processor's time-stamp counter, calibrates its rate once
-// against the operating system's clock (host_platform.h), converts cycles to
+// against the operating system's clock (core_platform.h), converts cycles to
 // milliseconds and keeps the 33 named profiling blocks whose report the host prints.
 // The host loop and the render targets time blocks inline (CYCLES_BLOCK_BEGIN / _END),
 // the sequence and scene loads read the counter. Static tables only; main thread (the

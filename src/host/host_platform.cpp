@@ -1,37 +1,6 @@
 #include "host/host_platform.h"
 
-#include <sched.h>
 #include <signal.h>
-#include <time.h>
-
-int host_platform_pin_thread_to_cpu(int cpu)
-{
-    if (cpu < 0 || cpu >= CPU_SETSIZE)
-        return 1;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    // A container without that CPU refuses; the caller runs on unpinned.
-    return sched_setaffinity(0, sizeof(set), &set) == 0 ? 0 : 1;
-}
-
-void host_platform_clock_read(host_clock_sample* out)
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
-    out->seconds = ts.tv_sec;
-    out->nanoseconds = ts.tv_nsec;
-}
-
-double host_platform_clock_elapsed(const host_clock_sample* start, const host_clock_sample* now)
-{
-    return (double)(now->nanoseconds - start->nanoseconds) / 1e9 + (double)(now->seconds - start->seconds);
-}
-
-int host_platform_clock_equal(const host_clock_sample* a, const host_clock_sample* b)
-{
-    return a->seconds == b->seconds && a->nanoseconds == b->nanoseconds;
-}
 
 void host_platform_reset_interrupt_signal()
 {

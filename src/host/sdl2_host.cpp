@@ -15,7 +15,6 @@ const int demo_width = 640;
 const int demo_height = 480;
 uint64_t frame_counter = 0;
 nanokorg2_state nk2_state;
-struct demosys demosys;
 
 void audio_callback(void* userdata, Uint8* stream, int len)
 {
@@ -160,7 +159,7 @@ void host_vblank_present(struct platform* p)
     }
 }
 
-int run(struct platform* p, const char* entry_file)
+int run(struct platform* p, const host_demo_entry* demo, const char* entry_file)
 {
     host_input in;
     memset(&in, 0, sizeof(in));
@@ -173,17 +172,19 @@ int run(struct platform* p, const char* entry_file)
     SDL_SetRelativeMouseMode(in.lock_mouse != 0 ? SDL_TRUE : SDL_FALSE);
     CYCLES_BLOCK_BEGIN(CYCLES_BLOCK_TOTAL);
 
-    while (!demosys.quit) {
+    while (!demo->quit(demo->demo)) {
         host_input_poll_events(&in);
         if (in.quit)
             break;
 
         int x = 0, y = 0;
-        demosys.mouse_button = (int)SDL_GetMouseState(&x, &y);
-        demosys.mouse_x = (int)((float)demo_width * ((float)x / (float)screen_width));
-        demosys.mouse_y = (int)((float)demo_height * ((float)y / (float)screen_height));
-        demosys.mouse_rel_dx = in.mouse_rel_dx;
-        demosys.mouse_rel_dy = in.mouse_rel_dy;
+        host_pointer pointer;
+        pointer.button = (int)SDL_GetMouseState(&x, &y);
+        pointer.x = (int)((float)demo_width * ((float)x / (float)screen_width));
+        pointer.y = (int)((float)demo_height * ((float)y / (float)screen_height));
+        pointer.rel_dx = in.mouse_rel_dx;
+        pointer.rel_dy = in.mouse_rel_dy;
+        demo->pointer(demo->demo, &pointer);
 
         SDL_PumpEvents();
         int numkeys = 0;
@@ -191,13 +192,13 @@ int run(struct platform* p, const char* entry_file)
         if (host_keys_fill(keys_ascii, state, numkeys))
             break;
 
-        demosys_update(&demosys, &p->valkyrie_context, keys_ascii, &nk2_state);
+        demo->update(demo->demo, &p->valkyrie_context, keys_ascii, &nk2_state);
 
         if (host_vblank_due(SDL_GetPerformanceCounter(), start, counts_per_frame)) {
             // A late vertical blank is not made up: the next is measured from here.
             start = SDL_GetPerformanceCounter();
             frame_counter += 1;
-            demosys_vblank_update(&demosys, &p->valkyrie_context, keys_ascii, &nk2_state);
+            demo->vblank_update(demo->demo, &p->valkyrie_context, keys_ascii, &nk2_state);
             host_vblank_present(p);
         }
     }
@@ -206,7 +207,7 @@ int run(struct platform* p, const char* entry_file)
     // the report always has its whole-run reference.
     CYCLES_BLOCK_END_AT(CYCLES_BLOCK_TOTAL, entry_file, __LINE__);
     cycles_print();
-    demosys_end(&demosys);
+    demo->end(demo->demo);
     SDL_DestroyWindow(p->window);
     SDL_Quit();
     return 0;

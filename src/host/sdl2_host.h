@@ -1,9 +1,10 @@
 // The SDL2 host shared by the program entries: start-up (SDL, platform arena,
 // audio device, window, back surface, display emulation), the busy main loop
-// paced at 60 Hz with keyboard and mouse input, the vertical blank (flip, compose,
-// present) and the exit sequence with the reports. Main thread, except
-// audio_callback on SDL's audio thread. Memory: the 10 MiB "platform_arena" from
-// the C heap. Start-up failures print the failed call on standard error, exit 1.
+// paced at 60 Hz driving the demo system through the entry points the program
+// hands it (host_demo_entry), the vertical blank (flip, compose, present) and
+// the exit with the reports. Main thread, except audio_callback on SDL's audio
+// thread. Memory: the 10 MiB "platform_arena" from the C heap. Start-up
+// failures print the failed call on standard error, exit 1.
 #pragma once
 
 #include <SDL.h>
@@ -13,7 +14,6 @@
 #include "core/memarena.h"
 #include "host/nanokorg2.h"
 #include "host/valkyrie_context.h"
-#include "vexil/demosys.h"
 
 #define PLATFORM_ARENA_SIZE 10485760ull  // 10 MiB
 #define HOST_TARGET_FPS 60
@@ -34,7 +34,33 @@ extern const int demo_width;     // 640
 extern const int demo_height;    // 480
 extern uint64_t frame_counter;   // vertical blanks so far
 extern nanokorg2_state nk2_state;  // never written: no device fills it
-extern struct demosys demosys;
+
+// The pointer as one loop pass saw it: SDL's button mask, the position in demo
+// coordinates and the pass's last relative motion.
+struct host_pointer {
+    int button;
+    int x;
+    int y;
+    int rel_dx;
+    int rel_dy;
+};
+
+// The demo system as the main loop drives it. The production fills it in (the
+// program entry hands the demo system's functions and record), so the host
+// knows nothing of the production; every entry point gets `demo` back.
+struct host_demo_entry {
+    void* demo;
+    // Read before every pass; non-zero ends the loop.
+    int (*quit)(void* demo);
+    // Every pass, after the events, before the keyboard is read.
+    void (*pointer)(void* demo, const host_pointer* pointer);
+    // Every pass; keys_ascii holds held keys indexed by key code.
+    void (*update)(void* demo, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2);
+    // Once per vertical blank, before the page flip.
+    void (*vblank_update)(void* demo, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2);
+    // After the loop and the report, before the window closes.
+    void (*end)(void* demo);
+};
 
 // Input state of the loop between passes.
 struct host_input {
@@ -68,6 +94,6 @@ int host_vblank_due(uint64_t now, uint64_t start, uint64_t counts_per_frame);
 // flip, composition into the back surface, present into the window.
 void host_vblank_present(struct platform* p);
 
-// The main loop and the exit sequence; entry_file names the entry's source in
-// the whole-run block's site. Returns 0.
-int run(struct platform* p, const char* entry_file);
+// The main loop over demo and the exit sequence; entry_file names the entry's
+// source in the whole-run block's site. Returns 0.
+int run(struct platform* p, const host_demo_entry* demo, const char* entry_file);

@@ -6,7 +6,7 @@
 
 #include "core/crash.h"
 #include "core/io.h"
-#include "n3d/n3d_io.h"
+#include "n3d/io/n3d_io.h"
 
 void palette_init(palette* p, memarena* arena, int offset, int count)
 {

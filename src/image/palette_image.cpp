@@ -7,7 +7,7 @@
 #include "core/io.h"
 #include "image/n2d.h"
 #include "image/tga.h"
-#include "n3d/n3d_io.h"
+#include "n3d/io/n3d_io.h"
 
 uint8_t* palette_animation_io_store(void* bv, const palette_animation* panim, int endian)
 {

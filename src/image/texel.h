@@ -9,12 +9,7 @@
 #include <cstdint>
 
 #include "core/linmath.h"
-
-#define N3D_TEXEL_FORMAT_NONE 0
-#define N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 1
-#define N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 2
-#define N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 3
-#define N3D_TEXEL_FORMAT_BUMPMAP 4
+#include "n3d/target/n3d_texel_format.h"
 
 // ARGB1555: bit 15 alpha (1 opaque), 14-10 red, 9-5 green, 4-0 blue, sRGB-coded.
 #define N3D_ARGB1555_ALPHA 0x8000u

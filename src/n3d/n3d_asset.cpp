@@ -7,8 +7,8 @@
 #include "core/crash.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/n3d_framebuffer.h"
-#include "n3d/n3d_io.h"
+#include "n3d/target/n3d_framebuffer.h"
+#include "n3d/io/n3d_io.h"
 
 // ---- helpers -------------------------------------------------------------------
 

@@ -1,10 +1,10 @@
 // Every way out of the main loop closes the whole-run profiling block, so the
 // report printed at exit always has its reference line: a quit event, an
 // Escape key-down, Escape held without any key event (the keyboard state is
-// scanned every pass), and the demo system's quit field. Each run happens in a
+// scanned every pass), and the demo system's quit answer. Each run happens in a
 // child process over SDL's dummy drivers; the demo system is never updated
-// because each way out comes before the first update. The mouse fields the
-// first pass stores for the demo system are checked the same way.
+// because each way out comes before the first update. The pointer the first
+// pass hands the demo system is checked the same way.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -21,6 +21,16 @@
 
 static bool g_hold_escape = false;
 static bool g_steer_mouse = false;
+
+// A demo system that only keeps what the loop hands it: its quit answer and
+// the pointer of the last pass.
+static int g_demo_quit = 0;
+static host_pointer g_pointer;
+static int demo_quit(void*) { return g_demo_quit; }
+static void demo_pointer(void*, const host_pointer* pointer) { g_pointer = *pointer; }
+static void demo_update(void*, valkyrie_context*, uint8_t*, nanokorg2_state*) {}
+static void demo_end(void*) {}
+static const host_demo_entry g_demo = {nullptr, demo_quit, demo_pointer, demo_update, demo_update, demo_end};
 
 // Switching the mouse mode flushes pending motion events, so the steered
 // motions are queued right after the host switches it before its first pass.
@@ -63,10 +73,10 @@ const Uint8* SDL_GetKeyboardState(int* numkeys)
     static Uint8 held[SDL_NUM_SCANCODES];
     static int reads = 0;
     if (g_hold_escape) {
-        // The pass has stored its mouse fields by now, before the demo system's update.
+        // The pass has handed over its pointer by now, before the demo system's update.
         if (g_steer_mouse && reads == 0)
-            printf("mouse %d %d %d %d %d\n", demosys.mouse_button, demosys.mouse_x, demosys.mouse_y,
-                   demosys.mouse_rel_dx, demosys.mouse_rel_dy);
+            printf("mouse %d %d %d %d %d\n", g_pointer.button, g_pointer.x, g_pointer.y, g_pointer.rel_dx,
+                   g_pointer.rel_dy);
         if (++reads == 2) {
             printf("held Escape did not end the loop\n");
             SDL_Event quit;
@@ -103,7 +113,6 @@ TEST(HostRun, EveryWayOutClosesTheWholeRunBlock)
             setenv("SDL_AUDIODRIVER", "dummy", 1);
             platform_sdl_setup(&platform);
             cycles_init();
-            memset(&demosys, 0, sizeof(demosys));
             SDL_Event e;
             memset(&e, 0, sizeof(e));
             if (c.way == QUIT_EVENT) {
@@ -117,9 +126,9 @@ TEST(HostRun, EveryWayOutClosesTheWholeRunBlock)
             } else if (c.way == ESCAPE_HELD) {
                 g_hold_escape = true;
             } else {
-                demosys.quit = 1;
+                g_demo_quit = 1;
             }
-            printf("run %d\n", run(&platform, "src/sdl2_main"));
+            printf("run %d\n", run(&platform, &g_demo, "src/sdl2_main"));
         });
         EXPECT_EQ(r.status, 0) << c.why << r.err;
         const std::string head = "[100.00%][hits:           1][cycles: ";
@@ -141,10 +150,9 @@ TEST(HostRun, MouseReachesTheDemoSystem)
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         platform_sdl_setup(&platform);
         cycles_init();
-        memset(&demosys, 0, sizeof(demosys));
         g_steer_mouse = true;  // two motions, the last one (-7, 2) counts
         g_hold_escape = true;  // ends the loop after the first pass's fields are seen
-        run(&platform, "src/sdl2_main");
+        run(&platform, &g_demo, "src/sdl2_main");
     });
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string head = "mouse 4 123 45 -7 2\n[100.00%]";

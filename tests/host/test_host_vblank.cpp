@@ -13,8 +13,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "host/host_program.h"
 #include "host/sdl2_host.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ void fill_page(valkyrie_buffer* page, uint16_t value)
 
 TEST(HostVerticalBlank, FlipThenComposeThenPresent)
 {
-    std::string dir = host_program_workdir();
+    std::string dir = capture_temp_dir();
     captured_run r = capture_run([&] {
         if (chdir(dir.c_str()) != 0)
             return;
@@ -69,7 +69,7 @@ TEST(HostVerticalBlank, FlipThenComposeThenPresent)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "010101 0\n") << "the back page alternates at every vertical blank";
 
-    std::vector<std::string> frames = host_program_list(dir, "SDL_window", ".bmp");
+    std::vector<std::string> frames = capture_list_dir(dir, "SDL_window", ".bmp");
     ASSERT_EQ((int)frames.size(), FRAME_COUNT);
     for (int k = 0; k < FRAME_COUNT; k++) {
         SDL_Surface* loaded = SDL_LoadBMP((dir + "/" + frames[k]).c_str());
@@ -93,7 +93,7 @@ TEST(HostVerticalBlank, FlipThenComposeThenPresent)
         EXPECT_EQ(wrong, 0) << "frame " << k << " first pixel " << std::hex << corner;
         SDL_FreeSurface(s);
     }
-    host_program_remove_dir(dir);
+    capture_remove_dir(dir);
 }
 
 // The back surface is presented as a plain copy (blend mode NONE): the

@@ -13,7 +13,7 @@
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/palette.h"
-#include "n3d/n3d_io.h"
+#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "image/tga.h"
-#include "n3d/n3d_framebuffer.h"
-#include "n3d/n3d_io.h"
+#include "n3d/target/n3d_framebuffer.h"
+#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
 

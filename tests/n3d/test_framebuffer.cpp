@@ -9,7 +9,7 @@
 #include "core/crash.h"
 #include "core/maskstore.h"
 #include "core/memarena.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 
 namespace {

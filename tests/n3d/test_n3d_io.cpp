@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/io.h"
-#include "n3d/n3d_io.h"
+#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the marker bytes below are written for a little-endian host");

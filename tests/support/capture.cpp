@@ -1,10 +1,12 @@
 #include "support/capture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,10 +73,9 @@ captured_run capture_run(const std::function<void()>& fn)
     return capture_wait(pid, out_fd, err_fd, 120);
 }
 
-captured_run capture_program(const std::vector<std::string>& argv, const std::string& cwd,
-                             const std::vector<std::string>& env, int timeout_s)
+static pid_t capture_spawn(const std::vector<std::string>& argv, const std::string& cwd,
+                           const std::vector<std::string>& env, int out_fd, int err_fd)
 {
-    int out_fd = capture_tmpfile(), err_fd = capture_tmpfile();
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -92,7 +93,63 @@ captured_run capture_program(const std::vector<std::string>& argv, const std::st
         execv(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+captured_run capture_program(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::vector<std::string>& env, int timeout_s)
+{
+    int out_fd = capture_tmpfile(), err_fd = capture_tmpfile();
+    pid_t pid = capture_spawn(argv, cwd, env, out_fd, err_fd);
     return capture_wait(pid, out_fd, err_fd, timeout_s);
+}
+
+captured_run capture_program_signalled(const std::vector<std::string>& argv, const std::string& cwd,
+                                       const std::vector<std::string>& env, int run_ms, int sig, int timeout_s)
+{
+    int out_fd = capture_tmpfile(), err_fd = capture_tmpfile();
+    pid_t pid = capture_spawn(argv, cwd, env, out_fd, err_fd);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(run_ms);
+    while (std::chrono::steady_clock::now() < until) {
+        int wstatus = 0;
+        if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+            // Ended by itself before the signal.
+            captured_run r{};
+            r.exited = WIFEXITED(wstatus);
+            r.status = r.exited ? WEXITSTATUS(wstatus) : WTERMSIG(wstatus);
+            r.out = capture_slurp(out_fd);
+            r.err = capture_slurp(err_fd);
+            return r;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, sig);
+    return capture_wait(pid, out_fd, err_fd, timeout_s);
+}
+
+std::vector<std::string> capture_list_dir(const std::string& dir, const std::string& prefix, const std::string& suffix)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n == "." || n == "..")
+                continue;
+            if (n.size() >= prefix.size() + suffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void capture_remove_dir(const std::string& dir)
+{
+    for (const std::string& n : capture_list_dir(dir, "", ""))
+        unlink((dir + "/" + n).c_str());
+    rmdir(dir.c_str());
 }
 
 std::string capture_temp_dir()

@@ -1,6 +1,7 @@
 // Test support: runs a piece of code in a forked child with its standard output
 // and standard error captured, so a crash path's exit status and both of its
-// streams can be checked; and runs a program the same way.
+// streams can be checked; runs a program the same way; and keeps the
+// temporary directories such runs work in.
 #pragma once
 
 #include <functional>
@@ -23,5 +24,14 @@ captured_run capture_run(const std::function<void()>& fn);
 captured_run capture_program(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::vector<std::string>& env, int timeout_s);
 
+// As capture_program, but sends sig to the program after run_ms milliseconds
+// unless it ended by itself, then waits up to timeout_s seconds for it to end.
+captured_run capture_program_signalled(const std::vector<std::string>& argv, const std::string& cwd,
+                                       const std::vector<std::string>& env, int run_ms, int sig, int timeout_s);
+
 // A fresh empty directory under the system's temporary folder.
 std::string capture_temp_dir();
+// Names in dir (not "." and "..") that start with prefix and end with suffix, sorted.
+std::vector<std::string> capture_list_dir(const std::string& dir, const std::string& prefix, const std::string& suffix);
+// Removes the files directly in dir, then dir itself (empty by then).
+void capture_remove_dir(const std::string& dir);

@@ -13,7 +13,7 @@
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/texel.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "vexil/vexil_rle_image.h"
 #include "support/test_arena.h"

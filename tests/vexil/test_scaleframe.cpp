@@ -9,7 +9,7 @@
 
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "vexil/vexil_scaleframe.h"
 

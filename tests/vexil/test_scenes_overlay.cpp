@@ -21,7 +21,7 @@
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/vexil_fixture.h"
 #include "vexil/vexil_image.h"

@@ -10,6 +10,7 @@
 #include "core/cycles_measure.h"
 #include "host/sdl2_host.h"
 #include "image/texel.h"
+#include "vexil/demosys.h"
 
 // Diagnostic of the display's YUV conversion, kept for checking the colour
 // path by hand; the program never calls it. Its tables are left to the exit.
@@ -46,17 +47,48 @@ void test()
     }
 }
 
+// The production the host drives: the demo system, handed to the main loop
+// through the host's entry points.
+static struct demosys g_demosys;
+
+static int program_demo_quit(void* demo) { return static_cast<struct demosys*>(demo)->quit; }
+
+static void program_demo_pointer(void* demo, const host_pointer* pointer)
+{
+    struct demosys* ds = static_cast<struct demosys*>(demo);
+    ds->mouse_button = pointer->button;
+    ds->mouse_x = pointer->x;
+    ds->mouse_y = pointer->y;
+    ds->mouse_rel_dx = pointer->rel_dx;
+    ds->mouse_rel_dy = pointer->rel_dy;
+}
+
+static void program_demo_update(void* demo, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2)
+{
+    demosys_update(static_cast<struct demosys*>(demo), video, keys_ascii, nk2);
+}
+
+static void program_demo_vblank_update(void* demo, valkyrie_context* video, uint8_t keys_ascii[256],
+                                       nanokorg2_state* nk2)
+{
+    demosys_vblank_update(static_cast<struct demosys*>(demo), video, keys_ascii, nk2);
+}
+
+static void program_demo_end(void* demo) { demosys_end(static_cast<struct demosys*>(demo)); }
+
 int main(int argc, char** argv)
 {
     (void)argv;
     platform_sdl_setup(&platform);
     cycles_init();
     if (argc < 2) {
-        if (demosys_init(&demosys, &platform.valkyrie_context) != 0) {
+        if (demosys_init(&g_demosys, &platform.valkyrie_context) != 0) {
             printf("failed init demosys\n");
             crash_exit(1);
         }
-        return run(&platform, "src/sdl2_main");
+        const host_demo_entry demo = {&g_demosys,          program_demo_quit,          program_demo_pointer,
+                                      program_demo_update, program_demo_vblank_update, program_demo_end};
+        return run(&platform, &demo, "src/sdl2_main");
     }
     crash_fail(2, "benchmark not available\n");
 }

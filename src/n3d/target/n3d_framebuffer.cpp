@@ -1,4 +1,4 @@
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "core/cycles_measure.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
-#include "image/texel.h"
+#include "n3d/target/n3d_texel_format.h"
 
 static const uint16_t N3D_BACKGROUND_ARGB1555 = 0x8000;
 

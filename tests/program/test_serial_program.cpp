@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_program.h"
+#include "program/host_program.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ TEST(ProgramHeadless, VerticalBlanksReachTheWindow)
         {}, dir, with(HEADLESS, {"SDL_AUDIODRIVER=dummy", "SDL_VIDEO_DUMMY_SAVE_FRAMES=1"}), 1200);
     EXPECT_EQ(r.exited, 1) << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> frames = host_program_list(dir, "SDL_window", ".bmp");
+    std::vector<std::string> frames = capture_list_dir(dir, "SDL_window", ".bmp");
     // About 60 a second once running; the start-up and a slow sanitizer build
     // leave far fewer, but a run of over a second presents several.
     EXPECT_GE(frames.size(), 3u);

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "core/cycles_measure.h"
-#include "host/host_platform.h"
+#include "core/core_platform.h"
 #include "support/capture.h"
 
 namespace {
@@ -147,7 +147,7 @@ TEST(CyclesCalibration, CarriesOnUnpinnedWhenPinningIsRefused)
         cpu_set_t before, after;
         sched_getaffinity(0, sizeof(before), &before);
         refuse_affinity();
-        printf("pin %d\n", host_platform_pin_thread_to_cpu(0));
+        printf("pin %d\n", core_platform_pin_thread_to_cpu(0));
         cycles_init();
         sched_getaffinity(0, sizeof(after), &after);
         printf("calibrated %d rate>0 %d unchanged %d\n", cycles_calibrated, cycles_rdtsc_per_sec > 0.0,

@@ -6,7 +6,7 @@
 #include "core/cachesim_ppc.h"
 #include "core/crash.h"
 #include "image/texel.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 static const uint16_t CACHESIM_SHOW_CAST_OUT = 0xFC00;  // bright red
 static const uint16_t CACHESIM_SHOW_MISS = 0xBC00;      // dark red

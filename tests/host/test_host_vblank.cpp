@@ -102,7 +102,7 @@ TEST(HostVerticalBlank, FlipThenComposeThenPresent)
 // widths a desktop gives (scaled up, bars and cut sides included).
 TEST(HostVerticalBlank, PlainCopyPresentShowsTheBlendingPresentsPixels)
 {
-    std::string dir = host_program_workdir();
+    std::string dir = capture_temp_dir();
     captured_run r = capture_run([&] {
         if (chdir(dir.c_str()) != 0)
             return;
@@ -156,7 +156,7 @@ TEST(HostVerticalBlank, PlainCopyPresentShowsTheBlendingPresentsPixels)
     });
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "mode 0\nrows 3832 differ 0\n");
-    host_program_remove_dir(dir);
+    capture_remove_dir(dir);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "core/cachesim_ppc.h"
 #include "image/texel.h"
 #include "n3d/cachesim_show.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
 #include "support/raster_stream.h"
 #include "support/test_arena.h"

@@ -15,7 +15,7 @@
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/n3d_phong.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
 
 enum { N3D_TRI_TEXEL_INDEX8 = 0, N3D_TRI_TEXEL_ARGB1555 = 1 };

@@ -23,8 +23,8 @@
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/n3d_framebuffer.h"
-#include "n3d/n3d_io.h"
+#include "n3d/target/n3d_framebuffer.h"
+#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 
 struct demo_assets_fixture_options {

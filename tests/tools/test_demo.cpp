@@ -16,7 +16,7 @@
 #include "host/demo_music.h"
 #include "host/nanokorg2.h"
 #include "image/texel.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/demo_assets_fixture.h"
 #include "tools/demo.h"

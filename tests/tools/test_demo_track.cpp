@@ -12,7 +12,7 @@
 #include "core/io.h"
 #include "core/memarena.h"
 #include "host/nanokorg2.h"
-#include "n3d/n3d_framebuffer.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
 #include "tools/demo_track.h"

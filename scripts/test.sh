@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+# Includes of src/ must run one way through the layers; fails before any build.
+scripts/check_layers.py
 for preset in release asan; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"

@@ -216,6 +216,9 @@ int demo_init(demo* d, memarena* arena, demo_assets* assets)
     d->cos256_fp7 = d->sin256_fp7 + 64;
 
     demo_plasma_init(d->arena, &d->plasma);
+    demo_mobius_init(d->arena, &d->mobius, d->tmp_arena);
+    n3d_texture* const* index8 = assets->tc.textures_per_format[N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555];
+    demo_bumpmap_init(d->arena, &d->bumpmap, index8, index8, d->tmp_arena);
     memarena_reset(d->tmp_arena);
 
     demo_timing_init(&g_demo_timing, d->arena, DEMO_SAMPLE_RATE, assets->beats_pos, assets->beats_pos_count);
@@ -299,6 +302,12 @@ static void demo_frame(demo* d, n3d_frame_context* fc)
     if (fb->h == 0)
         return;
     switch (d->scene) {
+    case 1:
+        demo_mobius_update(&d->mobius, fc, d->tmp_arena);
+        break;
+    case 2:
+        demo_bumpmap_update(&d->bumpmap, fc, d->tmp_arena);
+        break;
     case 3:
         demo_plasma(&d->plasma, fc);
         break;

@@ -14,6 +14,8 @@
 #include "core/memarena.h"
 #include "host/nanokorg2.h"
 #include "n3d/n3d_vertices.h"
+#include "tools/demo_bumpmap.h"
+#include "tools/demo_mobius.h"
 #include "tools/demo_track2.h"
 
 struct n3d_frame_context;
@@ -67,6 +69,8 @@ struct demo {
     memarena dev_tmp_arena;
     demo_assets* assets;
     demo_plasma plasma;
+    demo_mobius mobius;
+    demo_bumpmap bumpmap;
     demo_phong phong;
     demo_lines lines;
 };

@@ -173,8 +173,8 @@ inline void demo_fixture_write_assets(const std::string& dir, const demo_assets_
     }
 }
 
-// A 16-bit frame context with a coverage pair whose plane is its own heap
-// block of exactly h x row_bytes bytes.
+// A 16-bit frame context (with a coverage pair when the width allows one)
+// whose plane is its own heap block of exactly h x row_bytes bytes.
 struct demo_fixture_frame {
     std::vector<uint8_t> arena_block;
     memarena arena;
@@ -184,7 +184,8 @@ struct demo_fixture_frame {
     demo_fixture_frame(int w, int h, int row_bytes) : arena_block(1u << 20), plane((size_t)h * row_bytes / 2, 0x1234)
     {
         memarena_init(&arena, "demo_fixture_frame", arena_block.size(), arena_block.data());
-        n3d_framecontext_init(&fc, &arena, w, h, 0, N3D_FRAMECONTEXT_COVERAGEBUFFER);
+        // Coverage buffers come in widths of whole words.
+        n3d_framecontext_init(&fc, &arena, w, h, 0, w % 32 == 0 ? N3D_FRAMECONTEXT_COVERAGEBUFFER : 0);
         fc.fb->format = N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
         fc.fb->w = w;
         fc.fb->h = h;

@@ -6,9 +6,11 @@
 // a few hundred frames driven by the mixer's clock through every scene.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -54,7 +56,17 @@ protected:
     uint8_t keys[256] = {};
     nanokorg2_state nk2{};
 
-    void SetUp() override { memarena_init(&arena, "test_demo", block.size(), block.data()); }
+    std::string cwd;
+    // The warp keeps its controller track in the working directory.
+    void SetUp() override
+    {
+        memarena_init(&arena, "test_demo", block.size(), block.data());
+        char buf[4096];
+        ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
+        cwd = buf;
+        ASSERT_EQ(chdir(capture_temp_dir().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(cwd.c_str()), 0); }
 
     void start(const std::string& dir = base)
     {
@@ -311,6 +323,7 @@ TEST_F(DemoRuntime, ScheduleBoundaries)
     // An invalid beat view (past the last beat) draws nothing and keeps the scene.
     d.scene = 3;
     at(3499999);
+    std::fill(f.plane.begin(), f.plane.end(), 0x1234);
     frame(f);
     EXPECT_EQ(g_dtf.valid, 0);
     EXPECT_EQ(d.scene, 3);
@@ -465,8 +478,17 @@ TEST_F(DemoRuntime, HundredsOfFramesOnTheMixersClockReachEveryScene)
             keys[(uint8_t)'r'] = 1;
         nk2.ch_knob[0] = (float)(i % 10) / 10.0f;
         nk2.ch_slider[0] = 0.5f;
+        for (int x = 0; x < 320; x += 64)
+            f.plane[(size_t)120 * 320 + x] = 0x1234;
         frame(f, keys, &nk2);
         seen.insert(d.scene);
+        // Every drawing scene covers the band.
+        if (g_dtf.valid && g_dtf.pos >= 24320 && g_dtf.pos <= 3500000 && d.scene >= 1 && d.scene <= 3) {
+            int drawn = 0;
+            for (int x = 0; x < 320; x += 64)
+                drawn += f.at(x, 120) != 0x1234;
+            EXPECT_GT(drawn, 0) << "scene " << d.scene << " frame " << i;
+        }
         demo_music_play(buf.data(), 9000);
     }
     EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3, 4, 5}));

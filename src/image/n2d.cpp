@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/crash.h"
+#include "core/maskstore.h"
 #include "core/ppc.h"
 #include "core/saturate.h"
 #include "image/n2d.h"
@@ -287,6 +288,122 @@ void n2d_show_cb(n3d_framebuffer* fb, const n3d_coveragebuffer* cb0, uint8_t col
 
 // ---- Coverage-buffer operations --------------------------------------------
 
+// The mask builders work on several words at once: four (SSE2) or sixteen
+// (AVX-512, where the processor has it) mask words a step, empty cb1 words
+// passed over without reading texels, 32 texels compared in one step.
+
+// Bit i of a byte moved to bit 7 - i.
+struct n2d_reverse_bits_table {
+    uint8_t r[256];
+    constexpr n2d_reverse_bits_table() : r()
+    {
+        for (int v = 0; v < 256; v++) {
+            int x = 0;
+            for (int i = 0; i < 8; i++)
+                x |= ((v >> i) & 1) << (7 - i);
+            r[v] = static_cast<uint8_t>(x);
+        }
+    }
+};
+static constexpr n2d_reverse_bits_table N2D_REVERSE_BITS;
+
+// The texel range [lo, lo + span] (a range of bytes; every texel value lies in 0..255).
+struct n2d_texel_range {
+    __m128i lo, span;
+};
+
+// The 32 texels at t in the range, as a mask word (texel 0 the most significant bit).
+static inline uint32_t n2d_texels_in_range_sse2(const uint8_t* t, const n2d_texel_range& r)
+{
+    const __m128i x0 = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)), r.lo);
+    const __m128i x1 = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16)), r.lo);
+    const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x0, r.span), r.span))) |
+                       static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x1, r.span), r.span))) << 16;
+    const uint8_t* rev = N2D_REVERSE_BITS.r;
+    return uint32_t{rev[m & 255u]} << 24 | uint32_t{rev[(m >> 8) & 255u]} << 16 | uint32_t{rev[(m >> 16) & 255u]} << 8 |
+           uint32_t{rev[m >> 24]};
+}
+
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline uint32_t
+n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
+{
+    // The texels in reverse order, so that mask bit 31 is texel 0.
+    const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
+                                             10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256i v = _mm256_permute4x64_epi64(
+        _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)), reverse), 0x4E);
+    return _mm256_cmple_epu8_mask(_mm256_sub_epi8(v, _mm256_broadcastsi128_si256(r.lo)),
+                                  _mm256_broadcastsi128_si256(r.span));
+}
+
+// Sixteen mask words all zero; sixteen zero words stored.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline bool
+n2d_words16_zero_wide(const uint32_t* s)
+{
+    const __m512i v = _mm512_loadu_si512(s);
+    return _mm512_test_epi32_mask(v, v) == 0;
+}
+
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
+n2d_words16_clear_wide(uint32_t* d)
+{
+    _mm512_storeu_si512(d, _mm512_setzero_si512());
+}
+
+template <bool Wide>
+static inline void n2d_eq_cb1_and_texture_rows(uint32_t* dst, const uint32_t* src, const uint8_t* texels,
+                                               int w_log2, int words, int y0, int y1, const n2d_texel_range& r)
+{
+    for (int y = y0; y < y1; y++) {
+        uint32_t* d = dst + static_cast<ptrdiff_t>(words) * y;
+        const uint32_t* s = src + static_cast<ptrdiff_t>(words) * y;
+        const uint8_t* trow = texels + (static_cast<ptrdiff_t>(y) << w_log2);
+        auto word = [&](int i) {
+            const uint32_t in = s[i];
+            if (in == 0) {  // a zero word reads no texel
+                d[i] = 0;
+                return;
+            }
+            // All 32 texels of the word are tested (they lie inside the
+            // texture, which is at least the masks' size); the cb1 word then
+            // keeps only its own pixels.
+            if constexpr (Wide)
+                d[i] = n2d_texels_in_range_wide(trow + 32 * i, r) & in;
+            else
+                d[i] = n2d_texels_in_range_sse2(trow + 32 * i, r) & in;
+        };
+        int i = 0;
+        if constexpr (Wide) {
+            for (; i + 16 <= words; i += 16) {
+                if (n2d_words16_zero_wide(s + i)) {
+                    n2d_words16_clear_wide(d + i);
+                    continue;
+                }
+                for (int j = 0; j < 16; j++)
+                    word(i + j);
+            }
+        }
+        for (; i + 4 <= words; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_setzero_si128());
+                continue;
+            }
+            for (int j = 0; j < 4; j++)
+                word(i + j);
+        }
+        for (; i < words; i++)
+            word(i);
+    }
+}
+
+MASKSTORE_WIDE static void n2d_eq_cb1_and_texture_rows_wide(uint32_t* dst, const uint32_t* src, const uint8_t* texels,
+                                                            int w_log2, int words, int y0, int y1,
+                                                            const n2d_texel_range& r)
+{
+    n2d_eq_cb1_and_texture_rows<true>(dst, src, texels, w_log2, words, y0, y1, r);
+}
+
 void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1,
                                        const n3d_texture* t0, int threshold_a, int threshold_b, int work_start_y,
                                        int work_height)
@@ -308,26 +425,21 @@ void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_covera
     long long end = static_cast<long long>(work_start_y) + work_height;
     int y1 = end < cb0->h ? static_cast<int>(end) : cb0->h;
     const int words = cb0->w / 32;
-    for (int y = y0; y < y1; y++) {
-        const uint32_t* src = cb1->u32 + static_cast<ptrdiff_t>(words) * y;
-        uint32_t* dst = cb0->u32 + static_cast<ptrdiff_t>(words) * y;
-        const uint8_t* trow = texels + (static_cast<ptrdiff_t>(y) << t0->w_log2);
-        for (int i = 0; i < words; i++) {
-            const uint32_t in = src[i];
-            if (in == 0) {  // a zero word reads no texel
-                dst[i] = 0;
-                continue;
-            }
-            // All 32 texels of the word are tested without branches (they lie
-            // inside the texture, which is at least the masks' size); the cb1
-            // word then keeps only its own pixels.
-            const uint8_t* t = trow + i * 32;
-            uint32_t out = 0;
-            for (int j = 0; j < 32; j++)
-                out |= static_cast<uint32_t>((threshold_a <= t[j]) & (t[j] <= threshold_b)) << (31 - j);
-            dst[i] = out & in;
-        }
+    if (y0 >= y1 || words <= 0)
+        return;
+    // Texels are bytes: the thresholds clamped to 0..255 select the same ones.
+    const int lo = threshold_a < 0 ? 0 : threshold_a;
+    const int hi = threshold_b > 255 ? 255 : threshold_b;
+    if (lo > hi) {
+        // No texel lies in the range: every word of the window becomes 0.
+        memset(cb0->u32 + static_cast<ptrdiff_t>(words) * y0, 0, 4u * static_cast<size_t>(words) * static_cast<size_t>(y1 - y0));
+        return;
     }
+    const n2d_texel_range r = {_mm_set1_epi8(static_cast<char>(lo)), _mm_set1_epi8(static_cast<char>(hi - lo))};
+    if (maskstore_wide())
+        n2d_eq_cb1_and_texture_rows_wide(cb0->u32, cb1->u32, texels, t0->w_log2, words, y0, y1, r);
+    else
+        n2d_eq_cb1_and_texture_rows<false>(cb0->u32, cb1->u32, texels, t0->w_log2, words, y0, y1, r);
 }
 
 // 32 bits of a mask row starting at column sc (sc > -32), bits outside the row's
@@ -342,11 +454,154 @@ static inline uint32_t n2d_cb_bits_at(const uint32_t* row, int words, int sc)
     return hi | lo;
 }
 
+// The two placed-mask operations: the new destination word from the old one,
+// the source bits and the word's columns inside the placed source.
+enum class n2d_cb_place_op { or_not, copy };
+
+template <n2d_cb_place_op Op>
+static inline uint32_t n2d_cb_combine(uint32_t d, uint32_t s, uint32_t m)
+{
+    if constexpr (Op == n2d_cb_place_op::or_not)
+        return d | (~s & m);
+    else
+        return (d & ~m) | (s & m);
+}
+
+// n whole destination words d[j] from source bits starting sh bits into s[j]
+// (s[j + 1] read only when sh is not 0), four at a time.
+template <n2d_cb_place_op Op>
+static inline void n2d_cb_place_words_sse2(uint32_t* d, const uint32_t* s, int n, int sh)
+{
+    const __m128i ones = _mm_set1_epi32(-1);
+    const __m128i left = _mm_cvtsi32_si128(sh), right = _mm_cvtsi32_si128(32 - sh);
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
+        if (sh != 0)
+            bits = _mm_or_si128(_mm_sll_epi32(bits, left),
+                                _mm_srl_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j + 1)), right));
+        if constexpr (Op == n2d_cb_place_op::or_not)
+            bits = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j)), _mm_xor_si128(bits, ones));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + j), bits);
+    }
+    for (; j < n; j++) {
+        const uint32_t bits = sh != 0 ? (s[j] << sh) | (s[j + 1] >> (32 - sh)) : s[j];
+        d[j] = n2d_cb_combine<Op>(d[j], bits, 0xFFFFFFFFu);
+    }
+}
+
+template <n2d_cb_place_op Op>
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
+n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
+{
+    // (The zero-masked shifts: the plain ones start from an undefined register.)
+    const __m512i left = _mm512_set1_epi32(sh), right = _mm512_set1_epi32(32 - sh);
+    const __mmask16 all = 0xFFFF;
+    int j = 0;
+    for (; j + 16 <= n; j += 16) {
+        __m512i bits = _mm512_loadu_si512(s + j);
+        if (sh != 0)
+            bits = _mm512_or_si512(_mm512_maskz_sllv_epi32(all, bits, left),
+                                   _mm512_maskz_srlv_epi32(all, _mm512_loadu_si512(s + j + 1), right));
+        if constexpr (Op == n2d_cb_place_op::or_not)
+            bits = _mm512_or_si512(_mm512_loadu_si512(d + j), _mm512_xor_si512(bits, _mm512_set1_epi32(-1)));
+        _mm512_storeu_si512(d + j, bits);
+    }
+    n2d_cb_place_words_sse2<Op>(d + j, s + j, n - j, sh);
+}
+
 // Destination bits over the placed source, clipped to the destination and the
-// row window; combine(dst_word, src_bits, mask) gives the new word.
-template <typename Combine>
+// row window: the words at both ends of a row word by word, the whole words
+// between them several at a time.
+template <bool Wide, n2d_cb_place_op Op>
+static inline void n2d_cb_place_rows(uint32_t* dst_words, int dwords, int x0, int y0, const uint32_t* src_words,
+                                     int swords, long long c0, long long c1, int r0, int r1)
+{
+    const int k0 = static_cast<int>(c0 >> 5), k1 = static_cast<int>((c1 - 1) >> 5);
+    auto edge = [&](uint32_t* drow, const uint32_t* srow, int k) {
+        const int a = k == k0 ? static_cast<int>(c0 & 31) : 0;
+        const int b = k == k1 ? static_cast<int>(((c1 - 1) & 31) + 1) : 32;
+        const uint32_t m = (0xFFFFFFFFu >> a) & (0xFFFFFFFFu << (32 - b));  // columns [a, b) of the word; b >= 1
+        drow[k] = n2d_cb_combine<Op>(drow[k], n2d_cb_bits_at(srow, swords, k * 32 - x0), m);
+    };
+    auto words = [](uint32_t* d, const uint32_t* s, int n, int sh) {
+        if constexpr (Wide)
+            n2d_cb_place_words_wide<Op>(d, s, n, sh);
+        else
+            n2d_cb_place_words_sse2<Op>(d, s, n, sh);
+    };
+    auto row = [&](uint32_t* drow, const uint32_t* srow) {
+        edge(drow, srow, k0);
+        if (k1 > k0 + 1) {
+            // Whole words: source columns from 32 (k0 + 1) - x0 >= 0, inside the source row.
+            const long long sc = 32LL * (k0 + 1) - x0;
+            words(drow + k0 + 1, srow + (sc >> 5), k1 - k0 - 1, static_cast<int>(sc & 31));
+        }
+        if (k1 > k0)
+            edge(drow, srow, k1);
+    };
+    if (dwords == swords && k0 == 0 && k1 == dwords - 1 && r1 - r0 > 1) {
+        // The placed source spans every destination row (it starts less than a
+        // word from column 0): each destination word takes the source bits at
+        // the same distance from it in both buffers, rows included, so the
+        // rows are one run of words. Only the two words that hold the ends of
+        // a row's part keep their other bits: saved first, merged back after.
+        const int a0 = static_cast<int>(c0 & 31), b1 = static_cast<int>(((c1 - 1) & 31) + 1);
+        const uint32_t m0 = 0xFFFFFFFFu >> a0, m1 = 0xFFFFFFFFu << (32 - b1);
+        const bool fix0 = m0 != 0xFFFFFFFFu, fix1 = m1 != 0xFFFFFFFFu;
+        const int chunk = 64;
+        uint32_t keep0[chunk], keep1[chunk];
+        for (int top = r0; top < r1; top += chunk) {
+            const int rows = r1 - top < chunk ? r1 - top : chunk;
+            uint32_t* d = dst_words + static_cast<ptrdiff_t>(dwords) * top;
+            const uint32_t* s = src_words + static_cast<ptrdiff_t>(swords) * (top - y0);
+            if (rows == 1) {
+                row(d, s);
+                continue;
+            }
+            // The run covers words 1 .. n - 2 of the rows: the first word of
+            // the first row and the last of the last keep the per-row rule.
+            const int n = rows * dwords, last = dwords - 1;
+            if (fix0)
+                for (int r = 0; r < rows; r++)
+                    keep0[r] = d[r * dwords];
+            if (fix1)
+                for (int r = 0; r < rows; r++)
+                    keep1[r] = d[r * dwords + last];
+            if (n > 2) {
+                // Source columns from 32 - x0 > 0, never past the last row.
+                const int sc = 32 - x0;
+                words(d + 1, s + (sc >> 5), n - 2, sc & 31);
+            }
+            edge(d, s, 0);
+            for (int r = 0; r < rows; r++) {
+                uint32_t* drow = d + r * dwords;
+                const bool first_in_run = r > 0 && (dwords > 1 || r < rows - 1);
+                const bool last_in_run = r < rows - 1 && (dwords > 1 || r > 0);
+                if (fix0 && first_in_run)
+                    drow[0] = (drow[0] & m0) | (keep0[r] & ~m0);
+                if (fix1 && last_in_run)
+                    drow[last] = (drow[last] & m1) | (keep1[r] & ~m1);
+            }
+            edge(d + (rows - 1) * dwords, s + (rows - 1) * swords, last);
+        }
+        return;
+    }
+    for (int y = r0; y < r1; y++)
+        row(dst_words + static_cast<ptrdiff_t>(dwords) * y, src_words + static_cast<ptrdiff_t>(swords) * (y - y0));
+}
+
+template <n2d_cb_place_op Op>
+MASKSTORE_WIDE static void n2d_cb_place_rows_wide(uint32_t* dst_words, int dwords, int x0, int y0,
+                                                  const uint32_t* src_words, int swords, long long c0, long long c1,
+                                                  int r0, int r1)
+{
+    n2d_cb_place_rows<true, Op>(dst_words, dwords, x0, y0, src_words, swords, c0, c1, r0, r1);
+}
+
+template <n2d_cb_place_op Op>
 static void n2d_cb_place(n3d_coveragebuffer* dst, int x0, int y0, const n3d_coveragebuffer* src, int work_start_y,
-                         int work_height, Combine combine)
+                         int work_height)
 {
     if (dst->w % 32 != 0 || src->w % 32 != 0)
         crash_fail(1, "coverage buffer width must be a multiple of 32 (%d %d)\n", dst->w, src->w);
@@ -366,32 +621,24 @@ static void n2d_cb_place(n3d_coveragebuffer* dst, int x0, int y0, const n3d_cove
     if (c0 >= c1 || r0 >= r1)
         return;
     const int dwords = dst->w / 32, swords = src->w / 32;
-    const int k0 = static_cast<int>(c0 >> 5), k1 = static_cast<int>((c1 - 1) >> 5);
-    for (int y = static_cast<int>(r0); y < r1; y++) {
-        uint32_t* drow = dst->u32 + static_cast<ptrdiff_t>(dwords) * y;
-        const uint32_t* srow = src->u32 + static_cast<ptrdiff_t>(swords) * (y - y0);
-        for (int k = k0; k <= k1; k++) {
-            const int a = k == k0 ? static_cast<int>(c0 & 31) : 0;
-            const int b = k == k1 ? static_cast<int>(((c1 - 1) & 31) + 1) : 32;
-            const uint32_t m = (0xFFFFFFFFu >> a) & (0xFFFFFFFFu << (32 - b));  // columns [a, b) of the word; b >= 1
-            const uint32_t bits = n2d_cb_bits_at(srow, swords, k * 32 - x0);
-            drow[k] = combine(drow[k], bits, m);
-        }
-    }
+    if (maskstore_wide())
+        n2d_cb_place_rows_wide<Op>(dst->u32, dwords, x0, y0, src->u32, swords, c0, c1, static_cast<int>(r0),
+                                   static_cast<int>(r1));
+    else
+        n2d_cb_place_rows<false, Op>(dst->u32, dwords, x0, y0, src->u32, swords, c0, c1, static_cast<int>(r0),
+                                     static_cast<int>(r1));
 }
 
 void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1,
                        int work_start_y, int work_height)
 {
-    n2d_cb_place(cb0, cb0_x0, cb0_y0, cb1, work_start_y, work_height,
-                 [](uint32_t d, uint32_t s, uint32_t m) { return d | (~s & m); });
+    n2d_cb_place<n2d_cb_place_op::or_not>(cb0, cb0_x0, cb0_y0, cb1, work_start_y, work_height);
 }
 
 void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb,
                  int work_start_y, int work_height)
 {
-    n2d_cb_place(dst_cb, dst_x0, dst_y0, src_cb, work_start_y, work_height,
-                 [](uint32_t d, uint32_t s, uint32_t m) { return (d & ~m) | (s & m); });
+    n2d_cb_place<n2d_cb_place_op::copy>(dst_cb, dst_x0, dst_y0, src_cb, work_start_y, work_height);
 }
 
 void n2d_cb_clear(n3d_coveragebuffer* cb)

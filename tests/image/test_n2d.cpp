@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/maskstore.h"
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
@@ -471,6 +472,89 @@ TEST(N2dCoverage, OrNotAndCopyOfPlacedMasksMatchReference)
             ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " at " << x0 << "," << y0 << " window "
                                              << ws << "+" << wh;
         }
+}
+
+// Production sizes on both bodies (SSE2 and, where the processor has it, the
+// wide one): masks as wide as the page placed less than a word from column 0
+// (their rows walked as one run), further off, and the texture test over
+// 640-column rows, against the per-pixel rules.
+TEST(N2dCoverage, ProductionSizesMatchReferenceOnBothBodies)
+{
+    std::mt19937 gen(10);
+    for (bool wide : {false, true}) {
+        maskstore_wide_enabled = wide;
+        for (int copy = 0; copy < 2; copy++)
+            for (int x0 : {0, 5, 31, -1, -5, -31, 32, -32, 37, -300})
+                for (int y0 : {0, -3, 4})
+                    for (int density : {0, 50, 100}) {
+                        const int W = 640, H = 30;
+                        mask dst(W, H), src(W, 20 + static_cast<int>(gen() % 3) * 5);
+                        random_mask(gen, &dst, 50);
+                        random_mask(gen, &src, density);
+                        const int ws = gen() % 3 == 0 ? static_cast<int>(gen() % 10) : 0;
+                        const int wh = gen() % 3 == 0 ? static_cast<int>(gen() % 30) : 100;
+                        mask want = dst;
+                        for (int y = 0; y < H; y++)
+                            for (int x = 0; x < W; x++) {
+                                const int sx = x - x0, sy = y - y0;
+                                if (y < ws || y >= ws + wh || sx < 0 || sy < 0 || sx >= src.cb.w || sy >= src.cb.h)
+                                    continue;
+                                if (copy)
+                                    want.put(x, y, src.get(sx, sy));
+                                else if (!src.get(sx, sy))
+                                    want.put(x, y, 1);
+                            }
+                        if (copy)
+                            n2d_cb_copy(&dst.cb, x0, y0, &src.cb, ws, wh);
+                        else
+                            n2d_cb_or_not_cb1(&dst.cb, x0, y0, &src.cb, ws, wh);
+                        ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " at " << x0 << "," << y0
+                                                         << " window " << ws << "+" << wh << " wide " << wide;
+                    }
+        // One-word rows, one row of them at a time and several.
+        for (int x0 : {0, 7, -7})
+            for (int h : {1, 2, 3, 70}) {
+                mask dst(32, h), src(32, h);
+                random_mask(gen, &dst, 50);
+                random_mask(gen, &src, 50);
+                mask want = dst;
+                for (int y = 0; y < h; y++)
+                    for (int x = 0; x < 32; x++)
+                        if (x - x0 >= 0 && x - x0 < 32 && !src.get(x - x0, y))
+                            want.put(x, y, 1);
+                n2d_cb_or_not_cb1(&dst.cb, x0, 0, &src.cb, 0, h);
+                ASSERT_EQ(dst.words, want.words) << "one-word rows at " << x0 << " height " << h << " wide " << wide;
+            }
+        // The texture test over 640-column rows of every density, thresholds
+        // inside, across and outside the byte range.
+        std::vector<uint8_t> texels(1024 * 32);
+        uint8_t* mip0 = texels.data();
+        n3d_texture t;
+        memset(&t, 0, sizeof t);
+        t.format = 3;
+        t.not_swizzled = 1;
+        t.w_log2 = 10;
+        t.h_log2 = 5;
+        t.mips = &mip0;
+        const int thresholds[][2] = {{1, 200}, {0, 255}, {-5, 3}, {250, 300}, {9, 9}, {40, 20}, {-10, -1}};
+        for (const auto& th : thresholds)
+            for (int density : {0, 50, 100}) {
+                for (auto& b : texels)
+                    b = static_cast<uint8_t>(gen());
+                mask cb0(640, 30), cb1(640, 30);
+                random_mask(gen, &cb0, 50);
+                random_mask(gen, &cb1, density);
+                mask want = cb0;
+                for (int y = 0; y < 30; y++)
+                    for (int x = 0; x < 640; x++) {
+                        const int tx = texels[static_cast<size_t>(y * 1024 + x)];
+                        want.put(x, y, cb1.get(x, y) && th[0] <= tx && tx <= th[1]);
+                    }
+                n2d_cb_eq_cb1_and_texture_between(&cb0.cb, &cb1.cb, &t, th[0], th[1], 0, 30);
+                ASSERT_EQ(cb0.words, want.words) << th[0] << " " << th[1] << " density " << density << " wide " << wide;
+            }
+    }
+    maskstore_wide_enabled = true;
 }
 
 TEST(N2dCoverage, ClearZeroesTheWords)

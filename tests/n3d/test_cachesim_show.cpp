@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/cachesim_ppc.h"
-#include "image/texel.h"
-#include "n3d/cachesim_show.h"
+#include "n3d/target/n3d_texel_format.h"
+#include "n3d/target/cachesim_show.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 

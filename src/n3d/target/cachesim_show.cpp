@@ -1,11 +1,11 @@
-#include "n3d/cachesim_show.h"
+#include "n3d/target/cachesim_show.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "core/cachesim_ppc.h"
 #include "core/crash.h"
-#include "image/texel.h"
+#include "n3d/target/n3d_texel_format.h"
 #include "n3d/target/n3d_framebuffer.h"
 
 static const uint16_t CACHESIM_SHOW_CAST_OUT = 0xFC00;  // bright red

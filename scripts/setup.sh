@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libsdl2-dev libstb-dev
-  googletest libgtest-dev libbenchmark-dev
+  googletest libgtest-dev libbenchmark-dev libosmesa6-dev
   libglm-dev liblz4-dev python3 python3-pil python3-numpy valgrind
   fonts-dejavu-core xvfb xauth x11-apps imagemagick matchbox-window-manager clang-14
 )

@@ -8,6 +8,16 @@ n3d_rasterizer g_n3d_rasterizers[N3D_RASTERIZERS_MAX];
 int g_n3d_rasterizers_count;
 int g_n3d_tri_id;
 
+static int raster_wide_supported()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return __builtin_cpu_supports("avx2") ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+int g_n3d_raster_wide = raster_wide_supported();
+
 float n3d_height_div_lut[N3D_HEIGHT_DIV_LUT_SIZE];
 int n3d_iiw_lut_fixpt[N3D_FIXED_IIW_LUT_SIZE];
 

@@ -129,6 +129,10 @@ n3d_rasterizer* n3d_rasterizer_find(int flags);
 // Registers the fifteen generated rasterizers in their fixed order.
 void n3d_rasterizers_init();
 
+// 1 when the rasterizers draw their span pixels eight at a time (the processor
+// has AVX2; set at start-up, 0 forces the scalar pixel path).
+extern int g_n3d_raster_wide;
+
 // Floor division and non-negative modulo for positive divisors; b = 0 is fatal.
 int mfloordiv(int a, int b);
 int mmod(int a, int b);

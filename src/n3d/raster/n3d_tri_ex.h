@@ -10,6 +10,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "core/crash.h"
 #include "core/cycles_measure.h"
 #include "core/ppc.h"
@@ -52,6 +56,12 @@ constexpr fx& operator+=(fx& a, fx b) { a.v += b.v; return a; }
 constexpr fx& operator-=(fx& a, fx b) { a.v -= b.v; return a; }
 // Division by a positive divisor, truncating toward zero.
 constexpr fx fx_div(fx a, int32_t d) { return fx(static_cast<int32_t>(static_cast<int64_t>(a.i()) / d)); }
+// Division by 2^s truncating toward zero, without a divide.
+constexpr fx fx_div_pow2(fx a, int s)
+{
+    const int32_t x = a.i();
+    return fx((x + ((x >> 31) & ((1 << s) - 1))) >> s);
+}
 // H / 2 truncated toward zero.
 constexpr fx fx_half(fx a) { return fx_div(a, 2); }
 
@@ -200,6 +210,7 @@ struct tri_state {
     uint16_t* z_row;
     int z_row_values;
     uint32_t* zmask_row;
+    bool wide;  // span pixels eight at a time (AVX2, levels at least 4 texels high)
 };
 
 // Texture coordinate with 4 fraction bits and the bias of 7 from a scaled u/w.
@@ -356,30 +367,77 @@ inline void depth_lazy_clear(uint16_t* z_row, uint32_t* mask_word, int32_t x0, i
     *mask_word = m;
 }
 
-// One scanline [x0, x1), x0 < x1: spans of 8, 4 and 2 pixels with the exact
-// perspective value at their ends, then the last one or two pixels alone.
+// What a span's pixels carry from one span to the next: the store position,
+// depth, the phong quadratic (pq, pa, e3) with the squared reciprocal and its
+// step, and the cubic's value and differences.
+struct span_run {
+    span_out o;
+    fx pq, pa, e3;
+    fx iiw_cur, iiw_d;
+    fx cp, cr1, cr2, cr3;
+};
+
+// The pixels of one span of len (2, 4 or 8) from accumulator p and increment d,
+// one pair at a time.
 template <n3d_tri_features F>
-inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
+struct span_scalar {
+    static inline void run(const tri_state& s, span_run& r, uint32_t p, uint32_t d, int32_t len)
+    {
+        for (int32_t j = 0; j < len; j += 2) {
+            uint32_t pa_uv = p;
+            uint32_t pb_uv = uv_step(p, d);
+            p = uv_step(pb_uv, d);
+            int32_t ia = 0, ib = 0;
+            if constexpr (F.cubic) {
+                ia = (r.cp >> 24).i();
+                r.cp += r.cr1;
+                r.cr1 += r.cr2;
+                r.cr2 += r.cr3;
+                ib = (r.cp >> 24).i();
+                r.cp += r.cr1;
+                r.cr1 += r.cr2;
+                r.cr2 += r.cr3;
+            } else if constexpr (F.phong) {
+                ia = (fx(ppc_mullw((r.pq >> 8).i(), r.iiw_cur.i())) >> 16).i();
+                r.pq += r.pa;
+                r.pa += r.e3;
+                r.iiw_cur += r.iiw_d;
+                ib = (fx(ppc_mullw((r.pq >> 8).i(), r.iiw_cur.i())) >> 16).i();
+                r.pq += r.pa;
+                r.pa += r.e3;
+                r.iiw_cur += r.iiw_d;
+            }
+            put_pair<F>(s, &r.o, shade_pixel<F>(s, pa_uv, ia), shade_pixel<F>(s, pb_uv, ib));
+        }
+    }
+};
+
+// One scanline [x0, x1), x0 < x1: spans of 8, 4 and 2 pixels with the exact
+// perspective value at their ends, then the last one or two pixels alone. The
+// span pixels are the kernel K's.
+template <n3d_tri_features F, class K>
+inline void scanline_with(const tri_state& row_state, int32_t x0, int32_t x1)
 {
+    const tri_state& s = row_state;
     int32_t n = x1 - x0;
     fx pc_iwk = s.liwk, pc_iuk = s.lk[0], pc_ivk = s.lk[1];
     const fx iuk_dx = s.kdx[0], ivk_dx = s.kdx[1], iwk_dx = s.iwk_dx;
     fx p_iiw = 0;
     if constexpr (!F.affine)
         p_iiw = recip(pc_iwk);
-    span_out o;
-    o.dst = s.dst_row + 2 * x0;
-    o.x = x0;
-    o.z = nullptr;
-    o.zb = s.lzb;
+    span_run r{};
+    r.o.dst = s.dst_row + 2 * x0;
+    r.o.x = x0;
+    r.o.z = nullptr;
+    r.o.zb = s.lzb;
     if constexpr (F.depth) {
-        o.z = s.z_row + x0;
+        r.o.z = s.z_row + x0;
         depth_lazy_clear(s.z_row, s.zmask_row, x0, x1);
     }
-    fx pq = s.rs.q, pa = s.rs.span;
-    const fx e3 = s.rs.e3;
+    r.pq = s.rs.q;
+    r.pa = s.rs.span;
+    r.e3 = s.rs.e3;
     bool did_setup_large_span_rsqr = false;
-    fx cp, cr1, cr2, cr3;  // cubic value and forward differences (variant 1214)
 
     int32_t remain = n - 1;
     if (remain > 3) {
@@ -407,48 +465,24 @@ inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
                 pc_ivk += ivk_ds;
                 fx nu = frac_of<F.affine>(pc_iuk, p_iiw);
                 fx nv = frac_of<F.affine>(pc_ivk, p_iiw);
-                uint32_t p = uv_pack(u_frac, v_frac);
-                const uint32_t d = uv_pack_step(fx_div(nu - u_frac, len), fx_div(nv - v_frac, len));
-                fx iiw_next = 0, iiw_d = 0;
+                const uint32_t p = uv_pack(u_frac, v_frac);
+                const uint32_t d = uv_pack_step(fx_div_pow2(nu - u_frac, s_log2), fx_div_pow2(nv - v_frac, s_log2));
+                fx iiw_next = 0;
                 if constexpr (F.phong) {
                     iiw_next = iiwsqr_of(p_iiw);
-                    iiw_d = fx_div(iiw_next - iiw_cur, len);
+                    r.iiw_cur = iiw_cur;
+                    r.iiw_d = fx_div_pow2(iiw_next - iiw_cur, s_log2);
                 }
                 if constexpr (F.cubic) {
-                    fx i0 = iiw_cur, di = iiw_d;
-                    cp = pq * i0;
-                    cr1 = pq * di + pa * (i0 + di);
-                    cr2 = fx(2) * ((pa + e3) * di) + e3 * i0;
-                    cr3 = fx(3) * (e3 * di);
-                    pq += (pa << s_log2) + e3 * fx((((1 << s_log2) - 1) << s_log2) / 2);
-                    pa += e3 << s_log2;
+                    const fx i0 = iiw_cur, di = r.iiw_d, e3 = r.e3;
+                    r.cp = r.pq * i0;
+                    r.cr1 = r.pq * di + r.pa * (i0 + di);
+                    r.cr2 = fx(2) * ((r.pa + e3) * di) + e3 * i0;
+                    r.cr3 = fx(3) * (e3 * di);
+                    r.pq += (r.pa << s_log2) + e3 * fx((((1 << s_log2) - 1) << s_log2) / 2);
+                    r.pa += e3 << s_log2;
                 }
-                for (int32_t j = 0; j < len; j += 2) {
-                    uint32_t pa_uv = p;
-                    uint32_t pb_uv = uv_step(p, d);
-                    p = uv_step(pb_uv, d);
-                    int32_t ia = 0, ib = 0;
-                    if constexpr (F.cubic) {
-                        ia = (cp >> 24).i();
-                        cp += cr1;
-                        cr1 += cr2;
-                        cr2 += cr3;
-                        ib = (cp >> 24).i();
-                        cp += cr1;
-                        cr1 += cr2;
-                        cr2 += cr3;
-                    } else if constexpr (F.phong) {
-                        ia = (fx(ppc_mullw((pq >> 8).i(), iiw_cur.i())) >> 16).i();
-                        pq += pa;
-                        pa += e3;
-                        iiw_cur += iiw_d;
-                        ib = (fx(ppc_mullw((pq >> 8).i(), iiw_cur.i())) >> 16).i();
-                        pq += pa;
-                        pa += e3;
-                        iiw_cur += iiw_d;
-                    }
-                    put_pair<F>(s, &o, shade_pixel<F>(s, pa_uv, ia), shade_pixel<F>(s, pb_uv, ib));
-                }
+                K::run(s, r, p, d, len);
                 u_frac = nu;
                 v_frac = nv;
                 if constexpr (F.phong)
@@ -472,17 +506,17 @@ inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
         int32_t pidx = 0;
         if constexpr (F.phong) {
             if (F.cubic && did_setup_large_span_rsqr) {
-                pidx = (cp >> 24).i();
-                cp += cr1;
-                cr1 += cr2;
-                cr2 += cr3;
+                pidx = (r.cp >> 24).i();
+                r.cp += r.cr1;
+                r.cr1 += r.cr2;
+                r.cr2 += r.cr3;
             } else {
-                pidx = (fx(ppc_mullw((pq >> 8).i(), iiwsqr_of(p_iiw).i())) >> 16).i();
-                pq += pa;
-                pa += e3;
+                pidx = (fx(ppc_mullw((r.pq >> 8).i(), iiwsqr_of(p_iiw).i())) >> 16).i();
+                r.pq += r.pa;
+                r.pa += r.e3;
             }
         }
-        put_one<F>(s, &o, shade_pixel<F>(s, uv_pack(uf, vf), pidx));
+        put_one<F>(s, &r.o, shade_pixel<F>(s, uv_pack(uf, vf), pidx));
         if (i + 1 < singles) {
             if constexpr (!F.affine) {
                 pc_iwk += iwk_dx;
@@ -493,6 +527,203 @@ inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
         }
     }
     (void)did_setup_large_span_rsqr;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define N3D_TRI_WIDE 1
+// Bytes k (k < 8) of entry m: how many of the bits below bit k are set in m.
+struct prefix_counts {
+    uint8_t c[256][8];
+    constexpr prefix_counts() : c()
+    {
+        for (int m = 0; m < 256; m++)
+            for (int k = 0; k < 8; k++) {
+                int n = 0;
+                for (int b = 0; b < k; b++)
+                    n += (m >> b) & 1;
+                c[m][k] = static_cast<uint8_t>(n);
+            }
+    }
+};
+inline constexpr prefix_counts g_prefix_counts{};
+
+// The same pixels eight lanes at a time (AVX2); bit for bit the scalar kernel's
+// results. Lanes past len are computed from in-range addresses and dropped.
+template <n3d_tri_features F>
+struct span_wide {
+    __attribute__((target("avx2"))) static inline __m256i set1(uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+    __attribute__((target("avx2"))) static inline __m256i load_u16(const void* p, int32_t len)
+    {
+        __m128i v;
+        if (len == 8) {
+            v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+        } else if (len == 4) {
+            v = _mm_loadl_epi64(static_cast<const __m128i*>(p));
+        } else {
+            int32_t w;
+            memcpy(&w, p, 4);
+            v = _mm_cvtsi32_si128(w);
+        }
+        return _mm256_cvtepu16_epi32(v);
+    }
+    __attribute__((target("avx2"))) static inline void store_u16(void* p, __m256i v, int32_t len)
+    {
+        __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(v, v), 0x08);
+        __m128i h = _mm256_castsi256_si128(packed);
+        if (len == 8) {
+            _mm_storeu_si128(static_cast<__m128i*>(p), h);
+        } else if (len == 4) {
+            _mm_storel_epi64(static_cast<__m128i*>(p), h);
+        } else {
+            int32_t w = _mm_cvtsi128_si32(h);
+            memcpy(p, &w, 4);
+        }
+    }
+    // Byte k of each lane's dword-aligned read at base + off, k = off & 3.
+    __attribute__((target("avx2"))) static inline __m256i gather_u8(const uint8_t* base, __m256i off)
+    {
+        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
+        g = _mm256_srlv_epi32(g, _mm256_slli_epi32(_mm256_and_si256(off, _mm256_set1_epi32(3)), 3));
+        return _mm256_and_si256(g, _mm256_set1_epi32(0xFF));
+    }
+    __attribute__((target("avx2"))) static inline __m256i gather_u16(const void* base, __m256i index)
+    {
+        __m256i off = _mm256_slli_epi32(index, 1);
+        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
+        g = _mm256_srlv_epi32(g, _mm256_slli_epi32(_mm256_and_si256(off, _mm256_set1_epi32(2)), 3));
+        return _mm256_and_si256(g, _mm256_set1_epi32(0xFFFF));
+    }
+
+    __attribute__((target("avx2"))) static inline void run(const tri_state& s, span_run& r, uint32_t p, uint32_t d,
+                                                          int32_t len)
+    {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i tri2 = _mm256_setr_epi32(0, 0, 1, 3, 6, 10, 15, 21);  // j (j - 1) / 2
+        const __m256i tri3 = _mm256_setr_epi32(0, 0, 0, 1, 4, 10, 20, 35);  // j (j - 1) (j - 2) / 6
+
+        // Accumulator of pixel j in fields: u low bits with their carries across
+        // the gap, u bits 6-8 (bit 8 dropped each step, bit 9 carried into v), v.
+        const __m256i da = set1(d & 1023u), db = set1((d >> 16) & 7u);
+        const __m256i sj = _mm256_add_epi32(set1(p & 1023u), _mm256_mullo_epi32(lane, da));
+        const __m256i c1_before = _mm256_srli_epi32(sj, 10);
+        const __m256i c1_step = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_add_epi32(sj, da), 10), c1_before);
+        __m256i bj = _mm256_and_si256(
+            _mm256_add_epi32(_mm256_add_epi32(set1((p >> 16) & 7u), _mm256_mullo_epi32(lane, db)), c1_before), set1(3));
+        bj = _mm256_blend_epi32(bj, set1((p >> 16) & 7u), 1);
+        const __m256i carry_v = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bj, db), c1_step), 3);
+        const int carries = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(carry_v, 31)));
+        const __m256i kv = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g_prefix_counts.c[carries])));
+        const __m256i vj = _mm256_add_epi32(_mm256_add_epi32(set1(p >> 19), _mm256_mullo_epi32(lane, set1(d >> 19))), kv);
+        const __m256i tu = _mm256_or_si256(_mm256_srli_epi32(_mm256_and_si256(sj, set1(1023)), 4),
+                                           _mm256_slli_epi32(_mm256_and_si256(bj, set1(3)), 6));
+        const __m256i tv = _mm256_and_si256(_mm256_srli_epi32(vj, 4), set1(255));
+        __m256i idx = _mm256_or_si256(
+            _mm256_or_si256(_mm256_and_si256(tv, set1(3)), _mm256_slli_epi32(_mm256_and_si256(tu, set1(63)), 2)),
+            _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tv, 2), set1(63)), 8),
+                            _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tu, 6), set1(3)), 14)));
+        idx = _mm256_and_si256(idx, set1(s.index_mask));
+
+        __m256i texel;
+        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+            texel = gather_u8(s.texel_bytes, idx);
+        else
+            texel = gather_u16(s.texel_bytes, idx);
+
+        __m256i pix;
+        if constexpr (F.phong) {
+            __m256i pidx;
+            if constexpr (F.cubic) {
+                __m256i pj = _mm256_add_epi32(
+                    _mm256_add_epi32(set1(r.cp.v), _mm256_mullo_epi32(lane, set1(r.cr1.v))),
+                    _mm256_add_epi32(_mm256_mullo_epi32(tri2, set1(r.cr2.v)), _mm256_mullo_epi32(tri3, set1(r.cr3.v))));
+                pidx = _mm256_srai_epi32(pj, 24);
+            } else {
+                __m256i q = _mm256_add_epi32(_mm256_add_epi32(set1(r.pq.v), _mm256_mullo_epi32(lane, set1(r.pa.v))),
+                                             _mm256_mullo_epi32(tri2, set1(r.e3.v)));
+                __m256i iw = _mm256_add_epi32(set1(r.iiw_cur.v), _mm256_mullo_epi32(lane, set1(r.iiw_d.v)));
+                pidx = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_srai_epi32(q, 8), iw), 16);
+            }
+            pidx = _mm256_min_epi32(_mm256_max_epi32(pidx, _mm256_set1_epi32(-N3D_PHONG_LUT_PAD)),
+                                    _mm256_set1_epi32(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+            const __m256i shade = gather_u8(s.phong_lut, pidx);
+            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                pix = gather_u16(s.shade_table, _mm256_or_si256(_mm256_slli_epi32(texel, 5), _mm256_and_si256(shade, set1(31))));
+            } else {
+                __m256i l = _mm256_or_si256(
+                    _mm256_or_si256(_mm256_and_si256(texel, set1(0x1F)), _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 5), set1(0x1F)), 10)),
+                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 10), set1(0x1F)), 20));
+                l = _mm256_mullo_epi32(l, shade);
+                pix = _mm256_or_si256(
+                    _mm256_or_si256(set1(0x8000), _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 25), set1(0x1F)), 10)),
+                    _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 15), set1(0x1F)), 5),
+                                    _mm256_and_si256(_mm256_srli_epi32(l, 5), set1(0x1F))));
+            }
+        } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+            pix = gather_u16(s.palette, texel);
+        } else {
+            pix = texel;
+        }
+
+        __m256i pass = _mm256_set1_epi32(-1);
+        if constexpr (F.cov_read) {
+            const uint32_t x = static_cast<uint32_t>(r.o.x);
+            const uint32_t* w = s.cov_row + (x >> 5);
+            uint64_t bits = static_cast<uint64_t>(w[0]) << 32;
+            if ((x & 31u) + static_cast<uint32_t>(len) > 32u)
+                bits |= w[1];
+            const uint32_t top = static_cast<uint32_t>((bits << (x & 31u)) >> 56);  // pixel x at bit 7
+            const __m256i bit = _mm256_setr_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+            const __m256i covered = _mm256_cmpeq_epi32(_mm256_and_si256(set1(top), bit), bit);
+            pass = _mm256_andnot_si256(covered, pass);
+        }
+        if constexpr (F.depth) {
+            const __m256i z = _mm256_and_si256(_mm256_add_epi32(set1(r.o.zb.v), _mm256_mullo_epi32(lane, set1(s.zb_dx.v))), set1(0xFFFF));
+            const __m256i old = load_u16(r.o.z, len);
+            pass = _mm256_and_si256(pass, _mm256_cmpgt_epi32(z, old));
+            store_u16(r.o.z, _mm256_blendv_epi8(old, z, pass), len);
+            r.o.zb += fx(len) * s.zb_dx;
+            r.o.z += len;
+        }
+        if constexpr (F.cov_read || F.depth) {
+            const __m256i old = load_u16(r.o.dst, len);
+            pix = _mm256_blendv_epi8(old, pix, pass);
+        }
+        store_u16(r.o.dst, pix, len);
+        r.o.dst += 2 * len;
+        r.o.x += len;
+
+        const fx L = fx(len), T2 = fx(len * (len - 1) / 2), T3 = fx(len * (len - 1) * (len - 2) / 6);
+        if constexpr (F.cubic) {
+            r.cp += L * r.cr1 + T2 * r.cr2 + T3 * r.cr3;
+            r.cr1 += L * r.cr2 + T2 * r.cr3;
+            r.cr2 += L * r.cr3;
+        } else if constexpr (F.phong) {
+            r.pq += L * r.pa + T2 * r.e3;
+            r.pa += L * r.e3;
+            r.iiw_cur += L * r.iiw_d;
+        }
+    }
+};
+#endif
+
+#ifdef N3D_TRI_WIDE
+template <n3d_tri_features F>
+__attribute__((target("avx2"), flatten, noinline)) void scanline_wide(const tri_state& s, int32_t x0, int32_t x1)
+{
+    scanline_with<F, span_wide<F>>(s, x0, x1);
+}
+#endif
+
+template <n3d_tri_features F>
+inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
+{
+#ifdef N3D_TRI_WIDE
+    if (s.wide) {
+        scanline_wide<F>(s, x0, x1);
+        return;
+    }
+#endif
+    scanline_with<F, span_scalar<F>>(s, x0, x1);
 }
 
 // Phong quadratic at a vertex, in the fixed point of the triangle.
@@ -649,6 +880,8 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
     s.palette = static_cast<const uint16_t*>(tex->palette);
     s.shade_table = static_cast<const uint16_t*>(tex->shade_table);
     s.phong_lut = F.phong ? args->phong_luts[0] : nullptr;
+    // The wide kernel reads texels as aligned 4-byte words: levels of 4 rows and more.
+    s.wide = g_n3d_raster_wide && v_max >= 3;
 
     n3d_frame_context* fc = args->fc;
     if constexpr (F.depth) {

@@ -15,14 +15,11 @@
 #include "image/palette.h"
 #include "n3d/io/n3d_io.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct arena_fixture {
-    std::vector<uint8_t> block = std::vector<uint8_t>(1 << 20);
-    memarena arena;
-    arena_fixture() { memarena_init(&arena, "test", block.size(), block.data()); }
-};
+using test_arena = qf_test_arena<1u << 20>;
 
 // A palette of the given entries (R, G, B, A each) from the arena.
 palette make_palette(memarena* arena, int offset, const std::vector<uint32_t>& rgba)
@@ -46,7 +43,7 @@ uint32_t entry(const palette& p, int k)
 
 TEST(Palette, InitPushesZeroedEntries)
 {
-    arena_fixture f;
+    test_arena f;
     palette p;
     palette_init(&p, &f.arena, 16, 8);
     EXPECT_EQ(p.offset, 16);
@@ -77,7 +74,7 @@ TEST(Palette, MixInFixedPoint)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
-        arena_fixture f;
+        test_arena f;
         palette a = make_palette(&f.arena, 0, {r.a, r.a});
         palette b = make_palette(&f.arena, 0, {r.b, r.b});
         palette out = make_palette(&f.arena, 0, {0x00000011u, 0x00000011u});
@@ -105,7 +102,7 @@ TEST(Palette, FadeToColour)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
-        arena_fixture f;
+        test_arena f;
         palette a = make_palette(&f.arena, 0, {r.a});
         palette out = make_palette(&f.arena, 0, {0x00000042u});
         palette_fade_to_rgb(&out, r.mix, &a, r.r, r.g, r.b);
@@ -116,7 +113,7 @@ TEST(Palette, FadeToColour)
 // A slice at offset 16 works on its own 8 entries: entry k of every array.
 TEST(Palette, MixAndFadeRunOverTheSliceItself)
 {
-    arena_fixture f;
+    test_arena f;
     std::vector<uint32_t> ea, eb;
     for (uint32_t k = 0; k < 8; ++k) {
         ea.push_back((k * 20) << 24 | 0xFFu);
@@ -147,7 +144,7 @@ TEST(Palette, ShortInputsAreRefused)
     };
     for (const row& r : rows) {
         captured_run run = capture_run([&] {
-            arena_fixture f;
+            test_arena f;
             palette a, b, out;
             palette_init(&a, &f.arena, 0, r.a_count);
             palette_init(&b, &f.arena, 0, r.b_count);
@@ -166,7 +163,7 @@ TEST(Palette, ShortInputsAreRefused)
 
 TEST(Palette, BestMatch)
 {
-    arena_fixture f;
+    test_arena f;
     // Entries 2 and 4 are equal; 3 is transparent mid grey, 6 transparent white.
     palette p = make_palette(&f.arena, 40, {0x000000FFu, 0xFFFFFFFFu, 0xBCBCBCFFu, 0xBCBCBC00u, 0xBCBCBCFFu,
                                             0xFF0000FFu, 0xFFFFFF00u});
@@ -218,7 +215,7 @@ TEST(PaletteRecord, StoreAndLoadInBothByteOrders)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.endian);
-        arena_fixture f;
+        test_arena f;
         palette p = make_palette(&f.arena, 16, {0x01020304u, 0xF0F1F2F3u});
         uint8_t buffer[32];
         memset(buffer, 0xEE, sizeof buffer);
@@ -239,7 +236,7 @@ TEST(PaletteRecord, StoreAndLoadInBothByteOrders)
 
 TEST(PaletteRecord, CountZeroAndFullTable)
 {
-    arena_fixture f;
+    test_arena f;
     const uint8_t empty[] = {5, 0, 0, 0, 0xAA};
     palette q = {1, 1, reinterpret_cast<uint8_t*>(&q)};
     EXPECT_EQ(palette_io_load(&f.arena, &q, empty, sizeof empty, IO_ENDIAN_NATIVE), empty + 4);
@@ -280,7 +277,7 @@ TEST(PaletteRecord, BadRecordsFailToLoad)
         // Exactly size bytes, so a read past them is an ASan error.
         std::vector<uint8_t> exact(data.begin(), data.begin() + static_cast<long>(r.size));
         captured_run run = capture_run([&] {
-            arena_fixture f;
+            test_arena f;
             palette q;
             palette_io_load(&f.arena, &q, exact.data(), exact.size(), IO_ENDIAN_NATIVE);
         });
@@ -295,7 +292,7 @@ TEST(PaletteFile, LoadsInBothByteOrdersAndFailsOnBadFiles)
     const std::string dir = capture_temp_dir();
     for (int endian : {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED}) {
         SCOPED_TRACE(endian);
-        arena_fixture f;
+        test_arena f;
         palette p = make_palette(&f.arena, 200, {0x11223344u, 0x55667788u, 0x99AABBCCu});
         uint8_t buffer[64];
         uint8_t* end = palette_io_store(buffer, &p, endian);
@@ -320,7 +317,7 @@ TEST(PaletteFile, LoadsInBothByteOrdersAndFailsOnBadFiles)
     }
     for (const std::string& path : {truncated, dir + "/missing.pal"}) {
         captured_run run = capture_run([&] {
-            arena_fixture f;
+            test_arena f;
             palette_load_file(&f.arena, path.c_str());
         });
         EXPECT_EQ(run.status, 1) << path;
@@ -343,7 +340,7 @@ TEST(Palette, SetFromFullTable)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.offset);
-        arena_fixture f;
+        test_arena f;
         palette p;
         palette_init(&p, &f.arena, 16, 8);
         palette_set_from_rgba8888(&p, r.offset, r.count, table.data());

@@ -11,14 +11,11 @@
 #include "core/memarena.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 
 namespace {
 
-struct arena_fixture {
-    std::vector<uint8_t> block = std::vector<uint8_t>(8u << 20);
-    memarena arena;
-    arena_fixture() { memarena_init(&arena, "test", block.size(), block.data()); }
-};
+using test_arena = qf_test_arena<8u << 20>;
 
 int bit_of(const n3d_coveragebuffer* cb, int x, int y)
 {
@@ -65,7 +62,7 @@ void fill_random(std::mt19937& gen, n3d_coveragebuffer* cb, int density_percent)
 
 TEST(Framebuffer, InitialisersSetLayoutAndAlignment)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_framebuffer fb;
     memset(&fb, 0x55, sizeof fb);
     n3d_framebuffer_init_argb1555(&fb, 320, 240, &f.arena);
@@ -104,7 +101,7 @@ TEST(Framebuffer, InitialisersSetLayoutAndAlignment)
 TEST(Framebuffer, CoverageWidthNotMultipleOf32StopsThroughCrashPath)
 {
     captured_run r = capture_run([] {
-        arena_fixture f;
+        test_arena f;
         n3d_coveragebuffer cb;
         n3d_coveragebuffer_init(&cb, 33, 4, &f.arena);
     });
@@ -226,7 +223,7 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
 TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
 {
     std::mt19937 gen(6);
-    arena_fixture f;
+    test_arena f;
     struct {
         int cb_w, cb_h, fb_w, fb_h, pad;
     } shapes[] = {
@@ -260,7 +257,7 @@ TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
                     ASSERT_EQ(pixels, want) << format << " " << sh.cb_w << " density " << density << " wide " << wide;
                 }
     captured_run r = capture_run([] {
-        arena_fixture g;
+        test_arena g;
         n3d_coveragebuffer cb;
         n3d_coveragebuffer_init(&cb, 32, 1, &g.arena);
         uint8_t px[32];
@@ -272,7 +269,7 @@ TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
 
 TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_frame_context fc;
     n3d_framecontext_init(&fc, &f.arena, 320, 200, 2, N3D_FRAMECONTEXT_DEPTHBUFFER | N3D_FRAMECONTEXT_COVERAGEBUFFER);
     ASSERT_NE(fc.fb, nullptr);
@@ -302,7 +299,7 @@ TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
     EXPECT_EQ(page.fb->w, 0);
 
     captured_run r = capture_run([] {
-        arena_fixture g;
+        test_arena g;
         n3d_frame_context c;
         n3d_framecontext_init(&c, &g.arena, 64, 8, 1, 0);
     });
@@ -314,7 +311,7 @@ TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
 // drawn as a rasterizer would: pixel plus coverage bit.
 TEST(FrameContext, FramesClearExactlyWhatThePreviousFrameDrewAlone)
 {
-    arena_fixture f;
+    test_arena f;
     std::vector<uint8_t> page(1024 * 240, 0);
     n3d_frame_context fc;
     n3d_framecontext_init(&fc, &f.arena, 320, 240, 0, N3D_FRAMECONTEXT_COVERAGEBUFFER);
@@ -363,7 +360,7 @@ TEST(FrameContext, FramesClearExactlyWhatThePreviousFrameDrewAlone)
 
 TEST(FrameContext, BeginNoClearKeepsOlderCoverageAndEndClearsNothing)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_frame_context fc;
     n3d_framecontext_init(&fc, &f.arena, 64, 4, 3, N3D_FRAMECONTEXT_COVERAGEBUFFER);
     uint8_t* px = static_cast<uint8_t*>(fc.fb->b);
@@ -389,7 +386,7 @@ TEST(FrameContext, BeginNoClearKeepsOlderCoverageAndEndClearsNothing)
 
 TEST(FrameContext, SwapExchangesThePair)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_frame_context fc;
     n3d_framecontext_init(&fc, &f.arena, 32, 1, 3, N3D_FRAMECONTEXT_COVERAGEBUFFER);
     n3d_coveragebuffer *a = fc.cb, *b = fc.cb_dirty;
@@ -402,7 +399,7 @@ TEST(FrameContext, BeginOrEndWithoutCoveragePairStopsWithMessage)
 {
     for (int end : {0, 1}) {
         captured_run r = capture_run([end] {
-            arena_fixture f;
+            test_arena f;
             n3d_frame_context fc;
             n3d_framecontext_init(&fc, &f.arena, 64, 4, 3, N3D_FRAMECONTEXT_DEPTHBUFFER);
             if (end)
@@ -419,7 +416,7 @@ TEST(FrameContext, BeginOrEndWithoutCoveragePairStopsWithMessage)
 
 TEST(DepthBuffer, ReadThroughValidityRecord)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_frame_context a, b;
     n3d_framecontext_init(&a, &f.arena, 320, 8, 2, N3D_FRAMECONTEXT_DEPTHBUFFER);
     n3d_framecontext_init(&b, &f.arena, 320, 8, 2, 0);
@@ -447,7 +444,7 @@ TEST(DepthBuffer, ReadThroughValidityRecord)
 
 TEST(DebugViews, CoverageAndDirtyColours)
 {
-    arena_fixture f;
+    test_arena f;
     n3d_coveragebuffer cb, dirty;
     n3d_coveragebuffer_init(&cb, 64, 2, &f.arena);
     n3d_coveragebuffer_init(&dirty, 64, 2, &f.arena);

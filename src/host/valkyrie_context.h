@@ -81,3 +81,10 @@ void emulate_valkyrie_blit_argb1555(valkyrie_context* ctx, void* dst, int dst_ro
 // The compositions use AVX2 where the processor has it (true, the default);
 // false keeps them on the SSE2 path everywhere. Both give the same pixels.
 extern bool emulate_valkyrie_compose_wide;
+
+// The renderer benchmark on this display (valkyrie_benchmark.cpp): a 4 MiB arena
+// of its own, the cycle counter calibrated again, the renderer started, the key
+// set to 0, the overlay and both video pages cleared, then n3d_benchmark into
+// the top 320 x 200 of the back page. Nothing is flipped or shown. The host
+// calls it when the program has an argument.
+void valkyrie_context_n3d_benchmark(valkyrie_context* ctx);

@@ -41,6 +41,17 @@ char* memprintf(memarena* arena, const char* fmt, ...)
     return s;
 }
 
+void vexil_setup_render_context(n3d_render_context* rc, n3d_frame_context* fc, const n3d_textures_context* tc,
+                                const mat4x4 view_from_world, float fov_y, float near_plane)
+{
+    rc->fc = fc;
+    rc->tc = *tc;
+    memset(&rc->lc, 0, sizeof rc->lc);
+    mat4x4 world_from_view;
+    mat4x4_invert(world_from_view, view_from_world);
+    n3d_space_context_set(&rc->sc, fc, view_from_world, world_from_view, fov_y, near_plane);
+}
+
 int pressed_key(vexil_args* args, char key)
 {
     uint8_t k = (uint8_t)key;

@@ -8,8 +8,10 @@
 #include <cstdint>
 
 #include "core/cycles_measure.h"
+#include "core/linmath.h"
 #include "core/memarena.h"
 #include "image/n3d_phong.h"
+#include "n3d/n3d.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "vexil/vexil_fs.h"
 
@@ -270,3 +272,7 @@ int pressed_key(vexil_args* args, char key);
 void vexil_end_stats(vexil* d);
 // A new string formatted into the arena.
 char* memprintf(memarena* arena, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// A render context for fc: the textures copied from tc, no light, the camera
+// from view_from_world (its inverse computed here) with the given projection.
+void vexil_setup_render_context(n3d_render_context* rc, n3d_frame_context* fc, const n3d_textures_context* tc,
+                                const mat4x4 view_from_world, float fov_y, float near_plane);

@@ -59,9 +59,6 @@ void printbin(unsigned int x, int b);
 // Below it the depth rasterizers' 1/w x 8192 would overflow 16 bits.
 #define N3D_ZBUFFER_MIN_NEAR_PLANE 0.25f
 
-// Texel formats 0 to 4 index the texture tables.
-#define N3D_TEXTURES_FORMATS_COUNT 5
-
 // The camera. Matrices column-major, translation in the fourth column.
 struct n3d_space_context {
     mat4x4 clip_from_view;
@@ -78,12 +75,8 @@ struct n3d_light_context {
     vec3 world_light_pos;
 };
 
-struct n3d_textures_context {
-    // Indexed by texel format, each an array of textures indexed by a mesh's texture_id.
-    n3d_texture** textures_per_format[N3D_TEXTURES_FORMATS_COUNT];
-    // Phong tables (entry 0 of a 272-byte block each) indexed by a mesh's phong_lut_id.
-    uint8_t** phong_luts;
-};
+// n3d_textures_context (the texture and phong tables a mesh's ids index) is
+// declared with the mesh record in n3d_vertices.h.
 
 struct n3d_render_context {
     n3d_frame_context* fc;

@@ -31,8 +31,13 @@ const char* const HEADER[] = {
 TEST(ProgramBenchmark, AnArgumentRunsTheBenchmarkAndExitsZero)
 {
     const std::string exe = std::string(QF_BINARY_DIR) + "/tests/quillfern_short_benchmark";
-    for (const char* arg : {"1", "--anything at all"}) {
-        captured_run r = capture_program({exe, arg}, capture_temp_dir(),
+    // Whatever its text, an argument takes the benchmark's road.
+    const std::vector<std::string> cases[] = {{"bench"}, {""}, {"--help", "more"}};
+    for (const auto& args : cases) {
+        std::vector<std::string> argv = {exe};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const std::string arg = args[0];
+        captured_run r = capture_program(argv, capture_temp_dir(),
                                          {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy"}, 60);
         ASSERT_EQ(r.exited, 1) << arg << r.err;
         EXPECT_EQ(r.status, 0) << arg << r.err;

@@ -88,23 +88,6 @@ TEST(ProgramHeadless, StartUpFailures)
     host_program_remove_dir(dir);
 }
 
-TEST(ProgramHeadless, AnyArgumentSelectsTheBenchmark)
-{
-    // Whatever its text, an argument takes the benchmark's road, which this
-    // build does not have yet: it says so and exits 1 without playing. A program
-    // that played instead would still be running and get the SIGTERM (exit 0).
-    std::string dir = host_program_workdir();
-    const std::vector<std::string> cases[] = {{"bench"}, {""}, {"--help", "more"}};
-    for (const auto& args : cases) {
-        captured_run r = host_program_run_then_term(args, dir, with(HEADLESS, {"SDL_AUDIODRIVER=dummy"}), 5000);
-        EXPECT_EQ(r.exited, 1) << args[0];
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, "benchmark not available\n") << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
-    }
-    host_program_remove_dir(dir);
-}
-
 TEST(ProgramHeadless, VerticalBlanksReachTheWindow)
 {
     // The dummy video driver saves every presented window surface as a BMP.

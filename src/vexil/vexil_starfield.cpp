@@ -81,32 +81,87 @@ void vexil_starfield_init_argb1555(vexil_starfield* sf, int stars_count_log2, ve
     vexil_starfield_init_ex(sf, stars_count_log2, stars, do_regenerate, screen_w, screen_h, nullptr, 0, 0, 5, arena);
 }
 
-void vexil_starfield_regenerate_star_in_frustum(vexil_starfield* sf, int star_i)
+// What placing a star needs from the camera of the moment, computed once for a
+// whole update (the same operations as for a single star, so the same values).
+struct starfield_view {
+    float n3, f3;      // near and far clip cubed
+    float cp, sp;      // pitch cosine and sine
+    float cy, sy;      // yaw cosine and sine
+};
+
+static starfield_view starfield_view_of(const vexil_starfield_camera* c)
+{
+    starfield_view v;
+    v.n3 = c->near_clip * c->near_clip * c->near_clip;
+    v.f3 = c->far_clip * c->far_clip * c->far_clip;
+    v.cp = cosf(c->pitch);
+    v.sp = sinf(c->pitch);
+    v.cy = cosf(c->yaw);
+    v.sy = sinf(c->yaw);
+    return v;
+}
+
+static void starfield_place(vexil_starfield* sf, int star_i, const starfield_view* v)
 {
     const vexil_starfield_camera* c = &sf->camera;
-    float n3 = c->near_clip * c->near_clip * c->near_clip;
-    float f3 = c->far_clip * c->far_clip * c->far_clip;
     // The cube root makes the density uniform per volume rather than per depth.
     float u = n3d_randf(&sf->rng);
-    float d = cbrtf((f3 - n3) * u + n3);
+    float d = cbrtf((v->f3 - v->n3) * u + v->n3);
     float a = 2.0f * n3d_randf(&sf->rng) - 1.0f;
     float b = 2.0f * n3d_randf(&sf->rng) - 1.0f;
     float side = a * c->tan_half_fov_x * d;
     float up = b * c->tan_half_fov_y * d;
-    float cp = cosf(c->pitch), sp = sinf(c->pitch);
-    float cy = cosf(c->yaw), sy = sinf(c->yaw);
-    float f = d * cp - up * sp;
+    float f = d * v->cp - up * v->sp;
     vexil_starfield_star* s = &sf->stars[star_i];
-    s->x = c->x + (side * cy - f * sy);
-    s->y = c->y + (d * sp + up * cp);
-    s->z = c->z + (f * cy + side * sy);
+    s->x = c->x + (side * v->cy - f * v->sy);
+    s->y = c->y + (d * v->sp + up * v->cp);
+    s->z = c->z + (f * v->cy + side * v->sy);
+}
+
+void vexil_starfield_regenerate_star_in_frustum(vexil_starfield* sf, int star_i)
+{
+    const starfield_view v = starfield_view_of(&sf->camera);
+    starfield_place(sf, star_i, &v);
+}
+
+// ppc_round_float_to_int (nearest, halves away from zero) without a branch on
+// the fraction for the values a frame gives (|x| below 2^30); others, NaN
+// included, go to it.
+static inline int starfield_round(float x)
+{
+    if (!(x > -1073741824.0f && x < 1073741824.0f))
+        return ppc_round_float_to_int(x);
+    const int i = static_cast<int>(x);
+    const float frac = x - static_cast<float>(i);  // exact
+    return i + static_cast<int>(frac >= 0.5f) - static_cast<int>(frac <= -0.5f);
+}
+
+// The 15-bit brightness level of a star at relative depth t (1 at the near end
+// of the range, 0.1 of the way in, falling to 0 at the far plane): v = t^5
+// clamped to 0..1, rounded from v x 32767 halves away from zero. t^5 is
+// multiplied out, which stays within a few units in the last place of powf;
+// those can only round to another level when v x 32767 lies within 0.02 of a
+// half, so there (and for a NaN) the level is taken from powf itself.
+static inline int starfield_level(float t)
+{
+    const float t2 = t * t;
+    float v = t2 * t2 * t;
+    v = v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+    const float x = v * 32767.0f;  // 0 .. 32767, or NaN
+    if (!(x == x) || fabsf(x - static_cast<float>(static_cast<int>(x)) - 0.5f) <= 0.02f) {
+        v = powf(t, 5.0f);
+        v = v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+        return ppc_round_float_to_int(v * 32767.0f);
+    }
+    return starfield_round(x);
 }
 
 void vexil_starfield_generate_positions(vexil_starfield* sf)
 {
     int n = 1 << sf->stars_count_log2;
+    const starfield_view v = starfield_view_of(&sf->camera);
     for (int i = 0; i < n; i++)
-        vexil_starfield_regenerate_star_in_frustum(sf, i);
+        starfield_place(sf, i, &v);
 }
 
 static inline int starfield_cb_bit(const n3d_coveragebuffer* cb, int x, int y)
@@ -155,9 +210,12 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
                                 ? STARFIELD_LEVEL_BITS - sf->buckets_count_log2
                                 : 0;
     const vexil_starfield_camera* c = &sf->camera;
-    const float cy = cosf(c->yaw), sy = sinf(c->yaw);
-    const float cp = cosf(c->pitch), sp = sinf(c->pitch);
+    // Everything that depends only on the camera, once per update.
+    const starfield_view view = starfield_view_of(c);
+    const float cy = view.cy, sy = view.sy;
+    const float cp = view.cp, sp = view.sp;
     const float near_clip = c->near_clip, far_clip = c->far_clip;
+    const float depth_range = far_clip - near_clip;
     const float sx_scale = c->aspect_dxdy * c->focal_length;
     // The projection centre in pixels (integer halves), summed without overflow.
     const float centre_x = (float)((int64_t)sf->offset_x + w / 2);
@@ -188,25 +246,23 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
         float depth = vz * cp + dy * sp;
         if (depth < near_clip || depth > far_clip) {
             if (sf->do_regenerate)
-                vexil_starfield_regenerate_star_in_frustum(sf, i);
+                starfield_place(sf, i, &view);
             continue;
         }
         float r = ppc_fast_reciprocal_positive(depth);
-        int px = ppc_round_float_to_int(centre_x + sx_scale * vx * r);
-        int py = ppc_round_float_to_int(centre_y + c->focal_length * (dy * cp - vz * sp) * r);
+        int px = starfield_round(centre_x + sx_scale * vx * r);
+        int py = starfield_round(centre_y + c->focal_length * (dy * cp - vz * sp) * r);
         if (px < 0 || px >= w || py < 0 || py >= h) {
             if (sf->do_regenerate)
-                vexil_starfield_regenerate_star_in_frustum(sf, i);
+                starfield_place(sf, i, &view);
             continue;
         }
         // Masked stars keep their place and come back when the mask moves on.
         if (mask && px < mask->w && py < mask->h && starfield_cb_bit(mask, px, py))
             continue;
         // Full brightness up to 10 % of the depth range, falling steeply to the far plane.
-        float t = 1.0f - (((depth - near_clip) / (far_clip - near_clip)) - 0.1f) / (1.0f - 0.1f);
-        float v = powf(t, 5.0f);
-        v = v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
-        int level = ppc_round_float_to_int(v * 32767.0f);
+        float t = 1.0f - (((depth - near_clip) / depth_range) - 0.1f) / (1.0f - 0.1f);
+        int level = starfield_level(t);
         if (sf->light) {
             int lit = 0;
             if (light_texels && px < light_w && py < light_h)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/memarena.h"
+#include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/texel.h"
@@ -106,6 +107,174 @@ int reference_bucket(double depth)
     double s = 1.0 - ((depth - 0.1) / (6.0 - 0.1) - 0.1) / 0.9;
     double v = std::min(1.0, std::max(0.0, pow(s, 5.0)));
     return std::min((int)floor(v * 32767 + 0.5) >> 12, 7);
+}
+
+// The update as it was first written (powf per star, the camera's sines and
+// cosines per placed star, branches in every rounding): the reference the
+// update must match bit for bit in stars, pixels, coverage and bucket lists.
+void former_regenerate(vexil_starfield* sf, int star_i)
+{
+    const vexil_starfield_camera* c = &sf->camera;
+    float n3 = c->near_clip * c->near_clip * c->near_clip;
+    float f3 = c->far_clip * c->far_clip * c->far_clip;
+    // The cube root makes the density uniform per volume rather than per depth.
+    float u = n3d_randf(&sf->rng);
+    float d = cbrtf((f3 - n3) * u + n3);
+    float a = 2.0f * n3d_randf(&sf->rng) - 1.0f;
+    float b = 2.0f * n3d_randf(&sf->rng) - 1.0f;
+    float side = a * c->tan_half_fov_x * d;
+    float up = b * c->tan_half_fov_y * d;
+    float cp = cosf(c->pitch), sp = sinf(c->pitch);
+    float cy = cosf(c->yaw), sy = sinf(c->yaw);
+    float f = d * cp - up * sp;
+    vexil_starfield_star* s = &sf->stars[star_i];
+    s->x = c->x + (side * cy - f * sy);
+    s->y = c->y + (d * sp + up * cp);
+    s->z = c->z + (f * cy + side * sy);
+}
+
+int former_cb_bit(const n3d_coveragebuffer* cb, int x, int y)
+{
+    uint32_t bit = (uint32_t)x + (uint32_t)cb->w * (uint32_t)y;
+    return (cb->u32[bit >> 5] & (0x80000000u >> (bit & 31u))) != 0;
+}
+
+void former_cb_set(n3d_coveragebuffer* cb, int x, int y)
+{
+    if (!cb || x >= cb->w || y >= cb->h)
+        return;
+    uint32_t bit = (uint32_t)x + (uint32_t)cb->w * (uint32_t)y;
+    cb->u32[bit >> 5] |= 0x80000000u >> (bit & 31u);
+}
+
+void former_bucket_append(vexil_starfield* sf, int bucket, int px, int py)
+{
+    vexil_starfield_bucket_node* tail = sf->buckets_tail[bucket];
+    if (!tail || tail->count > 8 - 1) {
+        vexil_starfield_bucket_node* node = &sf->buckets_pool[sf->buckets_pool_sp++];
+        node->count = 0;
+        node->stars = &sf->stars_pool[sf->stars_pool_sp];
+        node->next = nullptr;
+        sf->stars_pool_sp += 8;
+        if (tail)
+            tail->next = node;
+        else
+            sf->buckets_head[bucket] = node;
+        sf->buckets_tail[bucket] = node;
+        tail = node;
+    }
+    vexil_starfield_draw_star* ds = &tail->stars[tail->count++];
+    ds->sx = (uint16_t)px;
+    ds->sy = (uint16_t)py;
+}
+
+void former_update(vexil_starfield* sf, n3d_frame_context* fc)
+{
+    n3d_framebuffer* fb = fc->fb;
+    const int w = fb->w, h = fb->h;
+    const int n = 1 << sf->stars_count_log2;
+    const int buckets = 1 << sf->buckets_count_log2;
+    const int level_shift = 15 - sf->buckets_count_log2 > 0
+                                ? 15 - sf->buckets_count_log2
+                                : 0;
+    const vexil_starfield_camera* c = &sf->camera;
+    const float cy = cosf(c->yaw), sy = sinf(c->yaw);
+    const float cp = cosf(c->pitch), sp = sinf(c->pitch);
+    const float near_clip = c->near_clip, far_clip = c->far_clip;
+    const float sx_scale = c->aspect_dxdy * c->focal_length;
+    // The projection centre in pixels (integer halves), summed without overflow.
+    const float centre_x = (float)((int64_t)sf->offset_x + w / 2);
+    const float centre_y = (float)((int64_t)sf->offset_y + h / 2);
+
+    // The light image is read only inside both the picture and its first level.
+    const uint8_t* light_texels = nullptr;
+    int light_w = 0, light_h = 0, light_w_log2 = 0;
+    if (sf->light) {
+        const n3d_texture* t = &sf->light->texture;
+        light_texels = t->mips ? t->mips[0] : nullptr;
+        light_w_log2 = t->w_log2;
+        light_w = sf->light->w < (1 << t->w_log2) ? sf->light->w : (1 << t->w_log2);
+        light_h = sf->light->h < (1 << t->h_log2) ? sf->light->h : (1 << t->h_log2);
+    }
+    const n3d_coveragebuffer* mask = sf->cb_mask;
+
+    memset(sf->buckets_head, 0, sizeof(*sf->buckets_head) * (size_t)buckets);
+    memset(sf->buckets_tail, 0, sizeof(*sf->buckets_tail) * (size_t)buckets);
+    sf->stars_pool_sp = 0;
+    sf->buckets_pool_sp = 0;
+
+    for (int i = 0; i < n; i++) {
+        const vexil_starfield_star* s = &sf->stars[i];
+        float dx = s->x - c->x, dy = s->y - c->y, dz = s->z - c->z;
+        float vx = dz * sy + dx * cy;
+        float vz = dz * cy - dx * sy;
+        float depth = vz * cp + dy * sp;
+        if (depth < near_clip || depth > far_clip) {
+            if (sf->do_regenerate)
+                former_regenerate(sf, i);
+            continue;
+        }
+        float r = ppc_fast_reciprocal_positive(depth);
+        int px = ppc_round_float_to_int(centre_x + sx_scale * vx * r);
+        int py = ppc_round_float_to_int(centre_y + c->focal_length * (dy * cp - vz * sp) * r);
+        if (px < 0 || px >= w || py < 0 || py >= h) {
+            if (sf->do_regenerate)
+                former_regenerate(sf, i);
+            continue;
+        }
+        // Masked stars keep their place and come back when the mask moves on.
+        if (mask && px < mask->w && py < mask->h && former_cb_bit(mask, px, py))
+            continue;
+        // Full brightness up to 10 % of the depth range, falling steeply to the far plane.
+        float t = 1.0f - (((depth - near_clip) / (far_clip - near_clip)) - 0.1f) / (1.0f - 0.1f);
+        float v = powf(t, 5.0f);
+        v = v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+        int level = ppc_round_float_to_int(v * 32767.0f);
+        if (sf->light) {
+            int lit = 0;
+            if (light_texels && px < light_w && py < light_h)
+                lit = light_texels[((uint32_t)py << light_w_log2) + (uint32_t)px];
+            if ((level >> 7) <= lit)
+                continue;
+        }
+        int bucket = level >> level_shift;
+        if (bucket > buckets - 1)
+            bucket = buckets - 1;
+        if (bucket < 0)
+            bucket = 0;
+        former_bucket_append(sf, bucket, px, py);
+    }
+
+    // Dim buckets first, so the brighter star wins where two meet.
+    n3d_coveragebuffer* cb = fc->cb;
+    if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
+        int base = sf->palette_brightness_first, last = 255;
+        if (sf->palette) {
+            base += sf->palette->offset;
+            last = sf->palette->offset + sf->palette->count - 1;
+        }
+        uint8_t* pixels = (uint8_t*)fb->b;
+        for (int b = 0; b < buckets; b++) {
+            int index = b + base < last ? b + base : last;
+            for (vexil_starfield_bucket_node* node = sf->buckets_head[b]; node; node = node->next)
+                for (int k = 0; k < node->count; k++) {
+                    int x = node->stars[k].sx, y = node->stars[k].sy;
+                    pixels[(size_t)y * (size_t)fb->row_bytes + (size_t)x] = (uint8_t)index;
+                    former_cb_set(cb, x, y);
+                }
+        }
+    } else if (fb->format == N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555) {
+        uint8_t* pixels = (uint8_t*)fb->b;
+        for (int b = 0; b < buckets; b++) {
+            uint16_t grey = (uint16_t)(0x8000u | (uint32_t)b | (uint32_t)b << 5 | (uint32_t)b << 10);
+            for (vexil_starfield_bucket_node* node = sf->buckets_head[b]; node; node = node->next)
+                for (int k = 0; k < node->count; k++) {
+                    int x = node->stars[k].sx, y = node->stars[k].sy;
+                    memcpy(pixels + (size_t)y * (size_t)fb->row_bytes + 2 * (size_t)x, &grey, 2);
+                    former_cb_set(cb, x, y);
+                }
+        }
+    }
 }
 
 }  // namespace
@@ -405,4 +574,87 @@ TEST(Starfield, Argb1555AndErase)
     memcpy(&p, &r.pixels[((size_t)(H / 2) * W + W / 2) * 2], 2);
     EXPECT_EQ(p, 0xFC00);
     EXPECT_EQ(r.covered(W / 2, H / 2), 1);
+}
+
+// A flight of 90 frames with regeneration, a moving mask and a light image
+// over a 640x480 target, on index8 and ARGB1555 planes: every star position,
+// the generator, the pixels, the coverage and the bucket lists equal those of
+// the former update run beside it.
+TEST(Starfield, UpdateMatchesTheFormerUpdateBitForBit)
+{
+    const int FW = 640, FH = 480, N_LOG2 = 12;
+    for (int format : {3, 2}) {
+        std::vector<uint8_t> block(8 << 20);
+        memarena arena;
+        memarena_init(&arena, "test", block.size(), block.data());
+        std::vector<uint8_t> colours(256 * 4, 0);
+        palette pal{0, 256, colours.data()};
+        std::vector<vexil_starfield_star> stars[2] = {std::vector<vexil_starfield_star>(1 << N_LOG2),
+                                                       std::vector<vexil_starfield_star>(1 << N_LOG2)};
+        vexil_starfield sf[2];
+        n3d_frame_context fc[2];
+        for (int k = 0; k < 2; k++) {
+            if (format == 3)
+                vexil_starfield_init_i8(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &pal, 16, 31, &arena);
+            else
+                vexil_starfield_init_argb1555(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &arena);
+            vexil_starfield_generate_positions(&sf[k]);
+            n3d_framecontext_init(&fc[k], &arena, FW, FH, format, N3D_FRAMECONTEXT_COVERAGEBUFFER);
+        }
+        std::vector<uint32_t> mask_words((size_t)FW / 32 * FH);
+        n3d_coveragebuffer mask{mask_words.data(), FW, FH};
+        std::vector<uint8_t> texels(1024 * 512);
+        uint8_t* mips[1] = {texels.data()};
+        vexil_image light{};
+        light.w = FW;
+        light.h = FH;
+        light.texture.format = 3;
+        light.texture.not_swizzled = 1;
+        light.texture.w_log2 = 10;
+        light.texture.h_log2 = 9;
+        light.texture.mips = mips;
+        uint32_t seed = 99;
+        for (uint8_t& t : texels) {
+            seed = seed * 1664525u + 1013904223u;
+            t = static_cast<uint8_t>(seed >> 26);  // 0..63: most stars brighter
+        }
+        for (int frame = 0; frame < 90; frame++) {
+            for (uint32_t& w : mask_words) {
+                seed = seed * 1664525u + 1013904223u;
+                w = seed & (seed >> 7) & (seed >> 13);  // about one bit in eight
+            }
+            for (int k = 0; k < 2; k++) {
+                vexil_starfield_camera& c = sf[k].camera;
+                c.z = 0.07f * static_cast<float>(frame);
+                c.x = 0.3f * sinf(0.05f * static_cast<float>(frame));
+                c.yaw = 0.011f * static_cast<float>(frame);
+                c.pitch = 0.25f * sinf(0.09f * static_cast<float>(frame));
+                sf[k].cb_mask = frame % 3 == 1 ? &mask : nullptr;
+                sf[k].light = frame % 4 == 2 ? &light : nullptr;
+                sf[k].offset_x = frame % 5 - 2;
+                n3d_framecontext_begin(&fc[k], 0);
+            }
+            vexil_starfield_update(&sf[0], &fc[0], nullptr);
+            former_update(&sf[1], &fc[1]);
+            ASSERT_EQ(memcmp(stars[0].data(), stars[1].data(), stars[0].size() * sizeof(stars[0][0])), 0)
+                << "stars, format " << format << " frame " << frame;
+            ASSERT_EQ(sf[0].rng.state, sf[1].rng.state) << frame;
+            ASSERT_EQ(memcmp(fc[0].fb->b, fc[1].fb->b, (size_t)fc[0].fb->row_bytes * FH), 0)
+                << "pixels, format " << format << " frame " << frame;
+            ASSERT_EQ(memcmp(fc[0].cb->u32, fc[1].cb->u32, (size_t)FW / 8 * FH), 0) << "coverage, frame " << frame;
+            const int buckets = 1 << sf[0].buckets_count_log2;
+            for (int b = 0; b < buckets; b++) {
+                const vexil_starfield_bucket_node* n0 = sf[0].buckets_head[b];
+                const vexil_starfield_bucket_node* n1 = sf[1].buckets_head[b];
+                for (; n0 && n1; n0 = n0->next, n1 = n1->next) {
+                    ASSERT_EQ(n0->count, n1->count);
+                    ASSERT_EQ(memcmp(n0->stars, n1->stars, sizeof(n0->stars[0]) * (size_t)n0->count), 0);
+                }
+                ASSERT_EQ(n0 == nullptr, n1 == nullptr) << "bucket " << b << " frame " << frame;
+            }
+            // Erase with the frame's own coverage, as the next frame's clear does.
+            for (int k = 0; k < 2; k++)
+                n3d_framecontext_end(&fc[k]);
+        }
+    }
 }

@@ -1,12 +1,9 @@
-// Runtime of the earlier production: loads its asset set from one directory,
-// hands its music to the player, and each frame picks one full-screen effect
-// from the music position (or from keys) and draws it into a letterboxed band of
-// a 16-bit frame; also its plasma effect and the sine tables the effects share.
-// Not on the production's play path: a host loop that owns the frame context,
-// key table and controller snapshot drives demo_assets_init, demo_init and
-// demo_update. Memory from the caller's arena (two 5 MiB development arenas
-// from the C heap); main thread only. Missing or malformed assets fail the
-// asset load with a message naming them; bad frames stop through the crash path.
+// Runtime of the earlier production: loads its assets from one directory, hands the music to the
+// player, and per frame draws the effect the music position (or the keys) picks into a letterboxed
+// band of a 16-bit frame; also its plasma and shared sine tables. Off the play path: a host loop of
+// its own drives demo_assets_init, demo_init, demo_update. Memory from the caller's arena (two 5 MiB
+// development arenas from the C heap); main thread. Bad assets fail the load with a message naming
+// them; unusable frames stop through the crash path.
 #pragma once
 
 #include <cstdint>

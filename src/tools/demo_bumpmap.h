@@ -1,12 +1,8 @@
-// Bump-mapping effect of the earlier production: a full-frame, phong-lit view
-// of a palettised 256 x 256 texture whose coordinates ripple with a radial sine
-// wave. A bump map of slopes is derived once from a height texture; per pixel
-// the shade comes from a phong table indexed by the squared distance between a
-// moving light and the slope-perturbed point, and selects one of the texel's 32
-// lit colours. One renderer body in three variants (clean, two glitches); a
-// script keyed to the music animates its ten parameters. Bump maps and tables
-// from the caller's arena; main thread only. Unusable textures and frames stop
-// through the crash path with a message.
+// Bump-mapping effect of the earlier production: a phong-lit view of a palettised 256 x 256 texture
+// whose coordinates ripple radially, shaded from a bump map of slopes built once from a height
+// texture; one renderer body in three variants (clean, two glitches) and a script keyed to the music.
+// Called by the runtime's frame update. Bump maps and tables from the caller's arena; main thread.
+// Unusable textures and frames stop through the crash path with a message.
 #pragma once
 
 #include <cstdint>

@@ -1,12 +1,9 @@
-// Moebius warp of the earlier production: every pixel of a 16-bit frame maps
-// through w = (a z + b) / (c z + d) of the screen plane to a texel of a
-// scrolling 256 x 256 swizzled ARGB1555 texture, in 32-bit fixed point with
-// forward differences and a table reciprocal; the coefficients follow a script
-// keyed to the music position, and a controller track is reloaded from and
-// saved to "mobius2_le.dat" every frame for tuning. Also the brute-force
-// tunnel, the slow per-pixel reference of a texture tunnel. Tables from the
-// caller's arena, file buffers from the temporary arena; main thread only.
-// Unusable frames and textures stop through the crash path with a message.
+// Moebius warp of the earlier production: each pixel maps through w = (a z + b) / (c z + d) to a
+// texel of a scrolling 256 x 256 swizzled ARGB1555 texture, in 32-bit fixed point with forward
+// differences and a table reciprocal, scripted by the music; its controller track is reloaded from and
+// saved to "mobius2_le.dat" every frame. Also the brute-force tunnel (a slow float reference). Called
+// by the runtime's frame update; tables from the caller's arena, file buffers from the temporary
+// arena; main thread. Unusable frames and textures stop through the crash path with a message.
 #pragma once
 
 #include <cstdint>

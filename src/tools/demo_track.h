@@ -1,11 +1,8 @@
-// Keyed parameter track for tuning by hand: keys of parameter rows played,
-// stopped, rewound and recorded from the control surface's transport, looping or
-// holding at the last key, interpolated between keys tick by tick, saved to and
-// loaded from a small file (32-bit fields in the caller's byte order, no
-// marker), and shown as a grid of cells. Nothing in the production calls it.
-// Memory from the caller's arena (file buffers from a temporary arena, rewound);
-// main thread only. Bad track dimensions stop through the crash path; file
-// problems are reported by result.
+// Keyed parameter track for tuning by hand: play, stop, rewind and record from the control surface,
+// looping or holding at the last key, interpolation tick by tick, a small file (32-bit fields in the
+// caller's byte order, no marker) and a grid view. Nothing in the production calls it. Memory from the
+// caller's arena (file buffers from a temporary arena, rewound); main thread. Zero counts stop through
+// the crash path; file problems are reported by result.
 #pragma once
 
 #include <cstdint>

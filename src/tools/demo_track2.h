@@ -1,10 +1,8 @@
-// Controller track: rows of eight knob x slider products recorded from the
-// control surface while tuning an effect by hand, saved to and loaded from a
-// small file (max_pos, keys_count, pos, then the values; 32-bit fields in the
-// byte order the caller names, no marker). Values come from the caller's arena,
-// file buffers from a temporary arena that is rewound. Main thread only. Load
-// and store report failure by result; a file of other dimensions loaded without
-// an arena to resize into ends the program with a message.
+// Controller track: rows of eight knob x slider products recorded from the control surface while an
+// effect is tuned by hand (the warp), saved to and loaded from a small file (max_pos, keys_count, pos,
+// values; 32-bit fields in the caller's byte order, no marker). Values from the caller's arena, file
+// buffers from a temporary arena, rewound; main thread. Load and store report failure by result; a
+// file of other dimensions loaded with no arena to resize into ends the program with a message.
 #pragma once
 
 #include <cstdint>

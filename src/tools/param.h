@@ -1,10 +1,8 @@
-// Registry of named tuning parameters: code defines each parameter once by id
-// (int, float or vec3) with a default and reads its current value every frame;
-// the integer values can be reloaded from a text file of "id value" lines while
-// the program runs, and blocks of definitions can ask whether any of their
-// values changed. Entries come from the registry's arena and never go away;
-// ids are the caller's strings (not copied). Main thread only. An unknown type,
-// or one id defined with two types, ends the program with a message.
+// Registry of named tuning parameters (int, float, vec3), each defined once by id with a default and
+// read every frame; integer values reload from a text file of "id value" lines, and blocks of
+// definitions can ask whether a value changed. Called by tuning code; entries from the registry's
+// arena, never freed, ids are the caller's strings. Main thread. An unknown type, or one id defined
+// with two types, ends the program with a message.
 #pragma once
 
 #include <cstdint>

@@ -97,14 +97,18 @@ n3d_rasterizer* rasterizer_find_or_stop(int flags)
     return r;
 }
 
-// x - x is 0 for every finite x and NaN for an infinity or a NaN, so one
-// comparison at the end tests a whole run of values.
+// x * 0 is 0 for every finite x and NaN for an infinity or a NaN; four
+// independent sums keep the test of a run short.
 inline bool all_finite(const float* v, int n)
 {
-    float acc = 0.0f;
-    for (int i = 0; i < n; ++i)
-        acc += v[i] - v[i];
-    return acc == 0.0f;
+    float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int k = 0; k < 4; ++k)
+            s[k] += v[i + k] * 0.0f;
+    for (; i < n; ++i)
+        s[0] += v[i] * 0.0f;
+    return (s[0] + s[1]) + (s[2] + s[3]) == 0.0f;
 }
 
 inline float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
@@ -164,6 +168,7 @@ struct draw_call {
     const mat4x4* vpj;           // clip from joint (skinning)
 };
 
+// Clip position and texture coordinate of vertex i.
 template <path_kind K>
 void vertex_stage(const draw_call<K>& c, int i, float clip[4], float* ps)
 {
@@ -186,39 +191,49 @@ void vertex_stage(const draw_call<K>& c, int i, float clip[4], float* ps)
     }
     ps[0] = c.uv[2 * i];
     ps[1] = c.uv[2 * i + 1];
-    if constexpr (K == PATH_PHONG) {
-        vec3 L, V, Hv;
-        vec3_sub(L, c.a->model_light_pos, p);
-        vec3_sub(V, c.a->model_view_pos, p);
-        vec3_scale(L, L, ppc_frsqrte(vec3_mul_inner(L, L)));
-        vec3_scale(V, V, ppc_frsqrte(vec3_mul_inner(V, V)));
-        vec3_add(Hv, L, V);
-        vec3_scale(Hv, Hv, ppc_frsqrte(vec3_mul_inner(Hv, Hv)));
+}
+
+// The phong coordinates of the triangle's three vertices (first index i),
+// only for triangles that passed reject and cull: the half vector H between
+// light and eye on each vertex's tangent frame. The nine reciprocal square
+// roots are taken in two rounds of independent ones.
+template <path_kind K>
+void phong_stage(const draw_call<K>& c, int i, float ps[3][PS<K>])
+{
+    vec3 L[3], V[3], Hv[3];
+    float rl[3], rv[3], rh[3];
+    for (int v = 0; v < 3; ++v) {
+        const float* p = c.xyz + 3 * (i + v);
+        vec3_sub(L[v], c.a->model_light_pos, p);
+        vec3_sub(V[v], c.a->model_view_pos, p);
+    }
+    for (int v = 0; v < 3; ++v) {
+        rl[v] = ppc_frsqrte(vec3_mul_inner(L[v], L[v]));
+        rv[v] = ppc_frsqrte(vec3_mul_inner(V[v], V[v]));
+    }
+    for (int v = 0; v < 3; ++v) {
+        vec3_scale(L[v], L[v], rl[v]);
+        vec3_scale(V[v], V[v], rv[v]);
+        vec3_add(Hv[v], L[v], V[v]);
+    }
+    for (int v = 0; v < 3; ++v)
+        rh[v] = ppc_frsqrte(vec3_mul_inner(Hv[v], Hv[v]));
+    for (int v = 0; v < 3; ++v) {
+        vec3_scale(Hv[v], Hv[v], rh[v]);
         // A light or eye on the vertex leaves H undefined: the NaN passes the
         // clamp and the triangle is skipped.
-        ps[2] = clampf(vec3_mul_inner(Hv, c.t_xyz + 3 * i), -1.0f, 1.0f);
-        ps[3] = clampf(vec3_mul_inner(Hv, c.b_xyz + 3 * i), -1.0f, 1.0f);
+        ps[v][2] = clampf(vec3_mul_inner(Hv[v], c.t_xyz + 3 * (i + v)), -1.0f, 1.0f);
+        ps[v][3] = clampf(vec3_mul_inner(Hv[v], c.b_xyz + 3 * (i + v)), -1.0f, 1.0f);
     }
 }
 
 template <path_kind K>
-unsigned outside_sides(const draw_call<K>& c, const float* v)
+inline __attribute__((always_inline)) unsigned outside_sides(const draw_call<K>& c, const float* v)
 {
     const float X = v[0], Y = v[1], Z = v[2], Wc = v[3];
-    unsigned m = 0;
-    if (X < -(c.kx + 0.5f) * Wc)
-        m |= OUT_LEFT;
-    if (X > (c.kx - 0.5f) * Wc)
-        m |= OUT_RIGHT;
-    if (Y < -(c.ky + 0.5f) * Wc)
-        m |= OUT_TOP;
-    if (Y > (c.ky - 0.5f) * Wc)
-        m |= OUT_BOTTOM;
-    if (Z > Wc)
-        m |= OUT_FAR;
-    if (-Wc > Z)
-        m |= OUT_NEAR;
-    return m;
+    return (X < -(c.kx + 0.5f) * Wc ? OUT_LEFT : 0u) | (X > (c.kx - 0.5f) * Wc ? OUT_RIGHT : 0u) |
+           (Y < -(c.ky + 0.5f) * Wc ? OUT_TOP : 0u) | (Y > (c.ky - 0.5f) * Wc ? OUT_BOTTOM : 0u) |
+           (Z > Wc ? OUT_FAR : 0u) | (-Wc > Z ? OUT_NEAR : 0u);
 }
 
 // The gradients of a perspective-divided parameter q = p / w over the screen.
@@ -510,10 +525,11 @@ int draw_triangles(n3d_draw_args* a)
                vertices_used < N3D_DRAW_BATCH_START_VERTICES) {
             const int t = next++;
             float clip[3][4], ps[3][P];
+            // Values that are not finite are let through reject and cull (every
+            // comparison with a NaN is false) and stopped by the gradient and
+            // record checks below, before anything reaches a rasterizer.
             for (int v = 0; v < 3; ++v)
                 vertex_stage<K>(c, 3 * t + v, clip[v], ps[v]);
-            if (!all_finite(&clip[0][0], 12) || !all_finite(&ps[0][0], 3 * P))
-                continue;
             const unsigned o0 = outside_sides<K>(c, clip[0]), o1 = outside_sides<K>(c, clip[1]),
                            o2 = outside_sides<K>(c, clip[2]);
             if (o0 & o1 & o2)
@@ -530,6 +546,8 @@ int draw_triangles(n3d_draw_args* a)
             if (twice_area <= 0.0f && in_front)
                 continue;
 
+            if constexpr (K == PATH_PHONG)
+                phong_stage<K>(c, 3 * t, ps);
             batch_primitive<K>& pr = prims[prims_count];
             if (!gradients<K>(c, clip, ps, sx, sy, iw, twice_area, pr.gdx, pr.gdy))
                 continue;

@@ -66,8 +66,9 @@ TEST(ProgramBenchmark, AnArgumentRunsTheBenchmarkAndExitsZero)
             EXPECT_EQ(std::stoi(m[3]), target);
             const double pixels = std::stod(m[1]), triangles = std::stod(m[2]);
             // Random triangles of positive area in 320 x 200 average about 4900
-            // pixels (11/144 of the area); even a slow build draws thousands a second.
-            EXPECT_GT(triangles, 1000.0) << lines[i];
+            // pixels (11/144 of the area). The rate itself belongs to the benchmark:
+            // on a loaded machine it can be anything above zero.
+            EXPECT_GT(triangles, 0.0) << lines[i];
             EXPECT_GT(pixels / triangles, 3500.0) << lines[i];
             EXPECT_LT(pixels / triangles, 6500.0) << lines[i];
         }

@@ -1,8 +1,13 @@
-// Per-frame costs of the display and the production: the composition of the
-// shown frame into a 640x480 surface (both surface formats, for every kind of
-// overlay pattern) beside memcpy of the output bytes; the starfield's update
-// per star. Figures only, not a test.
+// Per-frame costs of the display and the production: the sample production
+// played headless section by section (CPU time of every frame: one loop pass,
+// the vertical-blank update, the flip, the composition and the present into a
+// 1024x768 window surface of SDL's dummy driver; mean and worst frame), the
+// composition of the shown frame into a 640x480 surface (both surface formats,
+// every kind of overlay pattern) beside memcpy of the output bytes, and the
+// starfield's update per star. Figures only, not a test.
 #include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -11,12 +16,107 @@
 #include <vector>
 
 #include "core/memarena.h"
+#include "host/demo_music.h"
+#include "host/sdl2_host.h"
 #include "host/valkyrie_context.h"
+#include "vexil/demosys.h"
 #include "image/palette.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "vexil/vexil_starfield.h"
 
 namespace {
+
+// ---- The sample, played ------------------------------------------------------------
+
+double thread_cpu_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+}
+
+// The production of the build directory, started once for the whole program
+// and played forward: each section's benchmark plays on from where the last
+// one stopped. The music clock is moved by the music mixer called here, a
+// sixtieth of a second of sound for every frame, as the audio thread would
+// (its time is not counted).
+struct sample_player {
+    bool started = false;
+    bool ended = false;
+    demosys ds{};
+    uint8_t keys[256] = {};
+    nanokorg2_state nk2{};
+    int frames = 0;
+    std::vector<int16_t> sound = std::vector<int16_t>(2 * 400);
+
+    bool start()
+    {
+        if (started)
+            return !ended;
+        started = true;
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        if (chdir(QF_BINARY_DIR) != 0)
+            return !(ended = true);
+        platform_sdl_setup(&platform);
+        if (demosys_init(&ds, &platform.valkyrie_context) != 0)
+            return !(ended = true);
+        return true;
+    }
+    int clock_ms() const
+    {
+        const int32_t position = vexil_audio_position.load();
+        return static_cast<int>(static_cast<int64_t>(position) * 1000 / DEMO_MUSIC_SAMPLE_RATE);
+    }
+    // One frame; its CPU time in milliseconds, and in *present_ms the part
+    // spent in the flip, the composition and the present.
+    double frame(double* present_ms)
+    {
+        const int n = 367 + (frames % 2);  // 22050 / 60 a frame
+        demo_music_play(sound.data(), n);
+        frames++;
+        const double t0 = thread_cpu_ms();
+        demosys_update(&ds, &platform.valkyrie_context, keys, &nk2);
+        demosys_vblank_update(&ds, &platform.valkyrie_context, keys, &nk2);
+        const double t1 = thread_cpu_ms();
+        host_vblank_present(&platform);
+        const double t2 = thread_cpu_ms();
+        if (ds.quit)
+            ended = true;
+        *present_ms = t2 - t1;
+        return t2 - t0;
+    }
+};
+
+sample_player g_sample;
+
+// Frames whose clock lies in [from_ms, to_ms): mean and worst CPU per frame.
+void BM_frame_sample(benchmark::State& st)
+{
+    const int from_ms = static_cast<int>(st.range(0)), to_ms = static_cast<int>(st.range(1));
+    double sum = 0.0, worst = 0.0, present_sum = 0.0, present;
+    int counted = 0;
+    for (auto _ : st) {
+        if (!g_sample.start()) {
+            st.SkipWithError("the sample production could not be started from the build directory");
+            return;
+        }
+        // Untimed up to the section (a wall-clock guard ends a clock that does not move).
+        for (int guard = 0; g_sample.clock_ms() < from_ms && !g_sample.ended && guard < 100000; guard++)
+            g_sample.frame(&present);
+        while (g_sample.clock_ms() < to_ms && !g_sample.ended) {
+            const double ms = g_sample.frame(&present);
+            sum += ms;
+            present_sum += present;
+            worst = ms > worst ? ms : worst;
+            counted++;
+        }
+    }
+    st.counters["frames"] = counted;
+    st.counters["mean_ms"] = counted ? sum / counted : 0.0;
+    st.counters["worst_ms"] = worst;
+    st.counters["present_mean_ms"] = counted ? present_sum / counted : 0.0;
+}
 
 // Overlay patterns: 0 no key (every pixel an overlay colour), 1 all key, 2 spans
 // of 1 to 64 pixels alternating, 3 key at 50% random.
@@ -138,6 +238,15 @@ void BM_memcpy(benchmark::State& st)
 
 }  // namespace
 
+// The sample's sections in the order they play (sequence.csv): loading and
+// title, stars round the planet, rings and words, the zooming picture, the
+// title with stars behind it, the fade to black.
+BENCHMARK(BM_frame_sample)->Name("frame/title")->Args({0, 11000})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_sample)->Name("frame/stars")->Args({11000, 27000})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_sample)->Name("frame/rings")->Args({27000, 43000})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_sample)->Name("frame/picture")->Args({43000, 59000})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_sample)->Name("frame/finale")->Args({59000, 67000})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_frame_sample)->Name("frame/closing")->Args({67000, 76000})->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_compose_rgba8888)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_compose_argb1555)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_compose_rgba8888_video_table_changes)->Unit(benchmark::kMicrosecond);

@@ -65,12 +65,14 @@ TEST(ProgramBenchmark, AnArgumentRunsTheBenchmarkAndExitsZero)
             ASSERT_TRUE(std::regex_match(lines[i], m, result)) << lines[i];
             EXPECT_EQ(std::stoi(m[3]), target);
             const double pixels = std::stod(m[1]), triangles = std::stod(m[2]);
-            // Random triangles of positive area in 320 x 200 average about 4900
-            // pixels (11/144 of the area). The rate itself belongs to the benchmark:
-            // on a loaded machine it can be anything above zero.
+            // The rate itself belongs to the benchmark: on a loaded machine it can
+            // be anything above zero. The ratio is the mean area of the triangles
+            // drawn, which for the fixed random sequence stays within 4413 to 7379
+            // pixels from the first triangle on (about 4900, 11/144 of the area,
+            // in the long run).
             EXPECT_GT(triangles, 0.0) << lines[i];
-            EXPECT_GT(pixels / triangles, 3500.0) << lines[i];
-            EXPECT_LT(pixels / triangles, 6500.0) << lines[i];
+            EXPECT_GT(pixels / triangles, 4400.0) << lines[i];
+            EXPECT_LT(pixels / triangles, 7500.0) << lines[i];
         }
         EXPECT_EQ(r.err, "");
     }

@@ -71,7 +71,7 @@ TEST(ProgramBenchmark, AnArgumentRunsTheBenchmarkAndExitsZero)
             // pixels from the first triangle on (about 4900, 11/144 of the area,
             // in the long run).
             EXPECT_GT(triangles, 0.0) << lines[i];
-            EXPECT_GT(pixels / triangles, 4400.0) << lines[i];
+            EXPECT_GT(pixels / triangles, 4350.0) << lines[i];
             EXPECT_LT(pixels / triangles, 7500.0) << lines[i];
         }
         EXPECT_EQ(r.err, "");

@@ -125,8 +125,10 @@ const uint8_t* palette_io_load(memarena* arena, palette* out, const uint8_t* b, 
     uint32_t offset = io_read16(&r, "palette offset");
     uint32_t count = io_read16(&r, "palette count");
     // A record must fit the bytes at hand and the 256 entries of a colour table.
+    // A bad record is the caller's to report: the resource cache names the
+    // resource, the file loader stops with its own message.
     if (r.failed || offset + count > PALETTE_CLUT_ENTRIES || io_reader_remaining(&r) < 4u * count)
-        palette_load_failed();
+        return nullptr;
     const uint8_t* colours = io_read_bytes(&r, 4u * count, "palette colours");
     out->offset = static_cast<int32_t>(offset);
     out->count = static_cast<int32_t>(count);
@@ -144,6 +146,7 @@ palette* palette_load_file(memarena* arena, const char* path)
     int endian = 0;
     if (n3d_io_load_file(path, arena, &buffer, &size, &endian) != 0)
         palette_load_failed();
-    palette_io_load(arena, p, buffer, size, endian);
+    if (!palette_io_load(arena, p, buffer, size, endian))
+        palette_load_failed();
     return p;
 }

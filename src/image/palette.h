@@ -37,7 +37,7 @@ int palette_find_best_match_linear_pma(const palette* p, const vec4 linear_pma);
 
 // Record: offset u16, count u16, then count x (R, G, B, A). Both return the
 // position just past the record. The loader reads only within the size bytes
-// at b and needs offset + count <= 256.
+// at b and needs offset + count <= 256; a record that does not fit gives null.
 uint8_t* palette_io_store(uint8_t* b, const palette* p, int endian);
 const uint8_t* palette_io_load(memarena* arena, palette* out, const uint8_t* b, uint64_t size, int endian);
 inline uint8_t* palette_io_load(memarena* arena, palette* out, uint8_t* b, uint64_t size, int endian)

@@ -64,7 +64,8 @@ const uint8_t* palette_animation_io_load(memarena* arena, palette_animation* out
             return panim_refuse(&r, "palette animation frame reaches past 256 colours");
         const uint64_t frame_bytes = 4 + 4 * (uint64_t)count;
         const uint8_t* frame = io_read_bytes(&r, frame_bytes, "palette animation frame does not fit");
-        palette_io_load(arena, &out->frames[i], frame, frame_bytes, endian);
+        if (!palette_io_load(arena, &out->frames[i], frame, frame_bytes, endian))
+            return panim_refuse(&r, "palette animation frame does not fit");
     }
     return r.p;
 }

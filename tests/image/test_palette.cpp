@@ -276,14 +276,13 @@ TEST(PaletteRecord, BadRecordsFailToLoad)
                    static_cast<uint16_t>(r.count), IO_ENDIAN_NATIVE);
         // Exactly size bytes, so a read past them is an ASan error.
         std::vector<uint8_t> exact(data.begin(), data.begin() + static_cast<long>(r.size));
-        captured_run run = capture_run([&] {
-            test_arena f;
-            palette q;
-            palette_io_load(&f.arena, &q, exact.data(), exact.size(), IO_ENDIAN_NATIVE);
-        });
-        EXPECT_EQ(run.exited, 1);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out, "failed load file\n");
+        // The record loader reports by result; the file loader and the resource
+        // cache stop with their own messages.
+        test_arena f;
+        palette q;
+        EXPECT_EQ(palette_io_load(&f.arena, &q, exact.data(), exact.size(), IO_ENDIAN_NATIVE), nullptr);
+        EXPECT_EQ(q.count, 0);
+        EXPECT_EQ(q.rgba8888, nullptr);
     }
 }
 

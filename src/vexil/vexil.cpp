@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "core/cycles_measure.h"
 #include "core/posix_file_utils.h"
@@ -140,6 +142,20 @@ static void vexil_init_step0(vexil* d, vexil_args* args)
         d->shade_table_cache[i].shade_table =
             static_cast<uint16_t*>(memarena_push_align(A, VEXIL_SHADE_TABLE_BYTES, 32));
 
+    // Started where there is no production: say where it was looked for and how
+    // the sample is played, before the read fails.
+    {
+        char* first = file_path_join(T, VEXIL_ASSET_DIR, "pak0.vxf");
+        if (FILE* f = fopen(first, "rb")) {
+            fclose(f);
+        } else {
+            std::error_code ec;
+            std::string cwd = std::filesystem::current_path(ec).string();
+            printf("no production at \"%s\" below \"%s\": play the sample with scripts/play.sh, or start "
+                   "quillfern from its build directory (build/release)\n",
+                   VEXIL_ASSET_DIR, cwd.c_str());
+        }
+    }
     d->paks_count = VEXIL_PAKS_COUNT;
     d->paks = memarena_push_array_zeroed<vexil_fs>(D, VEXIL_PAKS_COUNT);
     for (int i = 0; i < VEXIL_PAKS_COUNT; i++) {

@@ -102,3 +102,27 @@ TEST(Demosys, EachUpdateFollowsTheDisplaysBackPage)
 }
 
 }  // namespace
+
+namespace {
+
+// Started in a directory without a production, the program says where it looked
+// and how to play the sample, then fails on the first pack as before.
+TEST(Demosys, WithoutAProductionItSaysWhereItLooked)
+{
+    const std::string dir = capture_temp_dir();
+    captured_run r = capture_run([&] {
+        vexil_fixture_host h;
+        vexil_fixture_start(&h, dir);
+    });
+    EXPECT_EQ(r.status, 1);
+    const std::string line = "no production at \"assets/vexil/le\" below \"" + dir +
+                             "\": play the sample with scripts/play.sh, or start quillfern from its build directory "
+                             "(build/release)\n";
+    const size_t at = r.out.find(line);
+    EXPECT_NE(at, std::string::npos) << r.out;
+    // Before the read's own failure line.
+    EXPECT_LT(at, r.out.find("fopen failed, path: assets/vexil/le/pak0.vxf")) << r.out;
+    EXPECT_NE(r.err.find("failed read \"assets/vexil/le/pak0.vxf\""), std::string::npos) << r.err;
+}
+
+}  // namespace

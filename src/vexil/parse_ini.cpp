@@ -99,6 +99,22 @@ static char* parse_ini_walk_array(char* key, int key_n, char* open, char* close,
     return p;
 }
 
+// An array whose "]" is missing runs on into the lines after it: the first "]"
+// then closes a later array, and the "=" or "[" of a later key lies between.
+static int parse_ini_array_runs_on(const char* open, const char* close)
+{
+    for (const char* p = open + 1; p < close; p++) {
+        if (*p == '#') {
+            while (p < close && *p != '\n')
+                p++;
+            continue;
+        }
+        if (*p == '=' || *p == '[')
+            return 1;
+    }
+    return 0;
+}
+
 void parse_ini(char* txt, const char* path, parse_ini_key_value_func* kv_func, parse_ini_key_array_func* array_func,
                void* user)
 {
@@ -117,8 +133,11 @@ void parse_ini(char* txt, const char* path, parse_ini_key_value_func* kv_func, p
         if (key_n == 0)
             return;
 
-        if (parse_ini_seek_until_chr(&s, '=', &line))
-            crash_fail(2, "missing '%c' on line %d in file \"%s\"\n", '=', line, path);
+        // The "=" belongs on the key's line: found on a later one, it is another
+        // key's, and this key would take that key's value.
+        const int key_line = line;
+        if (parse_ini_seek_until_chr(&s, '=', &line) || line != key_line)
+            crash_fail(2, "missing '%c' on line %d in file \"%s\"\n", '=', key_line, path);
         s++;
         parse_ini_seek_past_comment_and_whitespace(&s, &line);
 
@@ -140,7 +159,7 @@ void parse_ini(char* txt, const char* path, parse_ini_key_value_func* kv_func, p
         char* open = s;
         int open_line = line;
         char* close = strchr(open, ']');
-        if (!close)
+        if (!close || parse_ini_array_runs_on(open, close))
             crash_fail(2, "expected '%c' to close array starting on line %d in file \"%s\"\n", ']', open_line, path);
         int count = 0;
         int count_line = line;

@@ -65,7 +65,8 @@ TEST(ParseIni, HandlersSeeKeysValuesAndArrayElements)
          {"a=1", "b=2", "c_3=x_y"}},
         {"an empty value at the end", "a = 1\nb =", {"a=1", "b="}},
         {"whatever follows a value on its line starts the next key", "a = 1 b = 2\n", {"a=1", "b=2"}},
-        {"anything up to the = is skipped", "key junk here\n = v\n", {"key=v"}},
+        {"anything up to the = on the key's line is skipped", "key junk here = v\n", {"key=v"}},
+        {"a comment with = and [ inside an array", "xs = [ a # x = [y\n b ]\n", {"xs[0/2]=a", "xs[1/2]=b"}},
         {"array", "palettes = [p1 p2 ]\n", {"palettes[0/2]=p1", "palettes[1/2]=p2"}},
         {"an element against the bracket keeps it", "palettes = [p1 p2]\nnext = 1\n",
          {"palettes[0/2]=p1", "palettes[1/2]=p2]", "next=1"}},
@@ -94,12 +95,19 @@ TEST(ParseIni, SyntaxErrorsPrintTheirMessageAndExitOne)
     } cases[] = {
         {"carriage return in the first line", "a = 1\r\nb = 2\n",
          "txt contains \\r either bug or unpacked using some tool that converts unix lines to mac.. tryp MacZip\n"},
-        {"missing =", "a = 1\nb\n\n", "missing '=' on line 4 in file \"f.ini\"\n"},
+        // The key's own line is named, not where the search for "=" ended.
+        {"missing =", "a = 1\nb\n\n", "missing '=' on line 2 in file \"f.ini\"\n"},
+        {"a key without = before the next key", "palettes p1 p2\nimages = [ x ]\n",
+         "missing '=' on line 1 in file \"f.ini\"\n"},
         {"missing = at the end", "a", "missing '=' on line 1 in file \"f.ini\"\n"},
         {"line count after an array with the bracket in its element", "a = [x y]\nb\n",
-         "missing '=' on line 3 in file \"f.ini\"\n"},
-        {"line count after an array over lines", "a = [x\n y ]\nb\n", "missing '=' on line 4 in file \"f.ini\"\n"},
+         "missing '=' on line 2 in file \"f.ini\"\n"},
+        {"line count after an array over lines", "a = [x\n y ]\nb\n", "missing '=' on line 3 in file \"f.ini\"\n"},
         {"unclosed array", "a = 1\n\nb = [x y\nz\n", "expected ']' to close array starting on line 3 in file \"f.ini\"\n"},
+        {"unclosed array running into the next key", "a = [x y\nb = [z]\n",
+         "expected ']' to close array starting on line 1 in file \"f.ini\"\n"},
+        {"unclosed array running into the next scalar", "a = [x y\nscene_name = t\nb = [z]\n",
+         "expected ']' to close array starting on line 1 in file \"f.ini\"\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);

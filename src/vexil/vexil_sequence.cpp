@@ -217,6 +217,9 @@ static void vexil_sequence_resolve(vexil_sequence* seq, const char* path)
             VEXIL_CRASH("could not resolve start/end on line: %d in %s (bug? or are you doing something "
                             "weird?)\n",
                             row->line, path);
+        if (row->end_22050hz < row->start_22050hz)
+            VEXIL_CRASH("end lies before start on line: %d in %s (start %d, end %d frames)\n", row->line, path,
+                        row->start_22050hz, row->end_22050hz);
         int64_t prepare = (int64_t)row->start_22050hz - vexil_sequence_ms_to_frames(row->start_prep_rel_ms);
         vexil_sequence_check_time(prepare, row->line, path);
         row->start_prepare_22050hz = (int)prepare;
@@ -265,6 +268,11 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
 {
     memset(seq, 0, sizeof(*seq));
     char* s = strchr(raw_sequence_text, '\n');
+    // Lines end with a line feed alone: a carriage return would become part of
+    // every line's last field and fail far from its cause.
+    const char* cr = strchr(raw_sequence_text, '\r');
+    if (cr && (!s || cr < s))
+        crash_fail(2, "\"%s\" contains \\r (carriage return line ends): save it with line feeds only\n", path);
     if (!s)
         return;  // only a header: nothing to run
     s++;

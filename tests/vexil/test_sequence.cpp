@@ -67,7 +67,7 @@ TEST(VexilSequence, RowsResolveToTheirFrames)
          {{44100, 66150, 33075}, {88200, 110250, 88200}}, 0},
         {"music_sync exactly on the music position", "abs,prev,1000,0,abs,prev,2000,music_sync,22050\n",
          {{22050, 44100, 22050}}, 0},
-        {"milliseconds truncate toward zero", "abs,prev,1,0,abs,prev,-1,a\n", {{22, -22, 22}}, 0},
+        {"milliseconds truncate toward zero", "abs,prev,-1,0,abs,prev,1,a\n", {{-22, 22, -22}}, 0},
         {"signs and leading blanks in integers", "abs,prev, -500,\t+100,abs,prev,+1000,a\n",
          {{-11025, 22050, -13230}}, 0},
         {"times past 97 s are exact", "abs,prev,200000,0,relstart,me,100000,a\n", {{4410000, 6615000, 4410000}}, 0},
@@ -146,7 +146,16 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
         std::string body;
         std::string message;  // the whole of standard error after the crash line, or all of it
         const char* crash_file;  // the crash line's source file; null: a plain message
+        bool with_header = true;
     } cases[] = {
+        // A file saved with CRLF line ends is named for what it is, not for the
+        // comma that the empty line "\r" lacks.
+        {"carriage return line ends", HEADER.substr(0, HEADER.size() - 1) + "\r\nabs,prev,0,0,abs,prev,1000,a\r\n\r\n",
+         "\"sequence.csv\" contains \\r (carriage return line ends): save it with line feeds only\n", nullptr, false},
+        {"end before start", "abs,prev,2000,0,abs,prev,1000,a\n",
+         "end lies before start on line: 2 in sequence.csv (start 44100, end 22050 frames)\n", "src/vexil"},
+        {"end before start through a reference", "abs,prev,0,0,abs,prev,1000,a\nrelend,prev,10,0,relstart,prev,0,b\n",
+         "end lies before start on line: 3 in sequence.csv (start 22270, end 0 frames)\n", "src/vexil"},
         {"missing comma", "abs prev,0,0,abs,prev,1000,a\n", "expected ',' failed parse line 2 in \"sequence.csv\"\n",
          nullptr},
         {"a line of blanks", "abs,prev,0,0,abs,prev,1000,a\n   \n", "expected ',' failed parse line 3 in \"sequence.csv\"\n",
@@ -188,7 +197,7 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
-        captured_run r = capture_run([&] { parsed p(c.body); });
+        captured_run r = capture_run([&] { parsed p(c.body, c.with_header); });
         EXPECT_EQ(r.exited, 1);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");

@@ -195,6 +195,7 @@ struct vexil_scene {
     scene_state state;
     int cleanup_done;
     int vbl_cleanup_done;
+    int binding_flags;  // the bound kind's VEXIL_BINDING_* flags
 };
 
 // ---- resource cache ----

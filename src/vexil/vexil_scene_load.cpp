@@ -1,5 +1,6 @@
 #include "vexil/vexil_scene_load.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,16 @@ static void vexil_scene_check_count(int have, int need, const char* what, vexil_
     if (have < need)
         VEXIL_SCENES_CRASH("%s: needs at least %d %s, has %d (sequence line %d)\n", row->func_name, need, what,
                            have, row->line);
+}
+
+// Speeds, durations and angles: a float that is not a finite number is refused
+// by either path (strtof and atof both read "nan" and "inf").
+static void vexil_scene_check_floats(vexil_scene* s, vexil_sequence_row* row)
+{
+    for (int i = 0; i < s->floats_count && s->floats; i++)
+        if (!std::isfinite(s->floats[i]))
+            VEXIL_SCENES_CRASH("%s: floats[%d] is %f, must be a finite number (sequence line %d)\n", row->func_name, i,
+                               (double)s->floats[i], row->line);
 }
 
 // The arrays are named as the ini keys that fill them.
@@ -42,6 +53,15 @@ const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* t
     return nullptr;
 }
 
+int vexil_binding_flags_of_row(const vexil* d, const vexil_sequence_row* row)
+{
+    if (!row->func_name[0])
+        return 0;
+    const vexil_binding_func* b =
+        vexil_find_binding_by_name(d->bindings, d->bindings_count, row->func_name, (int)strlen(row->func_name));
+    return b ? b->flags : 0;
+}
+
 void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row)
 {
     uint64_t tmp_marker = memarena_get_marker(d->tmp_arena);
@@ -50,9 +70,13 @@ void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row)
         vexil_find_binding_by_name(d->bindings, d->bindings_count, row->func_name, (int)strlen(row->func_name));
     if (scene->loaded)
         return;
+    // An empty name begins every name: it would bind the first kind.
+    if (!row->func_name[0])
+        VEXIL_CRASH("no function name on line: %d\n", row->line);
     if (!binding || !binding->scene_func)
         VEXIL_CRASH("failed find binding for \"%s\" on line: %d\n", row->func_name, row->line);
     scene->scene_func = binding->scene_func;
+    scene->binding_flags = binding->flags;
 
     if (row->args && row->args[0] == '@') {
         const char* name = row->args + 1;
@@ -72,6 +96,7 @@ void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row)
     }
     // Either path ends here: each check and its message exist once.
     vexil_scene_check_needs(scene, row, &binding->needs);
+    vexil_scene_check_floats(scene, row);
     if (binding->validate_func)
         binding->validate_func(scene, &ctx);
     if (!scene->name)

@@ -34,7 +34,14 @@ struct vexil_binding_func {
     vexil_scene_parse_args_func* parse_args_func;  // null: no comma-separated arguments
     vexil_scene_needs needs;
     vexil_scene_validate_func* validate_func;  // null: nothing beyond the needs
+    int flags = 0;                             // VEXIL_BINDING_*
 };
+
+// The kind hands the music to the player, which is what moves the clock from 0:
+// a row of it that starts later gets its running call (at local time 0) once it
+// is prepared while the clock still stands at 0, else such a row would wait for
+// a clock that never moves.
+#define VEXIL_BINDING_STARTS_THE_CLOCK 1
 
 // Handed to the ini handlers while a scene is configured from an ini resource.
 struct vexil_parse_ini_scene_user {
@@ -50,6 +57,8 @@ struct vexil_parse_ini_scene_user {
 // characters, or null.
 const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count,
                                                      const char* name, int name_n);
+// The flags of the kind the row's function name binds, 0 when none.
+int vexil_binding_flags_of_row(const vexil* d, const vexil_sequence_row* row);
 // Binds and configures the row's scene unless it is loaded already.
 void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row);
 

@@ -133,6 +133,14 @@ static void overlay_check_clut_range(int offset, int count, vexil_sequence_row* 
                            row->func_name, offset, count, PALETTE_CLUT_ENTRIES, row->line);
 }
 
+// An index into the 256-entry overlay colour table.
+static void overlay_check_color8(int c, vexil_sequence_row* row)
+{
+    if (c < 0 || c >= PALETTE_CLUT_ENTRIES)
+        VEXIL_SCENES_CRASH("%s: colour index %d out of range 0..%d (sequence line %d)\n", row->func_name, c,
+                           PALETTE_CLUT_ENTRIES - 1, row->line);
+}
+
 // A sum of given integers (positions, offsets, sizes), kept inside the int range.
 static int overlay_sum(int64_t v) { return sat_int64_to_int(v); }
 
@@ -201,6 +209,11 @@ void scene_overlay_load_progress(vexil_scene* scene, vexil_args* args)
 // ---- overlay_stencil_animation -------------------------------------------------
 // ini: floats = fps; stencils = frames; integers = color8.
 
+void scene_overlay_color8_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_color8(scene->ints[0], ctx->row);
+}
+
 void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args)
 {
     if (overlay_prepare_any(scene))
@@ -211,7 +224,7 @@ void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args)
     // Bobs 10 pixels up and down once a second.
     int dst_y = (int)(10.0 * sin(OVERLAY_TWO_PI * (double)scene->local_t));
     n3d_frame_context* fc = args->fc_overlay;
-    n2d_fb_i8_and_cb_mask_fill_if_cb0(fc->fb, fc->cb, 0, dst_y, (uint8_t)(scene->ints[0] & 0xFF),
+    n2d_fb_i8_and_cb_mask_fill_if_cb0(fc->fb, fc->cb, 0, dst_y, (uint8_t)scene->ints[0],
                                       scene->stencils[frame], 0, fc->fb->h);
 }
 
@@ -227,6 +240,11 @@ void scene_overlay_rle_image_parse_args(vexil_scene* scene, vexil_scene_parse_co
     overlay_reserve_ints(scene, ctx, 6);
     for (int i = 0; i < 6; i++)
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
+}
+
+void scene_overlay_rle_image_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_color8(scene->ints[1], ctx->row);
 }
 
 void scene_overlay_rle_image(vexil_scene* scene, vexil_args* args)
@@ -274,6 +292,12 @@ void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_p
 void scene_overlay_backbuffer_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
 {
     overlay_check_backbuffer_i(scene->ints[0], ctx->row);
+}
+
+void scene_overlay_backbuffer_clear_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    overlay_check_backbuffer_i(scene->ints[0], ctx->row);
+    overlay_check_color8(scene->ints[1], ctx->row);
 }
 
 void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args)
@@ -400,6 +424,7 @@ void scene_overlay_stroke_validate(vexil_scene* scene, vexil_scene_parse_context
 {
     vexil_sequence_row* row = ctx->row;
     overlay_check_backbuffer_i(scene->ints[0], row);
+    overlay_check_color8(scene->ints[1], row);
     // Only the centred placement (mode 0) is defined.
     if (scene->ints[2] != 0)
         VEXIL_SCENES_CRASH("%s: offset_mode %d is not supported, only 0 (sequence line %d)\n", row->func_name,
@@ -409,6 +434,9 @@ void scene_overlay_stroke_validate(vexil_scene* scene, vexil_scene_parse_context
     if (image->w <= 0 || image->w % 32 != 0)
         VEXIL_SCENES_CRASH("%s: stroke image \"%s\" width must be a multiple of 32, is %d (sequence line %d)\n",
                            row->func_name, vexil_rsrc_name(ctx->d, image), image->w, row->line);
+    if (image->h <= 0)
+        VEXIL_SCENES_CRASH("%s: stroke image \"%s\" height must be at least 1, is %d (sequence line %d)\n",
+                           row->func_name, vexil_rsrc_name(ctx->d, image), image->h, row->line);
 }
 
 void scene_overlay_stroke(vexil_scene* scene, vexil_args* args)
@@ -570,6 +598,10 @@ void scene_overlay_starfield_validate(vexil_scene* scene, vexil_scene_parse_cont
     if (scene->ints[1] <= 0)
         VEXIL_SCENES_CRASH("%s: star count must be at least 1, is %d (sequence line %d)\n", ctx->row->func_name,
                            scene->ints[1], ctx->row->line);
+    // The count is rounded up to a power of two, which must fit the star pool.
+    if ((1ull << ppc_ceil_ilog2((uint32_t)scene->ints[1])) > (uint64_t)ctx->d->stars_capacity)
+        VEXIL_SCENES_CRASH("%s: max stars is set to %d (sequence line %d)\n", ctx->row->func_name,
+                           ctx->d->stars_capacity, ctx->row->line);
 }
 
 static void overlay_starfield_set_view(vexil_starfield* sf, vexil_scene* scene, vexil_args* args)
@@ -591,10 +623,8 @@ void scene_overlay_starfield(vexil_scene* scene, vexil_args* args)
     if (!scene->completed_prepare) {
         if (args->is_vbl)
             return;
-        // The count is rounded up to a power of two.
+        // The count is rounded up to a power of two (checked against the pool on loading).
         int stars_count_log2 = ppc_ceil_ilog2((uint32_t)scene->ints[1]);
-        if ((1ull << stars_count_log2) > (uint64_t)d->stars_capacity)
-            crash_fail(1, "max stars is set to %d\n", d->stars_capacity);
         vexil_starfield* sf = memarena_push_array_zeroed<vexil_starfield>(args->arena, 1);
         vexil_starfield_init_i8(sf, stars_count_log2, d->stars, 1, fc->fb->w, fc->fb->h, scene->palettes[0],
                                 scene->ints[2], scene->ints[3], args->arena);

@@ -26,8 +26,13 @@ void scene_overlay_clear(vexil_scene* scene, vexil_args* args);
 void scene_overlay_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_backbuffer_clear(vexil_scene* scene, vexil_args* args);
 void scene_overlay_backbuffer_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
-// ints[0] names one of the three back buffers (overlay_backbuffer_clear, overlay_heal).
+// ints[0] names one of the three back buffers (overlay_heal); with ints[1] a colour index
+// (overlay_backbuffer_clear).
 void scene_overlay_backbuffer_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_backbuffer_clear_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// ints[0] is an overlay colour index (overlay_clear, overlay_stencil_animation).
+void scene_overlay_color8_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
+void scene_overlay_rle_image_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stencil_set(vexil_scene* scene, vexil_args* args);
 void scene_overlay_stencil_set_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stencil_set_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);

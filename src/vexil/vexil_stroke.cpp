@@ -23,8 +23,10 @@ void vexil_stroke_init(vexil_stroke* stroke, vexil_image* src, memarena* arena)
     const n3d_texture* t = &src->texture;
     // The coverage buffers have the picture's size: one bit per texel, rows of
     // whole 32-bit words, every texel read inside the first level.
-    if (src->w <= 0 || src->h <= 0 || src->w % 32 != 0)
+    if (src->w <= 0 || src->w % 32 != 0)
         crash_fail(1, "stroke image width must be a positive multiple of 32 (is %d x %d)\n", src->w, src->h);
+    if (src->h <= 0)
+        crash_fail(1, "stroke image height must be at least 1 (is %d x %d)\n", src->w, src->h);
     if (src->w > (1 << t->w_log2) || src->h > (1 << t->h_log2) || !t->mips || !t->mips[0])
         crash_fail(1, "stroke image %d x %d is larger than its %d x %d texture\n", src->w, src->h, 1 << t->w_log2,
                    1 << t->h_log2);

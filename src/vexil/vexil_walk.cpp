@@ -51,6 +51,15 @@ void vexil_run_sequence(vexil* d, vexil_args* args)
         int prepare_due = pos >= row->start_prepare_22050hz && !s->completed_prepare;
         int run_due = pos >= row->start_22050hz && (pos < row->end_22050hz || !vexil_scene_has_run(s, is_vbl));
         args->row = row;
+        // The clock stands at 0 until the music is handed over: the row that
+        // hands it over is prepared and run then, however late it starts.
+        if (pos == 0 && row->start_22050hz > 0 && !vexil_scene_has_run(s, is_vbl)) {
+            int flags = s->loaded ? s->binding_flags : vexil_binding_flags_of_row(d, row);
+            if (flags & VEXIL_BINDING_STARTS_THE_CLOCK) {
+                prepare_due = !s->completed_prepare;
+                run_due = 1;
+            }
+        }
 
         if (i > 0) {
             vexil_sequence_row* prev = &seq->rows[i - 1];
@@ -83,10 +92,10 @@ void vexil_run_sequence(vexil* d, vexil_args* args)
                 s->is_running = 1;
         }
 
-        // No early running call: a preparation that completes before the row's
-        // start waits for the start (its local time would be negative).
+        // No other early running call: a preparation that completes before the
+        // row's start waits for the start (its local time would be negative).
         if (s->is_running && !barrier && run_due) {
-            s->local_sample = pos_u - (uint32_t)row->start_22050hz;
+            s->local_sample = pos >= row->start_22050hz ? pos_u - (uint32_t)row->start_22050hz : 0u;
             s->local_tick60hz = (int)(s->local_sample * 2u / 735u);
             s->local_t = (float)(s->local_sample / 22050.0);
             s->global_t = global_t;

@@ -194,6 +194,9 @@ TEST(VexilLoadScene, FailuresStopWithTheirMessages)
     } cases[] = {
         {"no binding", "abs,prev,0,0,abs,prev,1000,nothing_like_this\n",
          "failed find binding for \"nothing_like_this\" on line: 2\n"},
+        // An empty name would begin every name and bind the first kind.
+        {"an empty function name", "abs,prev,0,0,abs,prev,1000,,later\n", "no function name on line: 2\n"},
+        {"no function name at all", "abs,prev,0,0,abs,prev,1000,\n", "no function name on line: 2\n"},
         {"a carriage return in the function name", "abs,prev,0,0,abs,prev,1000,music_start\r\n",
          "failed find binding for \"music_start\r\" on line: 2\n"},
         {"arguments for a kind without a parser", "abs,prev,0,0,abs,prev,1000,video_clut_reset,3\n",
@@ -322,6 +325,40 @@ TEST(VexilControlScenes, MusicStartHandsTheMusicOverOnItsFirstRun)
         EXPECT_EQ(p.scene(0)->cleanup_done, 1);
         EXPECT_EQ(p.scene(0)->vbl_cleanup_done, 1);
         EXPECT_EQ(demo_music_frame_position.load(), 123);
+    }
+}
+
+// A music_sync row that moves the time line later also moves the music_start
+// row after 0, while the clock stands at 0 until the music is handed over: that
+// row is prepared and run (at local time 0) while the clock is at 0. Other rows
+// keep waiting for their start.
+TEST(VexilControlScenes, MusicStartAfterTheClockRunsWhileTheClockStandsAtZero)
+{
+    for (int first_vbl : {0, 1}) {
+        SCOPED_TRACE(first_vbl);
+        std::string song(300, '\x77');
+        // delta = 88200 - 22050: every row 3 s later, the music from clock 0.
+        production p("abs,prev,0,0,abs,prev,5000,music_start,song\n"
+                     "abs,prev,1000,0,relstart,me,0,music_sync,88200\n"
+                     "abs,prev,0,0,abs,prev,1000,video_clear\n",
+                     {{"song", VEXIL_RSRC_KIND_MUSIC, song, 0}});
+        ASSERT_EQ(p.d()->sequence.rows[0].start_22050hz, 66150);
+        ASSERT_EQ(p.d()->sequence.music_start_22050hz, 0);
+        p.at(0, first_vbl);
+        EXPECT_EQ(demo_music_loaded.load(), 1);
+        EXPECT_EQ(p.scene(0)->local_sample, 0u);
+        EXPECT_EQ(p.scene(0)->call_count_running + p.scene(0)->vbl_call_count_running, 1);
+        EXPECT_TRUE(g_loaded_rows.empty());  // the later video_clear row gets no early call
+        EXPECT_EQ(p.scene(2)->completed_prepare, 0);
+        // At the row's start its running calls go on; the music is not handed over again.
+        demo_music_frame_position.store(123);
+        p.at(0, !first_vbl);
+        p.at(66150, 0);
+        p.at(66150, 1);
+        EXPECT_EQ(p.scene(0)->local_sample, 0u);
+        EXPECT_EQ(demo_music_frame_position.load(), 123);
+        // video_clear: its prepare call and one running call per kind, all at its start.
+        EXPECT_EQ(g_loaded_rows, std::vector<int>({4, 4, 4}));
     }
 }
 

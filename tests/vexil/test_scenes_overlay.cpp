@@ -161,6 +161,7 @@ std::vector<vexil_fixture_payload> common_payloads()
         texture_payload("tex", 4, 4, scale_texel),
         image_payload("strokeimg", 64, 16, 6, 4, stroke_order),
         image_payload("narrowimg", 48, 16, 6, 4, stroke_order),
+        image_payload("flatimg", 64, 0, 6, 4, stroke_order),
         image_payload("icon0", 16, 8, 4, 3, [](int, int) { return (uint8_t)50; }),
         image_payload("icon1", 16, 8, 4, 3, [](int, int) { return (uint8_t)51; }),
         stencil_payload("st", 64, 8, [](int x, int y) { return (x + y) % 3 == 0; }),
@@ -171,7 +172,7 @@ std::vector<vexil_fixture_payload> common_payloads()
         panim_payload("nopanim", 0),
         vexil_fixture_text("progress.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nimages = [ icon0 icon1 ]\n"
                                            "integers = [ 255 0 0 100 200 200 10 ]\n"),
-        vexil_fixture_text("stanim.ini", "floats = [ 2 ]\nstencils = [ st0 st1 ]\nintegers = [ 300 ]\n"),
+        vexil_fixture_text("stanim.ini", "floats = [ 2 ]\nstencils = [ st0 st1 ]\nintegers = [ 44 ]\n"),
         vexil_fixture_text("progressfar.ini", "floats = [ 10 ]\npalettes = [ lpal ]\nimages = [ icon0 icon1 ]\n"
                                               "integers = [ 255 0 0 100 200 200 2147483647 ]\n"),
         vexil_fixture_text("stars.ini", "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 1000 0 7 0 0 ]\n"),
@@ -693,7 +694,7 @@ std::vector<scene_case> kind_cases()
         {"overlay_stencil_animation", {row(1000, 2000, "overlay_stencil_animation,@stanim.ini")},
          {{S, 3, "first call: frame 0 at dy 0", [](prod& p) {
                for (int x = 0; x < 64; x++) {
-                   EXPECT_EQ(p.px(x, 0), 300 & 0xFF);
+                   EXPECT_EQ(p.px(x, 0), 44);
                    EXPECT_EQ(p.cov(x, 0), 1);
                }
                EXPECT_EQ(p.px(64, 0), 0);
@@ -833,8 +834,37 @@ const refusal k_refusals[] = {
      "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 0 0 7 0 0 ]",
      "overlay_starfield: star count must be at least 1, is 0 (sequence line 2)\n"},
     {"star_capacity", "overlay_starfield", "-1,0,16385,spal,0,0,0,7,0,0",
-     "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 16385 0 7 0 0 ]", "max stars is set to 16384\n",
-     nullptr},
+     "palettes = [ spal ]\nfloats = [ 0 0 ]\nintegers = [ -1 16385 0 7 0 0 ]",
+     "overlay_starfield: max stars is set to 16384 (sequence line 2)\n"},
+    // Colour indices of the 256-entry overlay table: refused, not masked.
+    {"stencil_animation_colour", "overlay_stencil_animation", nullptr,
+     "floats = [ 2 ]\nstencils = [ st0 ]\nintegers = [ 999 ]",
+     "overlay_stencil_animation: colour index 999 out of range 0..255 (sequence line 2)\n"},
+    {"clear_colour", "overlay_clear", "256", "integers = [ 256 ]",
+     "overlay_clear: colour index 256 out of range 0..255 (sequence line 2)\n"},
+    {"backbuffer_clear_colour", "overlay_backbuffer_clear", "0,-1", "integers = [ 0 -1 ]",
+     "overlay_backbuffer_clear: colour index -1 out of range 0..255 (sequence line 2)\n"},
+    {"stroke_colour", "overlay_stroke", "0,strokeimg,1,1,300,0,0,0",
+     "images = [ strokeimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 300 0 0 0 ]",
+     "overlay_stroke: colour index 300 out of range 0..255 (sequence line 2)\n"},
+    {"rle_erase_colour", "overlay_rle_image", "rle,1,512,0,0,0,0", "rle_images = [ rle ]\nintegers = [ 1 512 0 0 0 0 ]",
+     "overlay_rle_image: colour index 512 out of range 0..255 (sequence line 2)\n"},
+    {"stroke_height", "overlay_stroke", "0,flatimg,1,1,77,0,0,0",
+     "images = [ flatimg ]\nfloats = [ 1 1 ]\nintegers = [ 0 77 0 0 0 ]",
+     "overlay_stroke: stroke image \"flatimg\" height must be at least 1, is 0 (sequence line 2)\n"},
+    // Speeds, durations and angles must be finite numbers.
+    {"stroke_duration_nan", "overlay_stroke", "0,strokeimg,nan,1,77,0,0,0",
+     "images = [ strokeimg ]\nfloats = [ nan 1 ]\nintegers = [ 0 77 0 0 0 ]",
+     "overlay_stroke: floats[0] is nan, must be a finite number (sequence line 2)\n"},
+    {"pulsate_speed_inf", "overlay_clut_set1_pulsate", "5,inf,0,0,0,0,0,0,0",
+     "floats = [ inf 0 ]\nintegers = [ 5 0 0 0 0 0 0 ]",
+     "overlay_clut_set1_pulsate: floats[0] is inf, must be a finite number (sequence line 2)\n"},
+    {"palette_animation_fps_inf", "overlay_palette_animation", "0,panim,0,-inf",
+     "palette_animations = [ panim ]\nfloats = [ -inf ]\nintegers = [ 0 0 ]",
+     "overlay_palette_animation: floats[0] is -inf, must be a finite number (sequence line 2)\n"},
+    {"starfield_yaw_nan", "overlay_starfield", "-1,0,1000,spal,nan,0,0,7,0,0",
+     "palettes = [ spal ]\nfloats = [ nan 0 ]\nintegers = [ -1 1000 0 7 0 0 ]",
+     "overlay_starfield: floats[0] is nan, must be a finite number (sequence line 2)\n"},
     {"overlay_fade_range", "overlay_clut_fade_to_color", "250,10,0,0,0", "integers = [ 250 10 0 0 0 ]",
      "overlay_clut_fade_to_color: colour table range offset 250 count 10 does not fit the 256 entries (sequence "
      "line 2)\n"},
@@ -858,7 +888,7 @@ const refusal k_refusals[] = {
     {"load_progress_images", "overlay_load_progress", nullptr,
      "floats = [ 10 ]\npalettes = [ lpal ]\nintegers = [ 255 0 0 100 200 200 10 ]",
      "overlay_load_progress: needs at least 1 images, has 0 (sequence line 2)\n"},
-    {"stencil_animation_stencils", "overlay_stencil_animation", nullptr, "floats = [ 2 ]\nintegers = [ 300 ]",
+    {"stencil_animation_stencils", "overlay_stencil_animation", nullptr, "floats = [ 2 ]\nintegers = [ 44 ]",
      "overlay_stencil_animation: needs at least 1 stencils, has 0 (sequence line 2)\n"},
     {"scale_integers", "overlay_scale", nullptr, "textures = [ tex ]\nintegers = [ 0 0 ]",
      "overlay_scale: needs at least 7 integers, has 2 (sequence line 2)\n"},

@@ -145,4 +145,60 @@ TEST(ProductionHeadless, ControlScenesPlayTheMusicFadeItAndEndTheProgram)
     }
 }
 
+// A music_sync row in either direction: later (delta > 0, every row moves and
+// the music starts at clock 0, so the music_start row, now after 0, must run
+// while the clock stands at 0) and earlier (delta < 0, the music starts when
+// the clock reaches -delta). Either way the program plays and ends itself.
+TEST(ProductionHeadless, MusicSyncInEitherDirectionPlaysAndEnds)
+{
+    const struct {
+        const char* why;
+        int position;             // music_sync's argument, its row starting at 11025
+        size_t silence_after_it;  // music frames of silence after the hand-over
+    } cases[] = {
+        {"time line moved later by 2 s", 55125, 0},
+        {"music starting 0.5 s into the time line", 0, 11025},
+    };
+    const int frames = 4 * RATE;
+    std::string music((size_t)frames, '\0');
+    acm_ima_state left, right;
+    acm_ima_init_state(&left);
+    acm_ima_init_state(&right);
+    for (int i = 0; i < frames; i++) {
+        int16_t v = (int16_t)(8000 * sin(2 * M_PI * 330 * (double)i / RATE) + 3000);
+        music[(size_t)i] = (char)(acm_ima_encode(&left, v) | (acm_ima_encode(&right, v) << 4));
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::string sequence = "start_op,start_op_v,start_ms,start_prep_rel_ms,end_op,end_op_v,end_ms,func_name,args\n"
+                               "abs,prev,0,0,abs,prev,6000,music_start,song\n"
+                               "abs,prev,500,0,relstart,me,0,music_sync," +
+                               std::to_string(c.position) +
+                               "\n"
+                               "abs,prev,0,0,abs,prev,1000,fade_out_music\n";
+        std::string dir = capture_temp_dir();
+        vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", sequence)},
+                                             {{"song", VEXIL_RSRC_KIND_MUSIC, music, 0}},
+                                             {}});
+        std::string audio = dir + "/audio.raw";
+        captured_run r =
+            capture_program({std::string(QF_BINARY_DIR) + "/quillfern"}, dir,
+                            {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + audio}, 60);
+        ASSERT_EQ(r.exited, 1) << "the program did not end by itself\n" << r.out << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string raw = vexil_fixture_read_file(audio);
+        std::vector<int16_t> out(raw.size() / 2);
+        memcpy(out.data(), raw.data(), out.size() * 2);
+        size_t start = 0;
+        while (start < out.size() / 2 && out[2 * start] == 0)
+            start++;
+        ASSERT_LT(start, out.size() / 2) << "no music in the output";
+        // The fade row ends 1 s after its (moved) start; the clock passed it.
+        const size_t row_end = c.position > 11025 ? (size_t)(RATE + c.position - 11025) : (size_t)RATE;
+        EXPECT_GT(out.size() / 2, row_end);
+        // With the music starting 0.5 s in, silence fills the buffers before it.
+        EXPECT_GE(start, c.silence_after_it);
+    }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "core/cycles_measure.h"
 #include "host/demo_music.h"
 #include "host/host_platform.h"
+#include "n3d/n3d.h"
 
 struct platform platform;
 const int screen_width = 640;
@@ -207,6 +208,7 @@ int run(struct platform* p, const host_demo_entry* demo, const char* entry_file)
     // the report always has its whole-run reference.
     CYCLES_BLOCK_END_AT(CYCLES_BLOCK_TOTAL, entry_file, __LINE__);
     cycles_print();
+    n3d_profile_print();
     demo->end(demo->demo);
     SDL_DestroyWindow(p->window);
     SDL_Quit();

@@ -14,6 +14,11 @@ void n3d_init(memarena* arena)
 {
     void* block = memarena_push_align(arena, N3D_BATCH_ARENA_BYTES, 32);
     memarena_init(&n3d_batch_arena, "batch_arena", N3D_BATCH_ARENA_BYTES, block);
+    // Every start-up begins with an empty registry (the demo system's tests
+    // start it more than once in one process).
+    for (n3d_rasterizer& r : g_n3d_rasterizers)
+        r = n3d_rasterizer{};
+    g_n3d_rasterizers_count = 0;
     n3d_rasterizers_init();
     g_cycles_block_names[BLOCK_RENDER_MESH] = "BLOCK_RENDER_MESH";
     g_cycles_block_names[BLOCK_RENDER_MESH_TRANSFORM_VERTICES] = "BLOCK_RENDER_MESH_TRANSFORM_VERTICES";
@@ -31,7 +36,7 @@ void n3d_init(memarena* arena)
 void n3d_profile_print()
 {
     const uint64_t total = g_cycles_block_total[CYCLES_BLOCK_TOTAL];
-    printf("total cycles: %f\n", static_cast<double>(total));
+    printf("total cycles: %f\n", static_cast<double>(static_cast<float>(total)));
     for (int i = 0; i < g_n3d_rasterizers_count; i++) {
         const n3d_rasterizer* r = &g_n3d_rasterizers[i];
         for (int k = 0; k < r->profileblocks_count && k < N3D_PROFILEBLOCKS_MAX; k++) {
@@ -41,7 +46,8 @@ void n3d_profile_print()
             // A run that ended before its whole-run block closed has no total: 0.00.
             float pct = total ? static_cast<float>(static_cast<double>(b->sum) * 100.0 / static_cast<double>(total)) : 0.0f;
             printf("[%6.2f%%][hits: %11u][cycles: %12.f][<cycles>: %11.1f][%s - %s]\n", pct, b->hits,
-                   static_cast<double>(b->sum), static_cast<double>(b->sum / b->hits), r->name_per_profileblock[k],
+                   static_cast<double>(static_cast<float>(b->sum)), static_cast<double>(static_cast<float>(b->sum / b->hits)),
+                   r->name_per_profileblock[k],
                    r->name);
         }
     }

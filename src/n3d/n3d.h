@@ -17,7 +17,8 @@
 extern memarena n3d_batch_arena;
 
 // Batch arena, the fifteen rasterizers, profiling block names 3 and 4, both
-// reciprocal tables. Once per run (a second call stops on the duplicate flags).
+// reciprocal tables. A second start-up empties the registry (and its profile
+// blocks) before registering again.
 void n3d_init(memarena* arena);
 
 // "total cycles" and one line per timed block of every called rasterizer.

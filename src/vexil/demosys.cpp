@@ -5,6 +5,7 @@
 
 #include "host/valkyrie_context.h"
 #include "image/texel.h"
+#include "n3d/n3d.h"
 
 static void demosys_fb_over_plane(n3d_framebuffer* fb, int format, const valkyrie_buffer* plane)
 {
@@ -23,7 +24,7 @@ int demosys_init(demosys* ds, valkyrie_context* video)
     if (!block)
         return 1;
     memarena_init(&ds->arena, "demo_arena", DEMOSYS_ARENA_SIZE, block);
-    // The renderer starts on this arena here once it is part of the program (n3d_init).
+    n3d_init(&ds->arena);
 
     demosys_fb_over_plane(&ds->overlay_fb, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8, &video->overlay);
     n3d_framecontext_init(&ds->overlay, &ds->arena, video->overlay.w, video->overlay.h, N3D_TEXEL_FORMAT_NONE,

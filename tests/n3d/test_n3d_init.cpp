@@ -67,17 +67,22 @@ TEST(N3dInit, RegistryHoldsTheFifteenInOrderAndFindsExactFlags)
     EXPECT_EQ(n3d_rasterizer_find(1214 | 1), nullptr);
 }
 
-TEST(N3dInit, SecondStartUpStopsOnTheDuplicateOfTheFirstVariant)
+TEST(N3dInit, SecondStartUpRegistersAfreshWhileADuplicateStops)
 {
+    init_once();
+    g_n3d_rasterizers[1].profileblocks[0].hits = 7;
+    test_arena a;
+    n3d_init(&a.arena);
+    EXPECT_EQ(g_n3d_rasterizers_count, 15);
+    EXPECT_EQ(g_n3d_rasterizers[1].profileblocks[0].hits, 0u);
     captured_run r = capture_run([] {
-        init_once();
-        test_arena a;
-        n3d_init(&a.arena);
+        n3d_rasterizer_register("again", 2, n3d_render_triangle_v8_argb1555_t0argb1555,
+                                n3d_render_triangle_v8_argb1555_t0argb1555_init, 80, "src/n3d_rasterizers", 52);
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("crash at src/n3d:805\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("a rasterizer with these flags were already regisered! flags: 336 (this one was at: "
-                         "src/n3d_rasterizers:27)\n"),
+    EXPECT_NE(r.err.find("a rasterizer with these flags were already regisered! flags: 80 (this one was at: "
+                         "src/n3d_rasterizers:52)\n"),
               std::string::npos)
         << r.err;
 }

@@ -110,15 +110,28 @@ TEST(PpcEquivalents, RoundingAgainstLround)
     }
 }
 
+// The estimates are the correctly rounded quotients: each expected bit pattern
+// is the float nearest to the exact value, worked out in exact rational
+// arithmetic (and 80-digit decimals for the square root) outside this program.
 TEST(PpcEquivalents, EstimatesAreExact)
 {
-    const float xs[] = {1.0f, 2.0f, 3.0f, 0.001f, 12345.678f, 1e-30f};
-    for (float x : xs) {
-        EXPECT_EQ(ppc_fast_reciprocal_positive(x), 1.0f / x);
-        EXPECT_EQ(ppc_fast_reciprocal_positive_scaled(8192.0f, x), 8192.0f / x);
-        EXPECT_EQ(ppc_frsqrte(x), static_cast<float>(1.0 / std::sqrt(static_cast<double>(x))));
+    const struct {
+        uint32_t x, reciprocal, scaled_8192, rsqrt;
+    } rows[] = {
+        {0x3F800000u, 0x3F800000u, 0x46000000u, 0x3F800000u},  // 1: 1, 8192, 1
+        {0x40000000u, 0x3F000000u, 0x45800000u, 0x3F3504F3u},  // 2: 0.5, 4096, 0.70710677
+        {0x40400000u, 0x3EAAAAABu, 0x452AAAABu, 0x3F13CD3Au},  // 3: 0.33333334, 2730.6667, 0.57735026
+        {0x3A83126Fu, 0x4479FFFFu, 0x4AF9FFFFu, 0x41FCFB72u},  // 0.001: 999.99994, 8191999.5, 31.622776
+        {0x4640E6B6u, 0x38A9DE8Cu, 0x3F29DE8Cu, 0x3C1374BDu},  // 12345.678: 8.1000006e-05, 0.66355205, 0.0090000005
+        {0x0DA24260u, 0x7149F2CAu, 0x77C9F2CAu, 0x58635FA9u},  // 1e-30: 1e30, 8.192e33, 1e15
+    };
+    for (const auto& r : rows) {
+        const float x = std::bit_cast<float>(r.x);
+        SCOPED_TRACE(x);
+        EXPECT_EQ(std::bit_cast<uint32_t>(ppc_fast_reciprocal_positive(x)), r.reciprocal);
+        EXPECT_EQ(std::bit_cast<uint32_t>(ppc_fast_reciprocal_positive_scaled(8192.0f, x)), r.scaled_8192);
+        EXPECT_EQ(std::bit_cast<uint32_t>(ppc_frsqrte(x)), r.rsqrt);
     }
-    EXPECT_EQ(ppc_frsqrte(4.0f), 0.5f);
 }
 
 TEST(PpcEquivalents, CacheBlockZeroClearsTheBlockOfTheAddress)

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Takes screenshots of the production while it plays in a real X11 window on
 # a virtual screen (Xvfb), at the given times in seconds after the program's
-# start, into PNG files for review.
+# start, into PNG files for review, then lets the production play to its end.
 #
-#   scripts/screenshot.sh [-b build_dir] [-o out_dir] [-g WxH] time...
+#   scripts/screenshot.sh [-b build_dir] [-o out_dir] [-g WxH] [-k] time...
 #
 # build_dir (default build/release) holds quillfern and assets/vexil/le;
-# out_dir (default build_dir/screenshots) receives shot-<time>.png and the
-# program's output in quillfern.log. The music goes to SDL's disk audio driver
-# (out_dir/audio.raw), which plays at real speed, unless SDL_AUDIODRIVER says
-# otherwise. A small window manager (matchbox) runs on the virtual screen so the
+# out_dir (default build_dir/screenshots) receives the shots and the program's
+# output in quillfern.log. -k ends the program after the last shot instead of
+# letting it finish (the captured audio is then cut short). The music goes to
+# SDL's disk audio driver (out_dir/audio.raw), which plays at real speed, unless
+# SDL_AUDIODRIVER says otherwise.
+#
+# A loaded machine takes a shot later than asked, so each shot is named by the
+# time it was actually taken: shot-<asked>-at-<clock>.png, where <clock> is the
+# audio the player had written by then (frames of the disk file / 22050 s: the
+# production's clock, plus the few buffers of silence written while it loaded).
+# With another audio driver there is no such file and <clock> is the time since
+# the program's start instead, marked "wall". A small window manager (matchbox) runs on the virtual screen so the
 # program's desktop-full-screen window gets the whole screen, as on a desktop.
 # Needs Xvfb, matchbox-window-manager and ImageMagick's import (scripts/setup.sh
 # installs them).
@@ -18,17 +26,20 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/release"
 out=""
 geometry="640x480"
-while getopts "b:o:g:" opt; do
+kill_after=0
+usage="usage: $0 [-b build_dir] [-o out_dir] [-g WxH] [-k] time..."
+while getopts "b:o:g:k" opt; do
   case "$opt" in
     b) build="$(cd "$OPTARG" && pwd)" ;;
     o) out="$OPTARG" ;;
     g) geometry="$OPTARG" ;;
-    *) echo "usage: $0 [-b build_dir] [-o out_dir] [-g WxH] time..." >&2; exit 2 ;;
+    k) kill_after=1 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 if [ $# -eq 0 ]; then
-  echo "usage: $0 [-b build_dir] [-o out_dir] [-g WxH] time..." >&2
+  echo "$usage" >&2
   exit 2
 fi
 [ -n "$out" ] || out="$build/screenshots"
@@ -72,19 +83,43 @@ DISPLAY=":$display" matchbox-window-manager -use_titlebar no > "$out/wm.log" 2>&
 wm_pid=$!
 sleep 0.3
 
+audio_driver="${SDL_AUDIODRIVER:-disk}"
+audio_file="${SDL_DISKAUDIOFILE:-$out/audio.raw}"
+rm -f "$audio_file"
 start=$(date +%s.%N)
 (
   cd "$build"
   export DISPLAY=":$display" SDL_VIDEODRIVER=x11
-  export SDL_AUDIODRIVER="${SDL_AUDIODRIVER:-disk}" SDL_DISKAUDIOFILE="${SDL_DISKAUDIOFILE:-$out/audio.raw}"
+  export SDL_AUDIODRIVER="$audio_driver" SDL_DISKAUDIOFILE="$audio_file"
   exec ./quillfern
 ) > "$out/quillfern.log" 2>&1 &
 prog_pid=$!
 
+# The clock a shot is stamped with, read just before it is taken.
+clock_now() {
+  if [ "$audio_driver" = disk ]; then
+    local bytes=0
+    [ -e "$audio_file" ] && bytes=$(stat -c %s "$audio_file")
+    awk -v b="$bytes" 'BEGIN { printf "%.2f", b / 4 / 22050 }'
+  else
+    awk -v s="$start" -v n="$(date +%s.%N)" 'BEGIN { printf "%.2fwall", n - s }'
+  fi
+}
+
 for t in $(printf '%s\n' "$@" | sort -g); do
   wait_s=$(awk -v s="$start" -v t="$t" -v n="$(date +%s.%N)" 'BEGIN { d = s + t - n; printf "%.3f", (d > 0 ? d : 0) }')
   sleep "$wait_s"
-  file="$out/shot-$t.png"
+  kill -0 "$prog_pid" 2> /dev/null || { echo "the program ended before the shot at $t s (see $out/quillfern.log)" >&2; break; }
+  clock=$(clock_now)
+  file="$out/shot-$t-at-$clock.png"
   import -display ":$display" -window root "$file"
   echo "$file"
 done
+
+# Unless told otherwise the production plays to its end, so the audio is whole.
+if [ "$kill_after" -eq 0 ]; then
+  status=0
+  wait "$prog_pid" || status=$?
+  prog_pid=""
+  echo "quillfern ended with status $status (output in $out/quillfern.log)"
+fi

@@ -130,7 +130,7 @@ struct sphere_scene {
         // Octahedron faces, counter-clockwise seen from outside.
         const float X[3] = {1, 0, 0}, nX[3] = {-1, 0, 0}, Y[3] = {0, 1, 0}, nY[3] = {0, -1, 0}, Z[3] = {0, 0, 1},
                     nZ[3] = {0, 0, -1};
-        const float* faces[8][3] = {{X, Y, Z}, {Z, Y, nX}, {nX, Y, nZ}, {nZ, Y, X},
+        const float* faces[8][3] = {{X, Y, Z},  {Z, Y, nX},  {nX, Y, nZ},  {nZ, Y, X},
                                     {Z, nY, X}, {nX, nY, Z}, {nZ, nY, nX}, {X, nY, nZ}};
         for (auto& f : faces)
             subdivide(f[0], f[1], f[2], 4);
@@ -150,8 +150,9 @@ struct sphere_scene {
                                      &flare, nullptr, 0, 0.0f);
         phong_luts[0] = n3d_build_phong_lut(&arena, 0.5f, 1);
 
-        page = {0, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, W, H, ROW_BYTES,
-                memarena_push_align(&arena, (uint64_t)ROW_BYTES * H, 32)};
+        page = {0,         N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555,
+                W,         H,
+                ROW_BYTES, memarena_push_align(&arena, (uint64_t)ROW_BYTES * H, 32)};
         n3d_framecontext_init(&fc, &arena, W, H, N3D_TEXEL_FORMAT_NONE,
                               N3D_FRAMECONTEXT_COVERAGEBUFFER | N3D_FRAMECONTEXT_DEPTHBUFFER);
         fc.fb = &page;

@@ -20,8 +20,12 @@ void valkyrie_context_n3d_benchmark(valkyrie_context* ctx)
     n3d_init(&arena);
     ctx->set_overlay_key_func(ctx, 0);
 
-    n3d_framebuffer overlay = {0, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8, ctx->overlay.w, ctx->overlay.h,
-                               ctx->overlay.rowbytes, ctx->overlay.b};
+    n3d_framebuffer overlay = {0,
+                               N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8,
+                               ctx->overlay.w,
+                               ctx->overlay.h,
+                               ctx->overlay.rowbytes,
+                               ctx->overlay.b};
     n3d_framebuffer_clear(&overlay);
 
     // The pages' contexts are 320 x 200 (coverage pair only): the benchmark

@@ -8,8 +8,8 @@
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ constexpr int FIXED_T0I8_COVW = N3D_RASTERIZER_COVERAGE_WRITE | N3D_RASTERIZER_A
 constexpr int FIXED_T0I8 = N3D_RASTERIZER_ARGB1555 | N3D_RASTERIZER_T0_I8ARGB1555;
 constexpr int FIXED_T0ARGB = N3D_RASTERIZER_ARGB1555 | N3D_RASTERIZER_T0_ARGB1555;
 static_assert(FIXED_T0I8_COVW == 50 && FIXED_T0I8 == 48 && FIXED_T0ARGB == 80, "plain variants");
-constexpr int FIXED_PHONG_T0I8_COVW_Z = FIXED_T0I8_COVW | N3D_RASTERIZER_PHONG | N3D_RASTERIZER_ZBUFFER_READ |
-                                        N3D_RASTERIZER_ZBUFFER_WRITE;
+constexpr int FIXED_PHONG_T0I8_COVW_Z =
+    FIXED_T0I8_COVW | N3D_RASTERIZER_PHONG | N3D_RASTERIZER_ZBUFFER_READ | N3D_RASTERIZER_ZBUFFER_WRITE;
 constexpr int FIXED_PHONG_T0I8_COVW = FIXED_T0I8_COVW | N3D_RASTERIZER_PHONG;
 constexpr int FIXED_PHONG_T0I8 = FIXED_T0I8 | N3D_RASTERIZER_PHONG;
 constexpr int FIXED_PHONG_T0ARGB = FIXED_T0ARGB | N3D_RASTERIZER_PHONG;
@@ -156,16 +156,16 @@ int clip_polygon(float* dst, int count, const float* src, const float* dists, in
 template <path_kind K>
 struct draw_call {
     n3d_draw_args* a;
-    float W, H;                  // framebuffer size
+    float W, H;  // framebuffer size
     float kx, ky, x_offset, y_offset;
-    mat4x4 smvp;                 // mvp with the X row times kx and the Y row times ky (plain, phong)
+    mat4x4 smvp;  // mvp with the X row times kx and the Y row times ky (plain, phong)
     const float* xyz;
     const float* uv;
     const float* t_xyz;
     const float* b_xyz;
     const uint8_t* joints;
     const float* joints_weights;
-    const mat4x4* vpj;           // clip from joint (skinning)
+    const mat4x4* vpj;  // clip from joint (skinning)
 };
 
 // Clip position and texture coordinate of vertex i.
@@ -263,8 +263,10 @@ bool gradients(const draw_call<K>& c, const float clip[3][4], const float ps[3][
         hw[v] = clip[v][3];
     }
     // Cofactors of the first two columns of the matrix whose rows are (hx, hy, hw).
-    const float ca[3] = {hy[1] * hw[2] - hw[1] * hy[2], -(hy[0] * hw[2] - hw[0] * hy[2]), hy[0] * hw[1] - hw[0] * hy[1]};
-    const float cb[3] = {-(hx[1] * hw[2] - hw[1] * hx[2]), hx[0] * hw[2] - hw[0] * hx[2], -(hx[0] * hw[1] - hw[0] * hx[1])};
+    const float ca[3] = {hy[1] * hw[2] - hw[1] * hy[2], -(hy[0] * hw[2] - hw[0] * hy[2]),
+                         hy[0] * hw[1] - hw[0] * hy[1]};
+    const float cb[3] = {-(hx[1] * hw[2] - hw[1] * hx[2]), hx[0] * hw[2] - hw[0] * hx[2],
+                         -(hx[0] * hw[1] - hw[0] * hx[1])};
     const float det = hx[0] * ca[0] + hx[1] * ca[1] + hx[2] * ca[2];
     const float rd = 1.0f / det;
     for (int k = 0; k < N; ++k) {
@@ -418,8 +420,8 @@ n3d_rasterizer* draw_checks(n3d_draw_args* a)
     // The rasterizers address coverage and depth with the framebuffer's coordinates.
     const n3d_coveragebuffer* cb = a->fc->cb;
     if (!cb || cb->w < fb->w || cb->h < fb->h)
-        n3d_crash("src/n3d_draw", __LINE__, "%s: the frame context needs a coverage buffer of at least %dx%d\n",
-                  path, fb->w, fb->h);
+        n3d_crash("src/n3d_draw", __LINE__, "%s: the frame context needs a coverage buffer of at least %dx%d\n", path,
+                  fb->w, fb->h);
     if (rast->flags & (N3D_RASTERIZER_ZBUFFER_READ | N3D_RASTERIZER_ZBUFFER_WRITE)) {
         const n3d_depthbuffer* db = a->fc->db;
         if (!db || db->w < fb->w || db->h < fb->h || db->w > 512)
@@ -462,8 +464,8 @@ struct batch_primitive {
     float min_w;
     float gdx[PS<K> + 1];
     float gdy[PS<K> + 1];
-    int first;     // its first record in the vertex block
-    int count;     // 3, or the clipped polygon's vertex count
+    int first;  // its first record in the vertex block
+    int count;  // 3, or the clipped polygon's vertex count
     bool clipped;
 };
 
@@ -599,7 +601,8 @@ int draw_triangles(n3d_draw_args* a)
             }
             for (int k = 1; k + 1 < pr.count; ++k) {
                 vertex tri[3] = {block[pr.first], block[pr.first + k], block[pr.first + k + 1]};
-                const float A = (tri[0].y - tri[2].y) * (tri[1].x - tri[2].x) - (tri[1].y - tri[2].y) * (tri[0].x - tri[2].x);
+                const float A =
+                    (tri[0].y - tri[2].y) * (tri[1].x - tri[2].x) - (tri[1].y - tri[2].y) * (tri[0].x - tri[2].x);
                 if (A < 0.0f)
                     continue;
                 ra.vertices = tri;

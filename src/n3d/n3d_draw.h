@@ -26,6 +26,8 @@ int n3d_draw_triangles_argb1555(n3d_draw_args* args);
 // components H.T, H.B from the model-space light and eye.
 int n3d_draw_triangles_phong_argb1555(n3d_draw_args* args);
 // Positions blended from four weighted clip-from-joint matrices; parameters u, v.
+// Every joint index must name one of view_proj_joint_matrices (the datapack
+// reader refuses primitives whose indices lie beyond their skin).
 int n3d_draw_triangles_skinning_argb1555(n3d_draw_args* args);
 
 // Clips a polygon of count vertices (at most N3D_DRAW_CLIP_MAX_VERTICES) against

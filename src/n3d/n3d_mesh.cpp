@@ -9,8 +9,8 @@
 #include "core/linmath_extended.h"
 #include "image/texel.h"
 #include "n3d/n3d_draw.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 void n3d_render_mesh(n3d_render_context* rc, n3d_mesh* mesh, int draw_mode)
 {
@@ -31,7 +31,8 @@ void n3d_render_mesh(n3d_render_context* rc, n3d_mesh* mesh, int draw_mode)
     n3d_texture** table = rc->tc.textures_per_format[texture_format];
     n3d_texture* textures[1] = {table && mesh->texture_id >= 0 ? table[mesh->texture_id] : nullptr};
     if (!textures[0])
-        n3d_crash("src/n3d", 1180, "tc->textures_per_format[texture_formats[0] == %d][mesh->texture_id == %d] is null!\n",
+        n3d_crash("src/n3d", 1180,
+                  "tc->textures_per_format[texture_formats[0] == %d][mesh->texture_id == %d] is null!\n",
                   texture_format, mesh->texture_id);
     uint8_t* phong_luts[1] = {nullptr};
     n3d_material material = {textures, phong_luts};
@@ -153,8 +154,8 @@ void n3d_draw_unit_vectors(n3d_frame_context* fc, const n3d_unit_vector* vectors
                 return;
         }
         const float r = unit_color(uv->color[0]), g = unit_color(uv->color[1]), b = unit_color(uv->color[2]);
-        const uint16_t argb = (uint16_t)(0x8000u | (unsigned)(31.0f * r) << 10 | (unsigned)(31.0f * g) << 5 |
-                                         (unsigned)(31.0f * b));
+        const uint16_t argb =
+            (uint16_t)(0x8000u | (unsigned)(31.0f * r) << 10 | (unsigned)(31.0f * g) << 5 | (unsigned)(31.0f * b));
         const uint8_t index = (uint8_t)(255.0f * r);
 
         const float dx = sx[1] - sx[0], dy = sy[1] - sy[0];

@@ -25,7 +25,7 @@ struct bench_call {
     n3d_vertex_ex4 v[3];
     float gdx[5], gdy[5];
     float twice_area, min_w;
-    bool depth_cleared;     // the mark left by the previous call was gone
+    bool depth_cleared;  // the mark left by the previous call was gone
     bool coverage_cleared;
     const n3d_texture* texture0;
 };
@@ -66,9 +66,8 @@ TEST(Benchmark, MeasuresTheNamedVariantOnBothTargetsWithTheSameTriangles)
     // variant of another name that must be passed over.
     n3d_rasterizer_register("n3d_render_triangle_v8_phong_argb1555_t0i8argb1555_covrw01_zbuffrw11", 4, record_other,
                             nullptr, 190, __FILE__, __LINE__);
-    n3d_rasterizer_register(
-        "n3d_render_triangle_v8_phong_argb1555_t0i8argb1555_covrw01_zbuffrw11_wip_rsqr_large_spans", 4, record_wip,
-        nullptr, 1214, __FILE__, __LINE__);
+    n3d_rasterizer_register("n3d_render_triangle_v8_phong_argb1555_t0i8argb1555_covrw01_zbuffrw11_wip_rsqr_large_spans",
+                            4, record_wip, nullptr, 1214, __FILE__, __LINE__);
     cycles_rdtsc_per_sec = 3e9;  // a rough rate is enough to end each run
     cycles_calibrated = 1;
     n3d_benchmark_run_ms = 40;

@@ -360,10 +360,10 @@ TEST_F(DrawPaths, FixedChoiceByDrawMode)
         bool index8;
         int flags;
     } cases[] = {
-        {PLAIN, 577, false, 80},      {PLAIN, 65 | 128 | 512, true, 50}, {PLAIN, 65 | 128, true, 48},
-        {PLAIN, 65 | 1024, false, 80}, {SKINNING, 577 | 128, true, 50}, {SKINNING, 65, false, 80},
-        {PHONG, 708 | 1024, true, 190}, {PHONG, 708, true, 178},         {PHONG, 68 | 128, true, 176},
-        {PHONG, 580, false, 208},     {PHONG, 68 | 1024, false, 208},
+        {PLAIN, 577, false, 80},        {PLAIN, 65 | 128 | 512, true, 50}, {PLAIN, 65 | 128, true, 48},
+        {PLAIN, 65 | 1024, false, 80},  {SKINNING, 577 | 128, true, 50},   {SKINNING, 65, false, 80},
+        {PHONG, 708 | 1024, true, 190}, {PHONG, 708, true, 178},           {PHONG, 68 | 128, true, 176},
+        {PHONG, 580, false, 208},       {PHONG, 68 | 1024, false, 208},
     };
     for (auto& c : cases) {
         tv = {};
@@ -473,11 +473,16 @@ TEST_F(DrawPaths, TargetTextureAndVertexChecks)
         {"unswizzled texture", [&] { t.tex_argb.not_swizzled = 1; },
          "texture0 is not swizzled! (all rasterizers require textures that are swizzled!\n"},
         {"texture without its level", [&] { t.mips_argb[0] = nullptr; }, "texture0 has no level 0!\n"},
-        {"no coverage buffer", [&] { t.fc.cb = nullptr; }, "the frame context needs a coverage buffer of at least 256x128\n"},
+        {"no coverage buffer", [&] { t.fc.cb = nullptr; },
+         "the frame context needs a coverage buffer of at least 256x128\n"},
         {"coverage buffer lower than the framebuffer", [&] { t.fc.cb->h = 100; },
          "the frame context needs a coverage buffer"},
         {"no uv array", [&] { tv.uv.clear(); }, "n3d_draw_triangles_argb1555: the vertices have no uv array\n"},
-        {"more triangles than vertices", [&] { tv.xyz.resize(6); tv.uv.resize(4); },
+        {"more triangles than vertices",
+         [&] {
+             tv.xyz.resize(6);
+             tv.uv.resize(4);
+         },
          "n3d_draw_triangles_argb1555: 1 triangles need more vertices than the 2 of the list\n"},
     };
     for (auto& c : cases) {

@@ -49,8 +49,10 @@ std::vector<scene> scenes()
 {
     const double origin[3] = {0, 0, 0}, ahead[3] = {0, 0, -4};
     std::vector<scene> s;
-    s.push_back({"room seen from inside", ref_cube(origin, 1.0, true), {0.1f, -0.05f, 0.2f}, {1.0f, 0.3f, -2.0f}, true});
-    s.push_back({"cube seen from outside", ref_cube(ahead, 1.0, false), {0.7f, 0.9f, 0.0f}, {0.0f, 0.0f, -4.0f}, false});
+    s.push_back(
+        {"room seen from inside", ref_cube(origin, 1.0, true), {0.1f, -0.05f, 0.2f}, {1.0f, 0.3f, -2.0f}, true});
+    s.push_back(
+        {"cube seen from outside", ref_cube(ahead, 1.0, false), {0.7f, 0.9f, 0.0f}, {0.0f, 0.0f, -4.0f}, false});
     ref_triangle near_cross = {{{-1.0, -0.5, -2.0}, {1.0, -0.5, -2.0}, {0.2, 0.3, 1.0}}, {{0, 0}, {1, 0}, {0.5, 1}}};
     s.push_back({"triangle across the near plane", {near_cross}, {0, 0, 0}, {0, 0, -1}, false});
     ref_triangle all_edges = {{{-3.5, -0.5, -2.0}, {1.2, -3.0, -2.0}, {1.6, 3.0, -2.0}}, {{0, 0.5}, {1, 0}, {1, 1}}};
@@ -130,7 +132,8 @@ TEST_F(Watertight, EachPathCoversWhatTheRaysSee)
                     ++wrong_count;
                 if (n == 1 && ref[i].hits == 1 && !ref[i].ambiguous) {
                     ++checked_uv;
-                    wrong_uv += std::fabs(g_ref_sink.u[i] - ref[i].u) > 2e-3 || std::fabs(g_ref_sink.v[i] - ref[i].v) > 2e-3;
+                    wrong_uv +=
+                        std::fabs(g_ref_sink.u[i] - ref[i].u) > 2e-3 || std::fabs(g_ref_sink.v[i] - ref[i].v) > 2e-3;
                 }
             }
             EXPECT_EQ(wrong_count, 0) << s.why << " " << path_name(p);
@@ -172,9 +175,8 @@ TEST_F(Watertight, GeneratedRasterizersDrawEachPixelOnce)
         int mode;
         bool index8;
     } variants[] = {
-        {PLAIN, 80, 65 | 512, false},      {PLAIN, 50, 65 | 128 | 512, true},
-        {SKINNING, 80, 65 | 512, false},   {PHONG, 208, 580, false},
-        {PHONG, 178, 708, true},           {PHONG, 190, 708 | 1024, true},
+        {PLAIN, 80, 65 | 512, false},    {PLAIN, 50, 65 | 128 | 512, true}, {SKINNING, 80, 65 | 512, false},
+        {PHONG, 208, 580, false},        {PHONG, 178, 708, true},           {PHONG, 190, 708 | 1024, true},
         {PHONG, 1214, 708 | 1024, true},
     };
     for (auto& v : variants) {

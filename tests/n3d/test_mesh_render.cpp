@@ -21,7 +21,6 @@
 #include "support/capture.h"
 #include "support/n3d_draw_support.h"
 
-
 namespace {
 
 glm::mat4 to_glm(const mat4x4 m) { return glm::make_mat4(&m[0][0]); }
@@ -73,10 +72,7 @@ struct MeshRender : ::testing::Test {
         tv.add(x - 0.5f, -0.5f, -2.0f);
         tv.add(x + 0.5f, 0.5f, -2.0f);
     }
-    void finish(bool tangent_frame = true, bool skin = false)
-    {
-        mesh.vertices = *tv.finish(tangent_frame, skin);
-    }
+    void finish(bool tangent_frame = true, bool skin = false) { mesh.vertices = *tv.finish(tangent_frame, skin); }
 };
 
 TEST_F(MeshRender, DrawModesChooseTexturePathAndRasterizer)
@@ -178,8 +174,7 @@ TEST_F(MeshRender, ChecksAndTheirMessages)
          "crash at src/n3d:1180\ntc->textures_per_format[texture_formats[0] == 2][mesh->texture_id == 0] is null!\n"},
         {"no index8 table", 708, [&] { rc.tc.textures_per_format[1] = nullptr; },
          "tc->textures_per_format[texture_formats[0] == 1][mesh->texture_id == 0] is null!\n"},
-        {"a texture id before the table", 577, [&] { mesh.texture_id = -1; },
-         "[mesh->texture_id == -1] is null!\n"},
+        {"a texture id before the table", 577, [&] { mesh.texture_id = -1; }, "[mesh->texture_id == -1] is null!\n"},
         {"no phong table", 708, [&] { luts[0] = nullptr; },
          "crash at src/n3d:1227\nN3D_DRAW_MODE_PHONG: tc->phong_luts[mesh->phong_lut_id == 0] is null!\n"},
         {"no tangents", 708, [&] { mesh.vertices.t_xyz = nullptr; },

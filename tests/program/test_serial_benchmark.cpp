@@ -37,8 +37,8 @@ TEST(ProgramBenchmark, AnArgumentRunsTheBenchmarkAndExitsZero)
         std::vector<std::string> argv = {exe};
         argv.insert(argv.end(), args.begin(), args.end());
         const std::string arg = args[0];
-        captured_run r = capture_program(argv, capture_temp_dir(),
-                                         {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy"}, 60);
+        captured_run r =
+            capture_program(argv, capture_temp_dir(), {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy"}, 60);
         ASSERT_EQ(r.exited, 1) << arg << r.err;
         EXPECT_EQ(r.status, 0) << arg << r.err;
         std::vector<std::string> lines;

@@ -15,8 +15,8 @@
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 // One rasterizer call as the recorder saw it (phong calls use all four parameters).
 struct recorded_call {
@@ -91,8 +91,8 @@ struct draw_target {
     memarena arena;
     memarena batch;
     n3d_frame_context fc;
-    n3d_texture tex_argb{};      // format 2, 64x64, swizzled
-    n3d_texture tex_index8{};    // format 1, 64x64, swizzled, palette and shade table
+    n3d_texture tex_argb{};    // format 2, 64x64, swizzled
+    n3d_texture tex_index8{};  // format 1, 64x64, swizzled, palette and shade table
     uint8_t* mips_argb[1];
     uint8_t* mips_index8[1];
     uint8_t* phong_lut;

@@ -14,7 +14,7 @@
 #include "support/n3d_draw_support.h"
 
 struct ref_triangle {
-    double p[3][3];   // world positions, counter-clockwise seen from the front
+    double p[3][3];  // world positions, counter-clockwise seen from the front
     double uv[3][2];
 };
 
@@ -24,9 +24,8 @@ inline std::vector<ref_triangle> ref_cube(const double c[3], double s, bool inwa
 {
     const double axes[6][3][3] = {
         // normal, u axis, v axis with u x v = normal
-        {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},  {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}},
-        {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}},  {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}},
-        {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}},
+        {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},  {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}}, {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}},
+        {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}},
     };
     const double st[2][3][2] = {{{-1, -1}, {1, -1}, {1, 1}}, {{-1, -1}, {1, 1}, {-1, 1}}};
     std::vector<ref_triangle> out;
@@ -61,8 +60,7 @@ struct ref_pixel {
 // eps is the margin (in barycentric weight and view depth) within which a
 // pixel counts as ambiguous.
 inline std::vector<ref_pixel> ref_cast(const std::vector<ref_triangle>& tris, const mat4x4 view_from_world,
-                                       const mat4x4 clip_from_view, int w, int h, double near_plane,
-                                       double eps = 1e-4)
+                                       const mat4x4 clip_from_view, int w, int h, double near_plane, double eps = 1e-4)
 {
     const double kx = w / 2.0, ky = h / 2.0;
     std::vector<ref_triangle> vt = tris;
@@ -78,8 +76,8 @@ inline std::vector<ref_pixel> ref_cast(const std::vector<ref_triangle>& tris, co
     std::vector<ref_pixel> out((size_t)w * h);
     for (int py = 0; py < h; ++py)
         for (int px = 0; px < w; ++px) {
-            const double d[3] = {(px - kx - 0.5) / kx / clip_from_view[0][0], (py - ky - 0.5) / ky / clip_from_view[1][1],
-                                 -1.0};
+            const double d[3] = {(px - kx - 0.5) / kx / clip_from_view[0][0],
+                                 (py - ky - 0.5) / ky / clip_from_view[1][1], -1.0};
             ref_pixel& o = out[(size_t)py * w + px];
             for (const ref_triangle& t : vt) {
                 double e1[3], e2[3], pv[3], tv[3], qv[3];

@@ -482,3 +482,39 @@ TEST(RasterCases, DepthBufferWiderThanTheMaskWordStops)
 }
 
 }  // namespace
+
+namespace {
+
+// The report after real calls: one line per timed block of the called variant
+// (never "span_setup"), hits counted per triangle, per part and per row.
+TEST(RasterCases, ProfileReportAfterCalls)
+{
+    captured_run r = capture_run([] {
+        auto f = std::make_unique<raster_fixture>();
+        n3d_rasterizer* e = n3d_rasterizer_find(80);
+        for (int i = 0; i < g_n3d_rasterizers_count; i++)  // earlier tests of this program drew too
+            for (auto& b : g_n3d_rasterizers[i].profileblocks)
+                b = n3d_profileblock{};
+        for (int i = 0; i < 3; i++)
+            f->draw(80, tri3({{10, 10, 0.9f, 0.1f, 0.1f}, {20, 50, 0.8f, 0.5f, 0.2f}, {60, 20, 0.7f, 0.3f, 0.9f}}));
+        g_cycles_block_total[0] = e->profileblocks[1].sum * 4;
+        printf("rows %u parts %u\n", e->profileblocks[3].hits, e->profileblocks[2].hits);
+        n3d_profile_print();
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string name = "n3d_render_triangle_v8_argb1555_t0argb1555]\n";
+    EXPECT_NE(r.out.find("[hits:           3][cycles: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[setup - " + name), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[ 25.00%][hits:           3]"), std::string::npos) << r.out;  // inner is a quarter of the total
+    EXPECT_NE(r.out.find("[inner - " + name), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[hits:           6][cycles: "), std::string::npos) << r.out;  // two parts a triangle
+    EXPECT_NE(r.out.find("[inner_row - " + name), std::string::npos) << r.out;
+    // Rows 11 to 49, three times: row 10 holds only the top vertex, an empty span.
+    EXPECT_NE(r.out.find("rows 117 parts 6\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[hits:         117][cycles: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[inner_scanline - " + name), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("span_setup"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("t0i8"), std::string::npos) << r.out;  // variants never called print nothing
+}
+
+}  // namespace

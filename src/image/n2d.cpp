@@ -350,51 +350,65 @@ n2d_words16_clear_wide(uint32_t* d)
     _mm512_storeu_si512(d, _mm512_setzero_si512());
 }
 
+// The window's words as one run (the rows of both masks follow each other):
+// empty stretches of cb1 passed over sixteen (wide) or four words at a time,
+// the others word by word with their row and column followed along.
 template <bool Wide>
 static inline void n2d_eq_cb1_and_texture_rows(uint32_t* dst, const uint32_t* src, const uint8_t* texels,
                                                int w_log2, int words, int y0, int y1, const n2d_texel_range& r)
 {
-    for (int y = y0; y < y1; y++) {
-        uint32_t* d = dst + static_cast<ptrdiff_t>(words) * y;
-        const uint32_t* s = src + static_cast<ptrdiff_t>(words) * y;
-        const uint8_t* trow = texels + (static_cast<ptrdiff_t>(y) << w_log2);
-        auto word = [&](int i) {
-            const uint32_t in = s[i];
-            if (in == 0) {  // a zero word reads no texel
-                d[i] = 0;
-                return;
-            }
+    ptrdiff_t k = static_cast<ptrdiff_t>(words) * y0;
+    const ptrdiff_t end = static_cast<ptrdiff_t>(words) * y1;
+    int y = y0, i = 0;  // row and word of k
+    auto advance = [&](int n) {
+        i += n;
+        while (i >= words) {
+            i -= words;
+            y++;
+        }
+    };
+    auto word = [&]() {
+        const uint32_t in = src[k];
+        if (in == 0) {  // a zero word reads no texel
+            dst[k] = 0;
+        } else {
             // All 32 texels of the word are tested (they lie inside the
             // texture, which is at least the masks' size); the cb1 word then
             // keeps only its own pixels.
+            const uint8_t* t = texels + (static_cast<ptrdiff_t>(y) << w_log2) + 32 * i;
             if constexpr (Wide)
-                d[i] = n2d_texels_in_range_wide(trow + 32 * i, r) & in;
+                dst[k] = n2d_texels_in_range_wide(t, r) & in;
             else
-                d[i] = n2d_texels_in_range_sse2(trow + 32 * i, r) & in;
-        };
-        int i = 0;
-        if constexpr (Wide) {
-            for (; i + 16 <= words; i += 16) {
-                if (n2d_words16_zero_wide(s + i)) {
-                    n2d_words16_clear_wide(d + i);
-                    continue;
-                }
-                for (int j = 0; j < 16; j++)
-                    word(i + j);
-            }
+                dst[k] = n2d_texels_in_range_sse2(t, r) & in;
         }
-        for (; i + 4 <= words; i += 4) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_setzero_si128());
+        k++;
+        advance(1);
+    };
+    if constexpr (Wide) {
+        while (k + 16 <= end) {
+            if (n2d_words16_zero_wide(src + k)) {
+                n2d_words16_clear_wide(dst + k);
+                k += 16;
+                advance(16);
                 continue;
             }
-            for (int j = 0; j < 4; j++)
-                word(i + j);
+            for (int j = 0; j < 16; j++)
+                word();
         }
-        for (; i < words; i++)
-            word(i);
     }
+    while (k + 4 <= end) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), _mm_setzero_si128());
+            k += 4;
+            advance(4);
+            continue;
+        }
+        for (int j = 0; j < 4; j++)
+            word();
+    }
+    while (k < end)
+        word();
 }
 
 MASKSTORE_WIDE static void n2d_eq_cb1_and_texture_rows_wide(uint32_t* dst, const uint32_t* src, const uint8_t* texels,
@@ -549,8 +563,10 @@ static inline void n2d_cb_place_rows(uint32_t* dst_words, int dwords, int x0, in
         const int a0 = static_cast<int>(c0 & 31), b1 = static_cast<int>(((c1 - 1) & 31) + 1);
         const uint32_t m0 = 0xFFFFFFFFu >> a0, m1 = 0xFFFFFFFFu << (32 - b1);
         const bool fix0 = m0 != 0xFFFFFFFFu, fix1 = m1 != 0xFFFFFFFFu;
-        const int chunk = 64;
-        uint32_t keep0[chunk], keep1[chunk];
+        // Without ends to merge back the rows are one run whatever their number.
+        constexpr int KEEP_ROWS = 64;
+        const int chunk = fix0 || fix1 ? KEEP_ROWS : r1 - r0;
+        uint32_t keep0[KEEP_ROWS], keep1[KEEP_ROWS];
         for (int top = r0; top < r1; top += chunk) {
             const int rows = r1 - top < chunk ? r1 - top : chunk;
             uint32_t* d = dst_words + static_cast<ptrdiff_t>(dwords) * top;
@@ -574,7 +590,7 @@ static inline void n2d_cb_place_rows(uint32_t* dst_words, int dwords, int x0, in
                 words(d + 1, s + (sc >> 5), n - 2, sc & 31);
             }
             edge(d, s, 0);
-            for (int r = 0; r < rows; r++) {
+            for (int r = 0; (fix0 || fix1) && r < rows; r++) {
                 uint32_t* drow = d + r * dwords;
                 const bool first_in_run = r > 0 && (dwords > 1 || r < rows - 1);
                 const bool last_in_run = r < rows - 1 && (dwords > 1 || r > 0);

@@ -511,6 +511,32 @@ TEST(N2dCoverage, ProductionSizesMatchReferenceOnBothBodies)
                         ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " at " << x0 << "," << y0
                                                          << " window " << ws << "+" << wh << " wide " << wide;
                     }
+        // Taller masks: the rows walked as one run in stretches, the last
+        // stretch a single row or several.
+        for (int copy = 0; copy < 2; copy++)
+            for (int h : {65, 129, 150})
+                for (int x0 : {0, 5, -5}) {
+                    mask dst(96, h), src(96, h);
+                    random_mask(gen, &dst, 50);
+                    random_mask(gen, &src, 50);
+                    mask want = dst;
+                    for (int y = 0; y < h; y++)
+                        for (int x = 0; x < 96; x++) {
+                            const int sx = x - x0;
+                            if (sx < 0 || sx >= 96)
+                                continue;
+                            if (copy)
+                                want.put(x, y, src.get(sx, y));
+                            else if (!src.get(sx, y))
+                                want.put(x, y, 1);
+                        }
+                    if (copy)
+                        n2d_cb_copy(&dst.cb, x0, 0, &src.cb, 0, h);
+                    else
+                        n2d_cb_or_not_cb1(&dst.cb, x0, 0, &src.cb, 0, h);
+                    ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " height " << h << " at " << x0
+                                                     << " wide " << wide;
+                }
         // One-word rows, one row of them at a time and several.
         for (int x0 : {0, 7, -7})
             for (int h : {1, 2, 3, 70}) {

@@ -11,6 +11,7 @@ int g_n3d_tri_id;
 static int raster_wide_supported()
 {
 #if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();  // this runs as a static initializer, possibly before the library's own
     return __builtin_cpu_supports("avx2") ? 1 : 0;
 #else
     return 0;

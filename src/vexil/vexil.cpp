@@ -19,6 +19,7 @@
 #include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_sequence.h"
 #include "vexil/vexil_starfield.h"
+#include "vexil/vexil_tunnel_func.h"
 #include "vexil/vexil_walk.h"
 
 // Seek steps of the debug keys, in 22050 Hz frames.
@@ -185,8 +186,7 @@ static void vexil_init_step0(vexil* d, vexil_args* args)
 static void vexil_init_step1(vexil* d)
 {
     n3d_framebuffer_init_argb1555(&d->uv_map_tunnel, 640, 480, d->arena);
-    // The tunnel scene's lookup map is filled here once the tunnel effect is
-    // part of the program.
+    vexil_tunnel_argb1555_init(&d->uv_map_tunnel);
 }
 
 void vexil_init_step(vexil_args* args)

@@ -12,3 +12,5 @@
 #define VEXIL_IMAGE_CRASH(...) mycrash("src/vexil_image", __LINE__, "", __VA_ARGS__)
 #define VEXIL_RLE_IMAGE_CRASH(...) mycrash("src/vexil_rle_image", __LINE__, "", __VA_ARGS__)
 #define VEXIL_STARFIELD_CRASH(...) mycrash("src/vexil_starfield", __LINE__, "", __VA_ARGS__)
+#define VEXIL_TUNNEL_CRASH(...) mycrash("src/vexil_tunnel_func", __LINE__, "", __VA_ARGS__)
+#define VEXIL_BUMPMAP_CRASH(...) mycrash("src/vexil_bumpmap", __LINE__, "", __VA_ARGS__)

@@ -1,0 +1,775 @@
+#include "vexil/vexil_scenes_video.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/linmath.h"
+#include "core/memarena.h"
+#include "core/saturate.h"
+#include "host/valkyrie_context.h"
+#include "image/n2d.h"
+#include "image/n3d_convert.h"
+#include "image/n3d_phong.h"
+#include "image/texel.h"
+#include "n3d/mad.h"
+#include "n3d/mad_animate.h"
+#include "n3d/n3d.h"
+#include "n3d/n3d_pipeline.h"
+#include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
+#include "vexil/fontbitmap.h"
+#include "vexil/vexil.h"
+#include "vexil/vexil_args.h"
+#include "vexil/vexil_bumpmap.h"
+#include "vexil/vexil_crash.h"
+#include "vexil/vexil_rsrc.h"
+#include "vexil/vexil_scene_load.h"
+#include "vexil/vexil_scenes_overlay.h"
+#include "vexil/vexil_tunnel_func.h"
+
+#define VIDEO_PI 3.141592653589793
+// The bump-mapped window drawn from the textures' top-left corner.
+#define VIDEO_BUMPMAP_W 310
+#define VIDEO_BUMPMAP_H 256
+// The free camera's projection.
+#define VIDEO_FREE_CAMERA_FOV_Y 0.7853982f
+#define VIDEO_FREE_CAMERA_NEAR 0.5f
+#define VIDEO_SKY_SCALE 0.2f
+// Object pass: phong, index8 texture, ARGB1555 target, depth read and write, coverage write.
+#define VIDEO_OBJECT_RASTERIZER_FLAGS 190
+#define VIDEO_OBJECT_DRAW_MODE 1220
+// Sky pass: ARGB1555 texture and target, drawn only where coverage is clear.
+#define VIDEO_SKY_RASTERIZER_FLAGS 81
+#define VIDEO_SKY_DRAW_MODE 192
+// The greetings grid and where its dots land on the page.
+#define GREETS_GRID_W 124
+#define GREETS_GRID_H 54
+#define GREETS_PAGE_X0 99
+#define GREETS_PAGE_X1 223  // the last dot pair starts at 221
+#define GREETS_PAGE_Y0 47
+#define GREETS_PAGE_Y1 154  // the last odd row is 153
+
+static_assert((VIDEO_OBJECT_RASTERIZER_FLAGS) ==
+                  (N3D_RASTERIZER_PHONG | N3D_RASTERIZER_T0_I8ARGB1555 | N3D_RASTERIZER_ARGB1555 |
+                   N3D_RASTERIZER_ZBUFFER_WRITE | N3D_RASTERIZER_ZBUFFER_READ | N3D_RASTERIZER_COVERAGE_WRITE),
+              "object pass flags");
+static_assert((VIDEO_SKY_RASTERIZER_FLAGS) ==
+                  (N3D_RASTERIZER_T0_ARGB1555 | N3D_RASTERIZER_ARGB1555 | N3D_RASTERIZER_COVERAGE_READ),
+              "sky pass flags");
+static_assert(VIDEO_OBJECT_DRAW_MODE == (N3D_DRAW_MODE_ZBUFFER | N3D_DRAW_MODE_TEXTURE0_INDEX8_ARGB1555 |
+                                         N3D_DRAW_MODE_TRIANGLES | N3D_DRAW_MODE_PHONG),
+              "object pass draw mode");
+static_assert(VIDEO_SKY_DRAW_MODE == (N3D_DRAW_MODE_TEXTURE0_INDEX8_ARGB1555 | N3D_DRAW_MODE_TRIANGLES),
+              "sky pass draw mode");
+
+fps_camera camera;
+int wasd_move_enable;
+uint16_t alpha_to_argb1555[256];
+char** greets_array;
+int greets_count;
+
+static const greet_pos k_greet_pos[2] = {
+    {0.0f, 60.0f, 22.0f, -58.0f, 5.0f, 0.2f, 0.0f},
+    {1.0f, 60.0f, 45.0f, -55.0f, 5.0f, 0.2f, 0.8f},
+};
+static const greet_state k_greet_state_initial[2] = {{0, 0.0f}, {1, 3.0f}};
+
+// ---- helpers ------------------------------------------------------------------
+
+static int video_f2i(float f) { return sat_float_to_int(f, INT32_MIN, INT32_MAX, 0); }
+
+static void video_reserve_ints(vexil_scene* scene, vexil_scene_parse_context* ctx, int n)
+{
+    if (!scene->ints || scene->ints_count < n)
+        scene->ints = memarena_push_array_zeroed<int>(ctx->arena, (uint64_t)n);
+    scene->ints_count = 0;
+}
+
+static void video_reserve_floats(vexil_scene* scene, vexil_scene_parse_context* ctx, int n)
+{
+    if (!scene->floats || scene->floats_count < n)
+        scene->floats = memarena_push_array_zeroed<float>(ctx->arena, (uint64_t)n);
+    scene->floats_count = n;
+}
+
+template <typename T>
+static void video_reserve(T*** array, int* count, vexil_scene_parse_context* ctx, int n)
+{
+    if (!*array || *count < n)
+        *array = memarena_push_array_zeroed<T*>(ctx->arena, (uint64_t)n);
+    *count = n;
+}
+
+// First call of either kind.
+static int video_prepare_any(vexil_scene* scene)
+{
+    if (scene->completed_prepare)
+        return 0;
+    scene->completed_prepare = 1;
+    return 1;
+}
+
+// First loop-pass call; vertical-blank calls before it do nothing.
+static int video_prepare_loop_pass(vexil_scene* scene, vexil_args* args)
+{
+    if (scene->completed_prepare)
+        return 0;
+    if (!args->is_vbl)
+        scene->completed_prepare = 1;
+    return 1;
+}
+
+static int video_is_loop_pass_run(vexil_scene* scene, vexil_args* args)
+{
+    return !args->is_vbl && !scene->is_cleanup;
+}
+
+char* str_cat(memarena* arena, const char* a, const char* b)
+{
+    size_t na = strlen(a), nb = strlen(b);
+    char* s = static_cast<char*>(memarena_push(arena, (uint64_t)(na + nb + 1)));
+    memcpy(s, a, na);
+    memcpy(s + na, b, nb);
+    s[na + nb] = 0;
+    return s;
+}
+
+// ---- video_clear: r8, g8, b8 ------------------------------------------------------
+
+void scene_video_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    char* s = ctx->row->args;
+    video_reserve_ints(scene, ctx, 3);
+    for (int i = 0; i < 3; i++)
+        scene->ints[i] = parse_arg_int(&scene->ints_count, &s, ctx->row);
+}
+
+void scene_video_clear(vexil_scene* scene, vexil_args* args)
+{
+    if (video_prepare_any(scene))
+        return;
+    // Three vertical blanks: both pages and the one shown meanwhile.
+    if (!args->is_vbl || scene->is_cleanup || scene->vbl_call_count_running >= 3)
+        return;
+    const int* v = scene->ints;
+    // The clear keeps the top 5 bits of each component.
+    n2d_fb_clear_rgb(args->fc->fb, (uint8_t)v[0], (uint8_t)v[1], (uint8_t)v[2]);
+}
+
+void scene_video_clear_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    for (int i = 0; i < 3; i++)
+        if (scene->ints[i] < 0 || scene->ints[i] > 255)
+            VEXIL_SCENES_CRASH("%s: colour component %d out of range 0..255 (sequence line %d)\n",
+                               ctx->row->func_name, scene->ints[i], ctx->row->line);
+}
+
+// ---- video_tunnel: texture, u_dt, v_dt ------------------------------------------
+
+void scene_video_tunnel_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    char* s = ctx->row->args;
+    char* name = parse_arg_str(&s, ctx->row, ctx->tmp_arena);
+    video_reserve(&scene->textures, &scene->textures_count, ctx, 1);
+    scene->textures[0] = vexil_load_texture(ctx->d, name);
+    video_reserve_floats(scene, ctx, 2);
+    scene->floats[0] = parse_arg_float(&s, ctx->row);
+    scene->floats[1] = parse_arg_float(&s, ctx->row);
+}
+
+void scene_video_tunnel(vexil_scene* scene, vexil_args* args)
+{
+    if (video_prepare_any(scene))
+        return;
+    if (!video_is_loop_pass_run(scene, args))
+        return;
+    n3d_frame_context* fc = args->fc;
+    n2d_rect r;
+    n2d_rect_set(&r, 0, 0, fc->fb->w, fc->fb->h);
+    int u = video_f2i(scene->floats[0] * scene->local_t);
+    int v = video_f2i(scene->floats[1] * scene->local_t);
+    vexil_tunnel_argb1555(fc, scene->textures[0], &args->d->uv_map_tunnel, &r, 1.0f, u, v);
+}
+
+// ---- video_bumpmap ------------------------------------------------------------
+// colour texture, bump map, stencil, metallic, roughness, ambient,
+// ambient_texture_factor, light_min_color, light_max_color (#RRGGBBAA), view_x0,
+// view_y0, view_x1, view_y1.
+
+void scene_video_bumpmap_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    char* s = ctx->row->args;
+    vexil_sequence_row* row = ctx->row;
+    video_reserve(&scene->textures, &scene->textures_count, ctx, 2);
+    scene->textures[0] = vexil_load_texture(ctx->d, parse_arg_str(&s, row, ctx->tmp_arena));
+    scene->textures[1] = vexil_load_texture(ctx->d, parse_arg_str(&s, row, ctx->tmp_arena));
+    video_reserve(&scene->stencils, &scene->stencils_count, ctx, 1);
+    scene->stencils[0] = vexil_load_stencil(ctx->d, parse_arg_str(&s, row, ctx->tmp_arena));
+    video_reserve_floats(scene, ctx, 2);
+    scene->floats[0] = parse_arg_float(&s, row);
+    scene->floats[1] = parse_arg_float(&s, row);
+    if (!scene->colors || scene->colors_count < 4)
+        scene->colors = memarena_push_array_zeroed<vexil_color>(ctx->arena, 4);
+    scene->colors_count = 4;
+    for (int i = 0; i < 4; i++)
+        scene->colors[i] = parse_arg_color(&s, row, ctx->tmp_arena);
+    video_reserve_ints(scene, ctx, 4);
+    for (int i = 0; i < 4; i++)
+        scene->ints[i] = parse_arg_int(&scene->ints_count, &s, row);
+}
+
+void scene_video_bumpmap(vexil_scene* scene, vexil_args* args)
+{
+    n3d_texture* texture = scene->textures[0];
+    if (!scene->completed_prepare) {
+        if (args->is_vbl)
+            return;
+        if (texture->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || !texture->shade_table ||
+            !texture->palette)
+            VEXIL_SCENES_CRASH("video_bumpmap: colour texture \"%s\" is format %d, expected %d with its tables\n",
+                               vexil_rsrc_name(args->d, texture), texture->format,
+                               N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555);
+        const vexil_color* c = scene->colors;
+        n3d_texture_build_shade_table_argb1555_pbr(static_cast<uint16_t*>(texture->shade_table), 32, 256,
+                                                   c[0].linear, c[1].linear, c[2].linear, c[3].linear,
+                                                   scene->floats[0], scene->floats[1],
+                                                   static_cast<const uint16_t*>(texture->palette));
+        scene->completed_prepare = 1;
+        return;
+    }
+    if (!video_is_loop_pass_run(scene, args))
+        return;
+    n3d_frame_context* fc = args->fc;
+    const int* v = scene->ints;
+    float t = sat_clamp(normalized_duration(scene), 0.0f, 1.0f);
+    int x = video_f2i(ceilf(mix((float)v[0], (float)v[2], t)));
+    int y = video_f2i(ceilf(mix((float)v[1], (float)v[3], t)));
+    vexil_bumpmap_argb1555(fc->fb, scene->local_t, x, y, 0, 0, VIDEO_BUMPMAP_W, VIDEO_BUMPMAP_H, scene->textures[1],
+                           texture, &args->d->pbr_phong_lut);
+    // The page pixels outside the stencil are marked: the next scene leaves them.
+    n2d_cb_clear(fc->cb);
+    n2d_cb_or_not_cb1(fc->cb, x, y, scene->stencils[0], 0, fc->fb->h);
+}
+
+// ---- video_background: texture, view_x0, view_y0, view_x1, view_y1 --------------
+
+void scene_video_background_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    char* s = ctx->row->args;
+    video_reserve(&scene->textures, &scene->textures_count, ctx, 1);
+    scene->textures[0] = vexil_load_texture(ctx->d, parse_arg_str(&s, ctx->row, ctx->tmp_arena));
+    video_reserve_ints(scene, ctx, 4);
+    for (int i = 0; i < 4; i++)
+        scene->ints[i] = parse_arg_int(&scene->ints_count, &s, ctx->row);
+}
+
+static int video_texel_bytes(int format)
+{
+    switch (format) {
+    case 1:
+    case 3:
+        return 1;
+    case 2:
+        return 2;
+    case 4:
+        return 4;
+    default:
+        VEXIL_SCENES_CRASH("bad N3D_TEXEL_FORMAT %d?\n", format);
+    }
+}
+
+void scene_video_background_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    const n3d_texture* tex = scene->textures[0];
+    video_texel_bytes(tex->format);
+    // The page copy reads ARGB1555 pixels over a page-sized window of the texture.
+    if (tex->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
+        VEXIL_SCENES_CRASH("%s: texture \"%s\" is format %d, the page copy reads format %d (sequence line %d)\n",
+                           ctx->row->func_name, vexil_rsrc_name(ctx->d, tex), tex->format,
+                           N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, ctx->row->line);
+    const int pw = VALKYRIE_VIDEO_WIDTH, ph = VALKYRIE_VIDEO_HEIGHT;
+    if ((1 << tex->w_log2) < pw || (1 << tex->h_log2) < ph)
+        VEXIL_SCENES_CRASH("%s: texture \"%s\" is %dx%d, smaller than the %dx%d page (sequence line %d)\n",
+                           ctx->row->func_name, vexil_rsrc_name(ctx->d, tex), 1 << tex->w_log2, 1 << tex->h_log2,
+                           pw, ph, ctx->row->line);
+}
+
+void scene_video_background(vexil_scene* scene, vexil_args* args)
+{
+    if (video_prepare_loop_pass(scene, args))
+        return;
+    if (!video_is_loop_pass_run(scene, args))
+        return;
+    n3d_frame_context* fc = args->fc;
+    const n3d_texture* tex = scene->textures[0];
+    const int* v = scene->ints;
+    const int bpp = video_texel_bytes(tex->format);
+    const int tw = 1 << tex->w_log2, th = 1 << tex->h_log2;
+    const int pw = fc->fb->w, ph = fc->fb->h;
+    if (tw < pw || th < ph)
+        VEXIL_SCENES_CRASH("video_background: texture %dx%d is smaller than the %dx%d page\n", tw, th, pw, ph);
+    float t = sat_clamp(normalized_duration(scene), 0.0f, 1.0f);
+    // The page-sized window stays inside the texture.
+    int sx = sat_clamp(video_f2i(mix((float)v[0], (float)v[2], t)), 0, tw - pw);
+    int sy = sat_clamp(video_f2i(mix((float)v[1], (float)v[3], t)), 0, th - ph);
+    n3d_framebuffer src;
+    src.flags = 0;
+    src.format = tex->format;
+    src.w = pw;
+    src.h = ph;
+    src.row_bytes = bpp << tex->w_log2;
+    src.b = tex->mips[0] + (size_t)sy * (size_t)src.row_bytes + (size_t)sx * (size_t)bpp;
+    n2d_fb_argb1555_mask_copy_if_not_cb0(fc->fb, 0, 0, &src, fc->cb, 0, ph);
+}
+
+// ---- free camera --------------------------------------------------------------
+
+#define FPS_CAMERA_PITCH_MAX 1.5607964f  // pi/2 - 0.01
+
+void fps_camera_init(fps_camera* c, const vec3 position, float yaw_degrees)
+{
+    for (int i = 0; i < 3; i++)
+        c->position[i] = position[i];
+    c->yaw = 0.017453292f * yaw_degrees;
+    c->pitch = 0.0f;
+    c->mouse_sens = 0.025f;
+    c->move_speed = 2.0f;
+    c->prev_mouse_x = -1;
+    c->prev_mouse_y = -1;
+}
+
+static void fps_camera_basis(const fps_camera* c, vec3 forward, vec3 right, vec3 up)
+{
+    vec3 f = {sinf(c->yaw) * cosf(c->pitch), sinf(c->pitch), -cosf(c->yaw) * cosf(c->pitch)};
+    vec3_norm(forward, f);
+    const vec3 world_up = {0.0f, 1.0f, 0.0f};
+    vec3 r;
+    vec3_mul_cross(r, forward, world_up);
+    vec3_norm(right, r);
+    vec3_mul_cross(up, right, forward);
+}
+
+static void fps_camera_view(const fps_camera* c, mat4x4 out_view_from_world)
+{
+    vec3 forward, right, up, center;
+    fps_camera_basis(c, forward, right, up);
+    vec3_add(center, c->position, forward);
+    mat4x4_look_at(out_view_from_world, c->position, center, up);
+}
+
+void fps_camera_get(fps_camera* c, mat4x4 out_view_from_world)
+{
+    c->pitch = sat_clamp(c->pitch, -FPS_CAMERA_PITCH_MAX, FPS_CAMERA_PITCH_MAX);
+    fps_camera_view(c, out_view_from_world);
+}
+
+void fps_camera_move(fps_camera* c, float dyaw, float dpitch, float forward_amount, float right_amount,
+                     mat4x4 out_view_from_world)
+{
+    c->yaw += dyaw;
+    c->pitch = sat_clamp(c->pitch + dpitch, -FPS_CAMERA_PITCH_MAX, FPS_CAMERA_PITCH_MAX);
+    vec3 forward, right, up, step;
+    fps_camera_basis(c, forward, right, up);
+    vec3_scale(step, forward, forward_amount);
+    vec3_add(c->position, c->position, step);
+    // Subtracted: a positive amount moves left.
+    vec3_scale(step, right, right_amount);
+    vec3_sub(c->position, c->position, step);
+    fps_camera_view(c, out_view_from_world);
+}
+
+void fps_camera_move_wasd_mouse(fps_camera* c, const uint8_t* keys_ascii, const int mouse_rel_xy[2],
+                                float dt_seconds, mat4x4 out_view_from_world)
+{
+    float dyaw = c->mouse_sens * (float)mouse_rel_xy[0];
+    float dpitch = c->mouse_sens * (float)-mouse_rel_xy[1];
+    const float step = c->move_speed * dt_seconds;
+    float forward = 0.0f, right = 0.0f;
+    // A later key of the same axis wins.
+    if (keys_ascii['w'])
+        forward = step;
+    if (keys_ascii['s'])
+        forward = -step;
+    if (keys_ascii['a'])
+        right = step;
+    if (keys_ascii['d'])
+        right = -step;
+    if (keys_ascii['z'])
+        right = 2.0f * step;
+    if (keys_ascii['c'])
+        right = -2.0f * step;
+    fps_camera_move(c, dyaw, dpitch, forward, right, out_view_from_world);
+}
+
+// ---- datapack textures, names and shade tables ------------------------------------
+
+void scene_madpack_load_textures(vexil* d, mad_datapack* madpack, memarena* arena, n3d_texture*** out_textures,
+                                 int* out_textures_count, memarena* tmp_arena)
+{
+    int count = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        if (pass == 1)
+            *out_textures = memarena_push_array_zeroed<n3d_texture*>(arena, (uint64_t)(count > 0 ? count : 1));
+        int k = 0;
+        for (int i = 0; i < madpack->nodes_count; i++) {
+            const mad_mesh* mesh = madpack->nodes[i].mesh;
+            if (!mesh)
+                continue;
+            for (int p = 0; p < mesh->primitives_count; p++) {
+                const mad_material* m = mesh->primitives[p].material;
+                if (!m || !m->base_color_image)
+                    continue;
+                if (pass == 0) {
+                    count++;
+                    continue;
+                }
+                mad_image* image = m->base_color_image;
+                char* name = str_cat(tmp_arena, image->name, ".tmap");
+                (*out_textures)[k] = vexil_load_texture(d, name);
+                image->texture_index = k;
+                k++;
+            }
+        }
+    }
+    *out_textures_count = count;
+}
+
+void vexil_madfx_validate(const vexil_madfx* madfx)
+{
+    for (int i = 0; i < madfx->node_index_lut_count; i++)
+        if (madfx->node_index_lut[i] == -1)
+            VEXIL_SCENES_CRASH("node_index_lut[%d] is null!\n", i);
+    for (int i = 0; i < madfx->animation_index_lut_count; i++)
+        if (madfx->animation_index_lut[i] == -1)
+            VEXIL_SCENES_CRASH("animation_index_lut[%d] is null!\n", i);
+}
+
+void vexil_shade_table_cache_bind(vexil* d, n3d_texture* texture, memarena* arena)
+{
+    vexil_shade_table_cache* e = nullptr;
+    int rebuild = 0;
+    for (int i = 0; i < d->shade_table_cache_count; i++)
+        if (d->shade_table_cache[i].texture == texture) {
+            e = &d->shade_table_cache[i];
+            rebuild = e->gen != d->shade_table_cache_gen;
+            break;
+        }
+    if (!e) {
+        if (d->shade_table_cache_count >= VEXIL_SHADE_TABLE_CACHE_MAX)
+            VEXIL_SCENES_CRASH("exhausted VEXIL_SHADE_TABLE_CACHE_MAX (%d)\n", d->shade_table_cache_count);
+        e = &d->shade_table_cache[d->shade_table_cache_count++];
+        if (!e->shade_table)
+            e->shade_table = memarena_push_array<uint16_t>(
+                arena, (uint64_t)texture->shades_per_color * (uint64_t)texture->colors_count);
+        rebuild = 1;
+    }
+    if (rebuild) {
+        if (texture->colors_count != 256 || texture->shades_per_color != 32 || !texture->palette)
+            VEXIL_SCENES_CRASH("texture \"%s\" has no 256 colours of 32 shades\n", vexil_rsrc_name(d, texture));
+        vec4 ambient_linear, ambient_factor_from_tex;
+        vec4_linear_from_srgb_a_u8(ambient_linear, 34, 33, 41, 255);
+        vec4_linear_from_srgb_a_u8(ambient_factor_from_tex, 26, 32, 68, 255);
+        const vec4 light_max_specular = {0.74786305f, 0.0f, 1.0f, 1.0f};
+        n3d_texture_build_shade_table_argb1555_pbr(e->shade_table, 32, 256, ambient_linear, ambient_factor_from_tex,
+                                                   ambient_linear, light_max_specular, 0.0f, 0.5f,
+                                                   static_cast<const uint16_t*>(texture->palette));
+        e->texture = texture;
+        e->gen = d->shade_table_cache_gen;
+    }
+    texture->shade_table = e->shade_table;
+}
+
+// ---- video_madpack ----------------------------------------------------------------
+// datapack, animation_t0, animation_speed, first animation, camera node, sky node,
+// head node, second animation or "0".
+
+void scene_video_madpack_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    char* s = ctx->row->args;
+    vexil_sequence_row* row = ctx->row;
+    video_reserve(&scene->madpacks, &scene->madpacks_count, ctx, 1);
+    mad_datapack* pack = vexil_load_madpack(ctx->d, parse_arg_str(&s, row, ctx->tmp_arena));
+    scene->madpacks[0] = pack;
+    scene_madpack_load_textures(ctx->d, pack, ctx->arena, &scene->textures, &scene->textures_count, ctx->tmp_arena);
+    video_reserve_floats(scene, ctx, 2);
+    scene->floats[0] = parse_arg_float(&s, row);
+    scene->floats[1] = parse_arg_float(&s, row);
+    char* animation0 = parse_arg_str(&s, row, ctx->tmp_arena);
+    char* camera_name = parse_arg_str(&s, row, ctx->tmp_arena);
+    char* sky_name = parse_arg_str(&s, row, ctx->tmp_arena);
+    char* head_name = parse_arg_str(&s, row, ctx->tmp_arena);
+    char* animation1 = parse_arg_str(&s, row, ctx->tmp_arena);
+
+    vexil_madfx* fx = memarena_push_array_zeroed<vexil_madfx>(ctx->arena, 1);
+    fx->node_index_lut_count = VEXIL_MADFX_NODES_COUNT;
+    fx->node_index_lut[VEXIL_MADFX_NODE_SKY] = mad_node_find_by_name(pack, sky_name);
+    fx->node_index_lut[VEXIL_MADFX_NODE_CAMERA] = mad_node_find_by_name(pack, camera_name);
+    fx->node_index_lut[VEXIL_MADFX_NODE_HEAD] = mad_node_find_by_name(pack, head_name);
+    fx->animation_index_lut_count = strcmp(animation1, "0") == 0 ? 1 : 2;
+    fx->animation_index_lut[0] = mad_animation_find_by_name(pack, animation0);
+    fx->animation_index_lut[1] = fx->animation_index_lut_count > 1 ? mad_animation_find_by_name(pack, animation1) : -1;
+    vexil_madfx_validate(fx);
+    int ci = fx->node_index_lut[VEXIL_MADFX_NODE_CAMERA];
+    if (!pack->nodes[ci].camera)
+        VEXIL_SCENES_CRASH("node[%d] with name %s is not a camera?\n", VEXIL_MADFX_NODE_CAMERA, pack->nodes[ci].name);
+    scene->state.madfx = fx;
+}
+
+void scene_video_madpack_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    if (!scene->state.madfx)
+        VEXIL_SCENES_CRASH("%s: needs its datapack, animation and node names as arguments (sequence line %d)\n",
+                           ctx->row->func_name, ctx->row->line);
+}
+
+// The node's mesh and primitive must be drawable: a missing material, image or
+// texture or a wrong format ends the program with its message.
+static n3d_texture* madpack_object_texture(vexil_scene* scene, const mad_primitive* prim)
+{
+    if (!prim->material || !prim->material->base_color_image) {
+        printf("mesh has no base_color_image?\n");
+        fflush(stdout);
+        exit(1);
+    }
+    const mad_image* image = prim->material->base_color_image;
+    int ti = image->texture_index;
+    n3d_texture* tex = ti >= 0 && ti < scene->textures_count ? scene->textures[ti] : nullptr;
+    if (!tex) {
+        printf("failed get texture!\n");
+        fflush(stdout);
+        exit(1);
+    }
+    if (tex->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555) {
+        printf("wrong format for texture \"%s\" is %d but expected %d\n", image->name, tex->format,
+               N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555);
+        fflush(stdout);
+        exit(1);
+    }
+    return tex;
+}
+
+static n3d_texture* madpack_sky_texture(vexil_scene* scene, const mad_primitive* prim)
+{
+    int ti = 0;
+    const char* name = "(textures[0])";
+    if (prim->material && prim->material->base_color_image) {
+        ti = prim->material->base_color_image->texture_index;
+        name = prim->material->base_color_image->name;
+    }
+    n3d_texture* tex = ti >= 0 && ti < scene->textures_count ? scene->textures[ti] : nullptr;
+    if (!tex)
+        VEXIL_SCENES_CRASH("failed get texture!\n");
+    if (tex->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
+        VEXIL_SCENES_CRASH("wrong format for texture \"%s\" is %d but expected %d\n", name, tex->format,
+                           N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555);
+    return tex;
+}
+
+// One frame of the datapack into fc: clears, animation, camera, light, the object
+// pass and the sky pass.
+static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context* fc)
+{
+    vexil* d = args->d;
+    memarena* arena = args->arena;
+    mad_datapack* pack = scene->madpacks[0];
+    const vexil_madfx* fx = scene->state.madfx;
+
+    n3d_coveragebuffer_clear(fc->cb);
+    n3d_depthbuffer_clear(fc->db);
+
+    uint64_t marker = memarena_get_marker(arena);
+    const float t = scene->local_t;
+    mat4x4* world = memarena_push_array<mat4x4>(arena, (uint64_t)(pack->nodes_count > 0 ? pack->nodes_count : 1));
+    for (int i = 0; i < fx->animation_index_lut_count; i++) {
+        mad_animate(pack, fx->animation_index_lut[i], scene->floats[1] * t + scene->floats[0]);
+        mad_world_matrices(world, pack, arena);
+    }
+    if (fx->animation_index_lut_count == 0)
+        mad_world_matrices(world, pack, arena);
+
+    n3d_space_context sc;
+    mat4x4 view_from_world, world_from_view;
+    if (wasd_move_enable) {
+        fps_camera_move_wasd_mouse(&camera, args->keys_ascii, args->mouse_rel_xy, 1.0f / 60.0f, view_from_world);
+        mat4x4_invert(world_from_view, view_from_world);
+        n3d_space_context_set(&sc, fc, view_from_world, world_from_view, VIDEO_FREE_CAMERA_FOV_Y,
+                              VIDEO_FREE_CAMERA_NEAR);
+    } else {
+        int ci = fx->node_index_lut[VEXIL_MADFX_NODE_CAMERA];
+        const mad_camera* cam = pack->nodes[ci].camera;
+        mat4x4_dup(world_from_view, world[ci]);
+        mat4x4_invert(view_from_world, world_from_view);
+        n3d_space_context_set(&sc, fc, view_from_world, world_from_view, cam->yfov, cam->znear);
+    }
+
+    n3d_light_context lc;
+    double q = 0.2 * (double)t;
+    lc.world_light_pos[0] = (float)(5.0 * sin(VIDEO_PI * q));
+    lc.world_light_pos[1] = (float)(5.0 * cos(VIDEO_PI * q));
+    lc.world_light_pos[2] = (float)(2.0 * cos(0.6 * VIDEO_PI * q) * sin(2.0 * VIDEO_PI * q));
+
+    n3d_pipeline* p = memarena_push_array<n3d_pipeline>(arena, 1);
+    const int sky = fx->node_index_lut[VEXIL_MADFX_NODE_SKY];
+    const int head = fx->node_index_lut[VEXIL_MADFX_NODE_HEAD];
+    n3d_pipeline_begin(p, fc, &sc);
+    for (int i = 0; i < pack->nodes_count; i++) {
+        const mad_mesh* mesh = pack->nodes[i].mesh;
+        if (!mesh || i == sky || (i == head && fx->animation_index_lut_count < 2))
+            continue;
+        for (int k = 0; k < mesh->primitives_count; k++) {
+            mad_primitive* prim = &mesh->primitives[k];
+            n3d_texture* tex = madpack_object_texture(scene, prim);
+            vexil_shade_table_cache_bind(d, tex, arena);
+            struct n3d_pipeline_cmd cmd;
+            memset(&cmd, 0, sizeof cmd);
+            cmd.rasterizer_flags = VIDEO_OBJECT_RASTERIZER_FLAGS;
+            cmd.draw_mode = VIDEO_OBJECT_DRAW_MODE;
+            cmd.texture = tex;
+            cmd.phong_lut = &d->pbr_phong_lut;
+            cmd.light_context = &lc;
+            mat4x4_dup(cmd.world_from_model, world[i]);
+            mat4x4_invert(cmd.model_from_world, world[i]);
+            cmd.vertices = &prim->vertices;
+            n3d_pipeline_cmd(p, &cmd);
+        }
+    }
+    n3d_pipeline_end(p);
+
+    const mad_mesh* sky_mesh = pack->nodes[sky].mesh;
+    if (sky_mesh) {
+        n3d_pipeline_begin(p, fc, &sc);
+        for (int k = 0; k < sky_mesh->primitives_count; k++) {
+            mad_primitive* prim = &sky_mesh->primitives[k];
+            struct n3d_pipeline_cmd cmd;
+            memset(&cmd, 0, sizeof cmd);
+            cmd.rasterizer_flags = VIDEO_SKY_RASTERIZER_FLAGS;
+            cmd.draw_mode = VIDEO_SKY_DRAW_MODE;
+            cmd.texture = madpack_sky_texture(scene, prim);
+            cmd.light_context = &lc;
+            mat4x4_scale_aniso(cmd.world_from_model, world[sky], VIDEO_SKY_SCALE, VIDEO_SKY_SCALE, VIDEO_SKY_SCALE);
+            mat4x4_invert(cmd.model_from_world, world[sky]);
+            cmd.vertices = &prim->vertices;
+            n3d_pipeline_cmd(p, &cmd);
+        }
+        n3d_pipeline_end(p);
+    }
+    memarena_goto_marker(arena, marker);
+}
+
+void scene_video_madpack(vexil_scene* scene, vexil_args* args)
+{
+    if (!scene->completed_prepare) {
+        if (args->is_vbl)
+            return;
+        const vec3 origin = {0.0f, 0.0f, 0.0f};
+        fps_camera_init(&camera, origin, 0.0f);
+        scene->completed_prepare = 1;
+        return;
+    }
+    if (!video_is_loop_pass_run(scene, args))
+        return;
+    if (pressed_key(args, '2'))
+        wasd_move_enable = !wasd_move_enable;
+    madpack_draw(scene, args, args->fc);
+}
+
+// ---- video_madpack_greets -----------------------------------------------------------
+
+void scene_video_madpack_greets_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    scene_video_madpack_parse_args(scene, ctx);
+    video_reserve(&scene->fonts, &scene->fonts_count, ctx, 1);
+    scene->fonts[0] = vexil_load_font(ctx->d, "greetings.fnt");
+    for (int a = 0; a < 256; a++) {
+        uint16_t v = (uint16_t)(a >> 3);
+        alpha_to_argb1555[a] = (uint16_t)(v | v << 5 | v << 10 | 0x8000u);
+    }
+    // Split in place: every newline becomes a NUL and ends a greeting unless the
+    // line is empty. Text after the last newline is none; a second row finds no newline.
+    char* text = static_cast<char*>(vexil_load_resource(ctx->d, "greetings.ini", VEXIL_RSRC_KIND_TEXT));
+    int lines = 0;
+    for (char* c = text; *c; c++)
+        lines += *c == '\n';
+    greets_array = memarena_push_array_zeroed<char*>(ctx->arena, (uint64_t)(lines > 0 ? lines : 1));
+    greets_count = 0;
+    char* line = text;
+    for (char* c = text; *c; c++) {
+        if (*c != '\n')
+            continue;
+        *c = 0;
+        if (c > line)
+            greets_array[greets_count++] = line;
+        line = c + 1;
+    }
+}
+
+void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
+{
+    if (args->is_vbl)
+        return;
+    if (!scene->completed_prepare) {
+        scene->state.greet_states = memarena_push_array<greet_state>(args->arena, 2);
+        scene->state.greet_states[0] = k_greet_state_initial[0];
+        scene->state.greet_states[1] = k_greet_state_initial[1];
+        scene_video_madpack(scene, args);
+        return;
+    }
+    if (scene->is_cleanup)
+        return;
+    if (scene->is_first_run) {
+        // The backdrop stays: both pages get it once.
+        for (int i = 0; i < 2; i++)
+            madpack_draw(scene, args, &args->fc_videos[i]);
+    }
+
+    memarena* arena = args->arena;
+    uint64_t marker = memarena_get_marker(arena);
+    n3d_framebuffer grid;
+    grid.flags = 0;
+    grid.format = N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
+    grid.w = GREETS_GRID_W;
+    grid.h = GREETS_GRID_H;
+    grid.row_bytes = GREETS_GRID_W * 2;
+    grid.b = memarena_push_array_zeroed<uint16_t>(arena, (uint64_t)GREETS_GRID_W * GREETS_GRID_H);
+    const fontbitmap* font = scene->fonts[0];
+    for (int i = 0; i < 2; i++) {
+        greet_state* st = &scene->state.greet_states[i];
+        const greet_pos* gp = &k_greet_pos[i];
+        float t = scene->local_t - st->t0;
+        if (!(t >= 0.0f) || st->counter >= greets_count)
+            continue;
+        float x = gp->xdt * t + gp->x0;
+        float y = gp->amp * (float)sin(2.0 * VIDEO_PI * (double)(gp->phase + gp->omega * t)) + gp->y0;
+        fontbitmap_print_argb1555(font, &grid, nullptr, &x, &y, greets_array[st->counter], alpha_to_argb1555);
+        // The text's end has left the grid: the lane's next greeting starts now.
+        if (x < 0.0f) {
+            st->counter += 2;
+            st->t0 = scene->local_t;
+        }
+    }
+
+    n3d_framebuffer* fb = args->fc->fb;
+    const int y1 = fb->h < GREETS_PAGE_Y1 ? fb->h : GREETS_PAGE_Y1;
+    const int x1 = fb->w < GREETS_PAGE_X1 ? fb->w - 1 : GREETS_PAGE_X1 - 1;  // x + 1 stays on the page
+    const uint16_t black = 0x8000;
+    int grid_row = 0;
+    for (int y = GREETS_PAGE_Y0; y < y1; y++) {
+        uint16_t* dst = reinterpret_cast<uint16_t*>(static_cast<uint8_t*>(fb->b) + (size_t)y * fb->row_bytes);
+        if ((y & 1) == 0) {
+            const uint16_t* src = static_cast<const uint16_t*>(grid.b) + (size_t)grid_row * GREETS_GRID_W;
+            int gx = 0;
+            for (int x = GREETS_PAGE_X0; x < x1; x += 2) {
+                dst[x] = src[gx++];
+                dst[x + 1] = black;
+            }
+            grid_row++;
+        } else {
+            for (int x = GREETS_PAGE_X0; x < x1; x += 2)
+                dst[x] = black;
+        }
+    }
+    memarena_goto_marker(arena, marker);
+}

@@ -30,6 +30,7 @@
 #include "n3d/n3d_asset.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "n3d/io/n3d_io.h"
+#include "n3d/mad.h"
 #include "sample_music.h"
 #include "sample_text.h"
 #include "vexil/fontbitmap.h"
@@ -843,6 +844,708 @@ static void gen_font(gen* g)
     memarena_goto_marker(&g->scratch, marker);
 }
 
+// ---- the video plane's assets ---------------------------------------------------------------
+
+// A w x h RGBA canvas, sRGB, alpha 255, filled by the painters below.
+static bitmap gen_canvas(gen* g, int w, int h)
+{
+    bitmap bm;
+    bitmap_init(&bm, &g->scratch, (uint32_t)w, (uint32_t)h, BITMAP_FLAG_SRGB | BITMAP_FLAG_RGBA);
+    return bm;
+}
+
+static void gen_put(bitmap* bm, int x, int y, double r, double gr, double b)
+{
+    uint8_t* p = bm->data + (size_t)y * bm->row_bytes + (size_t)x * 4;
+    p[0] = (uint8_t)gen_clamp(floor(r + 0.5), 0, 255);
+    p[1] = (uint8_t)gen_clamp(floor(gr + 0.5), 0, 255);
+    p[2] = (uint8_t)gen_clamp(floor(b + 0.5), 0, 255);
+    p[3] = 255;
+}
+
+// Builds a texture of the given format from the canvas and stores it as name.
+static void gen_texture(gen* g, int pak, const char* name, const bitmap* bm, int format, int swizzle, int use_mips)
+{
+    n3d_texture t;
+    n3d_make_texture_from_bitmap(&t, &g->scratch, &g->scratch, format, swizzle, use_mips, 0, BITMAP_FILTER_LANCZOS, bm,
+                                 nullptr, -1, 0.0f);
+    gen_add_record(g, pak, VEXIL_RSRC_KIND_TEXTURE, name, n3d_io_texture_store(g->record, &t, IO_ENDIAN_NATIVE));
+}
+
+// Smooth value noise on a wrapping lattice of period cells (deterministic hash).
+static double gen_hash01(int x, int y, int seed)
+{
+    uint32_t h = (uint32_t)x * 374761393u + (uint32_t)y * 668265263u + (uint32_t)seed * 2246822519u;
+    h = (h ^ (h >> 13)) * 1274126177u;
+    h ^= h >> 16;
+    return (h & 0xffffffu) / 16777216.0;
+}
+
+static double gen_noise(double x, double y, int period, int seed)
+{
+    int xi = (int)floor(x), yi = (int)floor(y);
+    double fx = x - xi, fy = y - yi;
+    fx = fx * fx * (3.0 - 2.0 * fx);
+    fy = fy * fy * (3.0 - 2.0 * fy);
+    int x0 = ((xi % period) + period) % period, y0 = ((yi % period) + period) % period;
+    int x1 = (x0 + 1) % period, y1 = (y0 + 1) % period;
+    double a = gen_hash01(x0, y0, seed), b = gen_hash01(x1, y0, seed);
+    double c = gen_hash01(x0, y1, seed), d = gen_hash01(x1, y1, seed);
+    return gen_mixd(gen_mixd(a, b, fx), gen_mixd(c, d, fx), fy);
+}
+
+// Four octaves over a canvas of size cells (tiles seamlessly), in [0, 1).
+static double gen_fbm(double u, double v, int cells, int seed)
+{
+    double s = 0.0, amp = 0.5, norm = 0.0;
+    for (int o = 0; o < 4; o++) {
+        int p = cells << o;
+        s += amp * gen_noise(u * p, v * p, p, seed + o);
+        norm += amp;
+        amp *= 0.5;
+    }
+    return s / norm;
+}
+
+static void gen_mix3(double out[3], const double a[3], const double b[3], double t)
+{
+    for (int c = 0; c < 3; c++)
+        out[c] = gen_mixd(a[c], b[c], gen_clamp(t, 0, 1));
+}
+
+// The tunnel's colour map: columns run along the distance from the centre,
+// rows around it. Sixteen panels round the wall and eight rings deep, each
+// with a bevel, in teal, violet and a warm rim, with a glowing seam between.
+#define TUNNEL_SIZE 256
+
+static void gen_tunnel_map(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    bitmap bm = gen_canvas(g, TUNNEL_SIZE, TUNNEL_SIZE);
+    static const double COLS[4][3] = {{20, 120, 150}, {90, 40, 160}, {30, 70, 170}, {150, 40, 120}};
+    for (int row = 0; row < TUNNEL_SIZE; row++)
+        for (int col = 0; col < TUNNEL_SIZE; col++) {
+            int seg = row / 16, ring = col / 32;
+            double fu = (col % 32 + 0.5) / 32.0, fv = (row % 16 + 0.5) / 16.0;
+            double edge = fmin(fmin(fu, 1.0 - fu) * 2.0, fmin(fv, 1.0 - fv) * 2.0);  // 0 at a seam, 1 inside
+            const double* base = COLS[(seg + ring) & 3];
+            double n = gen_fbm(col / 256.0, row / 256.0, 8, 11);
+            double shade = 0.55 + 0.45 * n;
+            // The bevel: lit on the upper edge of each panel, dark on the lower.
+            if (edge < 0.22)
+                shade *= fv < 0.5 ? 1.45 : 0.6;
+            double c[3] = {base[0] * shade, base[1] * shade, base[2] * shade};
+            if (edge < 0.08) {
+                const double glow[3] = {255, 200, 120};
+                gen_mix3(c, c, glow, 1.0 - edge / 0.08);
+            }
+            gen_put(&bm, col, row, c[0], c[1], c[2]);
+        }
+    gen_texture(g, 2, "tunnel_map", &bm, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 0, 0);
+    memarena_goto_marker(&g->scratch, marker);
+}
+
+// The bump-mapped plate: a 310 x 256 window at the top left of 512 x 256
+// textures. A rounded brass plate with a porthole (open: the background shows
+// through it), rivets, grooves and the name in raised letters.
+#define BUMP_W 512
+#define BUMP_H 256
+#define BUMP_WINDOW_W 310
+#define BUMP_PLATE_X0 22
+#define BUMP_PLATE_Y0 26
+#define BUMP_PLATE_X1 288
+#define BUMP_PLATE_Y1 214
+#define BUMP_PLATE_R 26.0
+#define BUMP_HOLE_X 92.0
+#define BUMP_HOLE_Y 120.0
+#define BUMP_HOLE_R 54.0
+
+// Signed distance to the plate's rounded rectangle (negative inside).
+static double gen_plate_dist(double x, double y)
+{
+    double cx = (BUMP_PLATE_X0 + BUMP_PLATE_X1) / 2.0, cy = (BUMP_PLATE_Y0 + BUMP_PLATE_Y1) / 2.0;
+    double hx = (BUMP_PLATE_X1 - BUMP_PLATE_X0) / 2.0 - BUMP_PLATE_R, hy = (BUMP_PLATE_Y1 - BUMP_PLATE_Y0) / 2.0 - BUMP_PLATE_R;
+    double qx = fabs(x - cx) - hx, qy = fabs(y - cy) - hy;
+    double ox = qx > 0 ? qx : 0, oy = qy > 0 ? qy : 0;
+    return sqrt(ox * ox + oy * oy) + fmin(fmax(qx, qy), 0.0) - BUMP_PLATE_R;
+}
+
+static void gen_bumpmap(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    const int w = BUMP_W, h = BUMP_H;
+    // The raised lettering, blurred a little so its sides slope.
+    uint8_t* text = (uint8_t*)memarena_push_zeroed(&g->scratch, (uint64_t)w * h);
+    gen_text_centred(g, text, w, h, "quill", 56.0f, 120.0f, 220, 96);
+    gen_text_centred(g, text, w, h, "fern", 56.0f, 120.0f, 220, 152);
+    double* height = memarena_push_array_zeroed<double>(&g->scratch, (uint64_t)w * h);
+    int* mat = memarena_push_array_zeroed<int>(&g->scratch, (uint64_t)w * h);  // 0 outside, 1 plate, 2 rim, 3 letter, 4 rivet
+    static const double RIVETS[6][2] = {{44, 48}, {266, 48}, {44, 192}, {266, 192}, {155, 48}, {155, 192}};
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            double px = x + 0.5, py = y + 0.5;
+            double d = gen_plate_dist(px, py);
+            double hd = sqrt((px - BUMP_HOLE_X) * (px - BUMP_HOLE_X) + (py - BUMP_HOLE_Y) * (py - BUMP_HOLE_Y));
+            double hv = 0.0;
+            int m = 0;
+            if (x < BUMP_WINDOW_W && d < 0.0 && hd > BUMP_HOLE_R) {
+                m = 1;
+                // A bevelled edge, shallow grooves across the plate and a fine brushed grain.
+                hv = 0.5 * gen_clamp(-d / 8.0, 0, 1);
+                if (fabs(fmod(py - BUMP_PLATE_Y0, 24.0) - 12.0) < 1.2 && px > 170 && px < 274)
+                    hv -= 0.12;
+                hv += 0.03 * gen_fbm(px / 512.0 * 4.0, py / 256.0 * 0.5, 16, 5);
+                // The porthole's raised rim.
+                double rim = hd - BUMP_HOLE_R;
+                if (rim < 14.0) {
+                    m = 2;
+                    hv = 0.5 + 0.35 * sin(GEN_PI * gen_clamp(rim / 14.0, 0, 1));
+                }
+                for (const auto& r : RIVETS) {
+                    double rd = sqrt((px - r[0]) * (px - r[0]) + (py - r[1]) * (py - r[1]));
+                    if (rd < 7.0) {
+                        m = 4;
+                        hv = 0.5 + 0.45 * sqrt(1.0 - (rd / 7.0) * (rd / 7.0));
+                    }
+                }
+                if (text[y * w + x] > 60 && m == 1) {
+                    m = 3;
+                }
+                hv += 0.4 * text[y * w + x] / 255.0;
+            }
+            height[y * w + x] = hv;
+            mat[y * w + x] = m;
+        }
+
+    // Colours: aged brass on the plate, copper on the rim and rivets, pale gold
+    // letters; the outside is dark (the stencil hides it).
+    bitmap bm = gen_canvas(g, w, h);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            double n = gen_fbm(x / 512.0, y / 256.0 * 0.5, 8, 21);
+            double c[3] = {12, 10, 20};
+            switch (mat[y * w + x]) {
+            case 1: {
+                const double a[3] = {120, 84, 40}, b[3] = {190, 150, 80};
+                gen_mix3(c, a, b, n * 1.3 - 0.1);
+                // Quantized so the histogram palette keeps the gradient.
+                break;
+            }
+            case 2:
+            case 4: {
+                const double a[3] = {150, 70, 50}, b[3] = {220, 130, 90};
+                gen_mix3(c, a, b, n);
+                break;
+            }
+            case 3: {
+                const double a[3] = {230, 200, 120}, b[3] = {255, 236, 170};
+                gen_mix3(c, a, b, n);
+                break;
+            }
+            default: break;
+            }
+            gen_put(&bm, x, y, c[0], c[1], c[2]);
+        }
+    gen_texture(g, 2, "bump_color", &bm, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 0, 0);
+
+    // The normal map: signed x and y slopes of the height field and a base term.
+    n3d_texture t = {};
+    t.format = N3D_TEXEL_FORMAT_BUMPMAP;
+    t.not_swizzled = 1;
+    t.w_log2 = gen_log2_ceil(w);
+    t.h_log2 = gen_log2_ceil(h);
+    t.min_u_level = t.w_log2;
+    t.min_v_level = t.h_log2;
+    t.mips = memarena_push_array_zeroed<uint8_t*>(&g->scratch, 1);
+    uint32_t* texels = memarena_push_array_zeroed<uint32_t>(&g->scratch, (uint64_t)w * h);
+    t.mips[0] = (uint8_t*)texels;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            auto H = [&](int xx, int yy) {
+                xx = xx < 0 ? 0 : (xx >= w ? w - 1 : xx);
+                yy = yy < 0 ? 0 : (yy >= h ? h - 1 : yy);
+                return height[yy * w + xx];
+            };
+            double dx = (H(x + 1, y) - H(x - 1, y)) * 0.5, dy = (H(x, y + 1) - H(x, y - 1)) * 0.5;
+            int nx = (int)gen_clamp(floor(-dx * 600.0 + 0.5), -127, 127);
+            int ny = (int)gen_clamp(floor(-dy * 600.0 + 0.5), -127, 127);
+            int base = mat[y * w + x] ? 40 : 0;
+            texels[y * w + x] = (uint32_t)(uint8_t)(int8_t)nx << 24 | (uint32_t)(uint8_t)(int8_t)ny << 16 | (uint32_t)base;
+        }
+    gen_add_record(g, 2, VEXIL_RSRC_KIND_TEXTURE, "bump_normals", n3d_io_texture_store(g->record, &t, IO_ENDIAN_NATIVE));
+
+    // The stencil: a bit wherever the background shows (round the plate and in
+    // the porthole), over the window's width rounded up to whole words.
+    const int sw = 320;
+    uint8_t* mask = (uint8_t*)memarena_push_zeroed(&g->scratch, (uint64_t)sw * h);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < sw; x++)
+            mask[y * sw + x] = x >= BUMP_WINDOW_W || mat[y * w + x] == 0;
+    gen_stencil(g, 1, "bump_stencil", mask, sw, h);
+    memarena_goto_marker(&g->scratch, marker);
+}
+
+// The background behind the plate: a nebula in violet, rose and teal with
+// stars, larger than the page so it can pan.
+#define BACKGROUND_SIZE 512
+
+static void gen_background(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    const int n = BACKGROUND_SIZE;
+    bitmap bm = gen_canvas(g, n, n);
+    const double deep[3] = {10, 8, 34}, violet[3] = {86, 34, 120}, rose[3] = {210, 80, 120}, teal[3] = {40, 150, 170};
+    for (int y = 0; y < n; y++)
+        for (int x = 0; x < n; x++) {
+            double u = x / (double)n, v = y / (double)n;
+            double a = gen_fbm(u, v, 4, 31), b = gen_fbm(u + 0.3, v, 6, 47);
+            double c[3];
+            gen_mix3(c, deep, violet, a * 1.6 - 0.3);
+            double r[3];
+            gen_mix3(r, c, rose, (b - 0.55) * 3.0);
+            gen_mix3(c, r, teal, (a - 0.62) * 4.0);
+            double s = gen_hash01(x, y, 77);
+            if (s > 0.9975) {
+                double k = (s - 0.9975) / 0.0025;
+                const double white[3] = {255, 250, 240};
+                gen_mix3(c, c, white, 0.5 + 0.5 * k);
+            }
+            gen_put(&bm, x, y, c[0], c[1], c[2]);
+        }
+    gen_texture(g, 2, "nebula_background", &bm, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 0, 0);
+    memarena_goto_marker(&g->scratch, marker);
+}
+
+// ---- the animated datapack ------------------------------------------------------------------
+
+// Triangles with position, texture coordinate, normal, tangent and bitangent.
+struct gen_mesh {
+    int count, capacity;
+    float *xyz, *uv, *n, *t, *b;
+};
+
+static void gen_mesh_init(gen_mesh* m, memarena* arena, int capacity)
+{
+    m->count = 0;
+    m->capacity = capacity;
+    m->xyz = memarena_push_array_zeroed<float>(arena, 3ull * capacity);
+    m->uv = memarena_push_array_zeroed<float>(arena, 2ull * capacity);
+    m->n = memarena_push_array_zeroed<float>(arena, 3ull * capacity);
+    m->t = memarena_push_array_zeroed<float>(arena, 3ull * capacity);
+    m->b = memarena_push_array_zeroed<float>(arena, 3ull * capacity);
+}
+
+// Writes the point at (u, v) and a point behind it (the normal points away from it).
+typedef void (*gen_surface_func)(double u, double v, const double* k, double out[3], double behind[3]);
+
+static void gen_v3_norm(double v[3])
+{
+    double l = sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (l > 0)
+        for (int c = 0; c < 3; c++)
+            v[c] /= l;
+}
+
+static void gen_v3_cross(double r[3], const double a[3], const double b[3])
+{
+    r[0] = a[1] * b[2] - a[2] * b[1];
+    r[1] = a[2] * b[0] - a[0] * b[2];
+    r[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+// Tessellates a parametric surface over [0,1]^2 into nu x nv quads. Triangles
+// face where the surface's normal points (outward = 1) or the other way (the
+// sky, seen from inside); degenerate ones (at poles) are dropped.
+static void gen_mesh_surface(gen_mesh* m, gen_surface_func f, const double* k, int nu, int nv, double u_scale,
+                             double v_scale, int outward)
+{
+    auto vertex = [&](double u, double v, double p[3], double nn[3], double tt[3], double bb[3]) {
+        const double e = 1e-4;
+        double pu[3], pv[3], du[3], dv[3], behind[3], unused[3];
+        f(u, v, k, p, behind);
+        f(u + e, v, k, pu, unused);
+        double vv = v + e > 1.0 ? v - e : v + e, sgn = v + e > 1.0 ? -1.0 : 1.0;
+        f(u, vv, k, pv, unused);
+        for (int c = 0; c < 3; c++) {
+            du[c] = pu[c] - p[c];
+            dv[c] = (pv[c] - p[c]) * sgn;
+        }
+        gen_v3_cross(nn, dv, du);
+        double away[3] = {p[0] - behind[0], p[1] - behind[1], p[2] - behind[2]};
+        if (nn[0] * nn[0] + nn[1] * nn[1] + nn[2] * nn[2] < 1e-20)
+            memcpy(nn, away, sizeof away);  // a pole
+        if (nn[0] * away[0] + nn[1] * away[1] + nn[2] * away[2] < 0)
+            for (int c = 0; c < 3; c++)
+                nn[c] = -nn[c];
+        gen_v3_norm(nn);
+        for (int c = 0; c < 3; c++)
+            tt[c] = du[c];
+        gen_v3_norm(tt);
+        gen_v3_cross(bb, nn, tt);
+        gen_v3_norm(bb);
+    };
+    for (int j = 0; j < nv; j++)
+        for (int i = 0; i < nu; i++) {
+            double us[4] = {(double)i / nu, (double)(i + 1) / nu, (double)(i + 1) / nu, (double)i / nu};
+            double vs[4] = {(double)j / nv, (double)j / nv, (double)(j + 1) / nv, (double)(j + 1) / nv};
+            static const int TRIS[2][3] = {{0, 1, 2}, {0, 2, 3}};
+            for (const auto& tri : TRIS) {
+                double p[3][3], nn[3][3], tt[3][3], bb[3][3];
+                for (int q = 0; q < 3; q++)
+                    vertex(us[tri[q]], vs[tri[q]], p[q], nn[q], tt[q], bb[q]);
+                double e1[3], e2[3], gn[3];
+                for (int c = 0; c < 3; c++) {
+                    e1[c] = p[1][c] - p[0][c];
+                    e2[c] = p[2][c] - p[0][c];
+                }
+                gen_v3_cross(gn, e1, e2);
+                double area = sqrt(gn[0] * gn[0] + gn[1] * gn[1] + gn[2] * gn[2]);
+                if (area < 1e-9)
+                    continue;
+                double facing = gn[0] * (nn[0][0] + nn[1][0] + nn[2][0]) + gn[1] * (nn[0][1] + nn[1][1] + nn[2][1]) +
+                                gn[2] * (nn[0][2] + nn[1][2] + nn[2][2]);
+                int order[3] = {0, 1, 2};
+                if ((facing > 0) != (outward != 0)) {
+                    order[1] = 2;
+                    order[2] = 1;
+                }
+                if (m->count + 3 > m->capacity)
+                    crash_fail(2, "mesh capacity %d exceeded\n", m->capacity);
+                for (int q = 0; q < 3; q++) {
+                    int s = order[q], d = m->count++;
+                    for (int c = 0; c < 3; c++) {
+                        m->xyz[3 * d + c] = (float)p[s][c];
+                        m->n[3 * d + c] = (float)(outward ? nn[s][c] : -nn[s][c]);
+                        m->t[3 * d + c] = (float)tt[s][c];
+                        m->b[3 * d + c] = (float)bb[s][c];
+                    }
+                    m->uv[2 * d] = (float)(us[tri[s]] * u_scale);
+                    m->uv[2 * d + 1] = (float)(vs[tri[s]] * v_scale);
+                }
+            }
+        }
+}
+
+// k: radius, y0, y1.
+static void gen_surf_cylinder(double u, double v, const double* k, double o[3], double in[3])
+{
+    double a = 2.0 * GEN_PI * u;
+    o[0] = k[0] * sin(a);
+    o[1] = gen_mixd(k[2], k[1], v);
+    o[2] = k[0] * cos(a);
+    in[0] = 0, in[1] = o[1], in[2] = 0;
+}
+
+// k: radius, y; the normal is +y.
+static void gen_surf_disc(double u, double v, const double* k, double o[3], double in[3])
+{
+    double a = -2.0 * GEN_PI * u;
+    o[0] = k[0] * v * sin(a);
+    o[1] = k[1];
+    o[2] = k[0] * v * cos(a);
+    in[0] = o[0], in[1] = o[1] - 1.0, in[2] = o[2];
+}
+
+// k: major radius, minor radius.
+static void gen_surf_torus(double u, double v, const double* k, double o[3], double in[3])
+{
+    double a = 2.0 * GEN_PI * u, b = 2.0 * GEN_PI * v;
+    double r = k[0] + k[1] * cos(b);
+    o[0] = r * cos(a);
+    o[1] = -k[1] * sin(b);
+    o[2] = r * sin(a);
+    in[0] = k[0] * cos(a), in[1] = 0, in[2] = k[0] * sin(a);
+}
+
+// k: centre y (0), radius.
+static void gen_surf_sphere(double u, double v, const double* k, double o[3], double in[3])
+{
+    double a = 2.0 * GEN_PI * u, b = GEN_PI * v;
+    o[0] = k[1] * sin(b) * sin(a);
+    o[1] = k[0] + k[1] * cos(b);
+    o[2] = k[1] * sin(b) * cos(a);
+    in[0] = 0, in[1] = k[0], in[2] = 0;
+}
+
+static void gen_mesh_vertices(n3d_vertices* out, const gen_mesh* m, int first, int count)
+{
+    *out = {};
+    out->count = count;
+    out->xyz = m->xyz + 3 * first;
+    out->uv = m->uv + 2 * first;
+    out->n_xyz = m->n + 3 * first;
+    out->t_xyz = m->t + 3 * first;
+    out->b_xyz = m->b + 3 * first;
+}
+
+// The datapack's textures, 256 x 256 swizzled with mip levels: marble, brass
+// and the head's mask as index8 with ARGB1555 shades; the sky as ARGB1555.
+static void gen_madpack_textures(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    const int n = 256;
+    bitmap marble = gen_canvas(g, n, n), brass = gen_canvas(g, n, n), mask = gen_canvas(g, n, n),
+           sky = gen_canvas(g, n, n);
+    for (int y = 0; y < n; y++)
+        for (int x = 0; x < n; x++) {
+            double u = x / (double)n, v = y / (double)n;
+            // Marble: pale lilac with dark veins along a turbulent sine.
+            double t = gen_fbm(u, v, 4, 3);
+            double vein = fabs(sin(2.0 * GEN_PI * (u * 3.0 + v * 1.0) + 7.0 * t));
+            double c[3];
+            const double pale[3] = {214, 200, 226}, dark[3] = {70, 50, 96};
+            gen_mix3(c, dark, pale, pow(vein, 0.35));
+            gen_put(&marble, x, y, c[0], c[1], c[2]);
+            // Brass: warm gold with engraved bands across the ring's tube.
+            double band = fmod(v * 8.0, 1.0);
+            const double gold[3] = {226, 170, 70}, deep[3] = {120, 70, 24};
+            gen_mix3(c, deep, gold, 0.6 + 0.4 * gen_fbm(u, v, 8, 9));
+            if (band < 0.12)
+                for (double& q : c)
+                    q *= 0.55;
+            if ((int)(u * 32.0) % 4 == 0 && band > 0.4 && band < 0.6)
+                for (double& q : c)
+                    q = fmin(255.0, q * 1.35);
+            gen_put(&brass, x, y, c[0], c[1], c[2]);
+            // The mask: teal lacquer with two glowing eyes and a mouth on the front
+            // (u = 0.5 faces +z) and gold stripes round the crown.
+            const double lacquer[3] = {30, 120, 130}, lacq2[3] = {20, 70, 96};
+            gen_mix3(c, lacq2, lacquer, gen_fbm(u, v, 4, 13));
+            if (v < 0.3 && fmod(u * 12.0, 1.0) < 0.18) {
+                c[0] = 230, c[1] = 180, c[2] = 80;
+            }
+            for (int e = -1; e <= 1; e += 2) {
+                double ex = (u - (0.5 + e * 0.075)) / 0.045, ey = (v - 0.45) / 0.06;
+                if (ex * ex + ey * ey < 1.0) {
+                    c[0] = 255, c[1] = 240, c[2] = 170;
+                }
+            }
+            double mx = (u - 0.5) / 0.11, my = (v - 0.62) / 0.03;
+            if (mx * mx + my * my < 1.0 && v > 0.6) {
+                c[0] = 20, c[1] = 20, c[2] = 40;
+            }
+            gen_put(&mask, x, y, c[0], c[1], c[2]);
+            // Sky: a dusk from rose at the horizon to deep blue overhead, with stars.
+            const double zenith[3] = {16, 18, 60}, mid[3] = {70, 40, 110}, horizon[3] = {230, 120, 110};
+            double s = gen_fbm(u, v, 4, 41);
+            if (v < 0.5)
+                gen_mix3(c, zenith, mid, pow(v / 0.5, 1.5) + 0.15 * (s - 0.5));
+            else
+                gen_mix3(c, mid, horizon, (v - 0.5) / 0.5 + 0.2 * (s - 0.5));
+            double st = gen_hash01(x, y, 99);
+            if (v < 0.55 && st > 0.993)
+                c[0] = c[1] = c[2] = 255;
+            gen_put(&sky, x, y, c[0], c[1], c[2]);
+        }
+    gen_texture(g, 2, "marble.tmap", &marble, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 1);
+    gen_texture(g, 2, "brass.tmap", &brass, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 1);
+    gen_texture(g, 2, "mask.tmap", &mask, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 1);
+    gen_texture(g, 2, "dusk.tmap", &sky, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 1, 0);
+    memarena_goto_marker(&g->scratch, marker);
+}
+
+static void gen_quat_axis(double q[4], double ax, double ay, double az, double angle)
+{
+    double l = sqrt(ax * ax + ay * ay + az * az), s = sin(angle / 2.0) / l;
+    q[0] = ax * s, q[1] = ay * s, q[2] = az * s, q[3] = cos(angle / 2.0);
+}
+
+static void gen_quat_mul(double r[4], const double a[4], const double b[4])
+{
+    double x = a[3] * b[0] + a[0] * b[3] + a[1] * b[2] - a[2] * b[1];
+    double y = a[3] * b[1] - a[0] * b[2] + a[1] * b[3] + a[2] * b[0];
+    double z = a[3] * b[2] + a[0] * b[1] - a[1] * b[0] + a[2] * b[3];
+    double w = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
+    r[0] = x, r[1] = y, r[2] = z, r[3] = w;
+}
+
+// Node indices of the sculpture.
+enum {
+    SCULPT_ROOT,
+    SCULPT_PEDESTAL,
+    SCULPT_RING,
+    SCULPT_HEAD,
+    SCULPT_RIG,
+    SCULPT_CAMERA,
+    SCULPT_SKY,
+    SCULPT_NODES
+};
+
+#define SCULPT_KEYS_SECONDS 64   // both animations cover 64 s from 0
+#define SCULPT_KEYS_PER_SECOND 8
+
+// One sampler: count keyframes at 1/8 s, components floats each from fill(t).
+static void gen_sampler(mad_sampler* s, memarena* arena, int components, void (*fill)(double t, double* out))
+{
+    s->interpolation = MAD_INTERPOLATION_LINEAR;
+    s->count = SCULPT_KEYS_SECONDS * SCULPT_KEYS_PER_SECOND + 1;
+    s->values_count = s->count * components;
+    s->timestamps = memarena_push_array_zeroed<float>(arena, (uint64_t)s->count);
+    s->values = memarena_push_array_zeroed<float>(arena, (uint64_t)s->values_count);
+    for (int i = 0; i < s->count; i++) {
+        double t = (double)i / SCULPT_KEYS_PER_SECOND, v[4];
+        s->timestamps[i] = (float)t;
+        fill(t, v);
+        for (int c = 0; c < components; c++)
+            s->values[i * components + c] = (float)v[c];
+    }
+}
+
+// The camera rig turns once round the sculpture every 16 s (8 bars).
+static void gen_key_rig(double t, double* q) { gen_quat_axis(q, 0, 1, 0, -2.0 * GEN_PI * t / 16.0); }
+// The camera breathes in and out over two bars, slightly above the ring.
+static void gen_key_camera(double t, double* p)
+{
+    p[0] = 0.0;
+    p[1] = 1.0 + 0.3 * sin(2.0 * GEN_PI * t / 8.0);
+    p[2] = 5.6 - 0.8 * sin(2.0 * GEN_PI * t / 4.0);
+}
+// The ring spins round its tilted axis once a bar and wobbles on the beat.
+static void gen_key_ring(double t, double* q)
+{
+    double tilt[4], spin[4], wob[4], tmp[4];
+    gen_quat_axis(tilt, 1, 0, 0.3, 0.45);
+    gen_quat_axis(spin, 0, 1, 0, 2.0 * GEN_PI * t / 2.0);
+    gen_quat_axis(wob, 0, 0, 1, 0.12 * sin(2.0 * GEN_PI * t / 0.5));
+    gen_quat_mul(tmp, tilt, wob);
+    gen_quat_mul(q, tmp, spin);
+}
+// The head hops on every beat (500 ms) and looks left and right over a bar.
+static void gen_key_head_pos(double t, double* p)
+{
+    double ph = fmod(t, 0.5) / 0.5;
+    p[0] = 0.0;
+    p[1] = 0.15 + 0.28 * sin(GEN_PI * ph) * (1.0 - 0.4 * ph);
+    p[2] = 0.0;
+}
+static void gen_key_head_rot(double t, double* q)
+{
+    double yaw[4], nod[4];
+    gen_quat_axis(yaw, 0, 1, 0, 0.6 * sin(2.0 * GEN_PI * t / 2.0));
+    gen_quat_axis(nod, 1, 0, 0, 0.15 * sin(2.0 * GEN_PI * t / 0.5));
+    gen_quat_mul(q, yaw, nod);
+}
+
+// "sculpture": a marble pedestal, a brass ring that spins round a hopping
+// masked head, a camera on a turning rig and a dusk sky. Animation "orbit"
+// moves the rig, the camera and the ring; "hop" moves the head.
+static void gen_madpack(gen* g)
+{
+    uint64_t marker = memarena_get_marker(&g->scratch);
+    memarena* a = &g->scratch;
+    gen_mesh pedestal, ring, head, sky;
+    gen_mesh_init(&pedestal, a, 2048);
+    gen_mesh_init(&ring, a, 2048);
+    gen_mesh_init(&head, a, 2048);
+    gen_mesh_init(&sky, a, 2048);
+    // The pedestal: a wide foot, a narrower column and a top plate.
+    const double foot[3] = {1.5, -1.7, -1.45}, foot_top[2] = {1.5, -1.45}, column[3] = {0.9, -1.45, -0.75},
+                 top[3] = {1.15, -0.75, -0.55}, top_cap[2] = {1.15, -0.55};
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, foot, 20, 1, 1.0, 0.2, 1);
+    gen_mesh_surface(&pedestal, gen_surf_disc, foot_top, 20, 1, 1.0, 1.0, 1);
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, column, 20, 2, 1.0, 0.6, 1);
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, top, 20, 1, 1.0, 0.2, 1);
+    gen_mesh_surface(&pedestal, gen_surf_disc, top_cap, 20, 1, 1.0, 1.0, 1);
+    const double torus[2] = {1.45, 0.2};
+    gen_mesh_surface(&ring, gen_surf_torus, torus, 24, 8, 1.0, 1.0, 1);
+    const double ball[2] = {0.0, 0.5};
+    gen_mesh_surface(&head, gen_surf_sphere, ball, 16, 10, 1.0, 1.0, 1);
+    const double dome[2] = {0.0, 100.0};
+    gen_mesh_surface(&sky, gen_surf_sphere, dome, 16, 8, 1.0, 1.0, 0);
+
+    mad_datapack dp = {};
+    dp.images_count = 4;
+    dp.images = memarena_push_array_zeroed<mad_image>(a, 4);
+    const char* image_names[4] = {"marble", "brass", "mask", "dusk"};
+    for (int i = 0; i < 4; i++)
+        dp.images[i].name = const_cast<char*>(image_names[i]);
+    dp.materials_count = 4;
+    dp.materials = memarena_push_array_zeroed<mad_material>(a, 4);
+    for (int i = 0; i < 4; i++) {
+        dp.materials[i].base_color_image = &dp.images[i];
+        for (int c = 0; c < 4; c++)
+            dp.materials[i].base_color[c] = 1.0f;
+    }
+    gen_mesh* meshes[4] = {&pedestal, &ring, &head, &sky};
+    dp.meshes_count = 4;
+    dp.meshes = memarena_push_array_zeroed<mad_mesh>(a, 4);
+    for (int i = 0; i < 4; i++) {
+        dp.meshes[i].primitives_count = 1;
+        dp.meshes[i].primitives = memarena_push_array_zeroed<mad_primitive>(a, 1);
+        gen_mesh_vertices(&dp.meshes[i].primitives[0].vertices, meshes[i], 0, meshes[i]->count);
+        dp.meshes[i].primitives[0].material = &dp.materials[i];
+    }
+    dp.cameras_count = 1;
+    dp.cameras = memarena_push_array_zeroed<mad_camera>(a, 1);
+    dp.cameras[0].zfar = 100.0f;
+    dp.cameras[0].znear = 0.5f;
+    dp.cameras[0].aspect_ratio = 320.0f / 240.0f;
+    dp.cameras[0].yfov = 0.85f;
+
+    dp.nodes_count = SCULPT_NODES;
+    dp.nodes = memarena_push_array_zeroed<mad_node>(a, SCULPT_NODES);
+    const char* node_names[SCULPT_NODES] = {"sculpture", "pedestal", "ring", "head", "rig", "camera", "sky"};
+    for (int i = 0; i < SCULPT_NODES; i++) {
+        mad_node* nd = &dp.nodes[i];
+        nd->name = const_cast<char*>(node_names[i]);
+        for (int c = 0; c < 3; c++)
+            nd->scale[c] = 1.0f;
+        nd->rotation[3] = 1.0f;
+    }
+    // The root holds the sculpture's parts; the rig, the camera and the sky are roots of their own.
+    static int root_children[3] = {SCULPT_PEDESTAL, SCULPT_RING, SCULPT_HEAD};
+    static int rig_children[1] = {SCULPT_CAMERA};
+    dp.nodes[SCULPT_ROOT].children_count = 3;
+    dp.nodes[SCULPT_ROOT].children_index = root_children;
+    dp.nodes[SCULPT_RIG].children_count = 1;
+    dp.nodes[SCULPT_RIG].children_index = rig_children;
+    for (int c : root_children)
+        dp.nodes[c].parent = &dp.nodes[SCULPT_ROOT];
+    dp.nodes[SCULPT_CAMERA].parent = &dp.nodes[SCULPT_RIG];
+    dp.nodes[SCULPT_PEDESTAL].mesh = &dp.meshes[0];
+    dp.nodes[SCULPT_RING].mesh = &dp.meshes[1];
+    dp.nodes[SCULPT_HEAD].mesh = &dp.meshes[2];
+    dp.nodes[SCULPT_SKY].mesh = &dp.meshes[3];
+    dp.nodes[SCULPT_CAMERA].camera = &dp.cameras[0];
+    dp.nodes[SCULPT_HEAD].translation[1] = 0.15f;
+    dp.nodes[SCULPT_CAMERA].translation[1] = 1.0f;
+    dp.nodes[SCULPT_CAMERA].translation[2] = 5.6f;
+    {
+        double q[4];
+        gen_quat_axis(q, 1, 0, 0, -0.16);  // looking slightly down at the sculpture
+        for (int c = 0; c < 4; c++)
+            dp.nodes[SCULPT_CAMERA].rotation[c] = (float)q[c];
+    }
+
+    dp.animations_count = 2;
+    dp.animations = memarena_push_array_zeroed<mad_animation>(a, 2);
+    mad_animation* orbit = &dp.animations[0];
+    orbit->name = const_cast<char*>("orbit");
+    orbit->samplers_count = 3;
+    orbit->samplers = memarena_push_array_zeroed<mad_sampler>(a, 3);
+    gen_sampler(&orbit->samplers[0], a, 4, gen_key_rig);
+    gen_sampler(&orbit->samplers[1], a, 3, gen_key_camera);
+    gen_sampler(&orbit->samplers[2], a, 4, gen_key_ring);
+    orbit->channels_count = 3;
+    orbit->channels = memarena_push_array_zeroed<mad_channel>(a, 3);
+    orbit->channels[0] = {&dp.nodes[SCULPT_RIG], &orbit->samplers[0], MAD_ATTRIBUTE_ROTATION};
+    orbit->channels[1] = {&dp.nodes[SCULPT_CAMERA], &orbit->samplers[1], MAD_ATTRIBUTE_TRANSLATION};
+    orbit->channels[2] = {&dp.nodes[SCULPT_RING], &orbit->samplers[2], MAD_ATTRIBUTE_ROTATION};
+    mad_animation* hop = &dp.animations[1];
+    hop->name = const_cast<char*>("hop");
+    hop->samplers_count = 2;
+    hop->samplers = memarena_push_array_zeroed<mad_sampler>(a, 2);
+    gen_sampler(&hop->samplers[0], a, 3, gen_key_head_pos);
+    gen_sampler(&hop->samplers[1], a, 4, gen_key_head_rot);
+    hop->channels_count = 2;
+    hop->channels = memarena_push_array_zeroed<mad_channel>(a, 2);
+    hop->channels[0] = {&dp.nodes[SCULPT_HEAD], &hop->samplers[0], MAD_ATTRIBUTE_TRANSLATION};
+    hop->channels[1] = {&dp.nodes[SCULPT_HEAD], &hop->samplers[1], MAD_ATTRIBUTE_ROTATION};
+
+    gen_add_record(g, 2, VEXIL_RSRC_KIND_MADPACK, "sculpture", mad_datapack_store(g->record, &dp, IO_ENDIAN_NATIVE));
+    memarena_goto_marker(&g->scratch, marker);
+}
+
 // ---- the music ------------------------------------------------------------------------------
 
 // One byte a stereo frame: the left channel's code in the low nibble.
@@ -907,6 +1610,11 @@ int main(int argc, char** argv)
     gen_font(&g);
     gen_rings(&g);
     gen_picture(&g);
+    gen_tunnel_map(&g);
+    gen_bumpmap(&g);
+    gen_background(&g);
+    gen_madpack_textures(&g);
+    gen_madpack(&g);
 
     for (int i = 0; i < GEN_PAKS; i++) {
         char name[16];

@@ -219,6 +219,7 @@ int demo_init(demo* d, memarena* arena, demo_assets* assets)
     demo_mobius_init(d->arena, &d->mobius, d->tmp_arena);
     n3d_texture* const* index8 = assets->tc.textures_per_format[N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555];
     demo_bumpmap_init(d->arena, &d->bumpmap, index8, index8, d->tmp_arena);
+    demo_room_init(assets, d->arena, &d->room, d->tmp_arena);
     memarena_reset(d->tmp_arena);
 
     demo_timing_init(&g_demo_timing, d->arena, DEMO_SAMPLE_RATE, assets->beats_pos, assets->beats_pos_count);
@@ -310,6 +311,9 @@ static void demo_frame(demo* d, n3d_frame_context* fc)
         break;
     case 3:
         demo_plasma(&d->plasma, fc);
+        break;
+    case 4:
+        demo_room_update(&d->room, fc, d->tmp_arena);
         break;
     default:
         break;

@@ -13,6 +13,7 @@
 #include "n3d/n3d_vertices.h"
 #include "tools/demo_bumpmap.h"
 #include "tools/demo_mobius.h"
+#include "tools/demo_room.h"
 #include "tools/demo_track2.h"
 
 struct n3d_frame_context;
@@ -69,6 +70,7 @@ struct demo {
     demo_mobius mobius;
     demo_bumpmap bumpmap;
     demo_phong phong;
+    demo_room room;
     demo_lines lines;
 };
 

@@ -84,7 +84,8 @@ extern uint8_t g_demo_keys_prev[256];
 // Loads the asset set of asset_dir. 0, or 1 after a message when the music
 // cannot be read or an asset the effects use is missing or malformed.
 int demo_assets_init(demo_assets* assets, memarena* arena, const char* asset_dir);
-// Builds the runtime and its effects, arms the music player and hands it the
+// Builds the runtime and its effects (the room draws through the renderer,
+// which the host starts with n3d_init first), arms the music player and hands it the
 // music, and sets up the beat table. Returns 0.
 int demo_init(demo* d, memarena* arena, demo_assets* assets);
 // One frame into fc (fc_overlay is not used); nk2 and keys may be null.

@@ -211,6 +211,8 @@ void demo_room_update(demo_room* p, n3d_frame_context* fc, memarena* tmp_arena)
     (void)tmp_arena;
     if (fc->fb->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
         ROOM_CRASH("not implemented\n");
+    if (!n3d_batch_arena.ptr)
+        ROOM_CRASH("the room draws through the renderer: n3d_init must run first\n");
     const float t = g_dtf.t;
     const int pos = g_dtf.pos;
     const float pi = (float)M_PI;

@@ -18,6 +18,7 @@
 #include "host/demo_music.h"
 #include "host/nanokorg2.h"
 #include "image/texel.h"
+#include "n3d/n3d.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/demo_assets_fixture.h"
@@ -47,6 +48,11 @@ protected:
     {
         base = capture_temp_dir();
         demo_fixture_write_assets(base);
+        // The room (scene 4) draws through the renderer.
+        static std::vector<uint8_t> renderer_block(8u << 20);
+        static memarena renderer_arena;
+        memarena_init(&renderer_arena, "test_demo_renderer", renderer_block.size(), renderer_block.data());
+        n3d_init(&renderer_arena);
     }
 
     std::vector<uint8_t> block = std::vector<uint8_t>(24u << 20);

@@ -81,3 +81,7 @@ void cachesim_print_index_stats(const cachesim* cs);       // every set with mis
 // Self-test of the basic cases; a failing case prints the totals, the sets
 // involved and "failed at line: %d" and exits with status 1.
 void cachesim_test();
+// The same self-test over another write function: a changed model can be
+// checked against the cases, and a faulty one is seen to fail them.
+typedef void (*cachesim_write_fn)(cachesim* cs, uint64_t effective_address, int num_bytes);
+void cachesim_test_model(cachesim_write_fn write);

@@ -125,6 +125,41 @@ TEST(Cachesim, SelfTestPassesAndPrintsTheColumnWalk)
     EXPECT_NE(r.out.find(" bytes_written 153600 bytes_read 0 "), std::string::npos) << r.out;
 }
 
+// Faulty models that get exactly one count of a case wrong: the self-test must
+// stop at that case, since a case fails as soon as any of its counts differs.
+void write_twice(cachesim* cs, uint64_t a, int n)  // one hit too many
+{
+    cachesim_write(cs, a, n);
+    cachesim_write(cs, a, n);
+}
+void write_without_straddle(cachesim* cs, uint64_t a, int n)  // straddles not counted
+{
+    const int first = 32 - static_cast<int>(a & 31);
+    if (n <= first) {
+        cachesim_write(cs, a, n);
+        return;
+    }
+    cachesim_write(cs, a, first);
+    cachesim_write(cs, a + static_cast<uint64_t>(first), n - first);
+}
+
+TEST(Cachesim, SelfTestFailsAModelWithOneWrongCount)
+{
+    const struct {
+        cachesim_write_fn write;
+        const char* line;
+    } cases[] = {
+        {write_twice, "failed at line: 396\n"},             // first case: 1 hit, 1 miss
+        {write_without_straddle, "failed at line: 421\n"},  // third case: no straddling write
+    };
+    for (const auto& c : cases) {
+        captured_run r = capture_run([&c] { cachesim_test_model(c.write); });
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+    }
+}
+
 // Two writes and two reads: set 0 written and read, set 1 read, set 8 (tag 0) only hit.
 void print_state(cachesim* cs)
 {

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "core/ppc.h"
 #include "core/saturate.h"
 #include "image/n3d_convert.h"
@@ -116,6 +120,111 @@ inline uint16_t bumpmap_pixel(const bumpmap_work* k, uint32_t u, uint32_t v, flo
     return k->shade_table[((uint32_t)k->color[(v << k->color_w_log2) | u] << 5) | level];
 }
 
+// The light terms of one run of pixels (at most BUMPMAP_RUN), which depend on the
+// window coordinates only: r, and the normalised light direction (nx, ny).
+#define BUMPMAP_RUN 256
+
+struct bumpmap_terms {
+    float r[BUMPMAP_RUN], nx[BUMPMAP_RUN], ny[BUMPMAP_RUN];
+    int add[BUMPMAP_RUN];  // (int)(-127 (nx^2 + ny^2)) + A: the part of the index the texel does not change
+};
+
+inline void bumpmap_terms_one(bumpmap_terms* o, int k, float dx, float dy)
+{
+    float r = ppc_frsqrte(dx * dx + dy * dy);
+    float lx = dx * r, ly = dy * r;
+    float kk = ppc_frsqrte(lx * lx + ly * ly + 1.0f);
+    o->r[k] = r;
+    o->nx[k] = lx * kk;
+    o->ny[k] = ly * kk;
+}
+
+#if defined(__SSE2__)
+// 1 / sqrt(x) in double precision rounded to float, four lanes: the same roundings
+// as ppc_frsqrte.
+inline __m128 bumpmap_frsqrte4(__m128 x)
+{
+    const __m128d one = _mm_set1_pd(1.0);
+    __m128d lo = _mm_div_pd(one, _mm_sqrt_pd(_mm_cvtps_pd(x)));
+    __m128d hi = _mm_div_pd(one, _mm_sqrt_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x))));
+    return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+}
+#endif
+
+#if defined(__x86_64__)
+__attribute__((target("avx"), always_inline)) inline __m256 bumpmap_frsqrte8(__m256 x)
+{
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d lo = _mm256_div_pd(one, _mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
+    __m256d hi = _mm256_div_pd(one, _mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
+}
+
+// Eight lanes where the processor has AVX: the same operations, so the same bits.
+__attribute__((target("avx"))) int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx,
+                                                          float dy)
+{
+    const __m256 vLx = _mm256_set1_ps(Lx), vdy = _mm256_set1_ps(dy), one = _mm256_set1_ps(1.0f);
+    const __m256 dy2 = _mm256_mul_ps(vdy, vdy);
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        __m256 dx = _mm256_sub_ps(vLx, _mm256_loadu_ps(xf + k));
+        __m256 r = bumpmap_frsqrte8(_mm256_add_ps(_mm256_mul_ps(dx, dx), dy2));
+        __m256 lx = _mm256_mul_ps(dx, r), ly = _mm256_mul_ps(vdy, r);
+        __m256 kk = bumpmap_frsqrte8(_mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(lx, lx), _mm256_mul_ps(ly, ly)), one));
+        _mm256_storeu_ps(o->r + k, r);
+        _mm256_storeu_ps(o->nx + k, _mm256_mul_ps(lx, kk));
+        _mm256_storeu_ps(o->ny + k, _mm256_mul_ps(ly, kk));
+    }
+    return k;
+}
+
+const bool k_bumpmap_has_avx = __builtin_cpu_supports("avx");
+#endif
+
+// Terms for n pixels whose x coordinates are in xf; every product and sum in the
+// scalar formula's order (no fused multiply-add), so every path gives the same bits.
+void bumpmap_terms_run(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
+{
+    int k = 0;
+#if defined(__x86_64__)
+    if (k_bumpmap_has_avx)
+        k = bumpmap_terms_run_avx(o, xf, n, Lx, dy);
+#endif
+#if defined(__SSE2__)
+    const __m128 vLx = _mm_set1_ps(Lx), vdy = _mm_set1_ps(dy), dy2 = _mm_mul_ps(vdy, vdy), one = _mm_set1_ps(1.0f);
+    for (; k + 4 <= n; k += 4) {
+        __m128 dx = _mm_sub_ps(vLx, _mm_loadu_ps(xf + k));  // after the eight-lane part, at most one step
+        __m128 r = bumpmap_frsqrte4(_mm_add_ps(_mm_mul_ps(dx, dx), dy2));
+        __m128 lx = _mm_mul_ps(dx, r), ly = _mm_mul_ps(vdy, r);
+        __m128 kk = bumpmap_frsqrte4(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lx, lx), _mm_mul_ps(ly, ly)), one));
+        _mm_storeu_ps(o->r + k, r);
+        _mm_storeu_ps(o->nx + k, _mm_mul_ps(lx, kk));
+        _mm_storeu_ps(o->ny + k, _mm_mul_ps(ly, kk));
+    }
+#endif
+    for (; k < n; k++)
+        bumpmap_terms_one(o, k, Lx - xf[k], dy);
+    for (k = 0; k < n; k++) {
+        const float r = o->r[k], nx = o->nx[k], ny = o->ny[k];
+        int A = ppc_round_float_to_int(128.0f * sat_clamp(64.0f * r - 1.0f, 0.0f, 1.0f));
+        o->add[k] = sat_float_to_int(-127.0f * (nx * nx + ny * ny), -256, 0, 0) + (A < 0 ? 0 : A);
+    }
+}
+
+// The pixel at source (u, v) from the light terms of its column.
+inline uint16_t bumpmap_pixel_terms(const bumpmap_work* k, uint32_t u, uint32_t v, const bumpmap_terms* t, int c)
+{
+    uint32_t n = k->bump[(v << k->bump_w_log2) | u];
+    float normal_x = (float)(int8_t)(uint8_t)(n >> 24);
+    float normal_y = (float)(int8_t)(uint8_t)(n >> 16);
+    float base = (float)(n & 0xffu);
+    int s = sat_float_to_int(base + 2.0f * t->nx[c] * normal_x + 2.0f * t->ny[c] * normal_y, -127, 127, -127);
+    int i = sat_clamp(t->add[c] + s, 0, 255);
+    uint32_t level = k->lut[i];
+    return k->shade_table[((uint32_t)k->color[(v << k->color_w_log2) | u] << 5) | level];
+}
+
 }  // namespace
 
 void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0, int src_x0, int src_y0, int src_x1,
@@ -126,30 +235,41 @@ void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0
     if (!bumpmap_setup(&k, fb, t, dst_x0, dst_y0, src_x0, src_y0, src_x1, src_y1, bumpmap, texture, phong))
         return;
     const int w = k.dst_x1 - k.dst_x0;
+    float xf_row[BUMPMAP_RUN];
+    bumpmap_terms terms;
     float yf = k.yf0;
     for (int y = k.dst_y0; y < k.dst_y1; y++, yf += k.yf_dy) {
         const uint32_t v = (uint32_t)(k.src_y0 + (y - k.dst_y0));
         uint8_t* dst = static_cast<uint8_t*>(fb->b) + (size_t)y * fb->row_bytes + (size_t)k.dst_x0 * 2;
-        uint32_t u = (uint32_t)k.src_x0;
+        const float dy = k.Ly - yf;
         float xf = -0.1f;  // not -1: the documented start of every row
-        int x = 0;
-        if (((uintptr_t)dst & 3u) != 0) {
-            uint16_t p = bumpmap_pixel(&k, u, v, xf, yf);
-            memcpy(dst, &p, 2);
-            x = 1, u++, xf += k.xf_dx;
-        }
-        for (; x + 1 < w; x += 2, u += 2) {
-            uint32_t p0 = bumpmap_pixel(&k, u, v, xf, yf);
-            xf += k.xf_dx;
-            uint32_t p1 = bumpmap_pixel(&k, u + 1, v, xf, yf);
-            xf += k.xf_dx;
-            // The left pixel at the lower address.
-            uint16_t pair[2] = {(uint16_t)p0, (uint16_t)p1};
-            memcpy(dst + 2 * x, pair, 4);
-        }
-        if (x < w) {
-            uint16_t p = bumpmap_pixel(&k, u, v, xf, yf);
-            memcpy(dst + 2 * x, &p, 2);
+        // A lone first pixel when the row does not start on a 4-byte boundary, then
+        // pairs in one 32-bit store (the left pixel at the lower address), then a lone last one.
+        const int lead = ((uintptr_t)dst & 3u) != 0 ? 1 : 0;
+        // Runs after the first start where a pair does (the first is one short with a lone pixel).
+        for (int run0 = 0; run0 < w;) {
+            const int len = run0 == 0 && lead ? BUMPMAP_RUN - 1 : BUMPMAP_RUN;
+            const int n = w - run0 < len ? w - run0 : len;
+            for (int i = 0; i < n; i++, xf += k.xf_dx)
+                xf_row[i] = xf;
+            bumpmap_terms_run(&terms, xf_row, n, k.Lx, dy);
+            uint32_t u = (uint32_t)(k.src_x0 + run0);
+            int i = 0;
+            if (run0 == 0 && lead) {
+                uint16_t p = bumpmap_pixel_terms(&k, u, v, &terms, 0);
+                memcpy(dst, &p, 2);
+                i = 1;
+            }
+            for (; i + 1 < n; i += 2) {
+                uint16_t pair[2] = {bumpmap_pixel_terms(&k, u + i, v, &terms, i),
+                                    bumpmap_pixel_terms(&k, u + i + 1, v, &terms, i + 1)};
+                memcpy(dst + 2 * (run0 + i), pair, 4);
+            }
+            if (i < n) {
+                uint16_t p = bumpmap_pixel_terms(&k, u + i, v, &terms, i);
+                memcpy(dst + 2 * (run0 + i), &p, 2);
+            }
+            run0 += n;
         }
     }
 }

@@ -188,6 +188,8 @@ TEST(Stroke, RefusedImages)
     } cases[] = {
         {48, 8, 6, 3, "stroke image width must be a positive multiple of 32"},
         {0, 8, 6, 3, "stroke image width must be a positive multiple of 32"},
+        // A height of 0 is named as such, not blamed on the width.
+        {64, 0, 6, 3, "stroke image height must be at least 1 (is 64 x 0)"},
         {64, 8, 5, 3, "stroke image 64 x 8 is larger than its 32 x 8 texture"},
         {64, 16, 6, 3, "stroke image 64 x 16 is larger than its 64 x 8 texture"},
     };

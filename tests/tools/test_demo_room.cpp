@@ -145,6 +145,35 @@ TEST_F(DemoRoom, AFlatWallBulgesWithoutNaN)
         ASSERT_TRUE(std::isfinite(v.uv[i])) << i;
 }
 
+TEST_F(DemoRoom, FallingWallsSinkOverFiveSeconds)
+{
+    start();
+    const struct {
+        int pos;
+        float sink;  // 0 before the walls' removal, 1 from 5 s after it
+    } cases[] = {{room_wall_remove_pos - 22050, 0.0f},
+                 {room_wall_remove_pos + 55125, 0.5f},
+                 {room_wall_remove_pos + 110250, 1.0f},
+                 {room_wall_remove_pos + 300000, 1.0f}};
+    for (const auto& c : cases) {
+        at(c.pos);
+        demo_room_distort_fall(&d.room);
+        for (int k = 0; k < 6; k++) {
+            const n3d_vertices& loaded = assets.meshes[k + 2]->vertices;
+            const n3d_vertices& v = d.room.sides[k].asset.vertices;
+            for (int i = 0; i < v.count; i++) {
+                const float y = loaded.xyz[3 * i + 1];
+                if (k == 0 || k == 5) {
+                    EXPECT_FLOAT_EQ(v.xyz[3 * i + 1], y);
+                } else {
+                    EXPECT_NEAR(v.xyz[3 * i + 1], c.sink * -5.918221f + (1 - c.sink) * y, 1e-4f)
+                        << "side " << k << " at " << c.pos;
+                }
+            }
+        }
+    }
+}
+
 // A sprite texture of one colour (0x8421: one step in every channel) with an
 // opaque black border column and row, which the sprite skips.
 struct sprite_texture {

@@ -259,6 +259,41 @@ TEST_F(TestBench, DatapackScenesPoseTheirJointsAsGlmDoes)
     }
 }
 
+TEST_F(TestBench, DatapacksWithoutAnimationsKeepTheirRestPose)
+{
+    // simple_skin.mad and vellop.mad without their animation: slots 10 and 11
+    // draw the rest pose instead of asking for animation 0.
+    const std::string dir = capture_temp_dir();
+    for (const auto& n : {"cube.mesh", "viking_room.mesh", "suzanne.mesh", "face.mesh", "toruswarp.mesh",
+                          "room.mesh", "performa.mad"}) {
+        ASSERT_EQ(symlink((base + "/" + n).c_str(), (dir + "/" + n).c_str()), 0);
+    }
+    for (const auto& t : tb_texture_names())
+        for (const char* kind : {"_16bpp.tmap", "_8bpp.tmap"}) {
+            ASSERT_EQ(symlink((base + "/" + t + kind).c_str(), (dir + "/" + t + kind).c_str()), 0);
+        }
+    {
+        std::vector<uint8_t> block(16u << 20);
+        memarena a;
+        memarena_init(&a, "still", block.size(), block.data());
+        tb_datapack simple(2, 0), complex_skin(3, 0);
+        simple.dp.animations_count = 0;
+        complex_skin.dp.animations_count = 0;
+        tb_write_datapack(dir + "/simple_skin.mad", &a, &simple.dp);
+        tb_write_datapack(dir + "/vellop.mad", &a, &complex_skin.dp);
+    }
+    start(dir);
+    for (int slot : {10, 11}) {
+        std::fill(f.plane.begin(), f.plane.end(), 0x8000);
+        tcs->testcase_counter = (uint32_t)slot;
+        for (int i = 0; i < 3; i++)
+            frame();
+        EXPECT_GT(tb_lit_pixels(f), 0) << "slot " << slot;
+        const mad_node& joint = tcs->assets.madpacks[slot - 10]->nodes[2];
+        EXPECT_EQ(joint.rotation[3], 1.0f) << "rest rotation kept";
+    }
+}
+
 TEST_F(TestBench, EverySlotDrawsAFewFrames)
 {
     start();

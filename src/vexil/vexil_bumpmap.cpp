@@ -205,24 +205,47 @@ void bumpmap_terms_run(bumpmap_terms* o, const float* xf, int n, float Lx, float
 #endif
     for (; k < n; k++)
         bumpmap_terms_one(o, k, Lx - xf[k], dy);
+    // Without branches, and as the checked conversions give it: a NaN r gives A = 0,
+    // a NaN direction adds 0; A is 128 c rounded half up, c in 0..1.
     for (k = 0; k < n; k++) {
-        const float r = o->r[k], nx = o->nx[k], ny = o->ny[k];
-        int A = ppc_round_float_to_int(128.0f * sat_clamp(64.0f * r - 1.0f, 0.0f, 1.0f));
-        o->add[k] = sat_float_to_int(-127.0f * (nx * nx + ny * ny), -256, 0, 0) + (A < 0 ? 0 : A);
+        const float nx = o->nx[k], ny = o->ny[k];
+        float c = 64.0f * o->r[k] - 1.0f;
+        c = c > 0.0f ? c : 0.0f;
+        c = c < 1.0f ? c : 1.0f;
+        float a = 128.0f * c;
+        int A = (int)a;
+        A += (a - (float)A) >= 0.5f;
+        float q = -127.0f * (nx * nx + ny * ny);
+        q = q < 0.0f ? q : 0.0f;
+        q = q > -256.0f ? q : -256.0f;
+        o->add[k] = (int)q + A;
     }
 }
 
-// The pixel at source (u, v) from the light terms of its column.
-inline uint16_t bumpmap_pixel_terms(const bumpmap_work* k, uint32_t u, uint32_t v, const bumpmap_terms* t, int c)
+// The pixel at source column u of a row (its bump and colour texels given) from
+// the light terms of its column. Arguments by value: the pixel stores may alias
+// anything, so nothing is read back through a pointer after them.
+inline uint16_t bumpmap_pixel_terms(const uint32_t* bump_row, const uint8_t* color_row, const uint8_t* lut,
+                                    const uint16_t* shade_table, uint32_t u, float nx, float ny, int add)
 {
-    uint32_t n = k->bump[(v << k->bump_w_log2) | u];
+    uint32_t n = bump_row[u];
     float normal_x = (float)(int8_t)(uint8_t)(n >> 24);
     float normal_y = (float)(int8_t)(uint8_t)(n >> 16);
     float base = (float)(n & 0xffu);
-    int s = sat_float_to_int(base + 2.0f * t->nx[c] * normal_x + 2.0f * t->ny[c] * normal_y, -127, 127, -127);
-    int i = sat_clamp(t->add[c] + s, 0, 255);
-    uint32_t level = k->lut[i];
-    return k->shade_table[((uint32_t)k->color[(v << k->color_w_log2) | u] << 5) | level];
+    // Limited to -127..127 (NaN gives -127) and truncated, without a branch.
+    float f = base + 2.0f * nx * normal_x + 2.0f * ny * normal_y;
+#if defined(__SSE2__)
+    // maxss gives its second operand for a NaN.
+    __m128 c = _mm_min_ss(_mm_max_ss(_mm_set_ss(f), _mm_set_ss(-127.0f)), _mm_set_ss(127.0f));
+    int i = add + _mm_cvttss_si32(c);
+#else
+    f = f > -127.0f ? f : -127.0f;
+    f = f < 127.0f ? f : 127.0f;
+    int i = add + (int)f;
+#endif
+    i = i < 0 ? 0 : i;
+    i = i > 255 ? 255 : i;
+    return shade_table[((uint32_t)color_row[u] << 5) | lut[i]];
 }
 
 }  // namespace
@@ -253,21 +276,28 @@ void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0
             for (int i = 0; i < n; i++, xf += k.xf_dx)
                 xf_row[i] = xf;
             bumpmap_terms_run(&terms, xf_row, n, k.Lx, dy);
-            uint32_t u = (uint32_t)(k.src_x0 + run0);
+            const uint32_t* bump_row = k.bump + ((size_t)v << k.bump_w_log2) + k.src_x0 + run0;
+            const uint8_t* color_row = k.color + ((size_t)v << k.color_w_log2) + k.src_x0 + run0;
+            const uint8_t* lut = k.lut;
+            const uint16_t* shades = k.shade_table;
+            uint8_t* out = dst + 2 * run0;
+            auto pixel = [&](int c) {
+                return bumpmap_pixel_terms(bump_row, color_row, lut, shades, (uint32_t)c, terms.nx[c], terms.ny[c],
+                                           terms.add[c]);
+            };
             int i = 0;
             if (run0 == 0 && lead) {
-                uint16_t p = bumpmap_pixel_terms(&k, u, v, &terms, 0);
-                memcpy(dst, &p, 2);
+                uint16_t p = pixel(0);
+                memcpy(out, &p, 2);
                 i = 1;
             }
             for (; i + 1 < n; i += 2) {
-                uint16_t pair[2] = {bumpmap_pixel_terms(&k, u + i, v, &terms, i),
-                                    bumpmap_pixel_terms(&k, u + i + 1, v, &terms, i + 1)};
-                memcpy(dst + 2 * (run0 + i), pair, 4);
+                uint16_t pair[2] = {pixel(i), pixel(i + 1)};
+                memcpy(out + 2 * i, pair, 4);
             }
             if (i < n) {
-                uint16_t p = bumpmap_pixel_terms(&k, u + i, v, &terms, i);
-                memcpy(dst + 2 * (run0 + i), &p, 2);
+                uint16_t p = pixel(i);
+                memcpy(out + 2 * i, &p, 2);
             }
             run0 += n;
         }

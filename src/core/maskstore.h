@@ -1,10 +1,9 @@
-// Selected stores of 32 pixels at once for the coverage-masked 2D operations
-// and the render targets' masked clears: a 32-bit selection word, most
-// significant bit first (the coverage-buffer order), picks which of 32 bytes or
-// 16-bit pixels are written; the others keep their value. With them the walk of
-// a selection row 32 columns at a time. SSE2 everywhere, and a wide form
-// (AVX-512 masked stores) for bodies built with MASKSTORE_WIDE on processors
-// that have it. Header only; main thread; nothing here fails.
+// Selected stores of 32 pixels and the walk of a selection row 32 columns at a
+// time, for the coverage-masked 2D operations and the render targets' masked
+// clears: a 32-bit word, most significant bit first, picks which of 32 bytes or
+// 16-bit pixels are written. SSE2 everywhere; a wide form (AVX-512 masked
+// stores) for bodies built with MASKSTORE_WIDE on processors that have it.
+// Header only; main thread; nothing here fails.
 #pragma once
 
 #include <immintrin.h>

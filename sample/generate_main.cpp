@@ -914,31 +914,44 @@ static void gen_mix3(double out[3], const double a[3], const double b[3], double
 }
 
 // The tunnel's colour map: columns run along the distance from the centre,
-// rows around it. Sixteen panels round the wall and eight rings deep, each
-// with a bevel, in teal, violet and a warm rim, with a glowing seam between.
+// rows around it. Six spiral arms that twist four arms' width from the centre
+// to the corners, their colour cycling teal, violet, magenta and gold twice
+// along the distance, dark seams between the arms and a bright ring every 32
+// columns (at 64 columns a second, one ring a beat).
 #define TUNNEL_SIZE 256
+
+static void gen_tunnel_color(double t, double out[3])
+{
+    static const double STOPS[4][3] = {{30, 170, 180}, {110, 50, 200}, {220, 60, 150}, {240, 180, 80}};
+    double p = (t - floor(t)) * 4.0;
+    int k = (int)p % 4;
+    double f = p - floor(p);
+    f = f * f * (3.0 - 2.0 * f);
+    for (int c = 0; c < 3; c++)
+        out[c] = gen_mixd(STOPS[k][c], STOPS[(k + 1) % 4][c], f);
+}
 
 static void gen_tunnel_map(gen* g)
 {
     uint64_t marker = memarena_get_marker(&g->scratch);
     bitmap bm = gen_canvas(g, TUNNEL_SIZE, TUNNEL_SIZE);
-    static const double COLS[4][3] = {{20, 120, 150}, {90, 40, 160}, {30, 70, 170}, {150, 40, 120}};
     for (int row = 0; row < TUNNEL_SIZE; row++)
         for (int col = 0; col < TUNNEL_SIZE; col++) {
-            int seg = row / 16, ring = col / 32;
-            double fu = (col % 32 + 0.5) / 32.0, fv = (row % 16 + 0.5) / 16.0;
-            double edge = fmin(fmin(fu, 1.0 - fu) * 2.0, fmin(fv, 1.0 - fv) * 2.0);  // 0 at a seam, 1 inside
-            const double* base = COLS[(seg + ring) & 3];
-            double n = gen_fbm(col / 256.0, row / 256.0, 8, 11);
-            double shade = 0.55 + 0.45 * n;
-            // The bevel: lit on the upper edge of each panel, dark on the lower.
-            if (edge < 0.22)
-                shade *= fv < 0.5 ? 1.45 : 0.6;
-            double c[3] = {base[0] * shade, base[1] * shade, base[2] * shade};
-            if (edge < 0.08) {
-                const double glow[3] = {255, 200, 120};
-                gen_mix3(c, c, glow, 1.0 - edge / 0.08);
-            }
+            double a = (row + 0.5) / TUNNEL_SIZE, d = (col + 0.5) / TUNNEL_SIZE;
+            double phase = a * 6.0 + d * 4.0;
+            double f = phase - floor(phase);
+            int arm = (int)floor(phase) % 6;
+            double body = pow(sin(GEN_PI * f), 0.7);
+            double c[3];
+            gen_tunnel_color(d * 2.0 + (arm & 1) * 0.12, c);
+            double n = gen_fbm(d, a, 8, 17);
+            double shade = (0.25 + 0.75 * body) * (0.8 + 0.4 * n);
+            for (double& q : c)
+                q *= shade;
+            double ring = d * 8.0 - floor(d * 8.0);
+            double glow = exp(-ring * ring * 400.0) + exp(-(1.0 - ring) * (1.0 - ring) * 400.0);
+            const double white[3] = {255, 240, 220};
+            gen_mix3(c, c, white, 0.7 * glow * body);
             gen_put(&bm, col, row, c[0], c[1], c[2]);
         }
     gen_texture(g, 2, "tunnel_map", &bm, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 0, 0);
@@ -978,6 +991,16 @@ static void gen_bumpmap(gen* g)
     uint8_t* text = (uint8_t*)memarena_push_zeroed(&g->scratch, (uint64_t)w * h);
     gen_text_centred(g, text, w, h, "quill", 56.0f, 120.0f, 220, 96);
     gen_text_centred(g, text, w, h, "fern", 56.0f, 120.0f, 220, 152);
+    // Rounded letter sides: the coverage averaged over 5 x 5.
+    float* soft = memarena_push_array_zeroed<float>(&g->scratch, (uint64_t)w * h);
+    for (int y = 2; y < h - 2; y++)
+        for (int x = 2; x < w - 2; x++) {
+            int sum = 0;
+            for (int oy = -2; oy <= 2; oy++)
+                for (int ox = -2; ox <= 2; ox++)
+                    sum += text[(y + oy) * w + x + ox];
+            soft[y * w + x] = (float)(sum / (25.0 * 255.0));
+        }
     double* height = memarena_push_array_zeroed<double>(&g->scratch, (uint64_t)w * h);
     int* mat = memarena_push_array_zeroed<int>(&g->scratch, (uint64_t)w * h);  // 0 outside, 1 plate, 2 rim, 3 letter, 4 rivet
     static const double RIVETS[6][2] = {{44, 48}, {266, 48}, {44, 192}, {266, 192}, {155, 48}, {155, 192}};
@@ -991,27 +1014,29 @@ static void gen_bumpmap(gen* g)
             if (x < BUMP_WINDOW_W && d < 0.0 && hd > BUMP_HOLE_R) {
                 m = 1;
                 // A bevelled edge, shallow grooves across the plate and a fine brushed grain.
-                hv = 0.5 * gen_clamp(-d / 8.0, 0, 1);
-                if (fabs(fmod(py - BUMP_PLATE_Y0, 24.0) - 12.0) < 1.2 && px > 170 && px < 274)
-                    hv -= 0.12;
-                hv += 0.03 * gen_fbm(px / 512.0 * 4.0, py / 256.0 * 0.5, 16, 5);
+                double bevel = gen_clamp(-d / 14.0, 0, 1);
+                hv = 0.6 * bevel * (2.0 - bevel);
+                double groove = fabs(fmod(py - BUMP_PLATE_Y0, 24.0) - 12.0);
+                if (groove < 3.0 && px > 170 && px < 274)
+                    hv -= 0.25 * (1.0 - groove / 3.0);
+                hv += 0.05 * gen_fbm(px / 512.0, py / 256.0, 32, 5);
                 // The porthole's raised rim.
                 double rim = hd - BUMP_HOLE_R;
                 if (rim < 14.0) {
                     m = 2;
-                    hv = 0.5 + 0.35 * sin(GEN_PI * gen_clamp(rim / 14.0, 0, 1));
+                    hv = 0.6 + 0.5 * sin(GEN_PI * gen_clamp(rim / 14.0, 0, 1));
                 }
                 for (const auto& r : RIVETS) {
                     double rd = sqrt((px - r[0]) * (px - r[0]) + (py - r[1]) * (py - r[1]));
                     if (rd < 7.0) {
                         m = 4;
-                        hv = 0.5 + 0.45 * sqrt(1.0 - (rd / 7.0) * (rd / 7.0));
+                        hv = 0.6 + 0.5 * sqrt(1.0 - (rd / 7.0) * (rd / 7.0));
                     }
                 }
                 if (text[y * w + x] > 60 && m == 1) {
                     m = 3;
                 }
-                hv += 0.4 * text[y * w + x] / 255.0;
+                hv += 0.5 * soft[y * w + x];
             }
             height[y * w + x] = hv;
             mat[y * w + x] = m;
@@ -1026,7 +1051,7 @@ static void gen_bumpmap(gen* g)
             double c[3] = {12, 10, 20};
             switch (mat[y * w + x]) {
             case 1: {
-                const double a[3] = {120, 84, 40}, b[3] = {190, 150, 80};
+                const double a[3] = {104, 74, 40}, b[3] = {166, 128, 74};
                 gen_mix3(c, a, b, n * 1.3 - 0.1);
                 // Quantized so the histogram palette keeps the gradient.
                 break;
@@ -1067,9 +1092,9 @@ static void gen_bumpmap(gen* g)
                 return height[yy * w + xx];
             };
             double dx = (H(x + 1, y) - H(x - 1, y)) * 0.5, dy = (H(x, y + 1) - H(x, y - 1)) * 0.5;
-            int nx = (int)gen_clamp(floor(-dx * 600.0 + 0.5), -127, 127);
-            int ny = (int)gen_clamp(floor(-dy * 600.0 + 0.5), -127, 127);
-            int base = mat[y * w + x] ? 40 : 0;
+            int nx = (int)gen_clamp(floor(-dx * 1400.0 + 0.5), -127, 127);
+            int ny = (int)gen_clamp(floor(-dy * 1400.0 + 0.5), -127, 127);
+            int base = mat[y * w + x] ? 28 : 0;
             texels[y * w + x] = (uint32_t)(uint8_t)(int8_t)nx << 24 | (uint32_t)(uint8_t)(int8_t)ny << 16 | (uint32_t)base;
         }
     gen_add_record(g, 2, VEXIL_RSRC_KIND_TEXTURE, "bump_normals", n3d_io_texture_store(g->record, &t, IO_ENDIAN_NATIVE));
@@ -1293,12 +1318,12 @@ static void gen_madpack_textures(gen* g)
             double t = gen_fbm(u, v, 4, 3);
             double vein = fabs(sin(2.0 * GEN_PI * (u * 3.0 + v * 1.0) + 7.0 * t));
             double c[3];
-            const double pale[3] = {214, 200, 226}, dark[3] = {70, 50, 96};
+            const double pale[3] = {246, 240, 250}, dark[3] = {120, 100, 150};
             gen_mix3(c, dark, pale, pow(vein, 0.35));
             gen_put(&marble, x, y, c[0], c[1], c[2]);
-            // Brass: warm gold with engraved bands across the ring's tube.
+            // Rose gold with engraved bands across the ring's tube (the scene's light is violet).
             double band = fmod(v * 8.0, 1.0);
-            const double gold[3] = {226, 170, 70}, deep[3] = {120, 70, 24};
+            const double gold[3] = {255, 190, 170}, deep[3] = {180, 100, 100};
             gen_mix3(c, deep, gold, 0.6 + 0.4 * gen_fbm(u, v, 8, 9));
             if (band < 0.12)
                 for (double& q : c)
@@ -1307,17 +1332,17 @@ static void gen_madpack_textures(gen* g)
                 for (double& q : c)
                     q = fmin(255.0, q * 1.35);
             gen_put(&brass, x, y, c[0], c[1], c[2]);
-            // The mask: teal lacquer with two glowing eyes and a mouth on the front
-            // (u = 0.5 faces +z) and gold stripes round the crown.
-            const double lacquer[3] = {30, 120, 130}, lacq2[3] = {20, 70, 96};
+            // The mask: ivory lacquer with two dark eyes and a mouth on the front
+            // (u = 0.5 faces +z) and rose stripes round the crown.
+            const double lacquer[3] = {255, 244, 240}, lacq2[3] = {220, 200, 215};
             gen_mix3(c, lacq2, lacquer, gen_fbm(u, v, 4, 13));
             if (v < 0.3 && fmod(u * 12.0, 1.0) < 0.18) {
-                c[0] = 230, c[1] = 180, c[2] = 80;
+                c[0] = 240, c[1] = 120, c[2] = 150;
             }
             for (int e = -1; e <= 1; e += 2) {
                 double ex = (u - (0.5 + e * 0.075)) / 0.045, ey = (v - 0.45) / 0.06;
                 if (ex * ex + ey * ey < 1.0) {
-                    c[0] = 255, c[1] = 240, c[2] = 170;
+                    c[0] = 40, c[1] = 20, c[2] = 70;
                 }
             }
             double mx = (u - 0.5) / 0.11, my = (v - 0.62) / 0.03;
@@ -1325,15 +1350,19 @@ static void gen_madpack_textures(gen* g)
                 c[0] = 20, c[1] = 20, c[2] = 40;
             }
             gen_put(&mask, x, y, c[0], c[1], c[2]);
-            // Sky: a dusk from rose at the horizon to deep blue overhead, with stars.
-            const double zenith[3] = {16, 18, 60}, mid[3] = {70, 40, 110}, horizon[3] = {230, 120, 110};
+            // Sky: a dusk from deep blue overhead through violet to a rose glow at
+            // the horizon (v = 0.5), with stars; below it dark plum ground.
+            const double zenith[3] = {16, 18, 60}, mid[3] = {70, 40, 110}, horizon[3] = {230, 120, 110},
+                         ground[3] = {34, 20, 42};
             double s = gen_fbm(u, v, 4, 41);
-            if (v < 0.5)
-                gen_mix3(c, zenith, mid, pow(v / 0.5, 1.5) + 0.15 * (s - 0.5));
+            if (v < 0.4)
+                gen_mix3(c, zenith, mid, pow(v / 0.4, 1.5) + 0.15 * (s - 0.5));
+            else if (v < 0.5)
+                gen_mix3(c, mid, horizon, (v - 0.4) / 0.1 + 0.2 * (s - 0.5));
             else
-                gen_mix3(c, mid, horizon, (v - 0.5) / 0.5 + 0.2 * (s - 0.5));
+                gen_mix3(c, horizon, ground, (v - 0.5) / 0.08 + 0.3 * (s - 0.5));
             double st = gen_hash01(x, y, 99);
-            if (v < 0.55 && st > 0.993)
+            if (v < 0.4 && st > 0.993)
                 c[0] = c[1] = c[2] = 255;
             gen_put(&sky, x, y, c[0], c[1], c[2]);
         }
@@ -1398,7 +1427,7 @@ static void gen_key_camera(double t, double* p)
 {
     p[0] = 0.0;
     p[1] = 1.0 + 0.3 * sin(2.0 * GEN_PI * t / 8.0);
-    p[2] = 5.6 - 0.8 * sin(2.0 * GEN_PI * t / 4.0);
+    p[2] = 5.8 - 0.5 * sin(2.0 * GEN_PI * t / 4.0);
 }
 // The ring spins round its tilted axis once a bar and wobbles on the beat.
 static void gen_key_ring(double t, double* q)
@@ -1509,10 +1538,10 @@ static void gen_madpack(gen* g)
     dp.nodes[SCULPT_CAMERA].camera = &dp.cameras[0];
     dp.nodes[SCULPT_HEAD].translation[1] = 0.15f;
     dp.nodes[SCULPT_CAMERA].translation[1] = 1.0f;
-    dp.nodes[SCULPT_CAMERA].translation[2] = 5.6f;
+    dp.nodes[SCULPT_CAMERA].translation[2] = 5.8f;
     {
         double q[4];
-        gen_quat_axis(q, 1, 0, 0, -0.16);  // looking slightly down at the sculpture
+        gen_quat_axis(q, 1, 0, 0, -0.22);  // looking slightly down at the sculpture
         for (int c = 0; c < 4; c++)
             dp.nodes[SCULPT_CAMERA].rotation[c] = (float)q[c];
     }

@@ -2,6 +2,7 @@
 
 #include "vexil/vexil_scenes.h"
 #include "vexil/vexil_scenes_overlay.h"
+#include "vexil/vexil_scenes_video.h"
 
 // In this order: the lookup takes the first row whose name begins with the
 // requested name. A row is one kind: its functions, the least each of its arrays
@@ -42,12 +43,16 @@ const vexil_binding_func bindings[VEXIL_BINDINGS_COUNT] = {
     {"video_clut_reset", scene_video_clut_reset, nullptr, {}, nullptr},
     {"video_clut_fade_to_color", scene_video_clut_fade_to_color, scene_video_clut_fade_to_color_parse_args,
      {.ints = 5}, scene_clut_fade_to_color_validate},
-    {"video_clear", nullptr, nullptr, {}, nullptr},
-    {"video_tunnel", nullptr, nullptr, {}, nullptr},
-    {"video_bumpmap", nullptr, nullptr, {}, nullptr},
-    {"video_background", nullptr, nullptr, {}, nullptr},
-    {"video_madpack", nullptr, nullptr, {}, nullptr},
-    {"video_madpack_greets", nullptr, nullptr, {}, nullptr},
+    {"video_clear", scene_video_clear, scene_video_clear_parse_args, {.ints = 3}, scene_video_clear_validate},
+    {"video_tunnel", scene_video_tunnel, scene_video_tunnel_parse_args, {.floats = 2, .textures = 1}, nullptr},
+    {"video_bumpmap", scene_video_bumpmap, scene_video_bumpmap_parse_args,
+     {.ints = 4, .floats = 2, .stencils = 1, .textures = 2, .colors = 4}, nullptr},
+    {"video_background", scene_video_background, scene_video_background_parse_args, {.ints = 4, .textures = 1},
+     scene_video_background_validate},
+    {"video_madpack", scene_video_madpack, scene_video_madpack_parse_args, {.floats = 2, .madpacks = 1},
+     scene_video_madpack_validate},
+    {"video_madpack_greets", scene_video_madpack_greets, scene_video_madpack_greets_parse_args,
+     {.floats = 2, .madpacks = 1, .fonts = 1}, scene_video_madpack_validate},
 };
 const int bindings_count = VEXIL_BINDINGS_COUNT;
 

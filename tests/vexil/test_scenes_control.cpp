@@ -134,6 +134,8 @@ struct production {
         row = &table[21];  // "video_clear": a recorder in this production's table
         row->scene_func = recorder;
         row->parse_args_func = recorder_parser;
+        row->needs = {};
+        row->validate_func = nullptr;
         g_loaded_rows.clear();
         g_parser_calls = 0;
         more.push_back(vexil_fixture_text("sequence.csv", "header\n" + body));

@@ -225,35 +225,6 @@ std::string row(int start_ms, int end_ms, const std::string& func_and_args)
     return "abs,prev," + std::to_string(start_ms) + ",0,abs,prev," + std::to_string(end_ms) + "," + func_and_args;
 }
 
-// The runtime's own table with the video kinds bound, whatever the program's table
-// holds today, so the kinds can be driven through the real loader.
-vexil_binding_func g_bindings[VEXIL_BINDINGS_COUNT];
-void bind_video_kinds(vexil* d)
-{
-    for (int i = 0; i < VEXIL_BINDINGS_COUNT; i++) {
-        g_bindings[i] = bindings[i];
-        const std::string n = bindings[i].name;
-        vexil_binding_func& b = g_bindings[i];
-        if (n == "video_clear")
-            b = {"video_clear", scene_video_clear, scene_video_clear_parse_args, {.ints = 3}, scene_video_clear_validate};
-        else if (n == "video_tunnel")
-            b = {"video_tunnel", scene_video_tunnel, scene_video_tunnel_parse_args, {.floats = 2, .textures = 1}, nullptr};
-        else if (n == "video_bumpmap")
-            b = {"video_bumpmap", scene_video_bumpmap, scene_video_bumpmap_parse_args,
-                 {.ints = 4, .floats = 2, .stencils = 1, .textures = 2, .colors = 4}, nullptr};
-        else if (n == "video_background")
-            b = {"video_background", scene_video_background, scene_video_background_parse_args,
-                 {.ints = 4, .textures = 1}, scene_video_background_validate};
-        else if (n == "video_madpack")
-            b = {"video_madpack", scene_video_madpack, scene_video_madpack_parse_args,
-                 {.floats = 2, .madpacks = 1}, scene_video_madpack_validate};
-        else if (n == "video_madpack_greets")
-            b = {"video_madpack_greets", scene_video_madpack_greets, scene_video_madpack_greets_parse_args,
-                 {.floats = 2, .madpacks = 1, .fonts = 1}, scene_video_madpack_validate};
-    }
-    d->bindings = g_bindings;
-}
-
 struct prod {
     vexil_fixture_host h;
     vexil* d() { return &h.ds->vexil; }
@@ -304,7 +275,6 @@ captured_run run_production(const std::vector<std::string>& rows, const std::fun
         const int failed_before = failed_parts();
         prod p;
         vexil_fixture_start(&p.h, dir);
-        bind_video_kinds(p.d());
         body(p);
         crash_exit(failed_parts() > failed_before ? 3 : 0);
     });

@@ -63,6 +63,8 @@ struct walk_fixture {
         row = &table[vexil_find_binding_by_name(bindings, bindings_count, "video_clear", 11) - bindings];
         row->scene_func = recorder;
         row->parse_args_func = nullptr;
+        row->needs = {};
+        row->validate_func = nullptr;
         g_calls.clear();
         g_prepare_calls_needed = 1;
         cpu_cycles_per_second = 1000000000ull;

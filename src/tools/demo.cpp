@@ -208,6 +208,7 @@ int demo_init(demo* d, memarena* arena, demo_assets* assets)
 
     d->arena = memarena_push_subarena(arena, "demo_arena", DEMO_ARENA_BYTES);
     d->tmp_arena = memarena_push_subarena(arena, "demo_tmp_arena", DEMO_TMP_ARENA_BYTES);
+    d->scenes = memarena_push_array_zeroed<demo_scene>(d->arena, DEMO_SCENES_COUNT);
     demo_dev_arena_init(&d->dev_arena, "demo_dev_arena");
     demo_dev_arena_init(&d->dev_tmp_arena, "demo_dev_tmp_arena");
 

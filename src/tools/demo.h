@@ -10,6 +10,7 @@
 
 #include "core/memarena.h"
 #include "host/nanokorg2.h"
+#include "n3d/n3d.h"
 #include "n3d/n3d_vertices.h"
 #include "tools/demo_bumpmap.h"
 #include "tools/demo_mobius.h"
@@ -47,6 +48,22 @@ struct demo_phong {
     int v;  // nothing reads it
 };
 
+// A scene's own clock and view, kept per scene for tuning like the test
+// bench's slots; no effect reads them.
+struct demo_scene {
+    int tick;  // frames
+    int tick_freeze;
+    int tick_delta;
+    int tick_case;
+    int enable_tick_case;
+    int enable_only_triangle;
+    n3d_light_context lc;
+    n3d_space_context sc;
+    int format;
+};
+#define DEMO_SCENES_COUNT 6
+static_assert(DEMO_SCENES_COUNT * sizeof(demo_scene) == 1896, "the six scene records take 1896 bytes");
+
 // A tuning record kept with the runtime; no operation uses it.
 struct demo_lines {
     demo_track2 track2;
@@ -65,6 +82,7 @@ struct demo {
     memarena* tmp_arena;   // "demo_tmp_arena", 4 KiB, reset every update
     memarena dev_arena;    // "demo_dev_arena", 5 MiB from the C heap
     memarena dev_tmp_arena;
+    demo_scene* scenes;  // DEMO_SCENES_COUNT records from arena
     demo_assets* assets;
     demo_plasma plasma;
     demo_mobius mobius;

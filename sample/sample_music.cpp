@@ -4,8 +4,8 @@
 
 // Arrangement, one bar per entry of the chord cycle Am F C G:
 //   bars  0- 3 pad alone          bars  4-11 + bass and kick
-//   bars 12-19 + snare and hats   bars 20-27 + arpeggio
-//   bars 28-31 everything         bars 32-35 pad and bass, dying away
+//   bars 12-19 + snare and hats   bars 20-39 + arpeggio (everything)
+//   bars 40-43 pad and bass, dying away
 static const int SAMPLE_CHORDS[4][3] = {
     {57, 60, 64},  // A minor: A3 C4 E4
     {53, 57, 60},  // F major: F3 A3 C4
@@ -52,12 +52,12 @@ void sample_music_render(int16_t* out)
         double tb = (double)in_bar / SAMPLE_MUSIC_RATE;
         const int* chord = SAMPLE_CHORDS[bar % 4];
 
-        bool drums = bar >= 4 && bar < 32;
-        bool backbeat = bar >= 12 && bar < 32;
-        bool arp = bar >= 20 && bar < 32;
+        bool drums = bar >= 4 && bar < 40;
+        bool backbeat = bar >= 12 && bar < 40;
+        bool arp = bar >= 20 && bar < 40;
         double master = 1.0;
-        if (bar >= 32)  // the last four bars die away
-            master = 1.0 - (double)(i - 32 * SAMPLE_MUSIC_BAR_FRAMES) / (4.0 * SAMPLE_MUSIC_BAR_FRAMES);
+        if (bar >= 40)  // the last four bars die away
+            master = 1.0 - (double)(i - 40 * SAMPLE_MUSIC_BAR_FRAMES) / (4.0 * SAMPLE_MUSIC_BAR_FRAMES);
         double fade_in = i < SAMPLE_MUSIC_BAR_FRAMES ? (double)i / SAMPLE_MUSIC_BAR_FRAMES : 1.0;
 
         // Pad: the chord on two slightly detuned voices, swelling with each bar.

@@ -10,8 +10,8 @@
 #define SAMPLE_MUSIC_RATE 22050
 #define SAMPLE_MUSIC_BEAT_FRAMES 11025  // 120 beats a minute
 #define SAMPLE_MUSIC_BAR_FRAMES (4 * SAMPLE_MUSIC_BEAT_FRAMES)
-#define SAMPLE_MUSIC_BARS 36
-#define SAMPLE_MUSIC_FRAMES (SAMPLE_MUSIC_BARS * SAMPLE_MUSIC_BAR_FRAMES)  // 72 s
+#define SAMPLE_MUSIC_BARS 44
+#define SAMPLE_MUSIC_FRAMES (SAMPLE_MUSIC_BARS * SAMPLE_MUSIC_BAR_FRAMES)  // 88 s
 
 // Writes SAMPLE_MUSIC_FRAMES stereo frames (left, right) into out.
 void sample_music_render(int16_t* out);

@@ -1,7 +1,8 @@
 // The sample production played by the quillfern program itself, from the build
 // directory where the build put its packs: headless to its end with the music
 // written by SDL's disk driver and compared with the stream decoded offline,
-// and under a virtual X11 screen with a screenshot taken during the title.
+// and under a virtual X11 screen with screenshots taken during the title and
+// across the video scenes.
 // Runs one at a time: the program pins its main thread to CPU 0.
 #include <gtest/gtest.h>
 
@@ -13,9 +14,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,11 +73,11 @@ size_t first_sound(const int16_t* s, size_t frames)
 
 const int RATE = 22050;
 // From sequence.csv: the music starts 3 s into the clock; the closing
-// fade_out_music row runs from 66 s to 75 s, so the music fades from 3 s before
-// 75 s on (72 s on the clock, 69 s into the music) and the program ends at 75 s.
+// fade_out_music row runs from 82 s to 91 s, so the music fades from 3 s before
+// 91 s on (88 s on the clock, 85 s into the music) and the program ends at 91 s.
 const size_t MUSIC_START = 3 * RATE;
-const size_t TIMELINE_END = 75 * RATE;
-const size_t FADE_START = (72 - 3) * RATE;
+const size_t TIMELINE_END = 91 * RATE;
+const size_t FADE_START = (88 - 3) * RATE;
 
 TEST(SamplePlay, HeadlessPlaysToItsEndWithTheMusicFrameForFrame)
 {
@@ -83,7 +87,7 @@ TEST(SamplePlay, HeadlessPlaysToItsEndWithTheMusicFrameForFrame)
 
     std::string dir = capture_temp_dir();
     std::string disk = dir + "/audio.raw";
-    // A short delay per 1024-frame buffer plays the 75 s time line in about 8 s.
+    // A short delay per 1024-frame buffer plays the 91 s time line in about 10 s.
     captured_run r = capture_program({std::string(QF_BINARY_DIR) + "/quillfern"}, QF_BINARY_DIR,
                                      {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIODELAY=5",
                                       "SDL_DISKAUDIOFILE=" + disk},
@@ -144,7 +148,7 @@ TEST(SamplePlay, HeadlessPlaysToItsEndWithTheMusicFrameForFrame)
         }
         return true;
     };
-    const long row_start_clock = (long)(TIMELINE_END - 9 * RATE);  // 66 s
+    const long row_start_clock = (long)(TIMELINE_END - 9 * RATE);  // 82 s
     long first_run_clock = -1;
     // The pinned main thread may lag the audio on a loaded machine or in a
     // sanitizer build (the disk driver runs the audio ahead of real time): the
@@ -176,7 +180,7 @@ TEST(SamplePlay, UnderXvfbTheTitleIsOnScreen)
     // The title is on screen from 4 s to 10.5 s of the clock. Each shot is named
     // by the clock when it was taken, so the shots that must show the title are
     // known however late a loaded machine took them. -k: the program ends after
-    // the last shot rather than playing its 75 s.
+    // the last shot rather than playing its 91 s.
     const char* times[] = {"6", "7.5", "9"};
     captured_run r = capture_program({"/bin/bash", std::string(QF_SOURCE_DIR) + "/scripts/screenshot.sh", "-b",
                                       QF_BINARY_DIR, "-o", dir, "-k", times[0], times[1], times[2]},
@@ -231,6 +235,192 @@ TEST(SamplePlay, UnderXvfbTheTitleIsOnScreen)
     for (uint8_t c : read_file(dir + "/quillfern.log"))
         log += (char)c;
     EXPECT_NE(log.find("[100.00%]"), std::string::npos) << log;
+    std::filesystem::remove_all(dir);
+}
+
+// A screenshot as RGB pixels with the measures the checks below use.
+struct shot_image {
+    int w = 0, h = 0;
+    std::vector<uint8_t> px;
+    bool load(const std::string& path)
+    {
+        int n = 0;
+        unsigned char* p = stbi_load(path.c_str(), &w, &h, &n, 3);
+        if (!p)
+            return false;
+        px.assign(p, p + (size_t)w * h * 3);
+        stbi_image_free(p);
+        return true;
+    }
+    const uint8_t* at(int x, int y) const { return &px[((size_t)y * w + x) * 3]; }
+    // Share of the pixels of [x0, x1) x [y0, y1) for which pred(r, g, b) holds.
+    template <typename F>
+    double share(int x0, int y0, int x1, int y1, F pred) const
+    {
+        long n = 0, hit = 0;
+        for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++, n++) {
+                const uint8_t* c = at(x, y);
+                hit += pred((int)c[0], (int)c[1], (int)c[2]);
+            }
+        return n ? (double)hit / n : 0.0;
+    }
+    size_t distinct(int x0, int y0, int x1, int y1) const
+    {
+        std::set<uint32_t> seen;
+        for (int y = y0; y < y1; y++)
+            for (int x = x0; x < x1; x++) {
+                const uint8_t* c = at(x, y);
+                seen.insert((uint32_t)c[0] << 16 | (uint32_t)c[1] << 8 | c[2]);
+            }
+        return seen.size();
+    }
+    // Share of the most frequent colour.
+    double top_colour_share() const
+    {
+        std::map<uint32_t, long> count;
+        long best = 0;
+        for (size_t i = 0; i < px.size(); i += 3)
+            best = std::max(best, ++count[(uint32_t)px[i] << 16 | (uint32_t)px[i + 1] << 8 | px[i + 2]]);
+        return (double)best / ((double)w * h);
+    }
+};
+
+// The video scenes under a virtual X11 screen: shots across the tunnel, the
+// bump-mapped plate over its background, the datapack and the greetings, each
+// checked for what its scene must show. The disk driver runs at twice real
+// speed (a 23 ms delay per 46 ms buffer), so the section passes in about 13 s;
+// shots are classified by the clock they were taken at, inside each scene's
+// rows with a margin either side. Screen pixels are the 320 x 240 page doubled.
+TEST(SamplePlay, UnderXvfbTheVideoScenesShowWhatTheyDraw)
+{
+    for (const char* tool : {"Xvfb", "matchbox-window-manager", "import"})
+        if (!have_tool(tool))
+            GTEST_SKIP() << tool << " is not installed (scripts/setup.sh installs it); no X11 screenshot taken";
+    std::string dir = capture_temp_dir();
+    std::vector<std::string> args = {"/bin/bash", std::string(QF_SOURCE_DIR) + "/scripts/screenshot.sh", "-b",
+                                     QF_BINARY_DIR, "-o", dir, "-k"};
+    // From about clock 50 s to 78 s.
+    for (int i = 0; i <= 28; i++)
+        args.push_back(std::to_string(25.0 + 0.5 * i).substr(0, 4));
+    captured_run r = capture_program(args, "",
+                                     {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIODELAY=23",
+                                      "SDL_DISKAUDIOFILE=" + dir + "/audio.raw"},
+                                     120);
+    ASSERT_EQ(r.exited, 1) << r.out << r.err;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    // A shot's stamp counts all the audio written, the silence written while the
+    // production loaded included; the production's clock 0 is the output frame
+    // the music's lead-in says (as in the headless test above).
+    std::vector<int16_t> music = decoded_music();
+    ASSERT_FALSE(music.empty());
+    std::vector<uint8_t> raw = read_file(dir + "/audio.raw");
+    std::vector<int16_t> out(raw.size() / 2);
+    memcpy(out.data(), raw.data(), out.size() * 2);
+    const size_t sound = first_sound(out.data(), out.size() / 2);
+    ASSERT_LT(sound, out.size() / 2) << "no music in the audio written";
+    const double clock0 =
+        ((double)sound - (double)first_sound(music.data(), music.size() / 2) - (double)MUSIC_START) / RATE;
+    ASSERT_GE(clock0, 0.0);
+    printf("the production's clock 0 came %.2f s into the audio\n", clock0);
+
+    enum { TUNNEL, BUMPMAP, DATAPACK, GREETINGS, SCENES };
+    // Clock windows inside each scene's rows (sequence.csv), 0.8 s or more from their edges.
+    const double windows[SCENES][2] = {{51.8, 56.2}, {58.8, 62.2}, {63.8, 68.2}, {69.8, 76.2}};
+    const char* names[SCENES] = {"tunnel", "bump map", "datapack", "greetings"};
+    int seen[SCENES] = {};
+    int greetings_with_text = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        size_t at = name.rfind("-at-");
+        if (name.rfind("shot-", 0) != 0 || at == std::string::npos || name.size() < 4 ||
+            name.compare(name.size() - 4, 4, ".png") != 0)
+            continue;
+        double clock = atof(name.c_str() + at + 4) - clock0;
+        int scene = -1;
+        for (int k = 0; k < SCENES; k++)
+            if (clock >= windows[k][0] && clock <= windows[k][1])
+                scene = k;
+        if (scene < 0)
+            continue;
+        seen[scene]++;
+        shot_image im;
+        ASSERT_TRUE(im.load(e.path().string())) << name;
+        ASSERT_EQ(im.w, 640) << name;
+        ASSERT_EQ(im.h, 480) << name;
+        const std::string what = name + " (" + names[scene] + ")";
+        // The greetings' dots are black, and the datapack's ground one dark plum.
+        EXPECT_LT(im.top_colour_share(), scene == GREETINGS ? 0.6 : scene == DATAPACK ? 0.45 : 0.25)
+            << what << ": mostly one colour";
+        // Brass, lit or in shadow; the nebula's rose has more blue than green.
+        auto warm = [](int R, int G, int B) { return R > B + 15 && G >= B; };
+        auto blueish = [](int R, int G, int B) { return B > G + 15 && B + 10 >= R / 2; };
+        switch (scene) {
+        case TUNNEL: {
+            // Spiral arms in four hues, saturated over the whole screen.
+            EXPECT_GT(im.distinct(0, 0, 640, 480), 200u) << what;
+            EXPECT_GT(im.share(0, 0, 640, 480, [](int R, int G, int B) {
+                return std::max({R, G, B}) - std::min({R, G, B}) > 60;
+            }), 0.6) << what;
+            double teal = im.share(0, 0, 640, 480, [](int R, int G, int B) { return G > R + 30 && B > R + 30; });
+            double violet = im.share(0, 0, 640, 480, [](int R, int G, int B) { return B > G + 50 && B > R; });
+            double magenta = im.share(0, 0, 640, 480, [](int R, int G, int B) { return R > G + 60 && B > G + 30; });
+            double gold = im.share(0, 0, 640, 480, [](int R, int G, int B) { return R > B + 50 && G > B + 20; });
+            int hues = (teal > 0.03) + (violet > 0.03) + (magenta > 0.03) + (gold > 0.03);
+            EXPECT_GE(hues, 3) << what << ": teal " << teal << " violet " << violet << " magenta " << magenta
+                               << " gold " << gold;
+            break;
+        }
+        case BUMPMAP: {
+            // The plate stands at page (5, 0): brass right of the porthole, lit
+            // and shadowed relief, the nebula in the porthole and above the plate.
+            EXPECT_GT(im.share(340, 90, 560, 390, warm), 0.5) << what << ": no brass plate";
+            EXPECT_GT(im.share(340, 90, 560, 390, [](int R, int, int) { return R > 220; }), 0.01)
+                << what << ": no lit edges";
+            EXPECT_GT(im.share(340, 90, 560, 390, [](int R, int, int) { return R < 130; }), 0.01)
+                << what << ": no shadowed edges";
+            // The porthole's centre (page 97, 120) and the band above the plate.
+            EXPECT_LT(im.share(150, 200, 240, 280, warm), 0.1) << what << ": the porthole is not open";
+            EXPECT_GT(im.share(150, 200, 240, 280, [](int R, int G, int B) { return R + G + B > 60; }), 0.5)
+                << what << ": the porthole is dark";
+            EXPECT_LT(im.share(0, 0, 640, 40, warm), 0.15) << what;
+            EXPECT_GT(im.distinct(0, 0, 640, 40), 20u) << what << ": no background above the plate";
+            break;
+        }
+        case DATAPACK: {
+            // The dusk sky over the top rows, the sculpture in the middle: its
+            // pixels differ from the sky at the left edge of their row.
+            EXPECT_GT(im.share(0, 0, 640, 60, blueish), 0.7) << what << ": no sky at the top";
+            long differ = 0, n = 0;
+            for (int y = 120; y < 420; y++) {
+                const uint8_t* edge = im.at(8, y);
+                for (int x = 220; x < 420; x++, n++) {
+                    const uint8_t* c = im.at(x, y);
+                    differ += std::abs(c[0] - edge[0]) + std::abs(c[1] - edge[1]) + std::abs(c[2] - edge[2]) > 60;
+                }
+            }
+            EXPECT_GT((double)differ / n, 0.2) << what << ": no sculpture in the middle";
+            EXPECT_GT(im.distinct(0, 0, 640, 480), 100u) << what;
+            break;
+        }
+        case GREETINGS: {
+            // The dot matrix over page columns 99..222, rows 47..153: mostly
+            // black dots, grey lettering; the backdrop round it.
+            EXPECT_GT(im.share(200, 96, 444, 306, [](int R, int G, int B) { return R + G + B == 0; }), 0.5)
+                << what << ": no dot matrix";
+            double text = im.share(200, 96, 444, 306, [](int R, int G, int B) {
+                return R > 90 && std::abs(R - G) < 12 && std::abs(G - B) < 12;
+            });
+            greetings_with_text += text > 0.002;
+            EXPECT_GT(im.share(0, 0, 640, 60, blueish), 0.7) << what << ": no backdrop above the dot matrix";
+            break;
+        }
+        }
+    }
+    for (int k = 0; k < SCENES; k++)
+        EXPECT_GE(seen[k], 1) << "no shot inside the " << names[k] << "\n" << r.out;
+    EXPECT_GE(greetings_with_text, 1) << "no greeting on any shot of the greetings";
     std::filesystem::remove_all(dir);
 }
 

@@ -5,12 +5,11 @@
 // sample production's) add their real payloads up to 64 KiB each, their texts,
 // and a pack of their small payloads. Run again when a record layout changes;
 // the regression inputs beside the seeds are kept as they are.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +34,8 @@ static std::string g_dir;
 static void put(const std::string& target, const std::string& name, const void* data, size_t size)
 {
     std::string d = g_dir + "/" + target;
-    mkdir(d.c_str(), 0755);
+    std::error_code ec;
+    std::filesystem::create_directory(d, ec);
     std::string path = d + "/seed_" + name;
     FILE* f = fopen(path.c_str(), "wb");
     if (!f || (size && fwrite(data, 1, size, f) != size)) {
@@ -128,7 +128,8 @@ int main(int argc, char** argv)
         return 1;
     }
     g_dir = argv[1];
-    mkdir(g_dir.c_str(), 0755);
+    std::error_code ec;
+    std::filesystem::create_directory(g_dir, ec);
     fuzz_env* env = fuzz_begin();
     memarena* A = env->arena;
     static const int endians[2] = {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED};

@@ -18,7 +18,7 @@ static int replay_file(const std::filesystem::path& path)
 {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
-        fprintf(stderr, "cannot read %s\n", path.c_str());
+        fprintf(stderr, "cannot read %s\n", path.string().c_str());
         return 1;
     }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

@@ -11,12 +11,12 @@
 // Offline tool on one thread: all memory comes from two arenas over one heap
 // block; any failure prints its message and exits 1.
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "core/crash.h"
 #include "core/io.h"
@@ -95,23 +95,10 @@ static char* gen_path(gen* g, const char* dir, const char* name)
 
 static void gen_mkdirs(const char* path)
 {
-    char buf[4096];
-    size_t n = strlen(path);
-    if (n >= sizeof buf)
-        crash_fail(2, "path too long \"%s\"\n", path);
-    memcpy(buf, path, n + 1);
-    for (size_t i = 1; i <= n; i++) {
-        if (buf[i] == '/' || buf[i] == 0) {
-            char c = buf[i];
-            buf[i] = 0;
-            if (mkdir(buf, 0755) != 0) {
-                struct stat st;
-                if (stat(buf, &st) != 0 || !S_ISDIR(st.st_mode))
-                    crash_fail(2, "failed create directory \"%s\"\n", buf);
-            }
-            buf[i] = c;
-        }
-    }
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec || !std::filesystem::is_directory(path, ec))
+        crash_fail(2, "failed create directory \"%s\"\n", path);
 }
 
 // Writes the record [g->record, end) as an asset file (the endian marker first)

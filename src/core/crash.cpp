@@ -46,6 +46,9 @@ void n3d_log(const char* file, int line, const char* fmt, ...)
     va_start(args, fmt);
     vfprintf(stderr, fmt, args);
     va_end(args);
+    // Standard error is not unbuffered everywhere (the Windows C runtime may
+    // buffer it): the line must stand before anything printed after it.
+    fflush(stderr);
 }
 
 void crash_fail(int stream, const char* fmt, ...)

@@ -8,14 +8,23 @@
 
 #include <cstdarg>
 
+// Format checking of the printf-style functions against the printf the build
+// links: mingw's C99 family on Windows (its "%zu" and "%llu" match Linux), the C
+// library's everywhere else.
+#if defined(__MINGW32__)
+#define CRASH_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define CRASH_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
+
 // "crash in %s at %s:%d\n" then the message; the Linux build passes "" as func.
 [[noreturn]] void mycrash(const char* file, int line, const char* func, const char* fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+    CRASH_PRINTF_FORMAT(4, 5);
 // "crash at %s:%d\n" then the message (renderer and image code).
 [[noreturn]] void n3d_crash(const char* file, int line, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    CRASH_PRINTF_FORMAT(3, 4);
 // "[%s:%d] " and the message to standard error; adds no newline, returns.
-void n3d_log(const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void n3d_log(const char* file, int line, const char* fmt, ...) CRASH_PRINTF_FORMAT(3, 4);
 
 // Flushes both streams and ends the program with status. The one way out for
 // every failure exit of the system.
@@ -28,4 +37,4 @@ void crash_set_exit_hook(crash_exit_hook hook);
 
 // A check that prints its own message to standard output (stream 1) or
 // standard error (stream 2) and exits with status 1.
-[[noreturn]] void crash_fail(int stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void crash_fail(int stream, const char* fmt, ...) CRASH_PRINTF_FORMAT(2, 3);

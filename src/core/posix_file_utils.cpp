@@ -27,6 +27,14 @@ char* file_path_ext(memarena* arena, const char* a)
     return s;
 }
 
+// Whole-file readers read bytes as they are: text and binary mode are one on
+// Linux, while Windows turns CR LF into LF and stops at a Ctrl-Z in text mode.
+#if defined(_WIN32)
+static const char FILE_READ_MODE[] = "rb";
+#else
+static const char FILE_READ_MODE[] = "r";
+#endif
+
 // Opens a regular file and measures it; null (after the fopen message) when the
 // path cannot be opened, is not a regular file or cannot be measured.
 static FILE* file_open_measured(const char* path, uint64_t* size)
@@ -38,7 +46,7 @@ static FILE* file_open_measured(const char* path, uint64_t* size)
         printf("fopen failed, path: %s\n", path);
         return nullptr;
     }
-    FILE* f = fopen(path, "r");
+    FILE* f = fopen(path, FILE_READ_MODE);
     if (f && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && fseek(f, 0, SEEK_END) == 0) {
         long end = ftell(f);
         if (end >= 0 && fseek(f, 0, SEEK_SET) == 0) {

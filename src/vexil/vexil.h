@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "core/crash.h"
 #include "core/cycles_measure.h"
 #include "core/linmath.h"
 #include "core/memarena.h"
@@ -272,7 +273,7 @@ void vexil_init_step(vexil_args* args);
 int pressed_key(vexil_args* args, char key);
 void vexil_end_stats(vexil* d);
 // A new string formatted into the arena.
-char* memprintf(memarena* arena, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+char* memprintf(memarena* arena, const char* fmt, ...) CRASH_PRINTF_FORMAT(2, 3);
 // A render context for fc: the textures copied from tc, no light, the camera
 // from view_from_world (its inverse computed here) with the given projection.
 void vexil_setup_render_context(n3d_render_context* rc, n3d_frame_context* fc, const n3d_textures_context* tc,

@@ -11,7 +11,9 @@
 int parse_arg_int(int* int_count, char** s, vexil_sequence_row* row)
 {
     char* end = nullptr;
-    long v = strtol(*s, &end, 10);
+    // 64 bits on every system (a long has 32 on Windows and would saturate to
+    // the int range, taking a number beyond it for INT_MAX).
+    long long v = strtoll(*s, &end, 10);
     if (end == *s || v < INT_MIN || v > INT_MAX)
         VEXIL_SCENES_CRASH("parse_arg_int failed \"%s\" (sequence line %d, args: \"%s\")\n", *s, row->line,
                            row->args ? row->args : "");

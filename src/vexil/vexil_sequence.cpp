@@ -73,7 +73,9 @@ int vexil_csv_parse_int(char** s, int line, const char* path)
     if (*digits < '0' || *digits > '9')
         crash_fail(2, "failed parse line %d in \"%s\"\n", line, path);
     char* end = nullptr;
-    long v = strtol(p, &end, 10);
+    // 64 bits on every system: a 32-bit long (Windows) would saturate to the
+    // int range and let a number beyond it through.
+    long long v = strtoll(p, &end, 10);
     if (v < INT_MIN || v > INT_MAX)
         crash_fail(2, "failed parse line %d in \"%s\"\n", line, path);
     *s = end;

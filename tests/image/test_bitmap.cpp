@@ -17,6 +17,7 @@
 #include "core/memarena.h"
 #include "image/bitmap.h"
 #include "support/capture.h"
+#include "support/windows_skip.h"
 #include "support/test_arena.h"
 
 namespace {
@@ -417,6 +418,7 @@ TEST(BitmapCopy, BlendAndClipping)
 
 TEST(BitmapPng, SaveLoadAndAnIndependentReader)
 {
+    QF_SKIP_ON_WINDOWS(QF_SKIP_PYTHON_REFERENCE);
     test_arena a;
     std::string dir = capture_temp_dir();
     struct row {
@@ -479,6 +481,7 @@ TEST(BitmapPng, Failures)
 
 TEST(BitmapDownscale, BoxAgreesWithPillowReduce)
 {
+    QF_SKIP_ON_WINDOWS(QF_SKIP_PYTHON_REFERENCE);
     test_arena a;
     std::string dir = capture_temp_dir();
     for (int flags : {BITMAP_FLAG_RGBA, BITMAP_FLAG_RGB}) {

@@ -16,7 +16,7 @@ void crash_exit(int status)
     exit(status);
 }
 
-void mycrash(const char* file, int line, const char* func, const char* fmt, ...)
+void(mycrash)(const char* file, int line, const char* func, const char* fmt, ...)
 {
     fflush(stdout);
     fprintf(stderr, "crash in %s at %s:%d\n", func, file, line);
@@ -27,7 +27,7 @@ void mycrash(const char* file, int line, const char* func, const char* fmt, ...)
     crash_exit(1);
 }
 
-void n3d_crash(const char* file, int line, const char* fmt, ...)
+void(n3d_crash)(const char* file, int line, const char* fmt, ...)
 {
     fflush(stdout);
     fprintf(stderr, "crash at %s:%d\n", file, line);

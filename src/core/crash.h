@@ -23,6 +23,18 @@
 // "crash at %s:%d\n" then the message (renderer and image code).
 [[noreturn]] void n3d_crash(const char* file, int line, const char* fmt, ...)
     CRASH_PRINTF_FORMAT(3, 4);
+
+// Where a crash says it happened. A call site names its source the Linux way,
+// mycrash("src/memarena", 104, "", ...): the path in the source tree's old
+// layout, the line and an empty function. The Windows build reports the failing
+// function's name and the full path under which the file was built, with the
+// real line: there the calls are rewritten to pass __FILE__, __LINE__ and
+// __func__, and the site's own three are not used. (The functions themselves
+// are written in parentheses, (mycrash)(...), to call them with a site as given.)
+#if defined(_WIN32)
+#define mycrash(file, line, func, ...) (mycrash)(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define n3d_crash(file, line, ...) (n3d_crash)(__FILE__, __LINE__, __VA_ARGS__)
+#endif
 // "[%s:%d] " and the message to standard error; adds no newline, returns.
 void n3d_log(const char* file, int line, const char* fmt, ...) CRASH_PRINTF_FORMAT(3, 4);
 

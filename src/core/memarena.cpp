@@ -25,10 +25,21 @@ static void memarena_poison(const memarena* arena, uint64_t from, uint64_t to)
 static void memarena_poison(const memarena*, uint64_t, uint64_t) {}
 #endif
 
+// The 64-bit numbers of the arena messages: "%lu" where unsigned long has 64
+// bits (Linux), "%llu" on Windows, where it has 32.
+#if defined(_WIN32)
+#define MEMARENA_U64 "%llu"
+typedef unsigned long long memarena_u64_arg;
+#else
+#define MEMARENA_U64 "%lu"
+typedef unsigned long memarena_u64_arg;
+#endif
+static_assert(sizeof(memarena_u64_arg) == 8, "the arena messages print 64-bit numbers");
+
 void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
 {
     if (size != 0 && ptr == nullptr) {
-        printf("arena \"%s\" size %lu got a zero pointer!\n", name, (unsigned long)size);
+        printf("arena \"%s\" size " MEMARENA_U64 " got a zero pointer!\n", name, (memarena_u64_arg)size);
         mycrash("src/memarena", 86, "", "arena got a zero pointer!\n");
     }
     memset(arena, 0, sizeof(*arena));
@@ -42,20 +53,24 @@ void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
 // arbitrary marker, and a request near 2^64 must not look small once added.
 // A request whose padded size does not fit 64 bits is reported as UINT64_MAX,
 // and so is a "needed" total that would wrap.
-[[noreturn]] static void memarena_out_of_mem(const memarena* arena, uint64_t size)
+// The detail line only: the crash itself is the push's (the Windows build names
+// the function in its header).
+static void memarena_out_of_mem_line(const memarena* arena, uint64_t size)
 {
     uint64_t needed = size > UINT64_MAX - arena->sp ? UINT64_MAX : arena->sp + size;
-    printf("arena: %s is out of mem, capacity is %lu but needed %lu tried alloc %lu\n", arena->name,
-           (unsigned long)arena->size, (unsigned long)needed, (unsigned long)size);
-    mycrash("src/memarena", 104, "", "arena is out of mem\n");
+    printf("arena: %s is out of mem, capacity is " MEMARENA_U64 " but needed " MEMARENA_U64
+           " tried alloc " MEMARENA_U64 "\n",
+           arena->name, (memarena_u64_arg)arena->size, (memarena_u64_arg)needed, (memarena_u64_arg)size);
 }
 
 void* xmemarena_push(memarena* arena, uint64_t size)
 {
     if (size == 0)
         return nullptr;
-    if (arena->sp > arena->size || size > arena->size - arena->sp)
-        memarena_out_of_mem(arena, size);
+    if (arena->sp > arena->size || size > arena->size - arena->sp) {
+        memarena_out_of_mem_line(arena, size);
+        mycrash("src/memarena", 104, "", "arena is out of mem\n");
+    }
     uint8_t* result = arena->ptr + arena->sp;
     arena->sp += size;
 #if defined(QF_ARENA_POISON)
@@ -80,8 +95,10 @@ void* xmemarena_push_align(memarena* arena, uint64_t size, uint64_t align)
     uint64_t pad = misalignment ? align - misalignment : 0;
     if (size == 0)
         return nullptr;
-    if (size > UINT64_MAX - pad)
-        memarena_out_of_mem(arena, UINT64_MAX);
+    if (size > UINT64_MAX - pad) {
+        memarena_out_of_mem_line(arena, UINT64_MAX);
+        mycrash("src/memarena", 104, "", "arena is out of mem\n");
+    }
     uint8_t* result = static_cast<uint8_t*>(xmemarena_push(arena, size + pad));
     return result + pad;
 }
@@ -94,8 +111,10 @@ void* xmemarena_push_align_pad(memarena* arena, uint64_t minimum_size, uint64_t 
     uint64_t size = minimum_size;
     if (rest) {
         uint64_t round = align - rest;
-        if (minimum_size > UINT64_MAX - round)
-            memarena_out_of_mem(arena, UINT64_MAX);
+        if (minimum_size > UINT64_MAX - round) {
+            memarena_out_of_mem_line(arena, UINT64_MAX);
+            mycrash("src/memarena", 104, "", "arena is out of mem\n");
+        }
         size = minimum_size + round;
     }
     return xmemarena_push_align(arena, size, align);
@@ -124,8 +143,8 @@ void xmemarena_reset(memarena* arena)
 void xmemarena_pop_size(memarena* arena, uint64_t size)
 {
     if (arena->sp < size) {
-        printf("arena: %s is at sp: %lu and asked to pop size %lu\n", arena->name, (unsigned long)arena->sp,
-               (unsigned long)size);
+        printf("arena: %s is at sp: " MEMARENA_U64 " and asked to pop size " MEMARENA_U64 "\n", arena->name,
+               (memarena_u64_arg)arena->sp, (memarena_u64_arg)size);
         mycrash("src/memarena", 152, "", "arena bad pop\n");
     }
     memarena_poison(arena, arena->sp - size, arena->sp);
@@ -134,5 +153,6 @@ void xmemarena_pop_size(memarena* arena, uint64_t size)
 
 void memarena_print(const memarena* arena)
 {
-    printf("arena: %s capacity: %lu used: %lu\n", arena->name, (unsigned long)arena->size, (unsigned long)arena->sp);
+    printf("arena: %s capacity: " MEMARENA_U64 " used: " MEMARENA_U64 "\n", arena->name, (memarena_u64_arg)arena->size,
+           (memarena_u64_arg)arena->sp);
 }

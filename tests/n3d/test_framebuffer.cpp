@@ -11,6 +11,7 @@
 #include "core/memarena.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
+#include "support/crash_site.h"
 #include "support/test_arena.h"
 
 namespace {
@@ -106,7 +107,7 @@ TEST(Framebuffer, CoverageWidthNotMultipleOf32StopsThroughCrashPath)
         n3d_coveragebuffer_init(&cb, 33, 4, &f.arena);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "crash at src/n3d:1432\ncoverage buffer only supports width evenly divisable by 32 (was 33)\n");
+    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1432\ncoverage buffer only supports width evenly divisable by 32 (was 33)\n"));
 }
 
 TEST(Framebuffer, Validate)
@@ -153,7 +154,7 @@ TEST(Framebuffer, ClearWritesVisiblePixelsOnlyAndRejectsUnknownFormats)
         n3d_framebuffer_clear(&bad);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "crash at src/n3d:1649\nnot implemented\n");
+    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1649\nnot implemented\n"));
 }
 
 TEST(Framebuffer, CoverageClearZeroesEveryWord)
@@ -264,7 +265,7 @@ TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
         n3d_framebuffer fb = {0, 3, 32, 1, 32, px};
         n3d_framebuffer_clear_noncoverage(&fb, &cb);
     });
-    EXPECT_EQ(r.err, "crash at src/n3d:1484\nnot implemented\n");
+    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1484\nnot implemented\n"));
 }
 
 TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
@@ -304,7 +305,7 @@ TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
         n3d_framecontext_init(&c, &g.arena, 64, 8, 1, 0);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "crash at src/n3d:1712\ninit framecontext with bad format 1? or not yet implemented?");
+    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1712\ninit framecontext with bad format 1? or not yet implemented?"));
 }
 
 // A 16-bit page over foreign memory with 1024-byte rows (as the display's),
@@ -409,7 +410,7 @@ TEST(FrameContext, BeginOrEndWithoutCoveragePairStopsWithMessage)
         });
         EXPECT_TRUE(r.exited);
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("crash at src/n3d:"), std::string::npos) << r.err;
+        EXPECT_NE(crash_site(r.err).find(crash_site("crash at src/n3d:")), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("frame context has no coverage buffers"), std::string::npos) << r.err;
     }
 }

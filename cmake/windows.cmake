@@ -94,7 +94,6 @@ function(qf_windows_package)
   if(NOT TARGET quillfern)
     return()
   endif()
-  target_link_libraries(quillfern PRIVATE SDL2::SDL2main)
   add_custom_command(TARGET quillfern POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${QF_SDL2_DLL} $<TARGET_FILE_DIR:quillfern>/SDL2.dll
     VERBATIM)

@@ -7,14 +7,16 @@
 
 #include <cstdint>
 
-// A reading of the calibration clock (CLOCK_MONOTONIC_RAW on Linux).
+// A reading of the calibration clock (CLOCK_MONOTONIC_RAW on Linux, the
+// performance counter on Windows).
 struct core_clock_sample {
     int64_t seconds;
     int64_t nanoseconds;
 };
 
 // Pins the calling thread to the one CPU given; 0 on success, 1 when the
-// system refuses (the thread's affinity is then unchanged).
+// system refuses (the thread's affinity is then unchanged). The Windows build
+// pins nothing and always returns 1.
 int core_platform_pin_thread_to_cpu(int cpu);
 void core_platform_clock_read(core_clock_sample* out);
 // (now.nanoseconds - start.nanoseconds) / 1e9 + (now.seconds - start.seconds).

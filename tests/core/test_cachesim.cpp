@@ -14,6 +14,7 @@
 
 #include "core/cachesim_ppc.h"
 #include "support/capture.h"
+#include "support/windows_skip.h"
 
 namespace {
 
@@ -279,6 +280,8 @@ TEST(Cachesim, MissesAgreeWithCachegrind)
 {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "valgrind cannot run programs built with AddressSanitizer; the comparison runs in the release build";
+#elif defined(_WIN32)
+    QF_SKIP_ON_WINDOWS("its reference is valgrind's cachegrind, which runs Linux programs only");
 #else
     const std::string valgrind = find_on_path("valgrind");
     if (valgrind.empty())

@@ -4,11 +4,16 @@
 // process, so only the child is pinned.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#endif
 
 #include <cerrno>
 #include <cstddef>
@@ -18,6 +23,7 @@
 #include "core/cycles_measure.h"
 #include "core/core_platform.h"
 #include "support/capture.h"
+#include "support/windows_skip.h"
 
 namespace {
 
@@ -126,6 +132,7 @@ TEST(CyclesReport, UnnamedBlockAnnouncesItsSiteOnEveryTiming)
               "unnamed block at src/n3d/raster/r.cpp:9\nhits 2 2\n");
 }
 
+#if !defined(_WIN32)
 // Makes sched_setaffinity fail with EPERM in this process, as a container
 // without CPU 0 does.
 void refuse_affinity()
@@ -176,5 +183,62 @@ TEST(CyclesCalibration, PinsToCpuZeroWhenAllowed)
         GTEST_SKIP() << "CPU 0 is not available to this process";
     EXPECT_EQ(r.out, "count 1 cpu0 1\n");
 }
+
+TEST(CyclesCalibration, AgainstThePerformanceCounterWithoutPinning)
+{
+    QF_ONLY_ON_WINDOWS("the Windows build calibrates against the performance counter");
+}
+#else
+TEST(CyclesCalibration, CarriesOnUnpinnedWhenPinningIsRefused)
+{
+    QF_SKIP_ON_WINDOWS("the Windows build pins no thread");
+}
+
+TEST(CyclesCalibration, PinsToCpuZeroWhenAllowed)
+{
+    QF_SKIP_ON_WINDOWS("the Windows build pins no thread");
+}
+
+// The calibration measures the counter against the performance counter and
+// leaves the thread's affinity as it was. Its rate must agree with the counter
+// measured here against QueryPerformanceCounter over a longer span.
+TEST(CyclesCalibration, AgainstThePerformanceCounterWithoutPinning)
+{
+    captured_run r = capture_run([] {
+        HANDLE thread = GetCurrentThread();
+        DWORD_PTR process_mask = 0, system_mask = 0;
+        GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask);
+        printf("pin %d\n", core_platform_pin_thread_to_cpu(0));
+        cycles_init();
+        // Setting a mask returns the one the thread had: still the process's.
+        DWORD_PTR after = SetThreadAffinityMask(thread, process_mask);
+        printf("calibrated %d unpinned %d\n", cycles_calibrated, after == process_mask ? 1 : 0);
+
+        LARGE_INTEGER f, q0, q1;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&q0);
+        cycles_t t0 = rdtsc();
+        Sleep(200);
+        QueryPerformanceCounter(&q1);
+        cycles_t t1 = rdtsc();
+        double rate = (double)(t1 - t0) / ((double)(q1.QuadPart - q0.QuadPart) / (double)f.QuadPart);
+        double ratio = cycles_rdtsc_per_sec / rate;
+        printf("ratio %s\n", ratio > 0.9 && ratio < 1.1 ? "ok" : "off");
+        if (!(ratio > 0.9 && ratio < 1.1))
+            fprintf(stderr, "calibrated %.0f, measured %.0f cycles per second\n", cycles_rdtsc_per_sec, rate);
+
+        // The clock reading is the counter in seconds and nanoseconds.
+        core_clock_sample s;
+        QueryPerformanceCounter(&q0);
+        core_platform_clock_read(&s);
+        QueryPerformanceCounter(&q1);
+        double secs = (double)s.seconds + (double)s.nanoseconds / 1e9;
+        double lo = (double)q0.QuadPart / (double)f.QuadPart, hi = (double)q1.QuadPart / (double)f.QuadPart;
+        printf("clock %s\n", secs >= lo - 1e-6 && secs <= hi + 1e-6 ? "ok" : "off");
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "pin 1\ncalibrated 1 unpinned 1\nratio ok\nclock ok\n") << r.err;
+}
+#endif
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include "core/cycles_measure.h"
 #include "host/sdl2_host.h"
 #include "support/capture.h"
+#include "support/sdl_real.h"
 
 static bool g_hold_escape = false;
 static bool g_steer_mouse = false;
@@ -36,7 +36,7 @@ static const host_demo_entry g_demo = {nullptr, demo_quit, demo_pointer, demo_up
 // motions are queued right after the host switches it before its first pass.
 int SDL_SetRelativeMouseMode(SDL_bool enabled)
 {
-    int result = reinterpret_cast<int (*)(SDL_bool)>(dlsym(RTLD_NEXT, "SDL_SetRelativeMouseMode"))(enabled);
+    int result = reinterpret_cast<int (*)(SDL_bool)>(qf_sdl_real("SDL_SetRelativeMouseMode"))(enabled);
     if (g_steer_mouse) {
         const int motions[2][2] = {{5, -3}, {-7, 2}};
         for (const auto& m : motions) {
@@ -61,7 +61,7 @@ Uint32 SDL_GetMouseState(int* x, int* y)
             *y = 45;
         return SDL_BUTTON_RMASK;
     }
-    return reinterpret_cast<Uint32 (*)(int*, int*)>(dlsym(RTLD_NEXT, "SDL_GetMouseState"))(x, y);
+    return reinterpret_cast<Uint32 (*)(int*, int*)>(qf_sdl_real("SDL_GetMouseState"))(x, y);
 }
 
 // The host reads the keyboard state through this: with g_hold_escape set it
@@ -89,7 +89,7 @@ const Uint8* SDL_GetKeyboardState(int* numkeys)
             *numkeys = SDL_NUM_SCANCODES;
         return held;
     }
-    return reinterpret_cast<const Uint8* (*)(int*)>(dlsym(RTLD_NEXT, "SDL_GetKeyboardState"))(numkeys);
+    return reinterpret_cast<const Uint8* (*)(int*)>(qf_sdl_real("SDL_GetKeyboardState"))(numkeys);
 }
 
 namespace {

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
-#include <dlfcn.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -23,6 +22,7 @@
 
 #include "host/sdl2_host.h"
 #include "support/capture.h"
+#include "support/sdl_real.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ void note(const char* fmt, ...)
 template <typename F>
 F real(const char* name)
 {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    return reinterpret_cast<F>(qf_sdl_real(name));
 }
 
 }  // namespace

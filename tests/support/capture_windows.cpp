@@ -17,6 +17,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -170,10 +171,11 @@ static std::string capture_quote(const std::string& arg)
 }
 
 // Starts command_line with both streams in the named files (null: the null
-// device) and the extra environment entries, waits up to timeout_s seconds.
+// device) and the extra environment entries, waits up to timeout_ms
+// milliseconds and then ends it (exited 0, status SIGKILL's number).
 static captured_run capture_spawn(const std::string& command_line, const std::string& cwd,
                                   const std::vector<std::string>& env, const char* out_path, const char* err_path,
-                                  int timeout_s)
+                                  int timeout_ms)
 {
     captured_run r{};
     SECURITY_ATTRIBUTES sa{};
@@ -221,7 +223,7 @@ static captured_run capture_spawn(const std::string& command_line, const std::st
         r.status = 127;
         return r;
     }
-    if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_s * 1000) == WAIT_TIMEOUT) {
+    if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_ms) == WAIT_TIMEOUT) {
         TerminateProcess(pi.hProcess, 9);
         WaitForSingleObject(pi.hProcess, INFINITE);
         r.exited = 0;
@@ -303,7 +305,7 @@ captured_run capture_run(const std::function<void()>& fn)
     std::vector<std::string> env = {std::string(CAPTURE_ENV_INDEX) + "=" + std::to_string(done.size()),
                                     std::string(CAPTURE_ENV_DIR) + "=" + dir,
                                     std::string(CAPTURE_ENV_RUN) + "=" + capture_run_id()};
-    captured_run child = capture_spawn(cmd, "", env, nullptr, nullptr, 120);
+    captured_run child = capture_spawn(cmd, "", env, nullptr, nullptr, 120 * 1000);
 
     captured_run r{};
     if (capture_read_file(dir + "/reached") != "1") {
@@ -323,8 +325,8 @@ captured_run capture_run(const std::function<void()>& fn)
     return r;
 }
 
-captured_run capture_program(const std::vector<std::string>& argv, const std::string& cwd,
-                             const std::vector<std::string>& env, int timeout_s)
+static captured_run capture_program_for(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::vector<std::string>& env, int timeout_ms)
 {
     std::string cmd;
     for (const std::string& a : argv)
@@ -332,12 +334,52 @@ captured_run capture_program(const std::vector<std::string>& argv, const std::st
     std::string dir = capture_unique_path("qf_program_");
     std::filesystem::create_directory(dir);
     std::string out = dir + "/out", err = dir + "/err";
-    captured_run r = capture_spawn(cmd, cwd, env, out.c_str(), err.c_str(), timeout_s);
+    captured_run r = capture_spawn(cmd, cwd, env, out.c_str(), err.c_str(), timeout_ms);
     r.out = capture_text_lines(r.out);
     r.err = capture_text_lines(r.err);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return r;
+}
+
+captured_run capture_program(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::vector<std::string>& env, int timeout_s)
+{
+    return capture_program_for(argv, cwd, env, timeout_s * 1000);
+}
+
+// Windows has no signal one program can send another, and headless wine no
+// console for a Ctrl-C: a program still running after run_ms milliseconds is
+// ended at once (exited 0, status SIGKILL's number) and sig is not sent. Runs
+// that end by themselves report their own exit.
+captured_run capture_program_signalled(const std::vector<std::string>& argv, const std::string& cwd,
+                                       const std::vector<std::string>& env, int run_ms, int sig, int timeout_s)
+{
+    (void)sig;
+    (void)timeout_s;
+    return capture_program_for(argv, cwd, env, run_ms);
+}
+
+std::vector<std::string> capture_list_dir(const std::string& dir, const std::string& prefix, const std::string& suffix)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        std::string n = e.path().filename().string();
+        if (n.size() >= prefix.size() + suffix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+            n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void capture_remove_dir(const std::string& dir)
+{
+    std::error_code ec;
+    for (const std::string& n : capture_list_dir(dir, "", ""))
+        std::filesystem::remove(dir + "/" + n, ec);
+    std::filesystem::remove(dir, ec);
 }
 
 std::string capture_temp_dir()

@@ -9,6 +9,7 @@
 #include <io.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 inline int setenv(const char* name, const char* value, int overwrite)
 {
@@ -20,4 +21,11 @@ inline int setenv(const char* name, const char* value, int overwrite)
 inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1; }
 // The mode has no meaning for a Windows directory.
 inline int mkdir(const char* path, int) { return _mkdir(path); }
+// A copy stands in for the link: Windows makes symbolic links only with a
+// privilege that a test run does not have.
+inline int symlink(const char* target, const char* path)
+{
+    std::error_code ec;
+    return std::filesystem::copy_file(target, path, ec) ? 0 : -1;
+}
 #endif

@@ -7,8 +7,11 @@
 
 #if defined(_WIN32)
 #define QF_SKIP_ON_WINDOWS(why) GTEST_SKIP() << "not in the Windows build: " << why
+#define QF_ONLY_ON_WINDOWS(why) static_cast<void>(0)
 #else
 #define QF_SKIP_ON_WINDOWS(why) static_cast<void>(0)
+// A case of the Windows build's own behaviour, skipped in the Linux build.
+#define QF_ONLY_ON_WINDOWS(why) GTEST_SKIP() << "only in the Windows build: " << why
 #endif
 
 // The reason of the cases whose reference is one of the Python programs

@@ -7,10 +7,11 @@
 #
 # The wine prefix lives in build_dir/wine and is made on first use (one maker at
 # a time when tests start together); SDL2.dll is found in build_dir/deps/sdl2/bin.
-# No X display is used: SDL runs with its dummy drivers in the tests.
+# The tests run SDL with its dummy drivers; a play with a window needs X.
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 build_dir program.exe [argument...]" >&2; exit 2; }
-build="$1"
+mkdir -p "$1"
+build="$(cd "$1" && pwd)"
 shift
 command -v wine > /dev/null || { echo "wine is not installed (scripts/setup.sh --windows installs it)" >&2; exit 127; }
 export WINEPREFIX="$build/wine"
@@ -18,9 +19,7 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer on first start; nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPATH="$build/deps/sdl2/bin"
-unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$build"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then

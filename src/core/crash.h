@@ -29,11 +29,13 @@
 // layout, the line and an empty function. The Windows build reports the failing
 // function's name and the full path under which the file was built, with the
 // real line: there the calls are rewritten to pass __FILE__, __LINE__ and
-// __func__, and the site's own three are not used. (The functions themselves
-// are written in parentheses, (mycrash)(...), to call them with a site as given.)
+// __func__; the site's own three are still evaluated (what only computes them
+// stays used) but not reported. The functions themselves are written in
+// parentheses, (mycrash)(...), to call them with a site as given.
 #if defined(_WIN32)
-#define mycrash(file, line, func, ...) (mycrash)(__FILE__, __LINE__, __func__, __VA_ARGS__)
-#define n3d_crash(file, line, ...) (n3d_crash)(__FILE__, __LINE__, __VA_ARGS__)
+#define mycrash(file, line, func, ...) \
+    (mycrash)(((void)(file), (void)(line), (void)(func), __FILE__), __LINE__, __func__, __VA_ARGS__)
+#define n3d_crash(file, line, ...) (n3d_crash)(((void)(file), (void)(line), __FILE__), __LINE__, __VA_ARGS__)
 #endif
 // "[%s:%d] " and the message to standard error; adds no newline, returns.
 void n3d_log(const char* file, int line, const char* fmt, ...) CRASH_PRINTF_FORMAT(3, 4);

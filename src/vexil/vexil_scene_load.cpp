@@ -18,7 +18,7 @@ static void vexil_scene_check_count(int have, int need, const char* what, vexil_
 }
 
 // Speeds, durations and angles: a float that is not a finite number is refused
-// by either path (strtof and atof both read "nan" and "inf").
+// by either path (strtof and strtod both read "nan" and "inf").
 static void vexil_scene_check_floats(vexil_scene* s, vexil_sequence_row* row)
 {
     for (int i = 0; i < s->floats_count && s->floats; i++)
@@ -204,7 +204,10 @@ void vexil_parse_ini_scene_key_array(char* key, int key_n, char* value, int valu
             vexil_ini_array_store(&s->ints, &s->ints_count, u->arena, index, array_length, atoi(value));
             break;
         case VEXIL_INI_FLOATS:
-            vexil_ini_array_store(&s->floats, &s->floats_count, u->arena, index, array_length, (float)atof(value));
+            // strtod rather than atof, which the Windows C runtime has read "nan"
+            // and "inf" as 0, passing the check above as a finite number.
+            vexil_ini_array_store(&s->floats, &s->floats_count, u->arena, index, array_length,
+                                  (float)strtod(value, nullptr));
             break;
         }
         return;

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "support/capture.h"
@@ -115,7 +116,13 @@ TEST(Demosys, WithoutAProductionItSaysWhereItLooked)
         vexil_fixture_start(&h, dir);
     });
     EXPECT_EQ(r.status, 1);
-    const std::string line = "no production at \"assets/vexil/le\" below \"" + dir +
+#if defined(_WIN32)
+    // The working directory as Windows names it (drive and backslashes).
+    const std::string cwd = std::filesystem::absolute(dir).string();
+#else
+    const std::string cwd = dir;
+#endif
+    const std::string line = "no production at \"assets/vexil/le\" below \"" + cwd +
                              "\": play the sample with scripts/play.sh, or start quillfern from its build directory "
                              "(build/release)\n";
     const size_t at = r.out.find(line);

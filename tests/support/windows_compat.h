@@ -22,10 +22,11 @@ inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1
 // The mode has no meaning for a Windows directory.
 inline int mkdir(const char* path, int) { return _mkdir(path); }
 // A copy stands in for the link: Windows makes symbolic links only with a
-// privilege that a test run does not have.
+// privilege that a test run does not have. An existing copy is replaced: a
+// child run replays the test's set-up in the same directory.
 inline int symlink(const char* target, const char* path)
 {
     std::error_code ec;
-    return std::filesystem::copy_file(target, path, ec) ? 0 : -1;
+    return std::filesystem::copy_file(target, path, std::filesystem::copy_options::overwrite_existing, ec) ? 0 : -1;
 }
 #endif

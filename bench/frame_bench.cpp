@@ -19,9 +19,9 @@
 #include "host/demo_music.h"
 #include "host/sdl2_host.h"
 #include "host/valkyrie_context.h"
-#include "vexil/demosys.h"
 #include "image/palette.h"
 #include "n3d/target/n3d_framebuffer.h"
+#include "vexil/demosys.h"
 #include "vexil/vexil_starfield.h"
 
 namespace {
@@ -221,8 +221,8 @@ void BM_starfield_update_16384(benchmark::State& st)
         vexil_starfield_update(&sf, &fc, nullptr);
         benchmark::ClobberMemory();
     }
-    st.counters["ns_per_star"] =
-        benchmark::Counter(16384.0 * static_cast<double>(st.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    st.counters["ns_per_star"] = benchmark::Counter(16384.0 * static_cast<double>(st.iterations()),
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_memcpy(benchmark::State& st)

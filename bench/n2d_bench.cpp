@@ -18,9 +18,9 @@
 
 namespace {
 
-const int OW = 640, OH = 480;                 // overlay
-const int PW = 320, PH = 240, PRB = 1024;     // video page
-const int PAGE_COVERAGE_H = 200;              // the benchmark's page context coverage
+const int OW = 640, OH = 480;              // overlay
+const int PW = 320, PH = 240, PRB = 1024;  // video page
+const int PAGE_COVERAGE_H = 200;           // the benchmark's page context coverage
 
 void* aligned_block(size_t bytes)
 {
@@ -33,8 +33,7 @@ struct plane {
     n3d_framebuffer fb;
     plane(int format, int w, int h, int row_bytes)
         : fb{0, format, w, h, row_bytes, aligned_block(size_t(row_bytes) * h)}
-    {
-    }
+    {}
     ~plane() { std::free(fb.b); }
 };
 
@@ -58,9 +57,9 @@ struct cov {
 
 void bytes(benchmark::State& st, long long per_call) { st.SetBytesProcessed(st.iterations() * per_call); }
 
-const long long OVERLAY_BYTES = 1LL * OW * OH;       // 307200
-const long long PAGE_BYTES = 2LL * PW * PH;          // 153600 visible
-const long long MASK_BYTES = 1LL * OW * OH / 8;      // 38400
+const long long OVERLAY_BYTES = 1LL * OW * OH;   // 307200
+const long long PAGE_BYTES = 2LL * PW * PH;      // 153600 visible
+const long long MASK_BYTES = 1LL * OW * OH / 8;  // 38400
 
 // ---- Peers ---------------------------------------------------------------------------
 

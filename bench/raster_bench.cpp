@@ -21,8 +21,8 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/raster_stream.h"
 
 #ifdef QF_HAVE_OSMESA
@@ -56,8 +56,8 @@ struct bench_world {
         n3d_make_texture_from_bitmap(&tex8, &arena, &tmp, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 1, 0, 3, &flare,
                                      nullptr, 0, 0.0f);
         memarena_reset(&tmp);
-        n3d_make_texture_from_bitmap(&tex16, &arena, &tmp, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 1, 1, 0, 3, &flare,
-                                     nullptr, 0, 0.0f);
+        n3d_make_texture_from_bitmap(&tex16, &arena, &tmp, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 1, 1, 0, 3,
+                                     &flare, nullptr, 0, 0.0f);
         n3d_framecontext_init(&fc, &arena, 320, 200, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555,
                               N3D_FRAMECONTEXT_COVERAGEBUFFER);
         fc.db = memarena_push_array<n3d_depthbuffer>(&arena, 1);
@@ -213,7 +213,9 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(name, BM_rasterizer, i)->MinTime(1.0)->UseRealTime();
     }
 #ifdef QF_HAVE_OSMESA
-    benchmark::RegisterBenchmark("peer/mesa_llvmpipe_1thread_texture_depth", BM_mesa_llvmpipe)->MinTime(1.0)->UseRealTime();
+    benchmark::RegisterBenchmark("peer/mesa_llvmpipe_1thread_texture_depth", BM_mesa_llvmpipe)
+        ->MinTime(1.0)
+        ->UseRealTime();
 #endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -5,10 +5,10 @@
 // one core). Times are the thread's CPU time. Not a test: it only prints.
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "core/memarena.h"

@@ -13,8 +13,8 @@
 #include "fuzz_support.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
-#include "n3d/n3d_asset.h"
 #include "n3d/io/n3d_io.h"
+#include "n3d/n3d_asset.h"
 #include "vexil/fontbitmap.h"
 
 #define FUZZ_ASSET_LOADERS 6

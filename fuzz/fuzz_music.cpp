@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 12)
         return 0;
     uint8_t* stream = fuzz_copy(data + 12, size - 12, 0);
-    fuzz_music_input in = {stream, size - 12, fuzz_music_i32(data), fuzz_music_i32(data + 4),
-                           fuzz_music_i32(data + 8)};
+    fuzz_music_input in = {stream, size - 12, fuzz_music_i32(data), fuzz_music_i32(data + 4), fuzz_music_i32(data + 8)};
     fuzz_run(fuzz_music_play, &in);
     // The player keeps no pointer past the input: nothing is loaded between inputs.
     demo_music_load(nullptr, 0, 0, 0);

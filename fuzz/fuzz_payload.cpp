@@ -26,7 +26,6 @@ static void fuzz_payload_load(void* user)
     fuzz_use_resource(in->env, FUZZ_KIND, r);
 }
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz_env* env = fuzz_begin();

@@ -12,11 +12,11 @@
 #include <cstring>
 
 #include "fuzz_support.h"
+#include "host/demo_music.h"
+#include "host/nanokorg2.h"
 #include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_sequence.h"
 #include "vexil/vexil_walk.h"
-#include "host/demo_music.h"
-#include "host/nanokorg2.h"
 
 // The walk covers at most this many rows and clock positions per input.
 #define FUZZ_WALK_ROWS_MAX 12

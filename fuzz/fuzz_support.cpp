@@ -17,9 +17,9 @@
 #include "n3d/n3d_asset.h"
 #include "vexil/fontbitmap.h"
 #include "vexil/vexil_bindings.h"
-#include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
+#include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_starfield.h"
 
 // Big enough for the production's "vexil_arena" and "vexil_tmp_arena" plus the
@@ -80,8 +80,7 @@ fuzz_env* fuzz_begin()
         e->fc_overlay = memarena_push_array_zeroed<n3d_frame_context>(P, 1);
         n3d_framecontext_init(e->fc_overlay, P, 640, 480, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8,
                               N3D_FRAMECONTEXT_COVERAGEBUFFER);
-        e->fc_overlay_backbuffers =
-            memarena_push_array_zeroed<n3d_frame_context>(P, VEXIL_OVERLAY_BACKBUFFERS_COUNT);
+        e->fc_overlay_backbuffers = memarena_push_array_zeroed<n3d_frame_context>(P, VEXIL_OVERLAY_BACKBUFFERS_COUNT);
         for (int i = 0; i < VEXIL_OVERLAY_BACKBUFFERS_COUNT; i++)
             n3d_framecontext_init(&e->fc_overlay_backbuffers[i], P, 640, 480, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8,
                                   N3D_FRAMECONTEXT_COVERAGEBUFFER);
@@ -229,8 +228,8 @@ static void fuzz_use_texture(const n3d_texture* t)
     // Swizzled textures are at most 256 texels a side; unswizzled ones (images) larger.
     const int max_log2 = t->not_swizzled ? N3D_TEXTURE_MAX_LOG2_NOT_SWIZZLED : N3D_TEXTURE_MAX_LOG2;
     if (t->format < 1 || t->format > 4 || t->w_log2 < 0 || t->w_log2 > max_log2 || t->h_log2 < 0 ||
-        t->h_log2 > max_log2 ||
-        t->min_u_level < 0 || t->min_u_level > t->w_log2 || t->min_v_level < 0 || t->min_v_level > t->h_log2)
+        t->h_log2 > max_log2 || t->min_u_level < 0 || t->min_u_level > t->w_log2 || t->min_v_level < 0 ||
+        t->min_v_level > t->h_log2)
         fuzz_fail("texture loaded with a shape the renderer cannot use");
     if (t->format == 1 || t->format == 3) {
         uint64_t e = t->format == 1 ? 2 : 1;
@@ -426,7 +425,6 @@ static void fuzz_use_font(fuzz_env* env, const fontbitmap* f)
     fontbitmap_print_argb1555(f, env->fc_videos[0].fb, env->fc_videos[0].cb, &x, &y, text, env->alpha_to_argb1555);
 }
 
-
 // ---- valid records ----
 
 static n3d_texture fuzz_make_texture(memarena* arena, int format, int swizzled, int w_log2, int h_log2, int min_u,
@@ -484,8 +482,7 @@ static uint8_t* fuzz_record_stencil(memarena* arena, uint8_t* b, int variant, in
 
 static uint8_t* fuzz_record_texture(memarena* arena, uint8_t* b, int variant, int endian)
 {
-    static const int shapes[FUZZ_PAYLOAD_VARIANTS][6] = {
-        {3, 0, 4, 4, 4, 4}, {3, 0, 5, 5, 2, 2}, {1, 1, 3, 3, 2, 2}};
+    static const int shapes[FUZZ_PAYLOAD_VARIANTS][6] = {{3, 0, 4, 4, 4, 4}, {3, 0, 5, 5, 2, 2}, {1, 1, 3, 3, 2, 2}};
     const int* s = shapes[variant];
     n3d_texture t = fuzz_make_texture(arena, s[0], s[1], s[2], s[3], s[4], s[5], (uint32_t)variant);
     return n3d_io_texture_store(b, &t, endian);
@@ -795,12 +792,18 @@ vexil_fs* fuzz_resource_pack()
         int kind;
         int variant;
     } k_items[] = {
-        {"stencil", VEXIL_RSRC_KIND_STENCIL, 2},     {"stencil_small", VEXIL_RSRC_KIND_STENCIL, 0},
-        {"tex", VEXIL_RSRC_KIND_TEXTURE, 1},         {"tex_flat", VEXIL_RSRC_KIND_TEXTURE, 0},
-        {"pa", VEXIL_RSRC_KIND_PALETTE_ANIMATION, 1}, {"pal", VEXIL_RSRC_KIND_PALETTE, 0},
-        {"pal2", VEXIL_RSRC_KIND_PALETTE, 1},        {"rle", VEXIL_RSRC_KIND_RLE_IMAGE, 1},
-        {"img", VEXIL_RSRC_KIND_IMAGE, 1},           {"img_small", VEXIL_RSRC_KIND_IMAGE, 0},
-        {"mad", VEXIL_RSRC_KIND_MADPACK, 2},         {"font", VEXIL_RSRC_KIND_FONT, 1},
+        {"stencil", VEXIL_RSRC_KIND_STENCIL, 2},
+        {"stencil_small", VEXIL_RSRC_KIND_STENCIL, 0},
+        {"tex", VEXIL_RSRC_KIND_TEXTURE, 1},
+        {"tex_flat", VEXIL_RSRC_KIND_TEXTURE, 0},
+        {"pa", VEXIL_RSRC_KIND_PALETTE_ANIMATION, 1},
+        {"pal", VEXIL_RSRC_KIND_PALETTE, 0},
+        {"pal2", VEXIL_RSRC_KIND_PALETTE, 1},
+        {"rle", VEXIL_RSRC_KIND_RLE_IMAGE, 1},
+        {"img", VEXIL_RSRC_KIND_IMAGE, 1},
+        {"img_small", VEXIL_RSRC_KIND_IMAGE, 0},
+        {"mad", VEXIL_RSRC_KIND_MADPACK, 2},
+        {"font", VEXIL_RSRC_KIND_FONT, 1},
         {"music", VEXIL_RSRC_KIND_MUSIC, 2},
     };
     const int n_items = (int)(sizeof(k_items) / sizeof(k_items[0]));

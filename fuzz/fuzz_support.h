@@ -12,8 +12,8 @@
 #include <cstdint>
 
 #include "core/memarena.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/n3d_vertices.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_fs.h"
 
@@ -30,8 +30,8 @@ struct fuzz_env {
     n3d_frame_context* fc_overlay;
     n3d_frame_context* fc_overlay_backbuffers;  // VEXIL_OVERLAY_BACKBUFFERS_COUNT
     n3d_coveragebuffer* overlay_stencils;       // VEXIL_OVERLAY_STENCILS_COUNT
-    n3d_frame_context* fc_videos;  // the two 320x240 ARGB1555 video page contexts
-    valkyrie_context* video;       // the emulated display (colour tables)
+    n3d_frame_context* fc_videos;               // the two 320x240 ARGB1555 video page contexts
+    valkyrie_context* video;                    // the emulated display (colour tables)
     uint8_t alpha_to_clut[256];
     uint16_t alpha_to_argb1555[256];
 };

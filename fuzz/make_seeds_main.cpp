@@ -89,7 +89,8 @@ static void add_sample_pack(memarena* arena, const char* path)
         if (kind_has_target(e->tag) && e->size <= SAMPLE_PAYLOAD_MAX && fresh)
             put(kind_target(e->tag), name, e->data, e->size);
         if (e->tag == VEXIL_RSRC_KIND_TEXT && e->size <= SAMPLE_PAYLOAD_MAX) {
-            std::string text(reinterpret_cast<const char*>(e->data), strnlen(reinterpret_cast<const char*>(e->data), e->size));
+            std::string text(reinterpret_cast<const char*>(e->data),
+                             strnlen(reinterpret_cast<const char*>(e->data), e->size));
             put(strstr(e->name, ".csv") ? "sequence" : "ini", name, text);
         }
         if (e->size <= SAMPLE_SMALL_PACK_PAYLOAD_MAX)
@@ -225,25 +226,24 @@ int main(int argc, char** argv)
     // A production over the fixed resource pack's kind of payloads: a loading
     // row, music, and overlay scenes naming them.
     {
-        const char* seq =
-            "start_op,start_op_v,start_ms,start_prep_rel_ms,end_op,end_op_v,end_ms,func_name,args\n"
-            "abs,,0,0,abs,,0,load_sync,ready\n"
-            "abs,,0,0,relstart,me,100,music_start,music\n"
-            "ready:\n"
-            "abs,,0,0,abs,,2000,overlay_clear,3\n"
-            "relstart,prev,0,0,relend,prev,0,overlay_rle_image,rle,0,0,10,20,300,200\n"
-            "barrier,prev_completed\n"
-            "abs,,2000,500,abs,,4000,overlay_stencil_set,0,stencil,0,0\n"
-            "relstart,prev,0,0,relend,prev,0,overlay_palette_animation,1,pa,0,12.5\n"
-            "relstart,prev,0,0,relend,prev,0,overlay_heal,1\n"
-            "abs,,4000,0,abs,,6000,overlay_starfield,-1,img,100,pal,0.1,0.2,0,255,0,0\n"
-            "abs,,4000,0,abs,,6000,overlay_clut_set,pal2\n"
-            "abs,,1000,0,relstart,me,0,music_sync,0\n"
-            "relend,prev,0,0,relstart,me,3000,fade_out_music\n";
+        const char* seq = "start_op,start_op_v,start_ms,start_prep_rel_ms,end_op,end_op_v,end_ms,func_name,args\n"
+                          "abs,,0,0,abs,,0,load_sync,ready\n"
+                          "abs,,0,0,relstart,me,100,music_start,music\n"
+                          "ready:\n"
+                          "abs,,0,0,abs,,2000,overlay_clear,3\n"
+                          "relstart,prev,0,0,relend,prev,0,overlay_rle_image,rle,0,0,10,20,300,200\n"
+                          "barrier,prev_completed\n"
+                          "abs,,2000,500,abs,,4000,overlay_stencil_set,0,stencil,0,0\n"
+                          "relstart,prev,0,0,relend,prev,0,overlay_palette_animation,1,pa,0,12.5\n"
+                          "relstart,prev,0,0,relend,prev,0,overlay_heal,1\n"
+                          "abs,,4000,0,abs,,6000,overlay_starfield,-1,img,100,pal,0.1,0.2,0,255,0,0\n"
+                          "abs,,4000,0,abs,,6000,overlay_clut_set,pal2\n"
+                          "abs,,1000,0,relstart,me,0,music_sync,0\n"
+                          "relend,prev,0,0,relstart,me,3000,fade_out_music\n";
         static const struct {
             const char* name;
             int kind, variant;
-        } items[] = {{"stencil", 0, 2}, {"pa", 2, 1}, {"pal", 3, 0}, {"pal2", 3, 1},
+        } items[] = {{"stencil", 0, 2}, {"pa", 2, 1},  {"pal", 3, 0},  {"pal2", 3, 1},
                      {"rle", 4, 1},     {"img", 5, 1}, {"music", 8, 0}};
         std::vector<fuzz_payload> p;
         for (const auto& it : items) {
@@ -263,7 +263,8 @@ int main(int argc, char** argv)
     const char* const sequences[] = {
         "abs,prev,1000,0,relstart,me,500,overlay_clear\n",
         "relend,prev,1000,0,relstart,prev,2000,a\nrelend,me,-1000,0,abs,prev,5000,a\n",
-        "abs,prev,0,0,abs,prev,1000,a\nintro:\nabs,prev,2000,0,abs,prev,3000,b\nrelstart,intro,500,0,relend,intro,0,c\n",
+        "abs,prev,0,0,abs,prev,1000,a\nintro:\nabs,prev,2000,0,abs,prev,3000,b\nrelstart,intro,500,0,relend,intro,0,"
+        "c\n",
         "relstart,later,0,0,abs,prev,5000,a\nlater:\nrelend,prev,1000,0,relstart,me,1000,b\n",
         "abs,prev,0,500,abs,prev,1000,a\nabs,prev,2000,0,abs,prev,3000,music_sync,88200\n",
         "# comment\n\nabs,prev,0,0,abs,prev,1000,a\nbarrier,prev_completed\nx:\nrelend,prev,0,0,relstart,me,1,b\n",
@@ -342,13 +343,19 @@ int main(int argc, char** argv)
         std::vector<std::string> u;
         u.push_back(std::string("\x05\x00\x00", 3) + "\x50" + "hello");
         // 1 literal, a 6-byte match of offset 1, 3 literals.
-        u.push_back(std::string("\x0A\x00\x00", 3) + std::string("\x12" "a\x00\x01", 4) + "\x30" "xyz");
+        u.push_back(std::string("\x0A\x00\x00", 3) +
+                    std::string("\x12"
+                                "a\x00\x01",
+                                4) +
+                    "\x30"
+                    "xyz");
         // 15 + 255 + 10 = 280 literals, a match of 11 + 4 bytes, 1 literal: 296 bytes.
         std::string big("\x28\x01\x00", 3);
         big += "\xFB\xFF\x0A";
         big += std::string(280, 'q');
         big += std::string("\x00\x01", 2);
-        big += "\x10" "z";
+        big += "\x10"
+               "z";
         u.push_back(big);
         i = 0;
         for (const std::string& s : u)

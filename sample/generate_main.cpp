@@ -27,10 +27,10 @@
 #include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
-#include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/io/n3d_io.h"
 #include "n3d/mad.h"
+#include "n3d/n3d_asset.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "sample_music.h"
 #include "sample_text.h"
 #include "vexil/fontbitmap.h"
@@ -65,12 +65,12 @@
 #define PAL_SUBTITLE 71
 #define PAL_PICTURE 80  // 48 entries, see gen_picture_palette
 #define PAL_PICTURE_COUNT 48
-#define PAL_SKY 80  // 20 steps
-#define PAL_SUN 100  // 6 steps
+#define PAL_SKY 80      // 20 steps
+#define PAL_SUN 100     // 6 steps
 #define PAL_BORDER 106  // 4
-#define PAL_HILL 110  // 6
-#define PAL_FERN 116  // 12
-#define PAL_RINGS 128  // the palette animation's range
+#define PAL_HILL 110    // 6
+#define PAL_FERN 116    // 12
+#define PAL_RINGS 128   // the palette animation's range
 #define PAL_RINGS_COUNT 128
 #define RINGS_FRAMES 32
 
@@ -82,16 +82,13 @@ struct gen {
     const char* work_dir;
     sample_font font;
     vexil_fs_pack paks[GEN_PAKS];
-    uint8_t* record;  // one asset record at a time
+    uint8_t* record;        // one asset record at a time
     uint8_t show[256 * 4];  // the show's colour table
 };
 
 // ---- files and packs ---------------------------------------------------------
 
-static char* gen_path(gen* g, const char* dir, const char* name)
-{
-    return file_path_join(&g->arena, dir, name);
-}
+static char* gen_path(gen* g, const char* dir, const char* name) { return file_path_join(&g->arena, dir, name); }
 
 static void gen_mkdirs(const char* path)
 {
@@ -121,10 +118,7 @@ static void gen_add_raw(gen* g, int pak, int kind, const char* name, const uint8
     vexil_fs_pack_add_file(&g->paks[pak], &g->arena, kind, 0, name, path);
 }
 
-static int gen_name_cmp(const void* a, const void* b)
-{
-    return strcmp(*(char* const*)a, *(char* const*)b);
-}
+static int gen_name_cmp(const void* a, const void* b) { return strcmp(*(char* const*)a, *(char* const*)b); }
 
 // The sequence and every scene ini file of the source directory, as text
 // payloads (one zero byte of padding ends each string), in name order.
@@ -316,7 +310,8 @@ static void gen_stencil(gen* g, int pak, const char* name, const uint8_t* mask, 
         for (int x = 0; x < w; x++)
             if (mask[y * w + x])
                 cb.u32[(y * w + x) / 32] |= 0x80000000u >> (x & 31);
-    gen_add_record(g, pak, VEXIL_RSRC_KIND_STENCIL, name, n3d_io_coveragebuffer_store(g->record, &cb, IO_ENDIAN_NATIVE));
+    gen_add_record(g, pak, VEXIL_RSRC_KIND_STENCIL, name,
+                   n3d_io_coveragebuffer_store(g->record, &cb, IO_ENDIAN_NATIVE));
     memarena_goto_marker(&g->scratch, marker);
 }
 
@@ -361,8 +356,8 @@ static void gen_image(gen* g, int pak, const char* name, const uint8_t* texels, 
 
 // Draws text into a w x h coverage canvas with the centre of its inked box at
 // (cx, cy), at pixel_height or smaller so it fits max_w.
-static void gen_text_centred(gen* g, uint8_t* canvas, int w, int h, const char* text, float pixel_height,
-                             float max_w, int cx, int cy)
+static void gen_text_centred(gen* g, uint8_t* canvas, int w, int h, const char* text, float pixel_height, float max_w,
+                             int cx, int cy)
 {
     uint64_t marker = memarena_get_marker(&g->scratch);
     float ph = sample_text_fit(&g->font, text, pixel_height, max_w);
@@ -373,10 +368,14 @@ static void gen_text_centred(gen* g, uint8_t* canvas, int w, int h, const char* 
     for (int y = 0; y < th; y++)
         for (int x = 0; x < tw; x++)
             if (tmp[y * tw + x]) {
-                if (x < x0) x0 = x;
-                if (x > x1) x1 = x;
-                if (y < y0) y0 = y;
-                if (y > y1) y1 = y;
+                if (x < x0)
+                    x0 = x;
+                if (x > x1)
+                    x1 = x;
+                if (y < y0)
+                    y0 = y;
+                if (y > y1)
+                    y1 = y;
             }
     if (x1 < 0)
         crash_fail(2, "text \"%s\" rasterized to nothing\n", text);
@@ -613,8 +612,10 @@ static void gen_stroke(gen* g, const char* name, const char* text)
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++)
             if (a[y * w + x] >= 96) {
-                if (x < x0) x0 = x;
-                if (x > x1) x1 = x;
+                if (x < x0)
+                    x0 = x;
+                if (x > x1)
+                    x1 = x;
             }
     uint8_t* order = (uint8_t*)memarena_push_zeroed(&g->scratch, (uint64_t)w * h);
     const double slant = 0.35, span = (x1 - x0 + 1) + slant * (y1 - y0 + 1);
@@ -641,7 +642,8 @@ static void gen_waves(gen* g)
         memset(m, 0, (size_t)w * h);
         double ph = 2.0 * GEN_PI * f / WAVE_FRAMES;
         for (int x = 0; x < w; x++) {
-            double c1 = 404.0 + 18.0 * sin(2.0 * GEN_PI * x / 213.0 + ph) + 6.0 * sin(2.0 * GEN_PI * x / 71.0 - 2.0 * ph);
+            double c1 =
+                404.0 + 18.0 * sin(2.0 * GEN_PI * x / 213.0 + ph) + 6.0 * sin(2.0 * GEN_PI * x / 71.0 - 2.0 * ph);
             double t1 = 5.0 + 2.0 * sin(2.0 * GEN_PI * x / 160.0 + ph);
             double c2 = 436.0 + 12.0 * sin(2.0 * GEN_PI * x / 160.0 - ph);
             for (int y = 0; y < h; y++)
@@ -671,7 +673,8 @@ static void gen_rings(gen* g)
             double r = sqrt(dx * dx + dy * dy), th = atan2(dy, dx);
             double v = r * 0.5 + 22.0 * sin(5.0 * th + r * 0.015) + 900.0 / (r + 24.0);
             int j = (int)floor(v + gen_bayer(x, y));
-            pa.image[y * pa.w + x] = (uint8_t)(PAL_RINGS + (((j % PAL_RINGS_COUNT) + PAL_RINGS_COUNT) % PAL_RINGS_COUNT));
+            pa.image[y * pa.w + x] =
+                (uint8_t)(PAL_RINGS + (((j % PAL_RINGS_COUNT) + PAL_RINGS_COUNT) % PAL_RINGS_COUNT));
         }
     // Frame k moves the colours four entries outward: one cycle per 32 frames.
     pa.frames = memarena_push_array_zeroed<palette>(&g->scratch, RINGS_FRAMES);
@@ -745,7 +748,8 @@ static void gen_picture(gen* g)
                     double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
                     double across = (-dx * sin(la) + dy * cos(la)) / wid;  // -1 .. 1 across the leaflet
                     double light = 0.55 + 0.35 * s - 0.3 * across * side;
-                    idx[y * n + x] = (uint8_t)(PAL_FERN + (int)gen_clamp(floor(light * 11.0 + gen_bayer(x, y) * 0.8), 0, 11));
+                    idx[y * n + x] =
+                        (uint8_t)(PAL_FERN + (int)gen_clamp(floor(light * 11.0 + gen_bayer(x, y) * 0.8), 0, 11));
                 }
         }
         // The stem between this leaflet pair and the next.
@@ -827,7 +831,8 @@ static void gen_font(gen* g)
                 if (gl->alpha[y * gl->w + x])
                     gl->cb.u32[(y * gl->cb.w + x) / 32] |= 0x80000000u >> (x & 31);
     }
-    gen_add_record(g, 1, VEXIL_RSRC_KIND_FONT, "greetings.fnt", fontbitmap_io_store(g->record, &font, IO_ENDIAN_NATIVE));
+    gen_add_record(g, 1, VEXIL_RSRC_KIND_FONT, "greetings.fnt",
+                   fontbitmap_io_store(g->record, &font, IO_ENDIAN_NATIVE));
     memarena_goto_marker(&g->scratch, marker);
 }
 
@@ -964,7 +969,8 @@ static void gen_tunnel_map(gen* g)
 static double gen_plate_dist(double x, double y)
 {
     double cx = (BUMP_PLATE_X0 + BUMP_PLATE_X1) / 2.0, cy = (BUMP_PLATE_Y0 + BUMP_PLATE_Y1) / 2.0;
-    double hx = (BUMP_PLATE_X1 - BUMP_PLATE_X0) / 2.0 - BUMP_PLATE_R, hy = (BUMP_PLATE_Y1 - BUMP_PLATE_Y0) / 2.0 - BUMP_PLATE_R;
+    double hx = (BUMP_PLATE_X1 - BUMP_PLATE_X0) / 2.0 - BUMP_PLATE_R,
+           hy = (BUMP_PLATE_Y1 - BUMP_PLATE_Y0) / 2.0 - BUMP_PLATE_R;
     double qx = fabs(x - cx) - hx, qy = fabs(y - cy) - hy;
     double ox = qx > 0 ? qx : 0, oy = qy > 0 ? qy : 0;
     return sqrt(ox * ox + oy * oy) + fmin(fmax(qx, qy), 0.0) - BUMP_PLATE_R;
@@ -989,7 +995,8 @@ static void gen_bumpmap(gen* g)
             soft[y * w + x] = (float)(sum / (25.0 * 255.0));
         }
     double* height = memarena_push_array_zeroed<double>(&g->scratch, (uint64_t)w * h);
-    int* mat = memarena_push_array_zeroed<int>(&g->scratch, (uint64_t)w * h);  // 0 outside, 1 plate, 2 rim, 3 letter, 4 rivet
+    int* mat =
+        memarena_push_array_zeroed<int>(&g->scratch, (uint64_t)w * h);  // 0 outside, 1 plate, 2 rim, 3 letter, 4 rivet
     static const double RIVETS[6][2] = {{44, 48}, {266, 48}, {44, 192}, {266, 192}, {155, 48}, {155, 192}};
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
@@ -1054,7 +1061,8 @@ static void gen_bumpmap(gen* g)
                 gen_mix3(c, a, b, n);
                 break;
             }
-            default: break;
+            default:
+                break;
             }
             gen_put(&bm, x, y, c[0], c[1], c[2]);
         }
@@ -1082,9 +1090,11 @@ static void gen_bumpmap(gen* g)
             int nx = (int)gen_clamp(floor(-dx * 1400.0 + 0.5), -127, 127);
             int ny = (int)gen_clamp(floor(-dy * 1400.0 + 0.5), -127, 127);
             int base = mat[y * w + x] ? 28 : 0;
-            texels[y * w + x] = (uint32_t)(uint8_t)(int8_t)nx << 24 | (uint32_t)(uint8_t)(int8_t)ny << 16 | (uint32_t)base;
+            texels[y * w + x] =
+                (uint32_t)(uint8_t)(int8_t)nx << 24 | (uint32_t)(uint8_t)(int8_t)ny << 16 | (uint32_t)base;
         }
-    gen_add_record(g, 2, VEXIL_RSRC_KIND_TEXTURE, "bump_normals", n3d_io_texture_store(g->record, &t, IO_ENDIAN_NATIVE));
+    gen_add_record(g, 2, VEXIL_RSRC_KIND_TEXTURE, "bump_normals",
+                   n3d_io_texture_store(g->record, &t, IO_ENDIAN_NATIVE));
 
     // The stencil: a bit wherever the background shows (round the plate and in
     // the porthole), over the window's width rounded up to whole words.
@@ -1376,18 +1386,9 @@ static void gen_quat_mul(double r[4], const double a[4], const double b[4])
 }
 
 // Node indices of the sculpture.
-enum {
-    SCULPT_ROOT,
-    SCULPT_PEDESTAL,
-    SCULPT_RING,
-    SCULPT_HEAD,
-    SCULPT_RIG,
-    SCULPT_CAMERA,
-    SCULPT_SKY,
-    SCULPT_NODES
-};
+enum { SCULPT_ROOT, SCULPT_PEDESTAL, SCULPT_RING, SCULPT_HEAD, SCULPT_RIG, SCULPT_CAMERA, SCULPT_SKY, SCULPT_NODES };
 
-#define SCULPT_KEYS_SECONDS 64   // both animations cover 64 s from 0
+#define SCULPT_KEYS_SECONDS 64  // both animations cover 64 s from 0
 #define SCULPT_KEYS_PER_SECOND 8
 
 // One sampler: count keyframes at 1/8 s, components floats each from fill(t).
@@ -1586,7 +1587,8 @@ static void gen_music(gen* g)
 int main(int argc, char** argv)
 {
     if (argc != 5)
-        crash_fail(2, "usage: %s <source dir> <output dir> <work dir> <font file>\n", argc > 0 ? argv[0] : "sample_generate");
+        crash_fail(2, "usage: %s <source dir> <output dir> <work dir> <font file>\n",
+                   argc > 0 ? argv[0] : "sample_generate");
     static gen g;
     void* block = malloc(GEN_ARENA_BYTES + GEN_SCRATCH_BYTES);
     if (!block)

@@ -242,7 +242,4 @@ void cachesim_test_model(cachesim_write_fn write)
     cachesim_print_total(&cs);
 }
 
-void cachesim_test()
-{
-    cachesim_test_model(cachesim_write);
-}
+void cachesim_test() { cachesim_test_model(cachesim_write); }

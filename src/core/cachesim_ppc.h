@@ -14,13 +14,13 @@
 
 // Set index = (a >> 5) & 127, tag = a >> 12, a being a 32-bit effective address.
 struct cachesim {
-    int block_tag[CACHESIM_SETS][CACHESIM_WAYS];       // all 0 after cachesim_init
-    int index_lru[CACHESIM_SETS][CACHESIM_WAYS];       // way numbers, slot 0 least recently used
-    int dirty[CACHESIM_SETS][CACHESIM_WAYS];           // 1: written since it was filled
-    int cast_out_count[CACHESIM_SETS];                 // modified blocks evicted
+    int block_tag[CACHESIM_SETS][CACHESIM_WAYS];  // all 0 after cachesim_init
+    int index_lru[CACHESIM_SETS][CACHESIM_WAYS];  // way numbers, slot 0 least recently used
+    int dirty[CACHESIM_SETS][CACHESIM_WAYS];      // 1: written since it was filled
+    int cast_out_count[CACHESIM_SETS];            // modified blocks evicted
     int hit_count[CACHESIM_SETS];
     int miss_count[CACHESIM_SETS];
-    int cross_block_write[CACHESIM_SETS];              // writes of at most 32 bytes over two blocks, on the first set
+    int cross_block_write[CACHESIM_SETS];  // writes of at most 32 bytes over two blocks, on the first set
     int cross_block_read[CACHESIM_SETS];
     int bytes_written[CACHESIM_SETS][CACHESIM_WAYS];
     int bytes_read[CACHESIM_SETS][CACHESIM_WAYS];
@@ -76,7 +76,7 @@ struct cachesim_total cachesim_total(const cachesim* cs);
 // Text reports on standard output.
 void cachesim_print_index(const cachesim* cs, int index);  // the set's LRU list, counts and ways
 void cachesim_print_total(const cachesim* cs);             // one line of totals
-void cachesim_print_index_stats(const cachesim* cs);       // every set with misses, cast-outs or straddles, then the totals
+void cachesim_print_index_stats(const cachesim* cs);  // every set with misses, cast-outs or straddles, then the totals
 
 // Self-test of the basic cases; a failing case prints the totals, the sets
 // involved and "failed at line: %d" and exits with status 1.

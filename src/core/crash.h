@@ -18,11 +18,9 @@
 #endif
 
 // "crash in %s at %s:%d\n" then the message; the Linux build passes "" as func.
-[[noreturn]] void mycrash(const char* file, int line, const char* func, const char* fmt, ...)
-    CRASH_PRINTF_FORMAT(4, 5);
+[[noreturn]] void mycrash(const char* file, int line, const char* func, const char* fmt, ...) CRASH_PRINTF_FORMAT(4, 5);
 // "crash at %s:%d\n" then the message (renderer and image code).
-[[noreturn]] void n3d_crash(const char* file, int line, const char* fmt, ...)
-    CRASH_PRINTF_FORMAT(3, 4);
+[[noreturn]] void n3d_crash(const char* file, int line, const char* fmt, ...) CRASH_PRINTF_FORMAT(3, 4);
 
 // Where a crash says it happened. A call site names its source the Linux way,
 // mycrash("src/memarena", 104, "", ...): the path in the source tree's old

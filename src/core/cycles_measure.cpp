@@ -112,7 +112,7 @@ void cycles_print()
         // The whole-run block has no cycles when a run ends before closing it:
         // its share is then shown as 0.00, never as a division by zero.
         float percent = whole > 0.0f ? (float)(100.0 * (double)cycles / (double)whole) : 0.0f;
-        printf("[%6.2f%%][hits: %11u][cycles: %12.0f][<cycles>: %11.1f][%s]\n", percent, hits, cycles,
-               average, g_cycles_block_names[i]);
+        printf("[%6.2f%%][hits: %11u][cycles: %12.0f][<cycles>: %11.1f][%s]\n", percent, hits, cycles, average,
+               g_cycles_block_names[i]);
     }
 }

@@ -38,13 +38,13 @@ enum {
     CYCLES_BLOCK_COUNT = 33,
 };
 
-extern double cycles_rdtsc_per_sec;       // calibrated counter rate, cycles per second
-extern int cycles_calibrated;             // 1 once calibrated
-extern uint64_t cpu_cycles_per_second;    // the rate truncated to an integer
+extern double cycles_rdtsc_per_sec;     // calibrated counter rate, cycles per second
+extern int cycles_calibrated;           // 1 once calibrated
+extern uint64_t cpu_cycles_per_second;  // the rate truncated to an integer
 
-extern uint32_t g_cycles_block_hits[CYCLES_BLOCK_COUNT];    // completed timings
-extern uint64_t g_cycles_block_total[CYCLES_BLOCK_COUNT];   // cycles of all completed timings
-extern uint64_t g_cycles_block_start[CYCLES_BLOCK_COUNT];   // counter at the timing in progress
+extern uint32_t g_cycles_block_hits[CYCLES_BLOCK_COUNT];      // completed timings
+extern uint64_t g_cycles_block_total[CYCLES_BLOCK_COUNT];     // cycles of all completed timings
+extern uint64_t g_cycles_block_start[CYCLES_BLOCK_COUNT];     // counter at the timing in progress
 extern const char* g_cycles_block_names[CYCLES_BLOCK_COUNT];  // "unnamed-block" unless named
 
 inline cycles_t rdtsc()
@@ -82,11 +82,11 @@ void cycles_block_unnamed_notice(const char* file, int line);
 // two counter reads, two additions and one byte comparison. The _AT form names
 // the site explicitly (the host reports its own source path).
 #define CYCLES_BLOCK_BEGIN(id) (g_cycles_block_start[(id)] = rdtsc())
-#define CYCLES_BLOCK_END_AT(id, file, line)                                   \
-    do {                                                                      \
-        g_cycles_block_total[(id)] += rdtsc() - g_cycles_block_start[(id)];   \
-        g_cycles_block_hits[(id)] += 1;                                       \
-        if (g_cycles_block_names[(id)][0] == 'u')                             \
-            cycles_block_unnamed_notice((file), (line));                      \
+#define CYCLES_BLOCK_END_AT(id, file, line)                                 \
+    do {                                                                    \
+        g_cycles_block_total[(id)] += rdtsc() - g_cycles_block_start[(id)]; \
+        g_cycles_block_hits[(id)] += 1;                                     \
+        if (g_cycles_block_names[(id)][0] == 'u')                           \
+            cycles_block_unnamed_notice((file), (line));                    \
     } while (0)
 #define CYCLES_BLOCK_END(id) CYCLES_BLOCK_END_AT(id, __FILE__, __LINE__)

@@ -38,12 +38,30 @@ uint8_t* io_storestr(uint8_t* b, const char* s);
 const uint8_t* io_loadstr(char** out, memarena* arena, const uint8_t* b);
 
 // Non-const cursor forms for readers that walk mutable buffers.
-inline uint8_t* io_load8(uint8_t* x, uint8_t* b) { return const_cast<uint8_t*>(io_load8(x, static_cast<const uint8_t*>(b))); }
-inline uint8_t* io_load16(uint16_t* x, uint8_t* b, int endian) { return const_cast<uint8_t*>(io_load16(x, static_cast<const uint8_t*>(b), endian)); }
-inline uint8_t* io_load32(uint32_t* x, uint8_t* b, int endian) { return const_cast<uint8_t*>(io_load32(x, static_cast<const uint8_t*>(b), endian)); }
-inline uint8_t* io_loadf32(float* fx, uint8_t* b, int endian) { return const_cast<uint8_t*>(io_loadf32(fx, static_cast<const uint8_t*>(b), endian)); }
-inline uint8_t* io_load_many_f32(float* r, uint32_t count, uint8_t* b, int endian) { return const_cast<uint8_t*>(io_load_many_f32(r, count, static_cast<const uint8_t*>(b), endian)); }
-inline uint8_t* io_loadstr(char** out, memarena* arena, uint8_t* b) { return const_cast<uint8_t*>(io_loadstr(out, arena, static_cast<const uint8_t*>(b))); }
+inline uint8_t* io_load8(uint8_t* x, uint8_t* b)
+{
+    return const_cast<uint8_t*>(io_load8(x, static_cast<const uint8_t*>(b)));
+}
+inline uint8_t* io_load16(uint16_t* x, uint8_t* b, int endian)
+{
+    return const_cast<uint8_t*>(io_load16(x, static_cast<const uint8_t*>(b), endian));
+}
+inline uint8_t* io_load32(uint32_t* x, uint8_t* b, int endian)
+{
+    return const_cast<uint8_t*>(io_load32(x, static_cast<const uint8_t*>(b), endian));
+}
+inline uint8_t* io_loadf32(float* fx, uint8_t* b, int endian)
+{
+    return const_cast<uint8_t*>(io_loadf32(fx, static_cast<const uint8_t*>(b), endian));
+}
+inline uint8_t* io_load_many_f32(float* r, uint32_t count, uint8_t* b, int endian)
+{
+    return const_cast<uint8_t*>(io_load_many_f32(r, count, static_cast<const uint8_t*>(b), endian));
+}
+inline uint8_t* io_loadstr(char** out, memarena* arena, uint8_t* b)
+{
+    return const_cast<uint8_t*>(io_loadstr(out, arena, static_cast<const uint8_t*>(b)));
+}
 
 // Bounded reading of a record from file data. Every loader of production data
 // walks its bytes through one of these: each read checks that the bytes are

@@ -92,8 +92,8 @@ static inline void maskstore_copy16_sse2(uint8_t* p, const uint8_t* s, uint32_t 
 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline __mmask32
 maskstore_wide_mask(uint32_t bits)
 {
-    const __m256i order = _mm256_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
-                                          21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i order = _mm256_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                          22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
     return _mm256_bitshuffle_epi64_mask(_mm256_set1_epi64x(static_cast<long long>(bits)), order);
 }
 
@@ -132,7 +132,7 @@ maskstore_copy16_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
 // beyond the last visible column is read.
 template <typename WordAt, typename BlockAt, typename Op>
 static inline void maskstore_row_groups(int mask_x0, int words_per_line, int width, WordAt word_at, BlockAt block_at,
-                                       Op& op)
+                                        Op& op)
 {
     const int first = mask_x0 >> 5, sh = mask_x0 & 31;
     auto group = [&](int k) -> uint32_t {

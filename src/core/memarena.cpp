@@ -58,8 +58,8 @@ void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
 static void memarena_out_of_mem_line(const memarena* arena, uint64_t size)
 {
     uint64_t needed = size > UINT64_MAX - arena->sp ? UINT64_MAX : arena->sp + size;
-    printf("arena: %s is out of mem, capacity is " MEMARENA_U64 " but needed " MEMARENA_U64
-           " tried alloc " MEMARENA_U64 "\n",
+    printf("arena: %s is out of mem, capacity is " MEMARENA_U64 " but needed " MEMARENA_U64 " tried alloc " MEMARENA_U64
+           "\n",
            arena->name, (memarena_u64_arg)arena->size, (memarena_u64_arg)needed, (memarena_u64_arg)size);
 }
 

@@ -8,12 +8,12 @@
 #include <cstdint>
 
 struct memarena {
-    int index;      // always 0
+    int index;         // always 0
     const char* name;  // the caller's string, not copied
-    uint64_t size;  // capacity in bytes
-    uint8_t* ptr;   // base of the block; not owned
-    uint64_t sp;    // bytes used
-    int flag;       // always 0
+    uint64_t size;     // capacity in bytes
+    uint8_t* ptr;      // base of the block; not owned
+    uint64_t sp;       // bytes used
+    int flag;          // always 0
 };
 
 void xmemarena_init(memarena* arena, const char* name, uint64_t size, void* ptr);
@@ -29,16 +29,28 @@ void xmemarena_pop_size(memarena* arena, uint64_t size);
 
 // Size 0 with a null block is accepted (a capacity-0 arena); a non-zero size
 // with a null block is fatal.
-inline void memarena_init(memarena* arena, const char* name, uint64_t size, void* ptr) { xmemarena_init(arena, name, size, ptr); }
+inline void memarena_init(memarena* arena, const char* name, uint64_t size, void* ptr)
+{
+    xmemarena_init(arena, name, size, ptr);
+}
 // Returns ptr + sp and consumes size bytes, unaligned and uncleared; size 0 gives null.
 inline void* memarena_push(memarena* arena, uint64_t size) { return xmemarena_push(arena, size); }
 inline void* memarena_push_zeroed(memarena* arena, uint64_t size) { return xmemarena_push_zeroed(arena, size); }
 // Pads the start so the absolute address is a multiple of align (a power of two).
-inline void* memarena_push_align(memarena* arena, uint64_t size, uint64_t align) { return xmemarena_push_align(arena, size, align); }
+inline void* memarena_push_align(memarena* arena, uint64_t size, uint64_t align)
+{
+    return xmemarena_push_align(arena, size, align);
+}
 // Also rounds the size up to a multiple of align.
-inline void* memarena_push_align_pad(memarena* arena, uint64_t minimum_size, uint64_t align) { return xmemarena_push_align_pad(arena, minimum_size, align); }
+inline void* memarena_push_align_pad(memarena* arena, uint64_t minimum_size, uint64_t align)
+{
+    return xmemarena_push_align_pad(arena, minimum_size, align);
+}
 // Pushes the child's record (aligned for its type), then its block.
-inline memarena* memarena_push_subarena(memarena* parent, const char* name, uint64_t size) { return xmemarena_push_subarena(parent, name, size); }
+inline memarena* memarena_push_subarena(memarena* parent, const char* name, uint64_t size)
+{
+    return xmemarena_push_subarena(parent, name, size);
+}
 inline uint64_t memarena_get_marker(const memarena* arena) { return arena->sp; }
 // Unchecked: a marker above the capacity makes the next push fail.
 inline void memarena_goto_marker(memarena* arena, uint64_t marker) { xmemarena_goto_marker(arena, marker); }

@@ -13,7 +13,10 @@ struct pcg32_random_t {
 };
 
 // The standard initial value of a generator.
-#define PCG32_INITIALIZER { 0x853c49e6748fea9bULL, 0xda3e39cb94b95bdbULL }
+#define PCG32_INITIALIZER                            \
+    {                                                \
+        0x853c49e6748fea9bULL, 0xda3e39cb94b95bdbULL \
+    }
 
 extern pcg32_random_t pcg32_global;
 

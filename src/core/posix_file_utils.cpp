@@ -70,8 +70,8 @@ int file_open_read_close(const char* path, void* out, uint64_t* out_fsize)
     size_t got = out ? fread(out, 1, size, f) : size;
     fclose(f);
     if (got != size) {
-        printf("fread failed, only read %lu bytes (expected %lu) path: %s\n", (unsigned long)got,
-               (unsigned long)size, path);
+        printf("fread failed, only read %lu bytes (expected %lu) path: %s\n", (unsigned long)got, (unsigned long)size,
+               path);
         return 1;
     }
     return 0;
@@ -90,8 +90,8 @@ static uint8_t* file_read_into_arena(const char* path, memarena* arena, uint64_t
     size_t got = fread(block, 1, size, f);
     fclose(f);
     if (got != size) {
-        printf("fread failed, only read %lu bytes (expected %lu) path: %s\n", (unsigned long)got,
-               (unsigned long)size, path);
+        printf("fread failed, only read %lu bytes (expected %lu) path: %s\n", (unsigned long)got, (unsigned long)size,
+               path);
         return nullptr;
     }
     block[size] = 0;

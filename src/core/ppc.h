@@ -19,10 +19,7 @@ inline void ppc_dcbz_offset(void* base, int offset)
 }
 
 // Low 32 bits of the product, wrapping.
-inline int ppc_mullw(int a, int b)
-{
-    return static_cast<int>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
+inline int ppc_mullw(int a, int b) { return static_cast<int>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b)); }
 
 // The estimates give the exact quotient on this machine.
 inline float ppc_fast_reciprocal_positive(float x) { return 1.0f / x; }
@@ -41,7 +38,7 @@ inline int ppc_round_float_to_int(float x)
         return INT32_MIN;
     if (x >= 2147483648.0f)
         return INT32_MAX;
-    int i = static_cast<int>(x);  // truncates toward zero, in range here
+    int i = static_cast<int>(x);             // truncates toward zero, in range here
     float frac = x - static_cast<float>(i);  // exact: the fraction of a float is a float
     if (frac >= 0.5f && i < INT32_MAX)
         i += 1;

@@ -36,10 +36,7 @@ static void demo_music_unlock()
         SDL_UnlockAudioDevice(dev);
 }
 
-void demo_music_attach_device(uint32_t sdl_audio_device_id)
-{
-    demo_music_device.store(sdl_audio_device_id, RELAXED);
-}
+void demo_music_attach_device(uint32_t sdl_audio_device_id) { demo_music_device.store(sdl_audio_device_id, RELAXED); }
 
 void vexil_music_start(int music_start_22050_hz)
 {

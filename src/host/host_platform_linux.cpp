@@ -2,7 +2,4 @@
 
 #include <signal.h>
 
-void host_platform_reset_interrupt_signal()
-{
-    signal(SIGINT, SIG_DFL);
-}
+void host_platform_reset_interrupt_signal() { signal(SIGINT, SIG_DFL); }

@@ -135,10 +135,7 @@ SDL_Rect host_present_rect(int window_w, int window_h)
     return r;
 }
 
-int host_vblank_due(uint64_t now, uint64_t start, uint64_t counts_per_frame)
-{
-    return now - start > counts_per_frame;
-}
+int host_vblank_due(uint64_t now, uint64_t start, uint64_t counts_per_frame) { return now - start > counts_per_frame; }
 
 void host_vblank_present(struct platform* p)
 {

@@ -28,11 +28,11 @@ struct platform {
 };
 
 extern struct platform platform;
-extern const int screen_width;   // 640
-extern const int screen_height;  // 480
-extern const int demo_width;     // 640
-extern const int demo_height;    // 480
-extern uint64_t frame_counter;   // vertical blanks so far
+extern const int screen_width;     // 640
+extern const int screen_height;    // 480
+extern const int demo_width;       // 640
+extern const int demo_height;      // 480
+extern uint64_t frame_counter;     // vertical blanks so far
 extern nanokorg2_state nk2_state;  // never written: no device fills it
 
 // The pointer as one loop pass saw it: SDL's button mask, the position in demo
@@ -67,7 +67,7 @@ struct host_input {
     int lock_mouse;    // relative mouse mode on
     int mouse_rel_dx;  // relative motion of the pass's last motion event
     int mouse_rel_dy;
-    int quit;          // a quit event, an Escape key-down or a held Escape ends the loop
+    int quit;  // a quit event, an Escape key-down or a held Escape ends the loop
 };
 
 // SDL, arena, audio device (paused), window, window surface, back surface and

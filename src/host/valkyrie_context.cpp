@@ -184,7 +184,8 @@ static void compose_video_words_update()
 // The 16 indices at ov compared with the key: bit i set where index i is the key.
 static inline unsigned compose_key_bits(const uint8_t* ov, __m128i key)
 {
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ov)), key)));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ov)), key)));
 }
 
 // Surfaces come with any pitch: words are stored without assuming alignment.
@@ -403,8 +404,8 @@ COMPOSE_WIDE_TARGET static void compose_frame_wide_argb1555(const compose_wide_t
 
 static bool compose_wide_available()
 {
-    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                  __builtin_cpu_supports("avx512vbmi");
+    static const bool available =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
     return available;
 }
 

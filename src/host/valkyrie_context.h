@@ -35,9 +35,9 @@ typedef void (*valkyrie_get_palette_func)(valkyrie_context* ctx, int offset, int
 typedef void (*valkyrie_set_overlay_key_func)(valkyrie_context* ctx, int key);
 
 struct valkyrie_context {
-    valkyrie_buffer overlay;    // index8, 640x480, rowbytes 640
-    valkyrie_buffer videos[2];  // ARGB1555, 320x240, rowbytes 1024
-    int video_backpage;         // page drawn into; the other one is shown
+    valkyrie_buffer overlay;           // index8, 640x480, rowbytes 640
+    valkyrie_buffer videos[2];         // ARGB1555, 320x240, rowbytes 1024
+    int video_backpage;                // page drawn into; the other one is shown
     palette original_overlay_palette;  // start-up tables, entries 0..255
     palette original_video_palette;
     // Slots in this order; the production calls the tables only through them.
@@ -59,7 +59,8 @@ extern palette emulate_valkyrie_video_clut;
 // filled with the key, both pages 0, page 0 the back page.
 void emulate_valkyrie_init(valkyrie_context* ctx, memarena* arena);
 
-void emulate_valkyrie_set_overlay_palette_rgba8888(valkyrie_context* ctx, int offset, int count, const uint8_t* rgba8888);
+void emulate_valkyrie_set_overlay_palette_rgba8888(valkyrie_context* ctx, int offset, int count,
+                                                   const uint8_t* rgba8888);
 void emulate_valkyrie_set_video_palette_rgba8888(valkyrie_context* ctx, int offset, int count, const uint8_t* rgba8888);
 void emulate_valkyrie_get_overlay_palette_rgba8888(valkyrie_context* ctx, int offset, int count, uint8_t* rgba8888);
 void emulate_valkyrie_get_video_palette_rgba8888(valkyrie_context* ctx, int offset, int count, uint8_t* rgba8888);

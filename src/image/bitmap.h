@@ -24,7 +24,7 @@ struct memarena;
 #define BITMAP_FILTER_LANCZOS 2
 
 struct bitmap {
-    uint8_t* data;       // rows top to bottom, channels R, G, B, A (as many as the flags say)
+    uint8_t* data;  // rows top to bottom, channels R, G, B, A (as many as the flags say)
     int flags;
     uint32_t row_bytes;  // width x channels when made here
     uint32_t width;
@@ -84,4 +84,3 @@ int bitmap_copy(bitmap* dst_bitmap, int blend_op, uint32_t dst_x, uint32_t dst_y
 int bitmap_downscale(bitmap* dst_bitmap, const bitmap* src_bitmap, memarena* tmp_arena, int filter);
 // Development routine: writes four PNG files into the current directory.
 void bitmap_downscale_test();
-

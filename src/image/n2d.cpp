@@ -11,8 +11,8 @@
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 
-void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y,
-                 int max_x, int max_y)
+void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y, int max_x,
+                 int max_y)
 {
     // In 64 bits: far-off rectangles must not wrap into visible ones.
     long long ox = static_cast<long long>(min_x) - x0, oy = static_cast<long long>(min_y) - y0;
@@ -53,7 +53,8 @@ static void n2d_fill_rows(n3d_framebuffer* fb, uint64_t pattern)
         return;
     if (pattern == (pattern & 0xFFu) * 0x0101010101010101ull) {
         // One byte repeated: the rows are one block, filled by the C library.
-        memset(fb->b, static_cast<int>(pattern & 0xFFu), static_cast<size_t>(fb->row_bytes) * static_cast<size_t>(fb->h));
+        memset(fb->b, static_cast<int>(pattern & 0xFFu),
+               static_cast<size_t>(fb->row_bytes) * static_cast<size_t>(fb->h));
         return;
     }
     // The first row is built from 8-byte stores of the pattern; the others are
@@ -86,7 +87,8 @@ void n2d_fb_clear_rgb(n3d_framebuffer* dst_fb, uint8_t r8, uint8_t g8, uint8_t b
 
 void n2d_fb_clear_i8(n3d_framebuffer* dst_fb, uint8_t i8)
 {
-    if (dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 && dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+    if (dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 &&
+        dst_fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
         n3d_crash("src/n2d", __LINE__, "not implemented\n");
     uint32_t p32 = i8 * 0x01010101u;
     n2d_fill_rows(dst_fb, n2d_pack_u32_into_d64(p32, p32));
@@ -102,8 +104,9 @@ void n2d_copy_fb(n3d_framebuffer* dst_fb, const n3d_framebuffer* src_fb)
         mycrash("src/n2d", __LINE__, "", "rowbytes must be the same for dst and src, src: %d dst: %d\n",
                 src_fb->row_bytes, dst_fb->row_bytes);
     if (dst_fb->row_bytes % 8 != 0 || src_fb->row_bytes % 8 != 0)
-        mycrash("src/n2d", __LINE__, "", "rowbytes must be aligned to 8 bytes dst_fb row_bytes %d src_fb row_bytes: %d\n",
-                dst_fb->row_bytes, src_fb->row_bytes);
+        mycrash("src/n2d", __LINE__, "",
+                "rowbytes must be aligned to 8 bytes dst_fb row_bytes %d src_fb row_bytes: %d\n", dst_fb->row_bytes,
+                src_fb->row_bytes);
     if (dst_fb->h > 0 && dst_fb->row_bytes > 0)
         memmove(dst_fb->b, src_fb->b, static_cast<size_t>(dst_fb->row_bytes) * static_cast<size_t>(dst_fb->h));
 }
@@ -138,16 +141,17 @@ void n2d_fb_draw_rect_i8(n3d_framebuffer* dst_fb, uint8_t i8, int x0, int y0, in
 
 // ---- Blits --------------------------------------------------------------------
 
-void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowbytes, int dst_x0, int dst_y0,
-                            int dst_x1, int dst_y1, int src_x0, int src_y0, int src_x1, int src_y1,
-                            int work_offset_dst_y, int work_amount_dst_y)
+void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowbytes, int dst_x0, int dst_y0, int dst_x1,
+                            int dst_y1, int src_x0, int src_y0, int src_x1, int src_y1, int work_offset_dst_y,
+                            int work_amount_dst_y)
 {
     n3d_framebuffer* fb = fc->fb;
     int dx, dy, w, h;
     n2d_boxrect(&dx, &dy, &w, &h, dst_x0, dst_y0, dst_x1, dst_y1, 0, 0, fb->w, fb->h);
     if (fb->row_bytes % 4 != 0 || rowbytes % 4 != 0)
-        mycrash("src/n2d", __LINE__, "", "fc row bytes and src row bytes must be multiple of 4 bytes, is: %d %d respectively\n",
-                fb->row_bytes, rowbytes);
+        mycrash("src/n2d", __LINE__, "",
+                "fc row bytes and src row bytes must be multiple of 4 bytes, is: %d %d respectively\n", fb->row_bytes,
+                rowbytes);
     if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
         mycrash("src/n2d", __LINE__, "", "format %d not implemented/supported?\n", fb->format);
     if (work_offset_dst_y < 0)
@@ -280,8 +284,8 @@ void n2d_show_cb(n3d_framebuffer* fb, const n3d_coveragebuffer* cb0, uint8_t col
         for (int x = 0; x < w; x++) {
             const uint32_t bit = 0x80000000u >> (x & 31);
             const int a = (cb0->u32[static_cast<ptrdiff_t>(cb0->w / 32) * y + (x >> 5)] & bit) != 0;
-            const int b = x < cb1->w && y < cb1->h &&
-                          (cb1->u32[static_cast<ptrdiff_t>(cb1->w / 32) * y + (x >> 5)] & bit) != 0;
+            const int b =
+                x < cb1->w && y < cb1->h && (cb1->u32[static_cast<ptrdiff_t>(cb1->w / 32) * y + (x >> 5)] & bit) != 0;
             row[x] = a && b ? color_both : a ? color0 : b ? color1 : color_neither;
         }
 }
@@ -354,8 +358,8 @@ n2d_words16_clear_wide(uint32_t* d)
 // empty stretches of cb1 passed over sixteen (wide) or four words at a time,
 // the others word by word with their row and column followed along.
 template <bool Wide>
-static inline void n2d_eq_cb1_and_texture_rows(uint32_t* dst, const uint32_t* src, const uint8_t* texels,
-                                               int w_log2, int words, int y0, int y1, const n2d_texel_range& r)
+static inline void n2d_eq_cb1_and_texture_rows(uint32_t* dst, const uint32_t* src, const uint8_t* texels, int w_log2,
+                                               int words, int y0, int y1, const n2d_texel_range& r)
 {
     ptrdiff_t k = static_cast<ptrdiff_t>(words) * y0;
     const ptrdiff_t end = static_cast<ptrdiff_t>(words) * y1;
@@ -418,9 +422,8 @@ MASKSTORE_WIDE static void n2d_eq_cb1_and_texture_rows_wide(uint32_t* dst, const
     n2d_eq_cb1_and_texture_rows<true>(dst, src, texels, w_log2, words, y0, y1, r);
 }
 
-void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1,
-                                       const n3d_texture* t0, int threshold_a, int threshold_b, int work_start_y,
-                                       int work_height)
+void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1, const n3d_texture* t0,
+                                       int threshold_a, int threshold_b, int work_start_y, int work_height)
 {
     if (cb0->w != cb1->w || cb0->h != cb1->h)
         crash_fail(1, "cb0 width and height must equal cb1! (%d %d vs %d %d)\n", cb0->w, cb0->h, cb1->w, cb1->h);
@@ -446,7 +449,8 @@ void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_covera
     const int hi = threshold_b > 255 ? 255 : threshold_b;
     if (lo > hi) {
         // No texel lies in the range: every word of the window becomes 0.
-        memset(cb0->u32 + static_cast<ptrdiff_t>(words) * y0, 0, 4u * static_cast<size_t>(words) * static_cast<size_t>(y1 - y0));
+        memset(cb0->u32 + static_cast<ptrdiff_t>(words) * y0, 0,
+               4u * static_cast<size_t>(words) * static_cast<size_t>(y1 - y0));
         return;
     }
     const n2d_texel_range r = {_mm_set1_epi8(static_cast<char>(lo)), _mm_set1_epi8(static_cast<char>(hi - lo))};
@@ -645,14 +649,14 @@ static void n2d_cb_place(n3d_coveragebuffer* dst, int x0, int y0, const n3d_cove
                                      static_cast<int>(r1));
 }
 
-void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1,
-                       int work_start_y, int work_height)
+void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1, int work_start_y,
+                       int work_height)
 {
     n2d_cb_place<n2d_cb_place_op::or_not>(cb0, cb0_x0, cb0_y0, cb1, work_start_y, work_height);
 }
 
-void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb,
-                 int work_start_y, int work_height)
+void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb, int work_start_y,
+                 int work_height)
 {
     n2d_cb_place<n2d_cb_place_op::copy>(dst_cb, dst_x0, dst_y0, src_cb, work_start_y, work_height);
 }

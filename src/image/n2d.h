@@ -23,18 +23,15 @@ struct n2d_rect {
 // Clips [x0, x1) x [y0, y1) to [min_x, max_x) x [min_y, max_y): (dx, dy) is the
 // offset of the visible part inside the rectangle, (w, h) its size; w or h at or
 // below 0 means nothing is visible.
-void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y,
-                 int max_x, int max_y);
+void n2d_boxrect(int* dx, int* dy, int* w, int* h, int x0, int y0, int x1, int y1, int min_x, int min_y, int max_x,
+                 int max_y);
 void n2d_rect_set(n2d_rect* out_r, int x0, int y0, int x1, int y1);
 void n2d_clip_rect(n2d_rect* out_r, const n2d_rect* r, const n2d_rect* container);
 
 // The 64-bit pattern with b in the upper and a in the lower half. Every 8-byte
 // store of the 2D operations writes such a pattern; it is kept as an integer and
 // stored with memcpy (a double's register moves could change a NaN pattern).
-inline uint64_t n2d_pack_u32_into_d64(uint32_t a, uint32_t b)
-{
-    return (static_cast<uint64_t>(b) << 32) | a;
-}
+inline uint64_t n2d_pack_u32_into_d64(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(b) << 32) | a; }
 
 // ---- Coverage-masked operations -------------------------------------------
 
@@ -44,8 +41,8 @@ struct n2d_fb_i8_and_cb_mask_fill_if_cb0_arg {
     uint8_t* dst_row;
     int dst_rowbytes;
     uint8_t* dst_line;
-    uint32_t* dst_cb0_row;  // row of the destination coverage buffer (word 0)
-    int dst_cb0_row_delta;  // words per destination coverage row
+    uint32_t* dst_cb0_row;    // row of the destination coverage buffer (word 0)
+    int dst_cb0_row_delta;    // words per destination coverage row
     const uint32_t* cb0_row;  // mask row (word 0)
     int cb0_row_delta;
     const uint32_t* cb0_line;
@@ -105,8 +102,8 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
                                        int work_height);
 // The same copying the src_fb pixel at the same (x, y); src_fb at least dst_fb's size.
 void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
-                                       const n3d_framebuffer* src_fb, const n3d_coveragebuffer* cb0,
-                                       int work_start_y, int work_height);
+                                       const n3d_framebuffer* src_fb, const n3d_coveragebuffer* cb0, int work_start_y,
+                                       int work_height);
 // Copies index8 pixels where cb1 is set and cb0 clear; every buffer at (0, 0)
 // (dst_x0 and dst_y0 must be 0), dst_fb at least cb0's size.
 void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(n3d_framebuffer* dst_fb, int dst_x0, int dst_y0,
@@ -125,11 +122,9 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_fill_if_cb0
 void n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* arg, int mask_x0,
                                                int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1);
 void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
-                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1,
-                                                    int dst_x1);
+                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1);
 void n2d_fb_argb1555_mask_copy_if_not_cb0_wrapped(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
-                                                  int words_per_line, int dst_x0, int dst_y0, int dst_y1,
-                                                  int dst_x1);
+                                                  int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1);
 
 // ---- Clears, copies, rectangles --------------------------------------------
 
@@ -148,9 +143,9 @@ void n2d_fb_draw_rect_i8(n3d_framebuffer* dst_fb, uint8_t i8, int x0, int y0, in
 // Copies the 8-bit buffer (row stride rowbytes) into fc's format-3 plane: the
 // destination rectangle clipped to the plane, work_amount_dst_y of its rows
 // starting work_offset_dst_y rows in, never reading outside the source rectangle.
-void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowbytes, int dst_x0, int dst_y0,
-                            int dst_x1, int dst_y1, int src_x0, int src_y0, int src_x1, int src_y1,
-                            int work_offset_dst_y, int work_amount_dst_y);
+void n2d_blit_buffer_index8(n3d_frame_context* fc, const void* buffer, int rowbytes, int dst_x0, int dst_y0, int dst_x1,
+                            int dst_y1, int src_x0, int src_y0, int src_x1, int src_y1, int work_offset_dst_y,
+                            int work_amount_dst_y);
 // Draws texture area [src_x0_f, src_x1_f) x [src_y0_f, src_y1_f) of a format-3
 // texture scaled into [dst_x0_f, dst_x1_f) x [dst_y0_f, dst_y1_f) of fc's format-3
 // plane, skipping texels equal to src_mask and setting fc's coverage bit of each
@@ -166,17 +161,16 @@ void n2d_show_cb(n3d_framebuffer* fb, const n3d_coveragebuffer* cb0, uint8_t col
 
 // Over the row window: cb0 = cb1 AND (threshold_a <= texel <= threshold_b), the
 // texel from the first mip of an unswizzled format-3 texture at least the masks' size.
-void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1,
-                                       const n3d_texture* t0, int threshold_a, int threshold_b, int work_start_y,
-                                       int work_height);
+void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_coveragebuffer* cb1, const n3d_texture* t0,
+                                       int threshold_a, int threshold_b, int work_start_y, int work_height);
 // Sets the cb0 bits whose cb1 bit is clear, cb1 placed at (cb0_x0, cb0_y0); bits
 // outside the placed cb1 stay unchanged.
-void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1,
-                       int work_start_y, int work_height);
+void n2d_cb_or_not_cb1(n3d_coveragebuffer* cb0, int cb0_x0, int cb0_y0, const n3d_coveragebuffer* cb1, int work_start_y,
+                       int work_height);
 // Copies src_cb's bits (set and clear) into dst_cb at (dst_x0, dst_y0); bits
 // outside the placed source stay unchanged.
-void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb,
-                 int work_start_y, int work_height);
+void n2d_cb_copy(n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, const n3d_coveragebuffer* src_cb, int work_start_y,
+                 int work_height);
 // Zeroes (w / 32) x h words.
 void n2d_cb_clear(n3d_coveragebuffer* cb);
 // Sets columns [s, e) of one coverage row (word 0 at row, s < e); inline

@@ -178,8 +178,7 @@ static inline void n2d_copy_if_cb0_rows(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* a
 
 template <bool Wide>
 static inline void n2d_copy_if_not_cb0_and_cb1_rows(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
-                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1,
-                                                    int dst_x1)
+                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
     n2d_copy_row<Wide, 1> op{nullptr, nullptr, nullptr, 0, {}, {}};
@@ -209,8 +208,7 @@ static inline void n2d_copy_if_not_cb0_and_cb1_rows(n2d_fb_i8_mask_copy_if_not_c
 
 template <bool Wide>
 static inline void n2d_argb1555_copy_if_not_cb0_rows(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
-                                                     int words_per_line, int dst_x0, int dst_y0, int dst_y1,
-                                                     int dst_x1)
+                                                     int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
     n2d_copy_row<Wide, 2> op{nullptr, nullptr, nullptr, 0, {}, {}};
@@ -253,9 +251,9 @@ MASKSTORE_WIDE static void n2d_copy_if_not_cb0_and_cb1_wide(n2d_fb_i8_mask_copy_
     n2d_copy_if_not_cb0_and_cb1_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
 }
 
-MASKSTORE_WIDE static void n2d_argb1555_copy_if_not_cb0_wide(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg,
-                                                             int mask_x0, int words_per_line, int dst_x0, int dst_y0,
-                                                             int dst_y1, int dst_x1)
+MASKSTORE_WIDE static void n2d_argb1555_copy_if_not_cb0_wide(n2d_fb_argb1555_mask_copy_if_not_cb0_arg* arg, int mask_x0,
+                                                             int words_per_line, int dst_x0, int dst_y0, int dst_y1,
+                                                             int dst_x1)
 {
     n2d_argb1555_copy_if_not_cb0_rows<true>(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
 }
@@ -279,8 +277,7 @@ void n2d_fb_i8_and_cb_mask_copy_if_cb0_wrapped(n2d_fb_i8_and_cb_mask_copy_if_cb0
 }
 
 void n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_wrapped(n2d_fb_i8_mask_copy_if_not_cb0_and_cb1_arg* arg, int mask_x0,
-                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1,
-                                                    int dst_x1)
+                                                    int words_per_line, int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     if (maskstore_wide())
         n2d_copy_if_not_cb0_and_cb1_wide(arg, mask_x0, words_per_line, dst_x0, dst_y0, dst_y1, dst_x1);
@@ -324,8 +321,8 @@ static void n2d_require_8bit(const char* name, const n3d_framebuffer* fb)
 static void n2d_require_dst_cb_covers(const n3d_coveragebuffer* dst_cb, const n3d_framebuffer* dst_fb)
 {
     if (dst_cb->w < dst_fb->w || dst_cb->h < dst_fb->h)
-        crash_fail(1, "dst_cb must be at least as large as dst_fb (%d %d vs %d %d)\n", dst_cb->w, dst_cb->h,
-                   dst_fb->w, dst_fb->h);
+        crash_fail(1, "dst_cb must be at least as large as dst_fb (%d %d vs %d %d)\n", dst_cb->w, dst_cb->h, dst_fb->w,
+                   dst_fb->h);
 }
 
 // Places cb0 at (dst_x0, dst_y0) and clips it to the plane and the row window.
@@ -381,8 +378,7 @@ static void n2d_mask_arg_start(Arg* arg, n3d_framebuffer* dst_fb, const n3d_fram
 }
 
 void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
-                                       uint8_t color8, const n3d_coveragebuffer* cb0, int work_start_y,
-                                       int work_height)
+                                       uint8_t color8, const n3d_coveragebuffer* cb0, int work_start_y, int work_height)
 {
     n2d_require_8bit("dst_fb", dst_fb);
     n2d_require_dst_cb_covers(dst_cb, dst_fb);
@@ -405,8 +401,8 @@ void n2d_fb_i8_and_cb_mask_fill_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
 }
 
 void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0,
-                                       const n3d_framebuffer* src_fb, const n3d_coveragebuffer* cb0,
-                                       int work_start_y, int work_height)
+                                       const n3d_framebuffer* src_fb, const n3d_coveragebuffer* cb0, int work_start_y,
+                                       int work_height)
 {
     n2d_require_8bit("dst_fb", dst_fb);
     n2d_require_8bit("src_fb", src_fb);
@@ -414,8 +410,8 @@ void n2d_fb_i8_and_cb_mask_copy_if_cb0(n3d_framebuffer* dst_fb, n3d_coveragebuff
     n2d_require_whole_words("cb0", cb0);
     n2d_require_whole_words("dst_cb", dst_cb);
     if (src_fb->w < dst_fb->w || src_fb->h < dst_fb->h)
-        crash_fail(1, "src_fb must be at least as large as dst_fb (%d %d vs %d %d)\n", src_fb->w, src_fb->h,
-                   dst_fb->w, dst_fb->h);
+        crash_fail(1, "src_fb must be at least as large as dst_fb (%d %d vs %d %d)\n", src_fb->w, src_fb->h, dst_fb->w,
+                   dst_fb->h);
     int dx, dy, w, h;
     if (!n2d_place_mask(dst_fb, cb0, dst_x0, dst_y0, work_start_y, work_height, &dx, &dy, &w, &h))
         return;

@@ -80,14 +80,13 @@ static int8_t snorm8(float x)
 }
 
 void n3d_framebuffer_from_bitmap(n3d_framebuffer* dst_image, int texture_format, int swizzle,
-                                 const uint8_t* reverse_palette, const palette* display_clut,
-                                 const bitmap* src_bitmap, int alpha_key_index, float alpha_key_threshold)
+                                 const uint8_t* reverse_palette, const palette* display_clut, const bitmap* src_bitmap,
+                                 int alpha_key_index, float alpha_key_threshold)
 {
     if (texture_format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 && !display_clut)
         n3d_crash(N3D_CONVERT_SRC, __LINE__, "must provide display_clut (was nil) for format %d\n", texture_format);
     if (texture_format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 && !reverse_palette)
-        n3d_crash(N3D_CONVERT_SRC, __LINE__, "must provide reverse_palette (was nil) for format %d\n",
-                  texture_format);
+        n3d_crash(N3D_CONVERT_SRC, __LINE__, "must provide reverse_palette (was nil) for format %d\n", texture_format);
     int pow2 = dst_image->w > 0 && u32_is_pow2(static_cast<uint32_t>(dst_image->w));
     if (swizzle && !pow2)
         n3d_crash(N3D_CONVERT_SRC, __LINE__, "can only swizzle when width is pow2! width is: %d\n", dst_image->w);
@@ -164,8 +163,7 @@ void n3d_framebuffer_from_bitmap(n3d_framebuffer* dst_image, int texture_format,
     }
 }
 
-void n3d_texture_build_palette_asrgb1555(uint16_t* palette, int colors_count, memarena* tmp_arena,
-                                         const bitmap* b)
+void n3d_texture_build_palette_asrgb1555(uint16_t* palette, int colors_count, memarena* tmp_arena, const bitmap* b)
 {
     uint64_t marker = memarena_get_marker(tmp_arena);
     histogram_color* hist = memarena_push_array_zeroed<histogram_color>(tmp_arena, N3D_HISTOGRAM_COLORS);

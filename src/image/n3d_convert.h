@@ -29,9 +29,9 @@ struct n3d_texture {
     int not_swizzled;  // 1: levels stored row by row; 0: swizzled
     int w_log2;
     int h_log2;
-    int min_u_level;   // log2 of the smallest level width (2 with mips, w_log2 without)
+    int min_u_level;  // log2 of the smallest level width (2 with mips, w_log2 without)
     int min_v_level;
-    uint8_t** mips;    // level (u_down, v_down) at N3D_MIP_INDEX; only the chain's entries are set
+    uint8_t** mips;        // level (u_down, v_down) at N3D_MIP_INDEX; only the chain's entries are set
     int colors_count;      // 256 for formats 1 and 3, else 0
     int shades_per_color;  // 32 for formats 1 and 3, else 0
     void* palette;         // format 1: 256 ARGB1555 values; format 3: 256 bytes nothing fills
@@ -67,8 +67,8 @@ void n3d_make_texture_from_bitmap(n3d_texture* out, memarena* arena, memarena* t
 // Writes one level: dst_image is a framebuffer record over the level's memory
 // (w, h the level size, b the level, row_bytes its row bytes when not a power of two).
 void n3d_framebuffer_from_bitmap(n3d_framebuffer* dst_image, int texture_format, int swizzle,
-                                 const uint8_t* reverse_palette, const palette* display_clut,
-                                 const bitmap* src_bitmap, int alpha_key_index, float alpha_key_threshold);
+                                 const uint8_t* reverse_palette, const palette* display_clut, const bitmap* src_bitmap,
+                                 int alpha_key_index, float alpha_key_threshold);
 
 // Histogram palette: the colors_count most frequent ARGB1555 values (ties keep
 // the lower value); missing entries 0x0000.
@@ -92,7 +92,7 @@ void n3d_convert_scale_alpha(bitmap* bitmap, float c);
 // 0 when the format is 1 or 2 and both log2 sizes are at most 8, else 1.
 int n3d_validate_texture(const n3d_texture* texture);
 // Decodes level (u_mipdown, v_mipdown) into a new bitmap with bitmap_flags.
-void n3d_texture_to_bitmap(bitmap* out_bitmap, const n3d_texture* texture, const palette* display_clut,
-                           memarena* arena, int u_mipdown, int v_mipdown, int bitmap_flags);
+void n3d_texture_to_bitmap(bitmap* out_bitmap, const n3d_texture* texture, const palette* display_clut, memarena* arena,
+                           int u_mipdown, int v_mipdown, int bitmap_flags);
 // 1 when the two agree in header fields and shade-table bytes, else 0.
 int n3d_textures_dbg_cmp(const n3d_texture* a, const n3d_texture* b);

@@ -13,7 +13,7 @@
 // First rsqr of each bucket; bucket 31 runs to 255. The buckets narrow toward
 // the rim so each covers a similar change of the half-vector cosine.
 static constexpr uint8_t k_bucket_start[N3D_PBR_BUCKETS] = {
-    0,  6,  12, 18, 24, 30,  36,  41,  46,  51,  56,  61,  66,  71,  76,  81,
+    0,  6,  12, 18, 24,  30,  36,  41,  46,  51,  56,  61,  66,  71,  76,  81,
     85, 89, 93, 97, 101, 105, 108, 111, 114, 117, 120, 122, 124, 126, 127, 128,
 };
 
@@ -41,7 +41,10 @@ const uint8_t rsqr_to_bucket[256] = {
 #define B(i) k_bucket_table.v[i]
 #define B8(i) B(i), B(i + 1), B(i + 2), B(i + 3), B(i + 4), B(i + 5), B(i + 6), B(i + 7)
 #define B64(i) B8(i), B8(i + 8), B8(i + 16), B8(i + 24), B8(i + 32), B8(i + 40), B8(i + 48), B8(i + 56)
-    B64(0), B64(64), B64(128), B64(192),
+    B64(0),
+    B64(64),
+    B64(128),
+    B64(192),
 #undef B64
 #undef B8
 #undef B
@@ -256,7 +259,8 @@ void n3d_texture_build_shade_table_ex_argb1555(uint16_t* shade_table, int shades
             vec4 out;
             for (int i = 0; i < 3; i++)
                 out[i] = sat_clamp(ambient_linear[i] + l[i] * diffuse + specular_linear[i] * spec_t +
-                                 l[i] * diffuse_gain * gain_t + rgba_bleed[i] * bleed * bleed_t, 0.0f, 1.0f);
+                                       l[i] * diffuse_gain * gain_t + rgba_bleed[i] * bleed * bleed_t,
+                                   0.0f, 1.0f);
             out[3] = 1.0f;  // opaque: fully lit entries with the alpha bit set
             shade_table[c * shades + s] = n3d_argb1555_from_linear_pma(out);
         }

@@ -70,4 +70,3 @@ void n3d_texture_build_shade_table_ex_argb1555(uint16_t* shade_table, int shades
 float n3d_ndotl_from_hdotn(float HdotN);
 // a + (b - a) x t with t limited to 0..1.
 float mix_remove(float a, float b, float t);
-

@@ -17,8 +17,8 @@ struct palette_animation {
     int w;
     int h;
     int frames_count;
-    uint8_t* image;    // w x h CLUT indices, top row first
-    palette* frames;   // frames_count palettes
+    uint8_t* image;   // w x h CLUT indices, top row first
+    palette* frames;  // frames_count palettes
 };
 
 // w, h, frames_count (u16 each, cut to 16 bits), the w x h index bytes, then

@@ -11,11 +11,11 @@
 #include "core/memarena.h"
 
 struct tga {
-    uint8_t* buffer;           // width x height indices, top row first
+    uint8_t* buffer;  // width x height indices, top row first
     int width;
     int height;
     int palette_count;
-    uint8_t* palette_rgba8888; // palette_count x (R, G, B, A)
+    uint8_t* palette_rgba8888;  // palette_count x (R, G, B, A)
 };
 
 // The file header, 18 bytes, little-endian as TGA has it.

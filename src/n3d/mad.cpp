@@ -360,8 +360,8 @@ const uint8_t* mad_datapack_load(mad_datapack* out, memarena* arena, const void*
     for (int i = 0; i < 7; ++i)
         counts[i] = io_read32(&r, "datapack counts do not fit");
     // nodes, meshes, skins, cameras, animations, images, materials
-    static const uint64_t k_min_bytes[7] = {MAD_NODE_MIN_BYTES, MAD_MESH_MIN_BYTES, MAD_SKIN_MIN_BYTES,
-                                            MAD_CAMERA_BYTES, MAD_ANIMATION_MIN_BYTES, MAD_IMAGE_MIN_BYTES,
+    static const uint64_t k_min_bytes[7] = {MAD_NODE_MIN_BYTES,    MAD_MESH_MIN_BYTES,      MAD_SKIN_MIN_BYTES,
+                                            MAD_CAMERA_BYTES,      MAD_ANIMATION_MIN_BYTES, MAD_IMAGE_MIN_BYTES,
                                             MAD_MATERIAL_MIN_BYTES};
     uint64_t least = 0;
     for (int i = 0; i < 7; ++i) {

@@ -62,9 +62,9 @@ struct mad_mesh {
 
 struct mad_skin {
     int joints_count;
-    int* joints;                         // node indices
-    mat4x4* joint_from_model_matrices;   // inverse bind matrices, stored
-    mat4x4* model_from_joint_matrices;   // their inverses, computed on load
+    int* joints;                        // node indices
+    mat4x4* joint_from_model_matrices;  // inverse bind matrices, stored
+    mat4x4* model_from_joint_matrices;  // their inverses, computed on load
 };
 
 struct mad_camera {
@@ -144,8 +144,8 @@ const uint8_t* mad_skin_load(mad_skin* out, const mad_datapack* dp, memarena* ar
 const uint8_t* mad_camera_load(mad_camera* out, io_reader* r);
 const uint8_t* mad_animation_load(mad_animation* out, const mad_datapack* dp, memarena* arena, io_reader* r);
 const uint8_t* mad_sampler_load(mad_sampler* out, memarena* arena, io_reader* r);
-const uint8_t* mad_channel_load(mad_channel* out, const mad_datapack* dp, mad_sampler* samplers,
-                                int samplers_count, io_reader* r);
+const uint8_t* mad_channel_load(mad_channel* out, const mad_datapack* dp, mad_sampler* samplers, int samplers_count,
+                                io_reader* r);
 
 // Writers: pointers are turned back into indices by their distance from the
 // start of the array given.

@@ -94,10 +94,17 @@ void mad_animate(mad_datapack* pack, int animation_index, float t)
         const mad_channel* ch = &anim->channels[i];
         float* target;
         switch (ch->attribute) {
-        case MAD_ATTRIBUTE_TRANSLATION: target = ch->node->translation; break;
-        case MAD_ATTRIBUTE_ROTATION: target = ch->node->rotation; break;
-        case MAD_ATTRIBUTE_SCALE: target = ch->node->scale; break;
-        default: continue;
+        case MAD_ATTRIBUTE_TRANSLATION:
+            target = ch->node->translation;
+            break;
+        case MAD_ATTRIBUTE_ROTATION:
+            target = ch->node->rotation;
+            break;
+        case MAD_ATTRIBUTE_SCALE:
+            target = ch->node->scale;
+            break;
+        default:
+            continue;
         }
         int hint = 0;
         mad_sampler_interpolation_values(target, ch->sampler, ch->attribute, &hint, t);
@@ -152,10 +159,14 @@ void mad_joint_matrices(mat4x4* out, const mat4x4* world, const mad_datapack* pa
 static const char* mad_attribute_name(int attribute)
 {
     switch (attribute) {
-    case MAD_ATTRIBUTE_TRANSLATION: return "translation";
-    case MAD_ATTRIBUTE_ROTATION: return "rotation";
-    case MAD_ATTRIBUTE_SCALE: return "scale";
-    default: return "";
+    case MAD_ATTRIBUTE_TRANSLATION:
+        return "translation";
+    case MAD_ATTRIBUTE_ROTATION:
+        return "rotation";
+    case MAD_ATTRIBUTE_SCALE:
+        return "scale";
+    default:
+        return "";
     }
 }
 
@@ -168,8 +179,8 @@ void mad_animate_print(const mad_datapack* pack, int animation_index)
     for (int i = 0; i < anim->channels_count; ++i) {
         const mad_channel* ch = &anim->channels[i];
         const mad_sampler* s = ch->sampler;
-        printf("node[%d].%s keyframes: %d\n", static_cast<int>(ch->node - pack->nodes), mad_attribute_name(ch->attribute),
-               s->count);
+        printf("node[%d].%s keyframes: %d\n", static_cast<int>(ch->node - pack->nodes),
+               mad_attribute_name(ch->attribute), s->count);
         const int components = ch->attribute == MAD_ATTRIBUTE_ROTATION ? 4 : 3;
         for (int k = 0; k < s->count; ++k) {
             // Only keyframes whose values the sampler holds.

@@ -26,8 +26,9 @@ void n3d_init(memarena* arena)
     for (int i = 1; i < N3D_HEIGHT_DIV_LUT_SIZE; i++)
         n3d_height_div_lut[i] = 1.0f / static_cast<float>(i);
     for (int i = 1; i < N3D_FIXED_IIW_LUT_SIZE; i++) {
-        float num = i < N3D_FIXPT_IIW_LUT_F_SCALE2_INDEX ? 65535.0f
-                                                         : 65535.0f * static_cast<float>(1 << N3D_FIXPT_IIW_LUT_F_SCALE2_BITS);
+        float num = i < N3D_FIXPT_IIW_LUT_F_SCALE2_INDEX
+                        ? 65535.0f
+                        : 65535.0f * static_cast<float>(1 << N3D_FIXPT_IIW_LUT_F_SCALE2_BITS);
         n3d_iiw_lut_fixpt[i] = ppc_round_float_to_int(num / (16.0f * static_cast<float>(i)));
     }
     n3d_iiw_lut_fixpt[0] = 65535;
@@ -44,11 +45,11 @@ void n3d_profile_print()
             if (b->hits == 0)
                 continue;
             // A run that ended before its whole-run block closed has no total: 0.00.
-            float pct = total ? static_cast<float>(static_cast<double>(b->sum) * 100.0 / static_cast<double>(total)) : 0.0f;
+            float pct =
+                total ? static_cast<float>(static_cast<double>(b->sum) * 100.0 / static_cast<double>(total)) : 0.0f;
             printf("[%6.2f%%][hits: %11u][cycles: %12.f][<cycles>: %11.1f][%s - %s]\n", pct, b->hits,
-                   static_cast<double>(static_cast<float>(b->sum)), static_cast<double>(static_cast<float>(b->sum / b->hits)),
-                   r->name_per_profileblock[k],
-                   r->name);
+                   static_cast<double>(static_cast<float>(b->sum)),
+                   static_cast<double>(static_cast<float>(b->sum / b->hits)), r->name_per_profileblock[k], r->name);
         }
     }
 }
@@ -75,10 +76,7 @@ float n3d_det2x2(float ax, float ay, float bx, float by, float cx, float cy)
 // along a flat top or rightwards along a flat bottom. A sample on an edge counts
 // as inside only for a left or top edge (exactly where the rasterizers' edge
 // walk draws it), so triangles sharing an edge cover each of its samples once.
-static bool edge_is_top_or_left(float px, float py, float qx, float qy)
-{
-    return qy > py || (qy == py && qx < px);
-}
+static bool edge_is_top_or_left(float px, float py, float qx, float qy) { return qy > py || (qy == py && qx < px); }
 
 static bool edge_passes(float w, bool inclusive) { return inclusive ? w <= 0.0f : w < 0.0f; }
 
@@ -88,12 +86,12 @@ int n3d_is_inside_triangle_convention_topleft(float x, float y, float ax, float 
     float w0 = n3d_det2x2(ax, ay, bx, by, x, y);
     float w1 = n3d_det2x2(bx, by, cx, cy, x, y);
     float w2 = n3d_det2x2(cx, cy, ax, ay, x, y);
-    return edge_passes(w0, edge_is_top_or_left(ax, ay, bx, by)) && edge_passes(w1, edge_is_top_or_left(bx, by, cx, cy)) &&
-           edge_passes(w2, edge_is_top_or_left(cx, cy, ax, ay));
+    return edge_passes(w0, edge_is_top_or_left(ax, ay, bx, by)) &&
+           edge_passes(w1, edge_is_top_or_left(bx, by, cx, cy)) && edge_passes(w2, edge_is_top_or_left(cx, cy, ax, ay));
 }
 
-void barycentric_coord(float* out_u, float* out_v, float px, float py, float ax, float ay, float bx, float by,
-                       float cx, float cy)
+void barycentric_coord(float* out_u, float* out_v, float px, float py, float ax, float ay, float bx, float by, float cx,
+                       float cy)
 {
     float abc = -((bx - ax) * (ay - cy) - (by - ay) * (ax - cx));
     *out_u = ((ax - cx) * (py - cy) - (ay - cy) * (px - cx)) / abc;
@@ -160,7 +158,8 @@ void n3d_lut_find_scale2()
             sum_rerr += rerr;
         }
         const double n = N3D_FIXED_IIW_LUT_SIZE - 1;
-        printf("scale_bits: %d at index>=%.3d; max_rerr: %.8f (at %.3d) avg_rerr: %.8f max_err: %.8f (at %.3d) avg_err: %.8f\n",
+        printf("scale_bits: %d at index>=%.3d; max_rerr: %.8f (at %.3d) avg_rerr: %.8f max_err: %.8f (at %.3d) "
+               "avg_err: %.8f\n",
                s, found, max_rerr, max_rerr_at, sum_rerr / n, max_err, max_err_at, sum_err / n);
     }
 }

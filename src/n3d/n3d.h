@@ -34,8 +34,8 @@ float n3d_det2x2(float ax, float ay, float bx, float by, float cx, float cy);
 int n3d_is_inside_triangle_convention_topleft(float x, float y, float ax, float ay, float bx, float by, float cx,
                                               float cy);
 // Weights of b (out_u) and c (out_v) at p.
-void barycentric_coord(float* out_u, float* out_v, float px, float py, float ax, float ay, float bx, float by,
-                       float cx, float cy);
+void barycentric_coord(float* out_u, float* out_v, float px, float py, float ax, float ay, float bx, float by, float cx,
+                       float cy);
 float barycentric_value(float bc_coord_u, float bc_coord_v, float a, float b, float c);
 
 // Report on the extra bits the fixed-point reciprocal table can carry, to standard output.
@@ -44,7 +44,6 @@ void n3d_lut_find_scale2();
 void printbin(unsigned int x, int b);
 
 // ---- meshes on screen ----------------------------------------------------------
-
 
 // How a mesh is drawn.
 #define N3D_DRAW_MODE_DEFAULT 1                     // unshaded textured: plain path, or skinning with joints
@@ -66,7 +65,7 @@ struct n3d_space_context {
     mat4x4 view_from_world;
     mat4x4 world_from_view;
     mat4x4 clip_from_world;
-    float fov_y;       // vertical field of view, radians
+    float fov_y;  // vertical field of view, radians
     float near_plane;
     vec3 world_view_pos;  // the translation column of world_from_view
 };
@@ -97,8 +96,8 @@ struct n3d_draw_args {
     int rasterizer_flags;  // 0: fixed choice by draw mode; else a registry key
     int draw_mode;
     n3d_frame_context* fc;
-    memarena* batch_arena;   // the renderer's batch arena, reset when the call ends
-    n3d_vertices* all_vs;    // three consecutive vertices a triangle
+    memarena* batch_arena;  // the renderer's batch arena, reset when the call ends
+    n3d_vertices* all_vs;   // three consecutive vertices a triangle
     n3d_material* material;
     int mesh_primitives_count;  // triangles
     vec3 model_light_pos;       // light and eye in model space (phong path)

@@ -7,12 +7,15 @@
 #include "core/crash.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/io/n3d_io.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 // ---- helpers -------------------------------------------------------------------
 
-static bool asset_aligned(const void* p, uintptr_t align) { return (reinterpret_cast<uintptr_t>(p) & (align - 1)) == 0; }
+static bool asset_aligned(const void* p, uintptr_t align)
+{
+    return (reinterpret_cast<uintptr_t>(p) & (align - 1)) == 0;
+}
 
 // Fails r with why (a whole phrase, kept as the reason) and returns 1.
 static int asset_refuse(io_reader* r, const char* why)
@@ -121,8 +124,8 @@ uint8_t* n3d_io_texture_store(void* bv, const n3d_texture* t, int endian)
 
 // A block of entries of `entry` bytes each: in place where allowed and aligned,
 // else copied into an aligned arena block with 16- and 32-bit values converted.
-static void* texture_read_block(io_reader* r, memarena* arena, uint64_t bytes, int entry, uintptr_t align,
-                                int in_place, const char* what)
+static void* texture_read_block(io_reader* r, memarena* arena, uint64_t bytes, int entry, uintptr_t align, int in_place,
+                                const char* what)
 {
     const uint8_t* p = io_read_bytes(r, bytes, what);
     if (!p)
@@ -189,10 +192,10 @@ int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_
         const int entry = out->format == 1 ? 2 : 1;
         const uint64_t colors = (uint64_t)out->colors_count;
         const uint64_t shades = colors * (uint64_t)out->shades_per_color;
-        out->palette = texture_read_block(r, arena, colors * entry, entry, entry, in_place,
-                                          "texture palette does not fit");
-        out->shade_table = texture_read_block(r, arena, shades * entry, entry, entry, in_place,
-                                              "texture shade table does not fit");
+        out->palette =
+            texture_read_block(r, arena, colors * entry, entry, entry, in_place, "texture palette does not fit");
+        out->shade_table =
+            texture_read_block(r, arena, shades * entry, entry, entry, in_place, "texture shade table does not fit");
         if (r->failed)
             return 1;
     }
@@ -204,9 +207,9 @@ int n3d_io_texture_read(io_reader* r, memarena* arena, n3d_texture* out, int ok_
             const uint64_t size = n3d_mipmap_size(out->format, swizzled, u, v);
             if (out->format == 4 && size % 4 != 0)
                 return asset_refuse(r, "texture level of format 4 not whole texels");
-            uint8_t* level = static_cast<uint8_t*>(texture_read_block(
-                r, arena, size, texel_bytes, texture_level_align(out->format, swizzled), in_place,
-                "texture mip level does not fit"));
+            uint8_t* level = static_cast<uint8_t*>(texture_read_block(r, arena, size, texel_bytes,
+                                                                      texture_level_align(out->format, swizzled),
+                                                                      in_place, "texture mip level does not fit"));
             if (!level)
                 return asset_refuse(r, "texture mip level does not fit");
             out->mips[texture_mip_slot(out, u, v)] = level;
@@ -259,28 +262,52 @@ static const vertices_array_desc k_vertices_arrays[8] = {
 static const void* vertices_array(const n3d_vertices* v, int i)
 {
     switch (i) {
-    case 0: return v->xyz;
-    case 1: return v->uv;
-    case 2: return v->n_xyz;
-    case 3: return v->t_xyz;
-    case 4: return v->b_xyz;
-    case 5: return v->tb_norm;
-    case 6: return v->joints;
-    default: return v->joints_weights;
+    case 0:
+        return v->xyz;
+    case 1:
+        return v->uv;
+    case 2:
+        return v->n_xyz;
+    case 3:
+        return v->t_xyz;
+    case 4:
+        return v->b_xyz;
+    case 5:
+        return v->tb_norm;
+    case 6:
+        return v->joints;
+    default:
+        return v->joints_weights;
     }
 }
 
 static void vertices_array_set(n3d_vertices* v, int i, void* p)
 {
     switch (i) {
-    case 0: v->xyz = static_cast<float*>(p); break;
-    case 1: v->uv = static_cast<float*>(p); break;
-    case 2: v->n_xyz = static_cast<float*>(p); break;
-    case 3: v->t_xyz = static_cast<float*>(p); break;
-    case 4: v->b_xyz = static_cast<float*>(p); break;
-    case 5: v->tb_norm = static_cast<float*>(p); break;
-    case 6: v->joints = static_cast<uint8_t*>(p); break;
-    default: v->joints_weights = static_cast<float*>(p); break;
+    case 0:
+        v->xyz = static_cast<float*>(p);
+        break;
+    case 1:
+        v->uv = static_cast<float*>(p);
+        break;
+    case 2:
+        v->n_xyz = static_cast<float*>(p);
+        break;
+    case 3:
+        v->t_xyz = static_cast<float*>(p);
+        break;
+    case 4:
+        v->b_xyz = static_cast<float*>(p);
+        break;
+    case 5:
+        v->tb_norm = static_cast<float*>(p);
+        break;
+    case 6:
+        v->joints = static_cast<uint8_t*>(p);
+        break;
+    default:
+        v->joints_weights = static_cast<float*>(p);
+        break;
     }
 }
 

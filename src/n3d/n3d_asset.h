@@ -66,8 +66,8 @@ uint8_t* n3d_io_texture_store(void* b, const n3d_texture* t, int endian);
 // format outside 1 to 4, log2 sizes above 8 (swizzled) or 14 (row by row),
 // minimum levels above the log2 sizes, swizzled format 4, formats 1 and 3
 // without 256 colours of 32 shades.
-const uint8_t* n3d_io_texture_load(memarena* arena, n3d_texture* out, const void* b, uint64_t size,
-                                   int ok_reuse_b, int endian);
+const uint8_t* n3d_io_texture_load(memarena* arena, n3d_texture* out, const void* b, uint64_t size, int ok_reuse_b,
+                                   int endian);
 
 // Mask (0 for exactly the six legacy arrays, else the bits of the present
 // arrays), count, then each present array in mask order.
@@ -78,8 +78,7 @@ const uint8_t* n3d_io_vertices_load(n3d_vertices* out, memarena* arena, const vo
 
 uint8_t* n3d_io_asset_mesh_store(void* b, const n3d_asset_mesh* mesh, int endian);
 // Zeroes the mesh first.
-const uint8_t* n3d_io_asset_mesh_load(n3d_asset_mesh* out, memarena* arena, const void* b, uint64_t size,
-                                      int endian);
+const uint8_t* n3d_io_asset_mesh_load(n3d_asset_mesh* out, memarena* arena, const void* b, uint64_t size, int endian);
 
 // The vertices record of a mesh; the load zeroes the whole mesh first, so its
 // matrices, ids and joint-matrix pointers read as zero.

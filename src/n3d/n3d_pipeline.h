@@ -27,11 +27,11 @@ struct n3d_vertices;
 #define N3D_PIPELINE_SORT_RUN_MAX_VERTICES 252
 
 struct n3d_pipeline_cmd {
-    int rasterizer_flags;  // a registered rasterizer's flags, or 0: chosen by draw mode
-    int draw_mode;         // N3D_DRAW_MODE_*; N3D_DRAW_MODE_PHONG selects the phong path
-    n3d_texture* texture;  // texture 0
-    n3d_phong_lut* phong_lut;           // or null
-    n3d_light_context* light_context;   // required
+    int rasterizer_flags;              // a registered rasterizer's flags, or 0: chosen by draw mode
+    int draw_mode;                     // N3D_DRAW_MODE_*; N3D_DRAW_MODE_PHONG selects the phong path
+    n3d_texture* texture;              // texture 0
+    n3d_phong_lut* phong_lut;          // or null
+    n3d_light_context* light_context;  // required
     mat4x4 model_from_world;
     mat4x4 world_from_model;
     n3d_vertices* vertices;  // unindexed triangles; valid until the end call
@@ -58,11 +58,11 @@ struct n3d_pipeline {
     int cmds_count;
     n3d_pipeline_cmd cmds[N3D_PIPELINE_DRAW_CMD_MAX_COUNT];
     n3d_pipeline_cmd_cache cmds_cache[N3D_PIPELINE_DRAW_CMD_MAX_COUNT];
-    uint16_t buckets_first[N3D_PIPELINE_SORT_BUCKETS + 1];  // counting sort: first position per bucket
-    uint16_t sort_buckets[N3D_PIPELINE_MAX_PRIMITIVES];     // the bucket of each run
+    uint16_t buckets_first[N3D_PIPELINE_SORT_BUCKETS + 1];                // counting sort: first position per bucket
+    uint16_t sort_buckets[N3D_PIPELINE_MAX_PRIMITIVES];                   // the bucket of each run
     n3d_pipeline_sort_entry sort_entries[N3D_PIPELINE_MAX_PRIMITIVES];    // runs in creation order
     n3d_pipeline_sort_entry sorted_entries[N3D_PIPELINE_MAX_PRIMITIVES];  // runs in bucket order
-    int primitives_count;  // triangles since begin
+    int primitives_count;                                                 // triangles since begin
 };
 static_assert(N3D_PIPELINE_DRAW_CMD_MAX_COUNT <= 256, "command indices fit the runs' byte");
 static_assert(N3D_PIPELINE_MAX_PRIMITIVES * 3 <= 65536, "first vertices fit the runs' 16 bits");

@@ -11,15 +11,15 @@
 #include "core/memarena.h"
 
 struct n3d_vertices {
-    int count;               // vertices
-    float* xyz;              // 3 floats a vertex: position
-    float* uv;               // 2: texture coordinate
-    float* n_xyz;            // 3: normal
-    float* t_xyz;            // 3: tangent
-    float* b_xyz;            // 3: bitangent
-    float* tb_norm;          // 2: not read by the draw paths
-    uint8_t* joints;         // 4 joint indices a vertex
-    float* joints_weights;   // 4 weights a vertex
+    int count;              // vertices
+    float* xyz;             // 3 floats a vertex: position
+    float* uv;              // 2: texture coordinate
+    float* n_xyz;           // 3: normal
+    float* t_xyz;           // 3: tangent
+    float* b_xyz;           // 3: bitangent
+    float* tb_norm;         // 2: not read by the draw paths
+    uint8_t* joints;        // 4 joint indices a vertex
+    float* joints_weights;  // 4 weights a vertex
 };
 
 // Bytes one vertex takes in each array, in the order of the fields above.

@@ -36,8 +36,8 @@ static const struct {
     int slot;
     const char* name;
 } demo_mesh_files[DEMO_MESHES_COUNT] = {
-    {0, "cube.mesh"},         {2, "room2_side0.mesh"}, {3, "room2_side1.mesh"}, {4, "room2_side2.mesh"},
-    {5, "room2_side3.mesh"},  {6, "room2_side4.mesh"}, {7, "room2_side5.mesh"}, {1, "toruswarp.mesh"},
+    {0, "cube.mesh"},        {2, "room2_side0.mesh"}, {3, "room2_side1.mesh"}, {4, "room2_side2.mesh"},
+    {5, "room2_side3.mesh"}, {6, "room2_side4.mesh"}, {7, "room2_side5.mesh"}, {1, "toruswarp.mesh"},
 };
 
 // The 16-bit textures the effects fetch from directly (the warp's texture and
@@ -55,8 +55,7 @@ static int demo_check_texture_argb1555(const demo_assets* assets, int i)
     }
     if (t->not_swizzled || t->w_log2 != 8 || t->h_log2 != 8) {
         printf("textures_argb1555[%d] \"%s\" must be swizzled and 256x256, is %dx%d%s\n", i,
-               demo_textures_argb1555_names[i], 1 << t->w_log2, 1 << t->h_log2,
-               t->not_swizzled ? " row by row" : "");
+               demo_textures_argb1555_names[i], 1 << t->w_log2, 1 << t->h_log2, t->not_swizzled ? " row by row" : "");
         return 1;
     }
     return 0;
@@ -128,15 +127,15 @@ int demo_assets_init(demo_assets* assets, memarena* arena, const char* asset_dir
     tc->textures_per_format[N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555] = t16;
     for (int i = 0; i < DEMO_TEXTURES_PER_FORMAT; i++) {
         memarena_reset(&stack_arena);
-        t16[i] = n3d_io_asset_texture_load_file(arena, file_path_join(&stack_arena, asset_dir,
-                                                                       demo_textures_argb1555_names[i]));
+        t16[i] = n3d_io_asset_texture_load_file(
+            arena, file_path_join(&stack_arena, asset_dir, demo_textures_argb1555_names[i]));
     }
     n3d_texture** t8 = memarena_push_array_zeroed<n3d_texture*>(arena, DEMO_TEXTURES_PER_FORMAT);
     tc->textures_per_format[N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555] = t8;
     for (int i = 0; i < DEMO_TEXTURES_PER_FORMAT - 1; i++) {
         memarena_reset(&stack_arena);
-        t8[i] = n3d_io_asset_texture_load_file(arena, file_path_join(&stack_arena, asset_dir,
-                                                                      demo_textures_index8_names[i]));
+        t8[i] = n3d_io_asset_texture_load_file(arena,
+                                               file_path_join(&stack_arena, asset_dir, demo_textures_index8_names[i]));
     }
 
     // 3. The textures the effects read: index8 0 to 2 (bump map and walls),
@@ -234,10 +233,7 @@ int demo_init(demo* d, memarena* arena, demo_assets* assets)
 
 // ---- frame -------------------------------------------------------------------
 
-static int demo_key_pressed(uint8_t key)
-{
-    return g_demo_keys && g_demo_keys[key] && !g_demo_keys_prev[key];
-}
+static int demo_key_pressed(uint8_t key) { return g_demo_keys && g_demo_keys[key] && !g_demo_keys_prev[key]; }
 
 static int demo_button_pressed(int nanokorg2_state::*button)
 {
@@ -387,8 +383,7 @@ void demo_plasma_argb1555(struct demo_plasma* p, n3d_framebuffer* fb)
     const int w = fb->w, h = fb->h;
     const float t = p->t;
     const float pi = (float)M_PI;
-    float ps0 = 0.01f, ps1 = 0.1f, ps2 = 0.2f, ps3 = 1.0f / 3.0f, ps4 = 0.3f, ps5 = 0.6f, ps6 = 1.0f / 3.0f,
-          ps7 = 0.2f;
+    float ps0 = 0.01f, ps1 = 0.1f, ps2 = 0.2f, ps3 = 1.0f / 3.0f, ps4 = 0.3f, ps5 = 0.6f, ps6 = 1.0f / 3.0f, ps7 = 0.2f;
     if (g_demo_nk2) {
         // Knob 1 with the slider half-way keeps the default speed.
         ps2 *= g_demo_nk2->ch_knob[0] * 2.0f * g_demo_nk2->ch_slider[0];

@@ -29,13 +29,13 @@ struct n3d_asset_mesh;
 #define DEMO_LETTERBOX_ROWS 40
 
 struct demo_assets {
-    int meshes_count;          // 8
-    n3d_asset_mesh** meshes;   // cube, torus, six room walls
-    n3d_textures_context tc;   // formats 2 and 1: four textures each; 256 phong tables
-    uint8_t* music_data;       // the IMA ADPCM stream, as read
-    int music_size;            // its bytes (frames)
+    int meshes_count;         // 8
+    n3d_asset_mesh** meshes;  // cube, torus, six room walls
+    n3d_textures_context tc;  // formats 2 and 1: four textures each; 256 phong tables
+    uint8_t* music_data;      // the IMA ADPCM stream, as read
+    int music_size;           // its bytes (frames)
     int beats_pos_count;
-    int32_t* beats_pos;        // sample positions of the beats
+    int32_t* beats_pos;  // sample positions of the beats
 };
 
 struct demo_plasma {
@@ -78,9 +78,9 @@ struct demo {
     int8_t* cos256_fp7;    // sin256_fp7 + 64
     int scene;             // 0 to 5: 1 warp, 2 bump map, 3 plasma, 4 room; 0 and 5 draw nothing
     int nk2_prev_set;
-    memarena* arena;       // "demo_arena", 2 MiB
-    memarena* tmp_arena;   // "demo_tmp_arena", 4 KiB, reset every update
-    memarena dev_arena;    // "demo_dev_arena", 5 MiB from the C heap
+    memarena* arena;      // "demo_arena", 2 MiB
+    memarena* tmp_arena;  // "demo_tmp_arena", 4 KiB, reset every update
+    memarena dev_arena;   // "demo_dev_arena", 5 MiB from the C heap
     memarena dev_tmp_arena;
     demo_scene* scenes;  // DEMO_SCENES_COUNT records from arena
     demo_assets* assets;
@@ -96,7 +96,7 @@ struct demo {
 extern demo* g_demo;
 extern const nanokorg2_state* g_demo_nk2;  // current controller snapshot, null when none was given
 extern nanokorg2_state g_demo_nk2_prev;
-extern const uint8_t* g_demo_keys;         // current key table, null when none was given
+extern const uint8_t* g_demo_keys;  // current key table, null when none was given
 extern uint8_t g_demo_keys_prev[256];
 
 // Loads the asset set of asset_dir. 0, or 1 after a message when the music

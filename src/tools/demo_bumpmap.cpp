@@ -258,24 +258,21 @@ void demo_bumpmap_argb1555(const float* ps, n3d_framebuffer* fb, int w_log2, int
                            const void* bumpmap, const uint8_t* texels, const uint16_t* light_palette,
                            const int8_t* cos256_fp7, const int8_t* sin256_fp7)
 {
-    bump_render<BUMP_CLEAN>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7,
-                            sin256_fp7);
+    bump_render<BUMP_CLEAN>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7, sin256_fp7);
 }
 
 void demo_bumpmap_noise1_argb1555(const float* ps, n3d_framebuffer* fb, int w_log2, int h_log2,
                                   const uint8_t* phong_lut, const void* bumpmap, const uint8_t* texels,
                                   const uint16_t* light_palette, const int8_t* cos256_fp7, const int8_t* sin256_fp7)
 {
-    bump_render<BUMP_NOISE1>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7,
-                             sin256_fp7);
+    bump_render<BUMP_NOISE1>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7, sin256_fp7);
 }
 
 void demo_bumpmap_noise2_argb1555(const float* ps, n3d_framebuffer* fb, int w_log2, int h_log2,
                                   const uint8_t* phong_lut, const void* bumpmap, const uint8_t* texels,
                                   const uint16_t* light_palette, const int8_t* cos256_fp7, const int8_t* sin256_fp7)
 {
-    bump_render<BUMP_NOISE2>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7,
-                             sin256_fp7);
+    bump_render<BUMP_NOISE2>(ps, fb, w_log2, h_log2, phong_lut, bumpmap, texels, light_palette, cos256_fp7, sin256_fp7);
 }
 
 // ---- script --------------------------------------------------------------------
@@ -287,8 +284,8 @@ struct bump_script {
 };
 
 // The animated set A(tau, g, U, V, Su, Sv), added to s.
-static void bump_add_animated(bump_script* s, double tau, double g, double U, double V, double Su, double Sv,
-                              double W, double H)
+static void bump_add_animated(bump_script* s, double tau, double g, double U, double V, double Su, double Sv, double W,
+                              double H)
 {
     const double pi = M_PI;
     s->ps[DEMO_BUMPMAP_U_OFFSET] += (10.0 * tau + U) * g;
@@ -348,8 +345,8 @@ void demo_bumpmap_update(demo_bumpmap* p, n3d_frame_context* fc, memarena* tmp_a
         s.beat_phong = 1;
         const double e = demo_timing_time_since_sample(1788038);
         const double k = demo_timing_lerp_factor_sample_duration(1854188, 5.0f), m = 1.0 - k;
-        const double fixed3[DEMO_BUMPMAP_PS_COUNT] = {226, 15, 0, 0, 0, -1, -1, 1, -196.0 / (W - 1.0),
-                                                      222.0 / (H - 1.0)};
+        const double fixed3[DEMO_BUMPMAP_PS_COUNT] = {
+            226, 15, 0, 0, 0, -1, -1, 1, -196.0 / (W - 1.0), 222.0 / (H - 1.0)};
         bump_add_animated(&s, e, m, 226, 15, -196, 222, W, H);
         bump_add_fixed(&s, k, fixed3);
     } else {

@@ -29,9 +29,9 @@ enum {
 
 // One record per texel, at byte offset 4 x its swizzled index.
 struct demo_bumpmap_texel {
-    int8_t sx;       // trunc(128 x 2 x slope), at most 127
-    uint8_t len;     // trunc(128 x squared slope length)
-    uint8_t sy[2];   // int16 trunc(128 x 2 x slope) in the machine's order
+    int8_t sx;      // trunc(128 x 2 x slope), at most 127
+    uint8_t len;    // trunc(128 x squared slope length)
+    uint8_t sy[2];  // int16 trunc(128 x 2 x slope) in the machine's order
 };
 static_assert(sizeof(demo_bumpmap_texel) == 4, "bump map records are 4 bytes");
 

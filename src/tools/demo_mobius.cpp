@@ -85,8 +85,7 @@ static void mobius_script(demo_mobius* p)
         mobius_set(p, 0, 0, 0.015748 - 0.01 * lerp * lerp, 0.05 * cos(0.4 * pi * lerp) + 1.0, 1, 1, 0, 0);
         mobius_scroll_per_second(p, dt, 240, 600);
     } else if (t >= T(463872) && t < T(721920)) {
-        mobius_set(p, 0, 0, 0, 0.026 * (1.0 - osc) + 0.005 * osc, 0.01023 + 0.01 * lerp, 0.392089 + 0.1 * lerp, 0,
-                   0);
+        mobius_set(p, 0, 0, 0, 0.026 * (1.0 - osc) + 0.005 * osc, 0.01023 + 0.01 * lerp, 0.392089 + 0.1 * lerp, 0, 0);
         mobius_scroll_per_frame(p);
     } else if (t >= T(721920) && t < T(890740)) {
         const double s = sin(2.0 * pi * (t - T(463872)) / 100.0);
@@ -272,8 +271,8 @@ void demo_mobius_argb1555(demo_mobius* p, const n3d_texture* texture, n3d_frameb
 
 // ---- brute-force tunnel --------------------------------------------------------
 
-void tunnel_brute(n3d_frame_context* fc, const n3d_texture* color_map, const n2d_rect* dst_rect,
-                  float tunnel_center_x, float tunnel_center_y, int u_offset, int v_offset)
+void tunnel_brute(n3d_frame_context* fc, const n3d_texture* color_map, const n2d_rect* dst_rect, float tunnel_center_x,
+                  float tunnel_center_y, int u_offset, int v_offset)
 {
     n3d_framebuffer* fb = fc->fb;
     if (fb->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)

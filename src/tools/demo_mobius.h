@@ -26,7 +26,7 @@ struct demo_mobius {
     int32_t* div_lut_fp;  // 2^27 / i; entry 0 holds 0x80000000
     int u_tick_8fp;       // texture scroll in 1/256 texel
     int v_tick_8fp;
-    int t4_u_tick_8fp;    // the scroll where the final blend starts
+    int t4_u_tick_8fp;  // the scroll where the final blend starts
     int t4_v_tick_8fp;
 };
 
@@ -53,5 +53,5 @@ void demo_mobius_argb1555(demo_mobius* p, const n3d_texture* texture, n3d_frameb
 // Texture by angle and radius round the centre (in pixels), into the part of
 // dst_rect inside the ARGB1555 frame; texels follow frame coordinates. The
 // texture must be ARGB1555 (swizzled or row by row).
-void tunnel_brute(n3d_frame_context* fc, const n3d_texture* color_map, const n2d_rect* dst_rect,
-                  float tunnel_center_x, float tunnel_center_y, int u_offset, int v_offset);
+void tunnel_brute(n3d_frame_context* fc, const n3d_texture* color_map, const n2d_rect* dst_rect, float tunnel_center_x,
+                  float tunnel_center_y, int u_offset, int v_offset);

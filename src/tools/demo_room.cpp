@@ -89,9 +89,8 @@ void demo_room_init(demo_assets* assets, memarena* arena, demo_room* p, memarena
         for (int a = 0; a < 3; a++) {
             s->scale_xyz[a] = 0.5f * (s->max_xyz[a] - s->min_xyz[a]);
             // A flat axis has no extent to divide by: its term is left out.
-            s->rec_scale_xyz[a] = s->scale_xyz[a] > 0.0f && std::isfinite(1.0f / s->scale_xyz[a])
-                                      ? 1.0f / s->scale_xyz[a]
-                                      : 0.0f;
+            s->rec_scale_xyz[a] =
+                s->scale_xyz[a] > 0.0f && std::isfinite(1.0f / s->scale_xyz[a]) ? 1.0f / s->scale_xyz[a] : 0.0f;
         }
     }
 
@@ -201,8 +200,8 @@ static int room_phong_lut_id(int pos)
     if (pos < pos_light_dims_down)
         return 31;
     if (pos < room_wall_remove_pos)
-        return room_trunc(31.0f + (5.0f - 31.0f) *
-                                      demo_timing_lerp_factor(pos_light_dims_down, pos_light_dims_down + 66150));
+        return room_trunc(31.0f +
+                          (5.0f - 31.0f) * demo_timing_lerp_factor(pos_light_dims_down, pos_light_dims_down + 66150));
     return 0;
 }
 
@@ -304,8 +303,8 @@ void particles_draw(n3d_render_context* rc, int texture_id, const mat4x4 mvp, co
         ROOM_CRASH("particles need an ARGB1555 framebuffer, is format %d\n", fb->format);
     n3d_texture** table = rc->tc.textures_per_format[N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555];
     const n3d_texture* tex = table && texture_id >= 0 ? table[texture_id] : nullptr;
-    if (!tex || tex->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 || tex->not_swizzled ||
-        tex->w_log2 != 8 || tex->h_log2 != 8 || !tex->mips || !tex->mips[0])
+    if (!tex || tex->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 || tex->not_swizzled || tex->w_log2 != 8 ||
+        tex->h_log2 != 8 || !tex->mips || !tex->mips[0])
         ROOM_CRASH("particle texture %d must be ARGB1555, swizzled and 256x256\n", texture_id);
     const uint16_t* texels = reinterpret_cast<const uint16_t*>(tex->mips[0]);
 

@@ -19,17 +19,17 @@ struct demo_timing {
     demo_timing_line* lines;  // sorted by pos
     int line_index;           // line found by the last update, where the next search starts
     int count;
-    int last_pos;             // position of the last update
-    int capacity;             // lines the table holds
-    float sample_rate;        // 22050
+    int last_pos;       // position of the last update
+    int capacity;       // lines the table holds
+    float sample_rate;  // 22050
 };
 
 // Where one update stands: valid only between two beats (on or after the first,
 // before the last).
 struct demo_time_frame {
-    float t;       // seconds
-    float dt;      // seconds since the previous update (negative after a seek back)
-    int beat_id;   // the beat at or before pos
+    float t;      // seconds
+    float dt;     // seconds since the previous update (negative after a seek back)
+    int beat_id;  // the beat at or before pos
     int valid;
     int pos;
     float time_since_beat;

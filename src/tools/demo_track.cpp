@@ -113,8 +113,8 @@ int demo_track_file_write(const char* path, const uint8_t* b, uint64_t n)
 int demo_track_store_file(const demo_track* track, const char* path, int endian, memarena* tmp_arena)
 {
     const uint64_t marker = memarena_get_marker(tmp_arena);
-    const uint64_t bytes = DEMO_TRACK_HEADER_BYTES +
-                           4 * ((uint64_t)track->ps_count * track->keys_count + 2 * (uint64_t)track->ps_count);
+    const uint64_t bytes =
+        DEMO_TRACK_HEADER_BYTES + 4 * ((uint64_t)track->ps_count * track->keys_count + 2 * (uint64_t)track->ps_count);
     uint8_t* b = static_cast<uint8_t*>(memarena_push(tmp_arena, bytes));
     uint8_t* end = demo_track_store(b, track, endian);
     int result = demo_track_file_write(path, b, (uint64_t)(end - b));
@@ -205,8 +205,8 @@ void demo_track_update(demo_track* track, demo_track_control* ctrl, const nanoko
         if (nk2) {
             for (uint32_t ch = 0; ch < 8; ch++) {
                 const uint32_t p = (ctrl->record_ps_offset + ch) % track->ps_count;
-                const float v = track->ps_min[p] + (track->ps_max[p] - track->ps_min[p]) * nk2->ch_knob[ch] *
-                                                       nk2->ch_slider[ch];
+                const float v =
+                    track->ps_min[p] + (track->ps_max[p] - track->ps_min[p]) * nk2->ch_knob[ch] * nk2->ch_slider[ch];
                 ctrl->ps_key_record[p] = v;
                 if (!ctrl->ch_mute_toggle[ch])
                     row[p] = v;

@@ -14,7 +14,7 @@ struct n3d_frame_context;
 #define DEMO_TRACK_HEADER_BYTES 16
 
 struct demo_track {
-    uint32_t ps_count;       // parameters a key
+    uint32_t ps_count;  // parameters a key
     uint32_t keys_count;
     uint32_t ticks_per_key;  // at least 1
     uint32_t loops;          // non-zero: the last key runs on to the first
@@ -25,17 +25,17 @@ struct demo_track {
 
 // The transport of one track.
 struct demo_track_control {
-    int tick;          // total ticks played
+    int tick;  // total ticks played
     int ticks_in_key;
-    int key;           // current key
+    int key;  // current key
     int playing;
     int recording;
     int ch_mute_toggle[8];  // per channel: recording leaves the stored row alone
     float* ps_key_prev;     // rows of the previous, current and next key
     float* ps_key_curr;
     float* ps_key_next;
-    float* ps;              // the interpolated values (output)
-    float* ps_key_record;   // the row being recorded
+    float* ps;                  // the interpolated values (output)
+    float* ps_key_record;       // the row being recorded
     uint32_t record_key;        // the key recording writes
     uint32_t record_ps_offset;  // the first parameter channel 0 drives
     uint32_t ps_capacity;       // parameters that ps and ps_key_record hold

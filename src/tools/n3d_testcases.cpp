@@ -39,17 +39,15 @@ n3d_testcases* g_n3d_tcs;
 static const struct {
     int entry;
     const char* name;
-} tc_mesh_files[] = {{TC_MESH_CUBE, "cube.mesh"},        {TC_MESH_TORUSWARP, "toruswarp.mesh"},
-                     {TC_MESH_VIKING_ROOM, "viking_room.mesh"}, {TC_MESH_SUZANNE, "suzanne.mesh"},
-                     {TC_MESH_FACE, "face.mesh"},        {TC_MESH_ROOM, "room.mesh"}};
-static const char* const tc_madpack_files[N3D_TESTCASES_MADPACKS] = {"simple_skin.mad", "vellop.mad",
-                                                                      "performa.mad"};
-static const char* const tc_textures_16bpp[N3D_TESTCASES_TEXTURES - 1] = {
-    "checkerboard2_16bpp.tmap", "viking_room_128_16bpp.tmap", "t2_16bpp.tmap", "light_16bpp.tmap",
-    "tiles_256_16bpp.tmap"};
+} tc_mesh_files[] = {
+    {TC_MESH_CUBE, "cube.mesh"},       {TC_MESH_TORUSWARP, "toruswarp.mesh"}, {TC_MESH_VIKING_ROOM, "viking_room.mesh"},
+    {TC_MESH_SUZANNE, "suzanne.mesh"}, {TC_MESH_FACE, "face.mesh"},           {TC_MESH_ROOM, "room.mesh"}};
+static const char* const tc_madpack_files[N3D_TESTCASES_MADPACKS] = {"simple_skin.mad", "vellop.mad", "performa.mad"};
+static const char* const tc_textures_16bpp[N3D_TESTCASES_TEXTURES - 1] = {"checkerboard2_16bpp.tmap",
+                                                                          "viking_room_128_16bpp.tmap", "t2_16bpp.tmap",
+                                                                          "light_16bpp.tmap", "tiles_256_16bpp.tmap"};
 static const char* const tc_textures_8bpp[N3D_TESTCASES_TEXTURES - 1] = {
-    "checkerboard2_8bpp.tmap", "viking_room_128_8bpp.tmap", "t2_8bpp.tmap", "light_8bpp.tmap",
-    "tiles_256_8bpp.tmap"};
+    "checkerboard2_8bpp.tmap", "viking_room_128_8bpp.tmap", "t2_8bpp.tmap", "light_8bpp.tmap", "tiles_256_8bpp.tmap"};
 
 mad_datapack* n3d_testcases_load_madpack(memarena* arena, const char* path)
 {
@@ -402,8 +400,8 @@ void n3d_testcase_clip(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* 
 // ---- the datapack scenes -------------------------------------------------------------
 
 // draws: 0 animates and places the nodes but draws nothing.
-static void tc_madpack_frame(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* fc, mad_datapack* pack,
-                             float t, int draws)
+static void tc_madpack_frame(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* fc, mad_datapack* pack, float t,
+                             int draws)
 {
     mat4x4 view_from_world;
     const vec3 eye = {0, 1, 10}, center = {0, 0, 0}, up = {0, 1, 0};
@@ -472,12 +470,19 @@ void n3d_testcase_mad_textured(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_c
 typedef void (*tc_scene_fn)(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* fc);
 
 // Slots 2 and 3 draw nothing.
-static const tc_scene_fn tc_scenes[N3D_TESTCASES_COUNT] = {
-    n3d_testcase_cube,        n3d_testcase_small_triangles, nullptr,
-    nullptr,                  n3d_testcase_phong_move,      n3d_testcase_face,
-    n3d_testcase_perspective_correct, n3d_testcase_256x256, n3d_testcase_room,
-    n3d_testcase_clip,        n3d_testcase_mad_simple_skin, n3d_testcase_mad_complex_skin,
-    n3d_testcase_mad_textured};
+static const tc_scene_fn tc_scenes[N3D_TESTCASES_COUNT] = {n3d_testcase_cube,
+                                                           n3d_testcase_small_triangles,
+                                                           nullptr,
+                                                           nullptr,
+                                                           n3d_testcase_phong_move,
+                                                           n3d_testcase_face,
+                                                           n3d_testcase_perspective_correct,
+                                                           n3d_testcase_256x256,
+                                                           n3d_testcase_room,
+                                                           n3d_testcase_clip,
+                                                           n3d_testcase_mad_simple_skin,
+                                                           n3d_testcase_mad_complex_skin,
+                                                           n3d_testcase_mad_textured};
 
 void n3d_testcases_update(n3d_testcases* tcs, n3d_frame_context* fc, const uint8_t* keys)
 {

@@ -37,11 +37,11 @@ struct n3d_testcase {
 };
 
 struct n3d_testcases_assets {
-    int meshes_count;          // 7: cube, viking_room, suzanne, face, toruswarp, room, the generated triangle
+    int meshes_count;  // 7: cube, viking_room, suzanne, face, toruswarp, room, the generated triangle
     n3d_asset_mesh** meshes;
-    int datapacks_count;       // left 0
-    mad_datapack** madpacks;   // simple_skin, vellop, performa
-    n3d_textures_context tc;   // formats 2 and 1: six textures each; one phong table
+    int datapacks_count;      // left 0
+    mad_datapack** madpacks;  // simple_skin, vellop, performa
+    n3d_textures_context tc;  // formats 2 and 1: six textures each; one phong table
 };
 
 struct n3d_testcases {

@@ -35,8 +35,8 @@ int demosys_init(demosys* ds, valkyrie_context* video)
     n3d_depthbuffer_init(&ds->videos_db, video->videos[0].w, video->videos[0].h, &ds->arena);
     for (int i = 0; i < 2; i++) {
         demosys_fb_over_plane(&ds->videos_fb[i], N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, &video->videos[i]);
-        n3d_framecontext_init(&ds->videos[i], &ds->arena, video->videos[i].w, video->videos[i].h,
-                              N3D_TEXEL_FORMAT_NONE, N3D_FRAMECONTEXT_COVERAGEBUFFER);
+        n3d_framecontext_init(&ds->videos[i], &ds->arena, video->videos[i].w, video->videos[i].h, N3D_TEXEL_FORMAT_NONE,
+                              N3D_FRAMECONTEXT_COVERAGEBUFFER);
         ds->videos[i].fb = &ds->videos_fb[i];
         ds->videos[i].db = &ds->videos_db;
         n3d_framebuffer_clear(&ds->videos_fb[i]);
@@ -46,8 +46,7 @@ int demosys_init(demosys* ds, valkyrie_context* video)
     return 0;
 }
 
-static void demosys_run(demosys* ds, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2,
-                        int is_vbl)
+static void demosys_run(demosys* ds, valkyrie_context* video, uint8_t keys_ascii[256], nanokorg2_state* nk2, int is_vbl)
 {
     vexil_args args;
     memset(&args, 0, sizeof(args));

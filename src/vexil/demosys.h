@@ -18,8 +18,8 @@ struct nanokorg2_state;
 #define DEMOSYS_ARENA_SIZE 41943040ull  // 40 MiB
 
 struct demosys {
-    int quit;        // copied from the production after every update
-    memarena arena;  // "demo_arena"
+    int quit;                               // copied from the production after every update
+    memarena arena;                         // "demo_arena"
     n3d_framebuffer overlay_fb;             // over the emulated overlay plane, not owning it
     n3d_framebuffer overlay_fb_backbuffer;  // declared, never filled
     n3d_frame_context overlay;              // coverage pair, no depth buffer
@@ -33,7 +33,7 @@ struct demosys {
     int mouse_y;
     int mouse_rel_dx;
     int mouse_rel_dy;
-    int run_demo;  // 1 after start-up; while 0 the production is not updated
+    int run_demo;        // 1 after start-up; while 0 the production is not updated
     struct vexil vexil;  // the production runtime
 };
 

@@ -14,10 +14,10 @@
 struct fontbitmap_glyph {
     int w;  // bitmap size
     int h;
-    float xoff;      // bitmap top-left corner from the pen position
+    float xoff;  // bitmap top-left corner from the pen position
     float yoff;
-    float xadvance;  // pen advance
-    uint8_t* alpha;  // w x h coverage values 0..255, rows top to bottom, 0 nothing
+    float xadvance;         // pen advance
+    uint8_t* alpha;         // w x h coverage values 0..255, rows top to bottom, 0 nothing
     n3d_coveragebuffer cb;  // one bit a glyph pixel, set where the glyph covers
 };
 
@@ -44,15 +44,15 @@ fontbitmap* fontbitmap_load_file(memarena* arena, const char* path);
 // Format 3 targets use alpha_to_clut, format 2 targets alpha_to_argb1555.
 void fontbitmap_print(const fontbitmap* ctx, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, float* xpos,
                       float* ypos, const char* text, const uint8_t* alpha_to_clut, const uint16_t* alpha_to_argb1555);
-void fontbitmap_print_argb1555(const fontbitmap* ctx, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb,
-                               float* xpos, float* ypos, const char* text, const uint16_t* alpha_to_argb1555);
-void fontbitmap_print_index8(const fontbitmap* ctx, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb,
-                             float* xpos, float* ypos, const char* text, const uint8_t* alpha_to_clut);
+void fontbitmap_print_argb1555(const fontbitmap* ctx, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, float* xpos,
+                               float* ypos, const char* text, const uint16_t* alpha_to_argb1555);
+void fontbitmap_print_index8(const fontbitmap* ctx, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb, float* xpos,
+                             float* ypos, const char* text, const uint8_t* alpha_to_clut);
 
 // Draws one glyph with its top-left corner at (dst_x0, dst_y0), clipped to the
 // framebuffer: every visible pixel with alpha a != 0 takes table[a] (no
 // blending); with dst_cb, the glyph's covered pixels set their bits there (never
 // cleared). A format other than 2 or 3, or a missing table for the target's
 // format, stops with "not implemented for dst format %d\n".
-void fontbitmap_glyph_blit(const fontbitmap_glyph* glyph, n3d_framebuffer* dst, n3d_coveragebuffer* dst_cb,
-                           int dst_x0, int dst_y0, const uint8_t* alpha_to_clut, const uint16_t* alpha_to_argb1555);
+void fontbitmap_glyph_blit(const fontbitmap_glyph* glyph, n3d_framebuffer* dst, n3d_coveragebuffer* dst_cb, int dst_x0,
+                           int dst_y0, const uint8_t* alpha_to_clut, const uint16_t* alpha_to_argb1555);

@@ -80,8 +80,7 @@ void vexil_end_stats(vexil* d)
         printf("=== %s ===\n", kinds[kind]);
         vexil_performance_print("total", kind, &d->perf);
         for (int i = 0; i < d->scenes_count; i++)
-            vexil_performance_print(d->scenes[i].name ? d->scenes[i].name : "(unloaded)", kind,
-                                    &d->scenes[i].perf);
+            vexil_performance_print(d->scenes[i].name ? d->scenes[i].name : "(unloaded)", kind, &d->scenes[i].perf);
     }
 }
 

@@ -38,8 +38,8 @@ struct vexil_scene;
 struct vexil_sequence_row;
 struct vexil_binding_func;
 
-#define VEXIL_ARENA_SIZE 31457280ull      // 30 MiB
-#define VEXIL_TMP_ARENA_SIZE 6291456ull   // 6 MiB
+#define VEXIL_ARENA_SIZE 31457280ull     // 30 MiB
+#define VEXIL_TMP_ARENA_SIZE 6291456ull  // 6 MiB
 #define VEXIL_ASSET_DIR "assets/vexil/le"
 #define VEXIL_PAKS_COUNT 3
 #define VEXIL_OVERLAY_BACKBUFFERS_COUNT 3

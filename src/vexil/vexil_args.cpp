@@ -73,8 +73,7 @@ vexil_color parse_arg_color(char** s, vexil_sequence_row* row, memarena* tmp_are
     if (str[0] != '#')
         VEXIL_SCENES_CRASH("expected '#' for start of hexcolor on line: %d\n", row->line);
     if (strlen(str) != 9)
-        VEXIL_SCENES_CRASH("expected 4 hex values of 2 digits, e.g. #00112233 (for r,g,b,a) on line: %d\n",
-                           row->line);
+        VEXIL_SCENES_CRASH("expected 4 hex values of 2 digits, e.g. #00112233 (for r,g,b,a) on line: %d\n", row->line);
     int v[4];
     for (int i = 0; i < 4; i++) {
         int hi, lo;

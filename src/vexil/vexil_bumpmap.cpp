@@ -161,8 +161,7 @@ __attribute__((target("avx"), always_inline)) inline __m256 bumpmap_frsqrte8(__m
 }
 
 // Eight lanes where the processor has AVX: the same operations, so the same bits.
-__attribute__((target("avx"))) int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx,
-                                                          float dy)
+__attribute__((target("avx"))) int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
 {
     const __m256 vLx = _mm256_set1_ps(Lx), vdy = _mm256_set1_ps(dy), one = _mm256_set1_ps(1.0f);
     const __m256 dy2 = _mm256_mul_ps(vdy, vdy);

@@ -68,8 +68,8 @@ uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b,
                            (unsigned)e->name_size);
         cursor = io_loadstr(&e->name, arena, cursor);
         if ((uint64_t)e->offset + e->size > size)
-            VEXIL_FS_CRASH("pak entry \"%s\": payload at %u of %u bytes lies outside the file of %llu bytes\n",
-                           e->name, e->offset, e->size, (unsigned long long)size);
+            VEXIL_FS_CRASH("pak entry \"%s\": payload at %u of %u bytes lies outside the file of %llu bytes\n", e->name,
+                           e->offset, e->size, (unsigned long long)size);
     }
     return cursor;
 }
@@ -100,8 +100,7 @@ void vexil_fs_pack_add_file(vexil_fs_pack* pack, memarena* arena, int tag, size_
         VEXIL_FS_CRASH("failed open \"%s\"\n", path);
     uint64_t total = fsize + pad_size;
     if (total > 0xFFFFFFFFull)
-        VEXIL_FS_CRASH("payload \"%s\" of %llu bytes is too large for a pak entry\n", path,
-                       (unsigned long long)total);
+        VEXIL_FS_CRASH("payload \"%s\" of %llu bytes is too large for a pak entry\n", path, (unsigned long long)total);
     size_t name_len = strlen(name);
     if (name_len + 1 > 0xFFFF)
         VEXIL_FS_CRASH("pak entry name of %zu bytes is too long\n", name_len);

@@ -98,5 +98,4 @@ size_t vexil_fs_align(size_t x, size_t align);
 // offsets. Returns 0 when exactly payload_size bytes were produced from at most
 // compressed_size input bytes; 1 when a length, literal run or match would
 // read past the input, write past the output or reach before its start.
-int vexil_fs_unpack(uint8_t* payload, const uint8_t* compressed_payload, size_t payload_size,
-                    size_t compressed_size);
+int vexil_fs_unpack(uint8_t* payload, const uint8_t* compressed_payload, size_t payload_size, size_t compressed_size);

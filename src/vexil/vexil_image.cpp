@@ -49,10 +49,7 @@ static bool image_is_index8(int format)
 
 // The far edge of a placement, saturated: a position near the int range must
 // clip to nothing instead of wrapping onto the plane.
-static int image_far_edge(int x0, int extent)
-{
-    return sat_int64_to_int((int64_t)x0 + extent);
-}
+static int image_far_edge(int x0, int extent) { return sat_int64_to_int((int64_t)x0 + extent); }
 
 void vexil_image_draw(n3d_frame_context* fc, int dst_x0, int dst_y0, const vexil_image* image)
 {

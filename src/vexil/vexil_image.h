@@ -21,8 +21,8 @@ struct vexil_image {
 
 // w, h (u32 each), then a texture record. Returns what the texture reader
 // returns (null on failure); also null when the texture is smaller than w x h.
-const uint8_t* vexil_image_load(memarena* arena, vexil_image* out, const void* b, uint64_t size,
-                                int ok_reuse_buffer, int endian);
+const uint8_t* vexil_image_load(memarena* arena, vexil_image* out, const void* b, uint64_t size, int ok_reuse_buffer,
+                                int endian);
 uint8_t* vexil_image_store(void* b, const vexil_image* image, int endian);
 
 // Blits the picture with its top-left corner at (dst_x0, dst_y0), all rows at once.

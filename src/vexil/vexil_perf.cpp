@@ -24,6 +24,5 @@ void vexil_performance_print(const char* name, int vbl, vexil_performance* perf)
         ms = (float)(cycles_to_ms(ticks) / count);
         cycles = (float)(ticks / (cycles_t)count);
     }
-    printf("%s: %.2f ms %.2f cycles/frame (frames %d cycles: %lu)\n", name, ms, cycles, count,
-           (unsigned long)ticks);
+    printf("%s: %.2f ms %.2f cycles/frame (frames %d cycles: %lu)\n", name, ms, cycles, count, (unsigned long)ticks);
 }

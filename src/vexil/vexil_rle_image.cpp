@@ -53,8 +53,8 @@ static bool rle_runs_valid(const uint8_t* p, uint64_t size, uint32_t w, uint32_t
     return true;
 }
 
-const uint8_t* vexil_rle_image_load(memarena* arena, vexil_rle_image* out, const void* b, uint64_t size,
-                                    int ok_reuse_b, int endian)
+const uint8_t* vexil_rle_image_load(memarena* arena, vexil_rle_image* out, const void* b, uint64_t size, int ok_reuse_b,
+                                    int endian)
 {
     memset(out, 0, sizeof(*out));
     io_reader r = io_reader_make(b, size, endian);

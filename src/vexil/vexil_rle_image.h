@@ -27,8 +27,8 @@ struct vexil_rle_image {
 
 // w, h, rle_size (u32 each), then the run data. With ok_reuse_b and
 // IO_ENDIAN_NATIVE rle_data points into b, otherwise the runs are copied.
-const uint8_t* vexil_rle_image_load(memarena* arena, vexil_rle_image* out, const void* b, uint64_t size,
-                                    int ok_reuse_b, int endian);
+const uint8_t* vexil_rle_image_load(memarena* arena, vexil_rle_image* out, const void* b, uint64_t size, int ok_reuse_b,
+                                    int endian);
 uint8_t* vexil_rle_image_store(void* b, const vexil_rle_image* image, int endian);
 
 // Encodes the w x h pixels of a format-3 framebuffer with alpha_key_index as the

@@ -25,8 +25,7 @@ void* vexil_rsrc_decode_texture(memarena* arena, const uint8_t* b, uint64_t size
     return n3d_io_texture_load(arena, r, b, size, in_place, endian) ? r : nullptr;
 }
 
-void* vexil_rsrc_decode_palette_animation(memarena* arena, const uint8_t* b, uint64_t size, int endian,
-                                          int in_place)
+void* vexil_rsrc_decode_palette_animation(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place)
 {
     (void)in_place;
     palette_animation* r = memarena_push_array_zeroed<palette_animation>(arena, 1);

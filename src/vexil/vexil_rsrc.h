@@ -21,8 +21,7 @@ typedef void* vexil_rsrc_decode_func(memarena* arena, const uint8_t* b, uint64_t
 
 void* vexil_rsrc_decode_stencil(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
 void* vexil_rsrc_decode_texture(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
-void* vexil_rsrc_decode_palette_animation(memarena* arena, const uint8_t* b, uint64_t size, int endian,
-                                          int in_place);
+void* vexil_rsrc_decode_palette_animation(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
 void* vexil_rsrc_decode_palette(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
 void* vexil_rsrc_decode_rle_image(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);
 void* vexil_rsrc_decode_image(memarena* arena, const uint8_t* b, uint64_t size, int endian, int in_place);

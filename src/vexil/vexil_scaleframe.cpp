@@ -100,9 +100,9 @@ static void scaleframe_row(uint8_t* p, int n, const uint8_t* src, uint32_t u, ui
     }
 }
 
-void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_f, float dst_y0_f,
-                      float dst_x1_f, float dst_y1_f, float src_x0_f, float src_y0_f, float src_x1_f,
-                      float src_y1_f, int use_interlaced, int interlaced_odd, int work_start_y, int work_height)
+void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_f, float dst_y0_f, float dst_x1_f,
+                      float dst_y1_f, float src_x0_f, float src_y0_f, float src_x1_f, float src_y1_f,
+                      int use_interlaced, int interlaced_odd, int work_start_y, int work_height)
 {
     n3d_framebuffer* fb = fc->fb;
     if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
@@ -114,9 +114,10 @@ void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_
     // The steps are shifted as unsigned values and every read must land in the
     // texture: the source runs left to right, top to bottom, inside the base level.
     const float tw = (float)(1 << texture->w_log2), th = (float)(1 << texture->h_log2);
-    if (!(src_x0_f >= 0.0f && src_x0_f <= src_x1_f && src_x1_f <= tw && src_y0_f >= 0.0f &&
-          src_y0_f <= src_y1_f && src_y1_f <= th))
-        crash_fail(1, "src: rectangle (%g %g %g %g) must run left to right and top to bottom inside the %dx%d texture\n",
+    if (!(src_x0_f >= 0.0f && src_x0_f <= src_x1_f && src_x1_f <= tw && src_y0_f >= 0.0f && src_y0_f <= src_y1_f &&
+          src_y1_f <= th))
+        crash_fail(1,
+                   "src: rectangle (%g %g %g %g) must run left to right and top to bottom inside the %dx%d texture\n",
                    (double)src_x0_f, (double)src_y0_f, (double)src_x1_f, (double)src_y1_f, 1 << texture->w_log2,
                    1 << texture->h_log2);
     // An empty or reversed destination has no pixels (and would divide by zero).

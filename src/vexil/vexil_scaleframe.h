@@ -9,7 +9,6 @@
 struct n3d_frame_context;
 struct n3d_texture;
 
-void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_f, float dst_y0_f,
-                      float dst_x1_f, float dst_y1_f, float src_x0_f, float src_y0_f, float src_x1_f,
-                      float src_y1_f, int use_interlaced, int interlaced_odd, int work_start_y,
-                      int work_height);
+void vexil_scaleframe(n3d_frame_context* fc, n3d_texture* texture, float dst_x0_f, float dst_y0_f, float dst_x1_f,
+                      float dst_y1_f, float src_x0_f, float src_y0_f, float src_x1_f, float src_y1_f,
+                      int use_interlaced, int interlaced_odd, int work_start_y, int work_height);

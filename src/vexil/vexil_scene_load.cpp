@@ -13,8 +13,8 @@
 static void vexil_scene_check_count(int have, int need, const char* what, vexil_sequence_row* row)
 {
     if (have < need)
-        VEXIL_SCENES_CRASH("%s: needs at least %d %s, has %d (sequence line %d)\n", row->func_name, need, what,
-                           have, row->line);
+        VEXIL_SCENES_CRASH("%s: needs at least %d %s, has %d (sequence line %d)\n", row->func_name, need, what, have,
+                           row->line);
 }
 
 // Speeds, durations and angles: a float that is not a finite number is refused
@@ -44,8 +44,8 @@ static void vexil_scene_check_needs(vexil_scene* s, vexil_sequence_row* row, con
     vexil_scene_check_count(s->music_tracks_count, n->music_tracks, "music_tracks", row);
 }
 
-const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count,
-                                                     const char* name, int name_n)
+const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count, const char* name,
+                                                     int name_n)
 {
     for (int i = 0; i < table_count; i++)
         if (strncmp(table[i].name, name, (size_t)name_n) == 0)
@@ -90,8 +90,8 @@ void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row)
     vexil_scene_parse_context ctx = {d, row, d->arena, d->tmp_arena};
     if (row->args) {
         if (!binding->parse_args_func)
-            VEXIL_CRASH("sequence args not supported for function \"%s\" (line: %d in sequence file)\n",
-                        row->func_name, row->line);
+            VEXIL_CRASH("sequence args not supported for function \"%s\" (line: %d in sequence file)\n", row->func_name,
+                        row->line);
         binding->parse_args_func(scene, &ctx);
     }
     // Either path ends here: each check and its message exist once.
@@ -177,8 +177,8 @@ void vexil_parse_ini_scene_key_array(char* key, int key_n, char* value, int valu
             continue;
         switch (k.kind) {
         case VEXIL_INI_PALETTE_ANIMATIONS:
-            vexil_ini_array_store(&s->palette_animations, &s->palette_animations_count, u->arena, index,
-                                  array_length, vexil_load_palette_animation(u->d, value));
+            vexil_ini_array_store(&s->palette_animations, &s->palette_animations_count, u->arena, index, array_length,
+                                  vexil_load_palette_animation(u->d, value));
             break;
         case VEXIL_INI_PALETTES:
             vexil_ini_array_store(&s->palettes, &s->palettes_count, u->arena, index, array_length,

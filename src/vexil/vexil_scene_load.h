@@ -55,8 +55,8 @@ struct vexil_parse_ini_scene_user {
 
 // The first row in table order whose name agrees with name in its first name_n
 // characters, or null.
-const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count,
-                                                     const char* name, int name_n);
+const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count, const char* name,
+                                                     int name_n);
 // The flags of the kind the row's function name binds, 0 when none.
 int vexil_binding_flags_of_row(const vexil* d, const vexil_sequence_row* row);
 // Binds and configures the row's scene unless it is loaded already.

@@ -147,8 +147,8 @@ void scene_fade_out_music(vexil_scene* scene, vexil_args* args)
         return;
     }
     if (scene->is_first_run) {
-        int64_t fade = (int64_t)scene->duration_samples +
-                       demo_music_frame_position.load(std::memory_order_relaxed) - VEXIL_FADE_OUT_MUSIC_FRAMES;
+        int64_t fade = (int64_t)scene->duration_samples + demo_music_frame_position.load(std::memory_order_relaxed) -
+                       VEXIL_FADE_OUT_MUSIC_FRAMES;
         demo_music_fade_out_set(sat_int64_to_int(fade));
     }
 }

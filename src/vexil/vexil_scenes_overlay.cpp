@@ -115,15 +115,15 @@ static int overlay_int(vexil_scene* scene, char** s, vexil_sequence_row* row)
 static void overlay_check_backbuffer_i(int i, vexil_sequence_row* row)
 {
     if (i < 0 || i >= VEXIL_OVERLAY_BACKBUFFERS_COUNT)
-        VEXIL_SCENES_CRASH("%s: overlay backbuffer index %d out of range 0..%d (sequence line %d)\n", row->func_name,
-                           i, VEXIL_OVERLAY_BACKBUFFERS_COUNT - 1, row->line);
+        VEXIL_SCENES_CRASH("%s: overlay backbuffer index %d out of range 0..%d (sequence line %d)\n", row->func_name, i,
+                           VEXIL_OVERLAY_BACKBUFFERS_COUNT - 1, row->line);
 }
 
 static void overlay_check_stencil_i(int i, int allow_none, vexil_sequence_row* row)
 {
     if ((i < 0 || i >= VEXIL_OVERLAY_STENCILS_COUNT) && !(allow_none && i == -1))
-        VEXIL_SCENES_CRASH("%s: overlay stencil index %d out of range %s0..%d (sequence line %d)\n", row->func_name,
-                           i, allow_none ? "-1 or " : "", VEXIL_OVERLAY_STENCILS_COUNT - 1, row->line);
+        VEXIL_SCENES_CRASH("%s: overlay stencil index %d out of range %s0..%d (sequence line %d)\n", row->func_name, i,
+                           allow_none ? "-1 or " : "", VEXIL_OVERLAY_STENCILS_COUNT - 1, row->line);
 }
 
 static void overlay_check_clut_range(int offset, int count, vexil_sequence_row* row)
@@ -164,10 +164,7 @@ static int overlay_prepare_loop_pass(vexil_scene* scene, vexil_args* args)
     return 1;
 }
 
-static n3d_framebuffer* overlay_backbuffer_fb(vexil_args* args, int i)
-{
-    return args->fc_overlay_backbuffers[i].fb;
-}
+static n3d_framebuffer* overlay_backbuffer_fb(vexil_args* args, int i) { return args->fc_overlay_backbuffers[i].fb; }
 
 // ---- overlay_load_progress ---------------------------------------------------
 // ini: floats = fps; palettes[0]; images = icon frames; integers = r, g, b,
@@ -224,8 +221,8 @@ void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args)
     // Bobs 10 pixels up and down once a second.
     int dst_y = (int)(10.0 * sin(OVERLAY_TWO_PI * (double)scene->local_t));
     n3d_frame_context* fc = args->fc_overlay;
-    n2d_fb_i8_and_cb_mask_fill_if_cb0(fc->fb, fc->cb, 0, dst_y, (uint8_t)scene->ints[0],
-                                      scene->stencils[frame], 0, fc->fb->h);
+    n2d_fb_i8_and_cb_mask_fill_if_cb0(fc->fb, fc->cb, 0, dst_y, (uint8_t)scene->ints[0], scene->stencils[frame], 0,
+                                      fc->fb->h);
 }
 
 // ---- overlay_rle_image ---------------------------------------------------------
@@ -564,7 +561,8 @@ void scene_overlay_palette_animation(vexil_scene* scene, vexil_args* args)
         return;
     int fps = overlay_f2i(scene->floats[0]);
     uint32_t frame_i = overlay_f2u((float)fps * scene->local_t);
-    const palette* frame = &panim->frames[overlay_palette_animation_frame(scene->ints[1], frame_i, panim->frames_count)];
+    const palette* frame =
+        &panim->frames[overlay_palette_animation_frame(scene->ints[1], frame_i, panim->frames_count)];
     args->video->set_overlay_palette_func(args->video, frame->offset, frame->count, frame->rgba8888);
     args->video->set_overlay_key_func(args->video, 0);
 }

@@ -122,10 +122,7 @@ static int video_prepare_loop_pass(vexil_scene* scene, vexil_args* args)
     return 1;
 }
 
-static int video_is_loop_pass_run(vexil_scene* scene, vexil_args* args)
-{
-    return !args->is_vbl && !scene->is_cleanup;
-}
+static int video_is_loop_pass_run(vexil_scene* scene, vexil_args* args) { return !args->is_vbl && !scene->is_cleanup; }
 
 char* str_cat(memarena* arena, const char* a, const char* b)
 {
@@ -163,8 +160,8 @@ void scene_video_clear_validate(vexil_scene* scene, vexil_scene_parse_context* c
 {
     for (int i = 0; i < 3; i++)
         if (scene->ints[i] < 0 || scene->ints[i] > 255)
-            VEXIL_SCENES_CRASH("%s: colour component %d out of range 0..255 (sequence line %d)\n",
-                               ctx->row->func_name, scene->ints[i], ctx->row->line);
+            VEXIL_SCENES_CRASH("%s: colour component %d out of range 0..255 (sequence line %d)\n", ctx->row->func_name,
+                               scene->ints[i], ctx->row->line);
 }
 
 // ---- video_tunnel: texture, u_dt, v_dt ------------------------------------------
@@ -227,16 +224,14 @@ void scene_video_bumpmap(vexil_scene* scene, vexil_args* args)
     if (!scene->completed_prepare) {
         if (args->is_vbl)
             return;
-        if (texture->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || !texture->shade_table ||
-            !texture->palette)
+        if (texture->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || !texture->shade_table || !texture->palette)
             VEXIL_SCENES_CRASH("video_bumpmap: colour texture \"%s\" is format %d, expected %d with its tables\n",
                                vexil_rsrc_name(args->d, texture), texture->format,
                                N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555);
         const vexil_color* c = scene->colors;
-        n3d_texture_build_shade_table_argb1555_pbr(static_cast<uint16_t*>(texture->shade_table), 32, 256,
-                                                   c[0].linear, c[1].linear, c[2].linear, c[3].linear,
-                                                   scene->floats[0], scene->floats[1],
-                                                   static_cast<const uint16_t*>(texture->palette));
+        n3d_texture_build_shade_table_argb1555_pbr(static_cast<uint16_t*>(texture->shade_table), 32, 256, c[0].linear,
+                                                   c[1].linear, c[2].linear, c[3].linear, scene->floats[0],
+                                                   scene->floats[1], static_cast<const uint16_t*>(texture->palette));
         scene->completed_prepare = 1;
         return;
     }
@@ -293,8 +288,8 @@ void scene_video_background_validate(vexil_scene* scene, vexil_scene_parse_conte
     const int pw = VALKYRIE_VIDEO_WIDTH, ph = VALKYRIE_VIDEO_HEIGHT;
     if ((1 << tex->w_log2) < pw || (1 << tex->h_log2) < ph)
         VEXIL_SCENES_CRASH("%s: texture \"%s\" is %dx%d, smaller than the %dx%d page (sequence line %d)\n",
-                           ctx->row->func_name, vexil_rsrc_name(ctx->d, tex), 1 << tex->w_log2, 1 << tex->h_log2,
-                           pw, ph, ctx->row->line);
+                           ctx->row->func_name, vexil_rsrc_name(ctx->d, tex), 1 << tex->w_log2, 1 << tex->h_log2, pw,
+                           ph, ctx->row->line);
 }
 
 void scene_video_background(vexil_scene* scene, vexil_args* args)
@@ -381,8 +376,8 @@ void fps_camera_move(fps_camera* c, float dyaw, float dpitch, float forward_amou
     fps_camera_view(c, out_view_from_world);
 }
 
-void fps_camera_move_wasd_mouse(fps_camera* c, const uint8_t* keys_ascii, const int mouse_rel_xy[2],
-                                float dt_seconds, mat4x4 out_view_from_world)
+void fps_camera_move_wasd_mouse(fps_camera* c, const uint8_t* keys_ascii, const int mouse_rel_xy[2], float dt_seconds,
+                                mat4x4 out_view_from_world)
 {
     float dyaw = c->mouse_sens * (float)mouse_rel_xy[0];
     float dpitch = c->mouse_sens * (float)-mouse_rel_xy[1];

@@ -217,8 +217,8 @@ static void vexil_sequence_resolve(vexil_sequence* seq, const char* path)
         }
         if (!(start_settled && end_settled))
             VEXIL_CRASH("could not resolve start/end on line: %d in %s (bug? or are you doing something "
-                            "weird?)\n",
-                            row->line, path);
+                        "weird?)\n",
+                        row->line, path);
         if (row->end_22050hz < row->start_22050hz)
             VEXIL_CRASH("end lies before start on line: %d in %s (start %d, end %d frames)\n", row->line, path,
                         row->start_22050hz, row->end_22050hz);
@@ -237,15 +237,14 @@ static void vexil_sequence_music_sync(vexil_sequence* seq, const char* path)
             continue;
         if (sync)
             VEXIL_CRASH("there can be at most one \"music_sync\" but there was one on line %d and on line %d\n",
-                            sync->line, row->line);
+                        sync->line, row->line);
         sync = row;
     }
     seq->music_start_22050hz = 0;
     if (!sync)
         return;
     if (!sync->args)
-        VEXIL_CRASH("\"music_sync\" on line %d in \"%s\" needs the music position as its argument\n", sync->line,
-                        path);
+        VEXIL_CRASH("\"music_sync\" on line %d in \"%s\" needs the music position as its argument\n", sync->line, path);
     char* s = sync->args;
     int count = 0;
     int64_t delta = (int64_t)parse_arg_int(&count, &s, sync) - sync->start_22050hz;
@@ -301,8 +300,8 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
             vexil_csv_parse_comma(&s, line, path);
             char* value = vexil_csv_parse_str_trim(&s, "", tmp_arena);
             if (strcmp(value, "prev_completed") != 0)
-                VEXIL_CRASH("barrier on line %d in \"%s\" has unexpected/unsupported value: \"%s\"\n", line,
-                                path, value);
+                VEXIL_CRASH("barrier on line %d in \"%s\" has unexpected/unsupported value: \"%s\"\n", line, path,
+                            value);
             if (seq->rows_count == 0)
                 VEXIL_CRASH("barrier on line %d in \"%s\" has no row before it\n", line, path);
             seq->rows[seq->rows_count - 1].barrier_flags |= VEXIL_SEQUENCE_BARRIER_PREV_COMPLETED;
@@ -329,7 +328,7 @@ void vexil_load_sequence(vexil_sequence* seq, char* raw_sequence_text, const cha
     for (int i = 0; i < seq->labels_count; i++)
         if (seq->labels[i].row_i >= seq->rows_count)
             VEXIL_CRASH("label \"%s\" on line %d in \"%s\" has no row after it\n", seq->labels[i].name,
-                            seq->labels[i].line_i, path);
+                        seq->labels[i].line_i, path);
 
     vexil_sequence_resolve(seq, path);
     vexil_sequence_music_sync(seq, path);

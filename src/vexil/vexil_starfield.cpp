@@ -10,18 +10,17 @@
 #include "image/palette.h"
 #include "image/texel.h"
 #include "n3d/target/n3d_framebuffer.h"
-#include "vexil/vexil_image.h"
 #include "vexil/vexil_crash.h"
+#include "vexil/vexil_image.h"
 
 // Stars per bucket node: a node owns this many consecutive draw-star slots.
 #define STARFIELD_NODE_STARS 8
 // Brightness levels are 15-bit.
 #define STARFIELD_LEVEL_BITS 15
 
-void vexil_starfield_init_ex(vexil_starfield* sf, int stars_count_log2, vexil_starfield_star* stars,
-                             int do_regenerate, int screen_w, int screen_h, struct palette* pal,
-                             int palette_brightness_first, int palette_brightness_last, int buckets_count_log2,
-                             memarena* arena)
+void vexil_starfield_init_ex(vexil_starfield* sf, int stars_count_log2, vexil_starfield_star* stars, int do_regenerate,
+                             int screen_w, int screen_h, struct palette* pal, int palette_brightness_first,
+                             int palette_brightness_last, int buckets_count_log2, memarena* arena)
 {
     memset(sf, 0, sizeof *sf);
     // No seeding call: every starfield draws the same sequence.
@@ -57,9 +56,9 @@ void vexil_starfield_init_ex(vexil_starfield* sf, int stars_count_log2, vexil_st
     c->tan_half_fov_y = (float)tan((double)c->fov_y / 2.0);
 }
 
-void vexil_starfield_init_i8(vexil_starfield* sf, int stars_count_log2, vexil_starfield_star* stars,
-                             int do_regenerate, int screen_w, int screen_h, struct palette* pal,
-                             int palette_brightness_first, int palette_brightness_last, memarena* arena)
+void vexil_starfield_init_i8(vexil_starfield* sf, int stars_count_log2, vexil_starfield_star* stars, int do_regenerate,
+                             int screen_w, int screen_h, struct palette* pal, int palette_brightness_first,
+                             int palette_brightness_last, memarena* arena)
 {
     // The levels are colour indices of an 8-bit table: outside 0..255 their
     // count and the indices drawn from them would leave the int range.
@@ -71,8 +70,7 @@ void vexil_starfield_init_i8(vexil_starfield* sf, int stars_count_log2, vexil_st
     if (levels <= 0 || !u32_is_pow2((uint32_t)levels))
         VEXIL_STARFIELD_CRASH("stars brightess levels must be a log2 number of entries but has %d levels\n", levels);
     vexil_starfield_init_ex(sf, stars_count_log2, stars, do_regenerate, screen_w, screen_h, pal,
-                            palette_brightness_first, palette_brightness_last, ppc_ceil_ilog2((uint32_t)levels),
-                            arena);
+                            palette_brightness_first, palette_brightness_last, ppc_ceil_ilog2((uint32_t)levels), arena);
 }
 
 void vexil_starfield_init_argb1555(vexil_starfield* sf, int stars_count_log2, vexil_starfield_star* stars,
@@ -84,9 +82,9 @@ void vexil_starfield_init_argb1555(vexil_starfield* sf, int stars_count_log2, ve
 // What placing a star needs from the camera of the moment, computed once for a
 // whole update (the same operations as for a single star, so the same values).
 struct starfield_view {
-    float n3, f3;      // near and far clip cubed
-    float cp, sp;      // pitch cosine and sine
-    float cy, sy;      // yaw cosine and sine
+    float n3, f3;  // near and far clip cubed
+    float cp, sp;  // pitch cosine and sine
+    float cy, sy;  // yaw cosine and sine
 };
 
 static starfield_view starfield_view_of(const vexil_starfield_camera* c)
@@ -206,9 +204,8 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
     const int w = fb->w, h = fb->h;
     const int n = 1 << sf->stars_count_log2;
     const int buckets = 1 << sf->buckets_count_log2;
-    const int level_shift = STARFIELD_LEVEL_BITS - sf->buckets_count_log2 > 0
-                                ? STARFIELD_LEVEL_BITS - sf->buckets_count_log2
-                                : 0;
+    const int level_shift =
+        STARFIELD_LEVEL_BITS - sf->buckets_count_log2 > 0 ? STARFIELD_LEVEL_BITS - sf->buckets_count_log2 : 0;
     const vexil_starfield_camera* c = &sf->camera;
     // Everything that depends only on the camera, once per update.
     const starfield_view view = starfield_view_of(c);
@@ -280,7 +277,8 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
 
     // Dim buckets first, so the brighter star wins where two meet.
     n3d_coveragebuffer* cb = fc->cb;
-    if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
+    if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 ||
+        fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
         int base = sf->palette_brightness_first, last = 255;
         if (sf->palette) {
             base += sf->palette->offset;
@@ -313,8 +311,8 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
 void vexil_starfield_erase(vexil_starfield* sf, n3d_framebuffer* fb, n3d_coveragebuffer* cb, int r8, int g8, int b8)
 {
     const int buckets = 1 << sf->buckets_count_log2;
-    const int is_i8 = fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 ||
-                      fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8;
+    const int is_i8 =
+        fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8;
     const int is_argb = fb->format == N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
     if (!is_i8 && !is_argb)
         return;

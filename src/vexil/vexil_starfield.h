@@ -53,7 +53,7 @@ struct vexil_starfield {
     int stars_pool_sp;
     vexil_starfield_draw_star* stars_pool;  // 8 x N slots
     int buckets_pool_sp;
-    vexil_starfield_bucket_node* buckets_pool;  // B + max(N - B, 0) / 8 nodes
+    vexil_starfield_bucket_node* buckets_pool;   // B + max(N - B, 0) / 8 nodes
     vexil_starfield_bucket_node** buckets_head;  // B entries
     vexil_starfield_bucket_node** buckets_tail;  // B entries
     float sphere_radius;
@@ -89,5 +89,5 @@ void vexil_starfield_update(vexil_starfield* starfield, n3d_frame_context* fc, v
 
 // Paints the stars bucketed by the last update with index r8 (index8) or the
 // opaque colour (r8, g8, b8) (ARGB1555), marking them in cb when one is given.
-void vexil_starfield_erase(vexil_starfield* starfield, n3d_framebuffer* fb, n3d_coveragebuffer* cb, int r8,
-                           int g8, int b8);
+void vexil_starfield_erase(vexil_starfield* starfield, n3d_framebuffer* fb, n3d_coveragebuffer* cb, int r8, int g8,
+                           int b8);

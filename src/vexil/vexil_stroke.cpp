@@ -45,16 +45,15 @@ static void stroke_swap(vexil_stroke* stroke)
     stroke->cb_prev.u32 = t;
 }
 
-void vexil_stroke_draw(vexil_stroke* stroke, int frame, int color8, n3d_framebuffer* dst_fb,
-                       n3d_coveragebuffer* dst_cb, int dst_x0, int dst_y0, int work_start_y, int work_height)
+void vexil_stroke_draw(vexil_stroke* stroke, int frame, int color8, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb,
+                       int dst_x0, int dst_y0, int work_start_y, int work_height)
 {
     int threshold = vexil_stroke_threshold(frame);
     stroke_swap(stroke);
-    n2d_cb_eq_cb1_and_texture_between(&stroke->cb, &stroke->src_cb, &stroke->src->texture, 1, threshold,
-                                      work_start_y, work_height);
-    // Every revealed pixel is drawn again, so the overlay's coverage sees the whole stroke.
-    n2d_fb_i8_and_cb_mask_fill_if_cb0(dst_fb, dst_cb, dst_x0, dst_y0, color8, &stroke->cb, work_start_y,
+    n2d_cb_eq_cb1_and_texture_between(&stroke->cb, &stroke->src_cb, &stroke->src->texture, 1, threshold, work_start_y,
                                       work_height);
+    // Every revealed pixel is drawn again, so the overlay's coverage sees the whole stroke.
+    n2d_fb_i8_and_cb_mask_fill_if_cb0(dst_fb, dst_cb, dst_x0, dst_y0, color8, &stroke->cb, work_start_y, work_height);
 }
 
 void vexil_stroke_erase(vexil_stroke* stroke, int frame, n3d_framebuffer* dst_fb, n3d_coveragebuffer* dst_cb,
@@ -63,8 +62,8 @@ void vexil_stroke_erase(vexil_stroke* stroke, int frame, n3d_framebuffer* dst_fb
     int threshold = vexil_stroke_threshold(frame);
     stroke_swap(stroke);
     // With a falling frame the pixels drawn last go first; frame 0 restores the whole shape.
-    n2d_cb_eq_cb1_and_texture_between(&stroke->cb, &stroke->src_cb, &stroke->src->texture, threshold, 255,
-                                      work_start_y, work_height);
+    n2d_cb_eq_cb1_and_texture_between(&stroke->cb, &stroke->src_cb, &stroke->src->texture, threshold, 255, work_start_y,
+                                      work_height);
     n2d_fb_i8_and_cb_mask_copy_if_cb0(dst_fb, dst_cb, dst_x0, dst_y0, background_fb, &stroke->cb, work_start_y,
                                       work_height);
 }

@@ -55,7 +55,7 @@ static inline uint32_t tunnel_pair(const uint8_t* p)
 // map) and its half picked by the index's low bit. The same pixels as the packed
 // path; returns the pixels done.
 __attribute__((target("avx2"))) static int tunnel_row_avx2(uint8_t* dst, const uint8_t* src, int w,
-                                                          const uint16_t* texels, uint32_t uo, uint32_t vo)
+                                                           const uint16_t* texels, uint32_t uo, uint32_t vo)
 {
     const __m256i add = _mm256_set1_epi32((int)(vo << 8 | uo));
     const __m256i lo_mask = _mm256_set1_epi32(0xff), hi_mask = _mm256_set1_epi32(0xff00);
@@ -83,8 +83,7 @@ __attribute__((target("avx2"))) static int tunnel_row_avx2(uint8_t* dst, const u
     return i;
 }
 
-static const bool k_tunnel_has_avx2 =
-    std::endian::native == std::endian::little && __builtin_cpu_supports("avx2");
+static const bool k_tunnel_has_avx2 = std::endian::native == std::endian::little && __builtin_cpu_supports("avx2");
 #endif
 
 void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, const n3d_framebuffer* uv_map,
@@ -103,8 +102,7 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
         VEXIL_TUNNEL_CRASH("tunnel map must be a 16-bit framebuffer (format %d)\n", uv_map->format);
     // The centred window has the target's size; a smaller table would be read outside.
     if (uv_map->w < fb->w || uv_map->h < fb->h)
-        VEXIL_TUNNEL_CRASH("tunnel map %dx%d is smaller than the target %dx%d\n", uv_map->w, uv_map->h, fb->w,
-                           fb->h);
+        VEXIL_TUNNEL_CRASH("tunnel map %dx%d is smaller than the target %dx%d\n", uv_map->w, uv_map->h, fb->w, fb->h);
     const int uv_src_x_offset = uv_map->w / 2 - fb->w / 2;
     const int uv_src_y_offset = uv_map->h / 2 - fb->h / 2;
 
@@ -121,8 +119,8 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
     const uint32_t packed_v = vo << 8 | vo << 24;
     const int w4 = w & ~3;
     for (int j = 0; j < h; j++) {
-        const uint8_t* src = static_cast<const uint8_t*>(uv_map->b) + (size_t)(uv_src_y_offset + j) * uv_map->row_bytes +
-                             (size_t)uv_src_x_offset * 2;
+        const uint8_t* src = static_cast<const uint8_t*>(uv_map->b) +
+                             (size_t)(uv_src_y_offset + j) * uv_map->row_bytes + (size_t)uv_src_x_offset * 2;
         uint8_t* dst = static_cast<uint8_t*>(fb->b) + (size_t)(y0 + j) * fb->row_bytes + (size_t)x0 * 2;
         int i = 0;
 #if defined(__x86_64__)
@@ -133,8 +131,10 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
             uint32_t e01 = tunnel_pair(src + 2 * i);
             uint32_t e23 = tunnel_pair(src + 2 * i + 4);
             // Byte-wise sums: the carries out of each byte fall under the other mask.
-            uint32_t i01 = (((e01 & 0x00ff00ffu) + packed_u) & 0x00ff00ffu) | (((e01 & 0xff00ff00u) + packed_v) & 0xff00ff00u);
-            uint32_t i23 = (((e23 & 0x00ff00ffu) + packed_u) & 0x00ff00ffu) | (((e23 & 0xff00ff00u) + packed_v) & 0xff00ff00u);
+            uint32_t i01 =
+                (((e01 & 0x00ff00ffu) + packed_u) & 0x00ff00ffu) | (((e01 & 0xff00ff00u) + packed_v) & 0xff00ff00u);
+            uint32_t i23 =
+                (((e23 & 0x00ff00ffu) + packed_u) & 0x00ff00ffu) | (((e23 & 0xff00ff00u) + packed_v) & 0xff00ff00u);
             uint64_t t0 = texels[i01 & 0xffffu], t1 = texels[i01 >> 16];
             uint64_t t2 = texels[i23 & 0xffffu], t3 = texels[i23 >> 16];
             uint64_t four;

@@ -5,7 +5,10 @@
 #include "vexil/vexil_perf.h"
 #include "vexil/vexil_scene_load.h"
 
-static int vexil_scene_has_run(const vexil_scene* s, int is_vbl) { return (is_vbl ? s->vbl_is_first_run : s->is_first_run) == 0; }
+static int vexil_scene_has_run(const vexil_scene* s, int is_vbl)
+{
+    return (is_vbl ? s->vbl_is_first_run : s->is_first_run) == 0;
+}
 
 static cycles_t vexil_prepare_budget(int is_vbl)
 {

@@ -44,28 +44,79 @@ TEST(Cachesim, EdgeCases)
     const edge_case cases[] = {
         {"tags start at 0: a first access below 4096 hits", {{0x100, 4, 0}}, 1, 0, 0, 0, 0, {{8, 0, 4, 0, 0}}},
         {"4-byte read 30 bytes into a block: two accesses, 2 bytes in each, one straddling read",
-         {{T1 + 30, 4, 0}}, 0, 2, 0, 0, 1, {{0, 0, 2, 0, 0}, {1, 0, 2, 0, 0}}},
+         {{T1 + 30, 4, 0}},
+         0,
+         2,
+         0,
+         0,
+         1,
+         {{0, 0, 2, 0, 0}, {1, 0, 2, 0, 0}}},
         {"32-byte write one byte into a block: 31 + 1 bytes, one straddling write",
-         {{T1 + 1, 32, 1}}, 0, 2, 0, 1, 0, {{0, 0, 0, 31, 1}, {1, 0, 0, 1, 1}}},
+         {{T1 + 1, 32, 1}},
+         0,
+         2,
+         0,
+         1,
+         0,
+         {{0, 0, 0, 31, 1}, {1, 0, 0, 1, 1}}},
         {"64-byte write at a block boundary: two accesses, no straddle (more than 32 bytes)",
-         {{T1, 64, 1}}, 0, 2, 0, 0, 0, {{0, 0, 0, 32, 1}, {1, 0, 0, 32, 1}}},
+         {{T1, 64, 1}},
+         0,
+         2,
+         0,
+         0,
+         0,
+         {{0, 0, 0, 32, 1}, {1, 0, 0, 32, 1}}},
         {"100 bytes from offset 8: four blocks of 24, 32, 32 and 12 bytes",
-         {{T1 + 8, 100, 0}}, 0, 4, 0, 0, 0, {{0, 0, 24, 0, 0}, {1, 0, 32, 0, 0}, {2, 0, 32, 0, 0}, {3, 0, 12, 0, 0}}},
+         {{T1 + 8, 100, 0}},
+         0,
+         4,
+         0,
+         0,
+         0,
+         {{0, 0, 24, 0, 0}, {1, 0, 32, 0, 0}, {2, 0, 32, 0, 0}, {3, 0, 12, 0, 0}}},
         {"the same write twice: a miss then a hit", {{T1, 2, 1}, {T1, 2, 1}}, 1, 1, 0, 0, 0, {{0, 0, 0, 4, 1}}},
         {"five 32-byte writes to one set: the least recently used modified block is cast out",
-         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T5, 32, 1}}, 0, 5, 1, 0, 0,
+         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T5, 32, 1}},
+         0,
+         5,
+         1,
+         0,
+         0,
          {{0, 0, 0, 64, 1}, {0, 1, 0, 32, 1}, {0, 2, 0, 32, 1}, {0, 3, 0, 32, 1}}},
         {"a read miss casts out the modified victim and leaves it clean",
-         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T5, 32, 0}}, 0, 5, 1, 0, 0,
+         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T5, 32, 0}},
+         0,
+         5,
+         1,
+         0,
+         0,
          {{0, 0, 32, 32, 0}, {0, 1, 0, 32, 1}, {0, 2, 0, 32, 1}, {0, 3, 0, 32, 1}}},
         {"a read hit keeps the dirty state", {{T1, 4, 1}, {T1, 4, 0}}, 1, 1, 0, 0, 0, {{0, 0, 4, 4, 1}}},
         {"a hit makes its way most recently used: the next miss evicts the way after it",
-         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T1, 4, 0}, {T5, 32, 0}}, 1, 5, 1, 0, 0,
+         {{T1, 32, 1}, {T2, 32, 1}, {T3, 32, 1}, {T4, 32, 1}, {T1, 4, 0}, {T5, 32, 0}},
+         1,
+         5,
+         1,
+         0,
+         0,
          {{0, 0, 4, 32, 1}, {0, 1, 32, 32, 0}, {0, 2, 0, 32, 1}, {0, 3, 0, 32, 1}}},
-        {"host addresses fold to their low 32 bits", {{T1, 4, 1}, {0x100000000ull + T1, 4, 1}}, 1, 1, 0, 0, 0,
+        {"host addresses fold to their low 32 bits",
+         {{T1, 4, 1}, {0x100000000ull + T1, 4, 1}},
+         1,
+         1,
+         0,
+         0,
+         0,
          {{0, 0, 0, 8, 1}}},
         {"a continuation past 4 GiB wraps to address 0 (tag 0, a hit) in the same 32 bits as its first part",
-         {{0x7FFFFFFFFFF0ull, 32, 1}}, 1, 1, 0, 1, 0, {{127, 0, 0, 16, 1}, {0, 0, 0, 16, 1}}},
+         {{0x7FFFFFFFFFF0ull, 32, 1}},
+         1,
+         1,
+         0,
+         1,
+         0,
+         {{127, 0, 0, 16, 1}, {0, 0, 0, 16, 1}}},
     };
     static cachesim cs;
     for (const edge_case& c : cases) {
@@ -172,18 +223,16 @@ void print_state(cachesim* cs)
 
 TEST(Cachesim, PrintTexts)
 {
-    const std::string set0 =
-        "index[0] lru: 1 2 3 0  hits: 1 misses: 1 cast_out: 0 cross_writes: 0 cross_reads: 1\n"
-        "\tindex[0]way[0]: tag 0x1000 modified: 1 \n"
-        "\tindex[0]way[1]: tag 0x0 modified: 0 \n"
-        "\tindex[0]way[2]: tag 0x0 modified: 0 \n"
-        "\tindex[0]way[3]: tag 0x0 modified: 0 \n";
-    const std::string set1 =
-        "index[1] lru: 1 2 3 0  hits: 0 misses: 1 cast_out: 0 cross_writes: 0 cross_reads: 0\n"
-        "\tindex[1]way[0]: tag 0x1000 modified: 0 \n"
-        "\tindex[1]way[1]: tag 0x0 modified: 0 \n"
-        "\tindex[1]way[2]: tag 0x0 modified: 0 \n"
-        "\tindex[1]way[3]: tag 0x0 modified: 0 \n";
+    const std::string set0 = "index[0] lru: 1 2 3 0  hits: 1 misses: 1 cast_out: 0 cross_writes: 0 cross_reads: 1\n"
+                             "\tindex[0]way[0]: tag 0x1000 modified: 1 \n"
+                             "\tindex[0]way[1]: tag 0x0 modified: 0 \n"
+                             "\tindex[0]way[2]: tag 0x0 modified: 0 \n"
+                             "\tindex[0]way[3]: tag 0x0 modified: 0 \n";
+    const std::string set1 = "index[1] lru: 1 2 3 0  hits: 0 misses: 1 cast_out: 0 cross_writes: 0 cross_reads: 0\n"
+                             "\tindex[1]way[0]: tag 0x1000 modified: 0 \n"
+                             "\tindex[1]way[1]: tag 0x0 modified: 0 \n"
+                             "\tindex[1]way[2]: tag 0x0 modified: 0 \n"
+                             "\tindex[1]way[3]: tag 0x0 modified: 0 \n";
     // 1, 3 and 1 of the 512 ways.
     const std::string total =
         "total hit: 2 miss: 2 cast_out: 0 bytes_written 2 bytes_read 8 cross_writes: 0 cross_reads: 1 "
@@ -279,13 +328,15 @@ struct cachegrind_counts {
 TEST(Cachesim, MissesAgreeWithCachegrind)
 {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "valgrind cannot run programs built with AddressSanitizer; the comparison runs in the release build";
+    GTEST_SKIP()
+        << "valgrind cannot run programs built with AddressSanitizer; the comparison runs in the release build";
 #elif defined(_WIN32)
     QF_SKIP_ON_WINDOWS("its reference is valgrind's cachegrind, which runs Linux programs only");
 #else
     const std::string valgrind = find_on_path("valgrind");
     if (valgrind.empty())
-        GTEST_SKIP() << "valgrind is not installed (scripts/setup.sh installs it): the comparison with cachegrind is skipped";
+        GTEST_SKIP()
+            << "valgrind is not installed (scripts/setup.sh installs it): the comparison with cachegrind is skipped";
     const std::string dir = capture_temp_dir();
     struct {
         const char* walk;

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/cycles_measure.h"
 #include "core/core_platform.h"
+#include "core/cycles_measure.h"
 #include "support/capture.h"
 #include "support/windows_skip.h"
 
@@ -91,18 +91,26 @@ TEST(CyclesReport, InitClearsNamesAndCalibrates)
         cycles_init();
         cycles_print();  // nothing has hits
         printf("calibrated %d rate>0 %d ms %.6f int %d\n", cycles_calibrated, cycles_rdtsc_per_sec > 0.0,
-               cycles_to_ms((cycles_t)cycles_rdtsc_per_sec),
-               cpu_cycles_per_second == (uint64_t)cycles_rdtsc_per_sec);
+               cycles_to_ms((cycles_t)cycles_rdtsc_per_sec), cpu_cycles_per_second == (uint64_t)cycles_rdtsc_per_sec);
         for (int i = 0; i < CYCLES_BLOCK_COUNT; i++)
             printf("%d %s\n", i, g_cycles_block_names[i]);
     });
     std::string expected = "calibrated 1 rate>0 1 ms 1000.000000 int 1\n";
-    const char* names[CYCLES_BLOCK_COUNT] = {
-        "CYCLES_BLOCK_TOTAL", "CYCLES_BLOCK_FRAMEBUFFER_BLIT", "CYCLES_BLOCK_DEMO_CLEAR", "BLOCK_RENDER_MESH",
-        "BLOCK_RENDER_MESH_TRANSFORM_VERTICES", "BLOCK_RENDER_MESH_TRANSFORM_VERTICES_SETUP",
-        "BLOCK_CLEAR_FRAMEBUFFER", "BLOCK_CLEAR_FRAMEBUFFER_ONLY_DIRTY", "BLOCK_CLEAR_DEPTH", "BLOCK_WAIT_VBL",
-        "BLOCK_CLEAR_COVERAGE", "BLOCK_UPDATE_NORMAL", "BLOCK_UPDATE_DURING_VBL", "BLOCK_INPUT",
-        "BLOCK_EMULATE_VALKYRIE"};
+    const char* names[CYCLES_BLOCK_COUNT] = {"CYCLES_BLOCK_TOTAL",
+                                             "CYCLES_BLOCK_FRAMEBUFFER_BLIT",
+                                             "CYCLES_BLOCK_DEMO_CLEAR",
+                                             "BLOCK_RENDER_MESH",
+                                             "BLOCK_RENDER_MESH_TRANSFORM_VERTICES",
+                                             "BLOCK_RENDER_MESH_TRANSFORM_VERTICES_SETUP",
+                                             "BLOCK_CLEAR_FRAMEBUFFER",
+                                             "BLOCK_CLEAR_FRAMEBUFFER_ONLY_DIRTY",
+                                             "BLOCK_CLEAR_DEPTH",
+                                             "BLOCK_WAIT_VBL",
+                                             "BLOCK_CLEAR_COVERAGE",
+                                             "BLOCK_UPDATE_NORMAL",
+                                             "BLOCK_UPDATE_DURING_VBL",
+                                             "BLOCK_INPUT",
+                                             "BLOCK_EMULATE_VALKYRIE"};
     for (int i = 15; i <= 30; i++)
         names[i] = "unnamed-block";
     names[31] = "BLOCK_SETUP_n3d_render_triangle_2x2_argb1555";
@@ -127,9 +135,8 @@ TEST(CyclesReport, UnnamedBlockAnnouncesItsSiteOnEveryTiming)
         CYCLES_BLOCK_END_AT(30, "/home/build/quillfern/src/n3d/raster/r.cpp", 9);
         printf("hits %u %u\n", g_cycles_block_hits[17], g_cycles_block_hits[BLOCK_INPUT]);
     });
-    EXPECT_EQ(r.out,
-              "unnamed block at src/somewhere.cpp:42\nunnamed block at src/somewhere.cpp:42\n"
-              "unnamed block at src/n3d/raster/r.cpp:9\nhits 2 2\n");
+    EXPECT_EQ(r.out, "unnamed block at src/somewhere.cpp:42\nunnamed block at src/somewhere.cpp:42\n"
+                     "unnamed block at src/n3d/raster/r.cpp:9\nhits 2 2\n");
 }
 
 #if !defined(_WIN32)
@@ -194,10 +201,7 @@ TEST(CyclesCalibration, CarriesOnUnpinnedWhenPinningIsRefused)
     QF_SKIP_ON_WINDOWS("the Windows build pins no thread");
 }
 
-TEST(CyclesCalibration, PinsToCpuZeroWhenAllowed)
-{
-    QF_SKIP_ON_WINDOWS("the Windows build pins no thread");
-}
+TEST(CyclesCalibration, PinsToCpuZeroWhenAllowed) { QF_SKIP_ON_WINDOWS("the Windows build pins no thread"); }
 
 // The calibration measures the counter against the performance counter and
 // leaves the thread's affinity as it was. Its rate must agree with the counter

@@ -104,10 +104,18 @@ TEST(Io, ScalarStoresAndLoadsAgainstBytes)
         uint8_t* b = buf + 1;
         uint8_t* end = nullptr;
         switch (c.w) {
-        case W8: end = io_store8(b, (int8_t)(uint8_t)c.bits); break;
-        case W16: end = io_store16(b, (uint16_t)c.bits, c.mode); break;
-        case W32: end = io_store32(b, c.bits, c.mode); break;
-        case WF32: end = io_storef32(b, float_of(c.bits), c.mode); break;
+        case W8:
+            end = io_store8(b, (int8_t)(uint8_t)c.bits);
+            break;
+        case W16:
+            end = io_store16(b, (uint16_t)c.bits, c.mode);
+            break;
+        case W32:
+            end = io_store32(b, c.bits, c.mode);
+            break;
+        case WF32:
+            end = io_storef32(b, float_of(c.bits), c.mode);
+            break;
         }
         ASSERT_EQ(end, b + c.bytes.size());
         EXPECT_EQ(std::vector<uint8_t>(b, end), c.bytes);
@@ -130,7 +138,9 @@ TEST(Io, ScalarStoresAndLoadsAgainstBytes)
             got = v;
             break;
         }
-        case W32: next = io_load32(&got, in, c.mode); break;
+        case W32:
+            next = io_load32(&got, in, c.mode);
+            break;
         case WF32: {
             float f;
             next = io_loadf32(&f, in, c.mode);
@@ -231,11 +241,21 @@ TEST(Io, BoundedReaderStopsAtTheEnd)
         io_reader q = io_reader_make(start, f.size, IO_ENDIAN_NATIVE);
         float out[2] = {7, 7};
         switch (f.op) {
-        case 0: EXPECT_EQ(io_read32(&q, "x"), 0u); break;
-        case 1: EXPECT_EQ(io_read_str(&q, &arena, "x"), nullptr); break;
-        case 2: EXPECT_EQ(io_read_bytes(&q, 5, "x"), nullptr); break;
-        case 3: io_read_many_f32(&q, out, (UINT64_MAX / 4) + 2, "x"); break;
-        case 4: io_read_many_f32(&q, out, 2, "x"); break;
+        case 0:
+            EXPECT_EQ(io_read32(&q, "x"), 0u);
+            break;
+        case 1:
+            EXPECT_EQ(io_read_str(&q, &arena, "x"), nullptr);
+            break;
+        case 2:
+            EXPECT_EQ(io_read_bytes(&q, 5, "x"), nullptr);
+            break;
+        case 3:
+            io_read_many_f32(&q, out, (UINT64_MAX / 4) + 2, "x");
+            break;
+        case 4:
+            io_read_many_f32(&q, out, 2, "x");
+            break;
         }
         EXPECT_TRUE(q.failed);
         EXPECT_STREQ(q.what, "x");

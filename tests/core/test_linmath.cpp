@@ -195,8 +195,7 @@ TEST(Linmath, MultiplyAgainstGlm)
         }
         mat4x4_mul_vec3(p, A, p, 1.0f);
         for (int k = 0; k < 3; ++k)
-            EXPECT_TRUE(near_rel(p[k], (GA * glm::vec4(v[0], v[1], v[2], 1.0f))[k], 16.0f, 1e-5))
-                << "r may alias v";
+            EXPECT_TRUE(near_rel(p[k], (GA * glm::vec4(v[0], v[1], v[2], 1.0f))[k], 16.0f, 1e-5)) << "r may alias v";
     }
 }
 
@@ -291,8 +290,8 @@ TEST(Linmath, LookAtAgainstGlm)
         vec3 eye = {c[0], c[1], c[2]}, center = {c[3], c[4], c[5]}, up = {c[6], c[7], c[8]};
         mat4x4 m;
         mat4x4_look_at(m, eye, center, up);
-        glm::mat4 g = glm::lookAtRH(glm::vec3(c[0], c[1], c[2]), glm::vec3(c[3], c[4], c[5]),
-                                    glm::vec3(c[6], c[7], c[8]));
+        glm::mat4 g =
+            glm::lookAtRH(glm::vec3(c[0], c[1], c[2]), glm::vec3(c[3], c[4], c[5]), glm::vec3(c[6], c[7], c[8]));
         expect_mat_near(m, g, 1e-5);
     }
 }
@@ -302,7 +301,7 @@ TEST(Linmath, FromQuatAgainstGlm)
     rng r{3};
     for (int i = 0; i < 20; ++i) {
         glm::quat gq = glm::normalize(glm::quat(r.next(), r.next(), r.next(), r.next()));  // w, x, y, z
-        quat q = {gq.x, gq.y, gq.z, gq.w};  // ours keeps w last
+        quat q = {gq.x, gq.y, gq.z, gq.w};                                                 // ours keeps w last
         mat4x4 M;
         mat4x4_from_quat(M, q);
         expect_mat_near(M, glm::mat4_cast(gq), 1e-5);
@@ -350,9 +349,7 @@ void col3(vec3 out, const mat4x4 m, int c) { vec3_set(out, m[c][0], m[c][1], m[c
 TEST(LinmathExtended, LookAtExProperties)
 {
     const float cases[][9] = {
-        {0, 0, 0, 0, 0, -1, 0, 1, 0},
-        {1, 2, 3, -4, 0.5f, 2, 0, 1, 0},
-        {-3, 7, -2, 1, 1, 1, 0.3f, 0.2f, 1},
+        {0, 0, 0, 0, 0, -1, 0, 1, 0},    {1, 2, 3, -4, 0.5f, 2, 0, 1, 0}, {-3, 7, -2, 1, 1, 1, 0.3f, 0.2f, 1},
         {0, 0, 0, 0, 1, 0, 0, 1, 0},      // up parallel to the direction: fallback up (1, 0, 0)
         {2, 2, 2, 2, -5, 2.3f, 0, 1, 0},  // nearly parallel (|dot| > 0.9)
     };

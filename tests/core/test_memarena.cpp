@@ -94,11 +94,16 @@ alignas(64) uint8_t g_block[256];
 void* run_push(memarena* a, const push_case& c)
 {
     switch (c.op) {
-    case PUSH: return memarena_push(a, c.size);
-    case PUSH_ZEROED: return memarena_push_zeroed(a, c.size);
-    case PUSH_ALIGN: return memarena_push_align(a, c.size, c.align);
-    case PUSH_ALIGN_PAD: return memarena_push_align_pad(a, c.size, c.align);
-    case PUSH_ARRAY_U32: return memarena_push_array<uint32_t>(a, c.size);
+    case PUSH:
+        return memarena_push(a, c.size);
+    case PUSH_ZEROED:
+        return memarena_push_zeroed(a, c.size);
+    case PUSH_ALIGN:
+        return memarena_push_align(a, c.size, c.align);
+    case PUSH_ALIGN_PAD:
+        return memarena_push_align_pad(a, c.size, c.align);
+    case PUSH_ARRAY_U32:
+        return memarena_push_array<uint32_t>(a, c.size);
     }
     return nullptr;
 }
@@ -157,7 +162,8 @@ TEST(Memarena, InitZeroesTheRecordAndAcceptsAnEmptyNullArena)
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "arena \"nul\" size 16 got a zero pointer!\n");
-    EXPECT_TRUE(std::regex_match(r.err, std::regex(arena_crash_header("xmemarena_init") + "arena got a zero pointer!\n$")))
+    EXPECT_TRUE(
+        std::regex_match(r.err, std::regex(arena_crash_header("xmemarena_init") + "arena got a zero pointer!\n$")))
         << r.err;
 }
 

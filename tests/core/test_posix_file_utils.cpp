@@ -120,11 +120,8 @@ TEST_F(FileReaders, OpenReadClose)
         uint64_t size;  // ~0: out_fsize left as it was
         bool fopen_msg;
     } cases[] = {
-        {MISSING, 1, ~0ull, true},
-        {EMPTY, 0, 0, false},
-        {DIRECTORY, 1, ~0ull, true},
-        {NORMAL, 0, 11, false},
-        {PIPE, 1, ~0ull, true},
+        {MISSING, 1, ~0ull, true}, {EMPTY, 0, 0, false},   {DIRECTORY, 1, ~0ull, true},
+        {NORMAL, 0, 11, false},    {PIPE, 1, ~0ull, true},
     };
     for (const auto& c : cases) {
         if (!kind_runs_here(c.k))
@@ -159,11 +156,8 @@ TEST_F(FileReaders, TextOpenReadClose)
         bool ok;
         uint64_t pushed;
     } cases[] = {
-        {MISSING, false, 0},
-        {EMPTY, true, 1},  // a one-byte block holding the NUL
-        {DIRECTORY, false, 0},
-        {NORMAL, true, 12},
-        {PIPE, false, 0},
+        {MISSING, false, 0},   {EMPTY, true, 1},  // a one-byte block holding the NUL
+        {DIRECTORY, false, 0}, {NORMAL, true, 12}, {PIPE, false, 0},
     };
     for (const auto& c : cases) {
         if (!kind_runs_here(c.k))
@@ -264,7 +258,9 @@ TEST_F(FileReaders, ReadFirstNBytes)
 // the data) come back from every whole-file reader exactly as written.
 TEST_F(FileReaders, ReadersKeepLineEndsAndCtrlZ)
 {
-    const std::string bytes("a\r\nb\x1a" "c\r\r\n\x1a\n", 11);
+    const std::string bytes("a\r\nb\x1a"
+                            "c\r\r\n\x1a\n",
+                            11);
     const std::string path = dir + "/binary.bin";
     write_file(path, bytes);
 

@@ -140,8 +140,8 @@ TEST(PpcEquivalents, CacheBlockZeroClearsTheBlockOfTheAddress)
     struct {
         int base, offset, first;  // base offset into buf (32-aligned), offset, first byte cleared
     } rows[] = {
-        {0, 33, 32},   // offset inside the second block
-        {32, -1, 0},   // one byte back is the previous block
+        {0, 33, 32},  // offset inside the second block
+        {32, -1, 0},  // one byte back is the previous block
         {0, 0, 0},
         {64, 31, 64},  // last byte of the block
     };

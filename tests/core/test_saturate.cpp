@@ -29,10 +29,20 @@ I reference(float f, I lo, I hi, I nan_value)
 
 std::vector<float> probes(double lo, double hi)
 {
-    std::vector<float> v = {0.0f, -0.0f, 0.5f, -0.5f, 0.99999994f, -0.99999994f, 1.0f, -1.0f,
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max(),
-                            -std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min()};
+    std::vector<float> v = {0.0f,
+                            -0.0f,
+                            0.5f,
+                            -0.5f,
+                            0.99999994f,
+                            -0.99999994f,
+                            1.0f,
+                            -1.0f,
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::max(),
+                            -std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min()};
     for (double b : {lo, hi})
         for (double d : {-1.5, -1.0, -0.5, 0.0, 0.5, 1.0, 1.5}) {
             float f = (float)(b + d);
@@ -71,8 +81,14 @@ TEST(Saturate, Int64SumsAndTheClamp)
         int64_t v;
         int want;
     } sums[] = {
-        {0, 0}, {-1, -1}, {INT32_MAX, INT32_MAX}, {(int64_t)INT32_MAX + 1, INT32_MAX},
-        {INT32_MIN, INT32_MIN}, {(int64_t)INT32_MIN - 1, INT32_MIN}, {INT64_MAX, INT32_MAX}, {INT64_MIN, INT32_MIN},
+        {0, 0},
+        {-1, -1},
+        {INT32_MAX, INT32_MAX},
+        {(int64_t)INT32_MAX + 1, INT32_MAX},
+        {INT32_MIN, INT32_MIN},
+        {(int64_t)INT32_MIN - 1, INT32_MIN},
+        {INT64_MAX, INT32_MAX},
+        {INT64_MIN, INT32_MIN},
     };
     for (const auto& c : sums)
         EXPECT_EQ(sat_int64_to_int(c.v), c.want) << c.v;

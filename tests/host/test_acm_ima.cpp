@@ -78,7 +78,7 @@ std::vector<uint8_t> make_stream(uint32_t seed, int frames)
 {
     static const int safe[] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14};
     static const int shrink[] = {0, 1, 2, 8, 9, 10};  // index -1
-    static const int grow[] = {5, 6, 13, 14};          // index +4, +6
+    static const int grow[] = {5, 6, 13, 14};         // index +4, +6
     std::mt19937 rng(seed);
     std::vector<uint8_t> out;
     for (int i = 0; i < frames; i++) {
@@ -135,8 +135,8 @@ TEST(AcmImaDecode, MatchesAudioopPerChannel)
             int16_t r = acm_ima_decode(&right, stream[i] >> 4);
             if (l != ref[i] || r != ref[n + i]) {
                 if (mismatches++ < 5)
-                    ADD_FAILURE() << "seed " << seed << " frame " << i << ": " << l << "," << r << " vs "
-                                  << ref[i] << "," << ref[n + i];
+                    ADD_FAILURE() << "seed " << seed << " frame " << i << ": " << l << "," << r << " vs " << ref[i]
+                                  << "," << ref[n + i];
             }
             if (i > 10 && left.index == 0)
                 saw_index0_after_moving = 1;
@@ -250,42 +250,39 @@ std::vector<uint8_t> with_byte(std::vector<uint8_t> v, size_t at, uint8_t value)
 struct wav_case {
     const char* why;
     std::vector<uint8_t> image;
-    int expected;               // wav_parse result
-    uint32_t frames;            // on success
-    int data_offset;            // on success: data pointer - image start
-    uint16_t channels, bits;    // on success
+    int expected;             // wav_parse result
+    uint32_t frames;          // on success
+    int data_offset;          // on success: data pointer - image start
+    uint16_t channels, bits;  // on success
 };
 
 TEST(WavParse, Table)
 {
     const std::vector<uint8_t> pcm10(10, 0x55);
     const std::vector<wav_case> cases = {
-        {"16-bit stereo, 10 data bytes: 2 frames", riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})),
-         0, 2, 12 + 24 + 8, 2, 16},
+        {"16-bit stereo, 10 data bytes: 2 frames", riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 0, 2,
+         12 + 24 + 8, 2, 16},
         {"odd chunk before fmt is followed by its pad byte",
          riff(cat({chunk("LIST", {1, 2, 3}, 0), chunk("fmt ", fmt16(1, 8)), chunk("data", {9, 9, 9})})), 0, 3,
          12 + 12 + 24 + 8, 1, 8},
         {"odd data chunk at the very end, pad byte missing",
          riff(cat({chunk("fmt ", fmt16(1, 8)), chunk("data", {7, 7, 7})})), 0, 3, 12 + 24 + 8, 1, 8},
         {"first data chunk after fmt wins",
-         riff(cat({chunk("fmt ", fmt16(1, 16)), chunk("junk", {0, 0}), chunk("data", {1, 2, 3, 4}),
-                   chunk("data", pcm10)})),
+         riff(cat(
+             {chunk("fmt ", fmt16(1, 16)), chunk("junk", {0, 0}), chunk("data", {1, 2, 3, 4}), chunk("data", pcm10)})),
          0, 2, 12 + 24 + 10 + 8, 1, 16},
-        {"not RIFF", with_byte(riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 0, 'X'),
-         1, 0, 0, 0, 0},
-        {"not WAVE", with_byte(riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 8, 'X'),
-         1, 0, 0, 0, 0},
+        {"not RIFF", with_byte(riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 0, 'X'), 1, 0, 0, 0, 0},
+        {"not WAVE", with_byte(riff(cat({chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 8, 'X'), 1, 0, 0, 0, 0},
         {"shorter than the RIFF header", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A'}, 1, 0, 0, 0, 0},
         {"no fmt chunk", riff(chunk("data", pcm10)), 1, 0, 0, 0, 0},
         {"data only before fmt", riff(cat({chunk("data", pcm10), chunk("fmt ", fmt16(2, 16))})), 1, 0, 0, 0, 0},
         {"fmt chunk size past the end", riff(chunk_sized("fmt ", 200, fmt16(2, 16))), 1, 0, 0, 0, 0},
-        {"data chunk size past the end", riff(cat({chunk("fmt ", fmt16(2, 16)), chunk_sized("data", 11, pcm10)})),
-         1, 0, 0, 0, 0},
-        {"size that overflows a signed or 32-bit offset",
-         riff(cat({chunk_sized("LIST", 0xFFFFFFF8u, {}), chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 1, 0,
+        {"data chunk size past the end", riff(cat({chunk("fmt ", fmt16(2, 16)), chunk_sized("data", 11, pcm10)})), 1, 0,
          0, 0, 0},
-        {"truncated chunk header", cat({riff(chunk("fmt ", fmt16(2, 16))), {'d', 'a', 't'}}),
-         1, 0, 0, 0, 0},
+        {"size that overflows a signed or 32-bit offset",
+         riff(cat({chunk_sized("LIST", 0xFFFFFFF8u, {}), chunk("fmt ", fmt16(2, 16)), chunk("data", pcm10)})), 1, 0, 0,
+         0, 0},
+        {"truncated chunk header", cat({riff(chunk("fmt ", fmt16(2, 16))), {'d', 'a', 't'}}), 1, 0, 0, 0, 0},
         {"fmt of 0 bytes per frame (8 channels of 4 bits)",
          riff(cat({chunk("fmt ", fmt16(8, 4)), chunk("data", pcm10)})), 1, 0, 0, 0, 0},
         {"fmt chunk of 4 bytes: no sample bits, 0 bytes per frame",

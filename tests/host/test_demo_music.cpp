@@ -159,8 +159,8 @@ TEST_F(DemoMusic, FadeLevelPerBuffer)
     struct {
         int offset;  // buffer start relative to the fade start
         int level;   // 128: unscaled
-    } cases[] = {{-100, 128}, {0, 128}, {1, 127}, {511, 127}, {512, 126}, {513, 126}, {1024, 125},
-                 {65023, 1}, {65024, 0}, {65600, 0}};
+    } cases[] = {{-100, 128}, {0, 128},    {1, 127},   {511, 127}, {512, 126},
+                 {513, 126},  {1024, 125}, {65023, 1}, {65024, 0}, {65600, 0}};
     for (auto& c : cases) {
         SetUp();
         vexil_music_start(0);

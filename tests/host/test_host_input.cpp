@@ -140,8 +140,8 @@ TEST(HostPacing, VerticalBlankOnlyAfterMoreThanOneFrame)
     struct {
         uint64_t start, now;
         int due;
-    } cases[] = {{0, 16666666, 0}, {0, 16666667, 1}, {1000, 1000 + 16666666, 0}, {1000, 1000 + 16666667, 1},
-                 {5, 5, 0}, {0, 40000000, 1}};
+    } cases[] = {{0, 16666666, 0},           {0, 16666667, 1}, {1000, 1000 + 16666666, 0},
+                 {1000, 1000 + 16666667, 1}, {5, 5, 0},        {0, 40000000, 1}};
     for (auto& c : cases)
         EXPECT_EQ(host_vblank_due(c.now, c.start, per_frame), c.due) << c.start << " " << c.now;
 }
@@ -153,9 +153,7 @@ TEST(HostPresent, FullHeightFourByThreeCentred)
     } cases[] = {
         {1920, 1080, 240, 1440},  // bars left and right
         {1280, 1024, -42, 1365},  // narrower than 4:3: sides cut, x rounds toward zero
-        {640, 480, 0, 640},
-        {1024, 768, 0, 1024},
-        {800, 1200, -400, 1600},
+        {640, 480, 0, 640},      {1024, 768, 0, 1024}, {800, 1200, -400, 1600},
     };
     for (auto& c : cases) {
         SDL_Rect r = host_present_rect(c.w, c.h);

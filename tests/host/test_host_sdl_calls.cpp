@@ -105,7 +105,7 @@ SDL_Surface* SDL_CreateRGBSurfaceWithFormat(Uint32 flags, int width, int height,
     if (g_steer == STEER_BACK_SURFACE_NULL)
         return nullptr;
     return real<SDL_Surface* (*)(Uint32, int, int, int, Uint32)>("SDL_CreateRGBSurfaceWithFormat")(flags, width, height,
-                                                                                                 depth, format);
+                                                                                                   depth, format);
 }
 
 SDL_AudioDeviceID SDL_OpenAudioDevice(const char* device, int iscapture, const SDL_AudioSpec* desired,
@@ -203,11 +203,10 @@ void SDL_Quit(void)
 
 namespace {
 
-const char* const CALLS =
-    "init 0x30\n"
-    "audio (default) 0 22050 0x8010 2 1024 1 1 0\n"
-    "window \"Window\" 0x1fff0000 0x1fff0000 0 0 0x1001\n"
-    "surface 0 640 480 0 0x16462004\n";
+const char* const CALLS = "init 0x30\n"
+                          "audio (default) 0 22050 0x8010 2 1024 1 1 0\n"
+                          "window \"Window\" 0x1fff0000 0x1fff0000 0 0 0x1001\n"
+                          "surface 0 640 480 0 0x16462004\n";
 
 TEST(HostStartUp, FailingAndMismatchedCalls)
 {

@@ -8,10 +8,10 @@
 
 #include <SDL.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "host/sdl2_host.h"
 #include "support/capture.h"
@@ -24,12 +24,9 @@ struct frame_colour {
 };
 
 const frame_colour FRAMES[] = {
-    {0x7C00, 255, 0, 0},
-    {0x03E0, 0, 255, 0},
-    {0x001F, 0, 0, 255},
-    {0x4210, 128, 128, 128},  // channel 16 -> index (16 << 3) | (16 & 7) = 128
-    {0x7FFF, 255, 255, 255},
-    {0x0000, 0, 0, 0},
+    {0x7C00, 255, 0, 0},     {0x03E0, 0, 255, 0},
+    {0x001F, 0, 0, 255},     {0x4210, 128, 128, 128},  // channel 16 -> index (16 << 3) | (16 & 7) = 128
+    {0x7FFF, 255, 255, 255}, {0x0000, 0, 0, 0},
 };
 const int FRAME_COUNT = sizeof(FRAMES) / sizeof(FRAMES[0]);
 
@@ -82,7 +79,8 @@ TEST(HostVerticalBlank, FlipThenComposeThenPresent)
         EXPECT_EQ(s->w * 3, s->h * 4);
         int wrong = 0;
         for (int y = 0; y < s->h; y += 7) {
-            const uint32_t* row = reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(s->pixels) + (size_t)y * s->pitch);
+            const uint32_t* row =
+                reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(s->pixels) + (size_t)y * s->pitch);
             for (int x = 0; x < s->w; x += 5) {
                 uint32_t p = row[x];
                 if ((p >> 24) != FRAMES[k].r || ((p >> 16) & 255) != FRAMES[k].g || ((p >> 8) & 255) != FRAMES[k].b)

@@ -45,11 +45,20 @@ TEST(MusicDevice, MainThreadChangesWhileTheCallbackRuns)
         while (std::chrono::steady_clock::now() < until) {
             x = x * 1664525u + 1013904223u;
             switch ((x >> 24) % 5) {
-            case 0: demo_music_load(streams[(x >> 8) % 5], sizes[(x >> 8) % 5], 0, 0); break;
-            case 1: vexil_music_move_position((int)((x >> 4) % 60000) - 30000); break;
-            case 2: demo_music_fade_out_set((int)((x >> 6) % 4000)); break;
-            case 3: vexil_music_start((int)((x >> 10) % 2000)); break;
-            default: break;
+            case 0:
+                demo_music_load(streams[(x >> 8) % 5], sizes[(x >> 8) % 5], 0, 0);
+                break;
+            case 1:
+                vexil_music_move_position((int)((x >> 4) % 60000) - 30000);
+                break;
+            case 2:
+                demo_music_fade_out_set((int)((x >> 6) % 4000));
+                break;
+            case 3:
+                vexil_music_start((int)((x >> 10) % 2000));
+                break;
+            default:
+                break;
             }
             int32_t now = vexil_audio_position.load(std::memory_order_relaxed);
             if (now < 0)

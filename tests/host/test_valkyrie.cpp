@@ -24,7 +24,10 @@ struct display_fixture {
         emulate_valkyrie_init(&ctx, &arena);
     }
     uint8_t* shown() { return ctx.videos[ctx.video_backpage == 0 ? 1 : 0].b; }
-    void set_video(uint8_t* page, int x, int y, uint16_t v) { memcpy(page + y * VALKYRIE_VIDEO_ROWBYTES + 2 * x, &v, 2); }
+    void set_video(uint8_t* page, int x, int y, uint16_t v)
+    {
+        memcpy(page + y * VALKYRIE_VIDEO_ROWBYTES + 2 * x, &v, 2);
+    }
     void set_overlay(int x, int y, uint8_t index) { ctx.overlay.b[y * VALKYRIE_OVERLAY_ROWBYTES + x] = index; }
     void set_overlay_entry(int i, uint8_t r, uint8_t g, uint8_t b, uint8_t a)
     {
@@ -102,7 +105,9 @@ struct display_case {
 TEST(Display, EdgeCasesThroughTheBlit)
 {
     const std::vector<display_case> cases = {
-        {"black after set-up", [](display_fixture&) {}, {{0, 0, 0x000000FFu}, {639, 479, 0x000000FFu}, {320, 240, 0x000000FFu}}},
+        {"black after set-up",
+         [](display_fixture&) {},
+         {{0, 0, 0x000000FFu}, {639, 479, 0x000000FFu}, {320, 240, 0x000000FFu}}},
         {"index 0 shows video while the key is 0, even over an opaque white entry 0",
          [](display_fixture& d) {
              d.set_overlay_entry(0, 255, 255, 255, 255);
@@ -261,7 +266,8 @@ TEST(Display, SlotsKeepWithinTheTable)
         int offset, count;
         int first, end;  // table entries written from caller entry (i - offset)
     } rows[] = {
-        {250, 10, 250, 256}, {-3, 5, 0, 2}, {0, 256, 0, 256}, {300, 4, 0, 0}, {-10, 4, 0, 0}, {10, -5, 0, 0}, {255, 1, 255, 256},
+        {250, 10, 250, 256}, {-3, 5, 0, 2},  {0, 256, 0, 256},   {300, 4, 0, 0},
+        {-10, 4, 0, 0},      {10, -5, 0, 0}, {255, 1, 255, 256},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.offset);
@@ -372,13 +378,18 @@ void fill_overlay(display_fixture& d, overlay_pattern pattern, uint8_t key, std:
         int len = 1;
         bool is_key = false;
         switch (pattern) {
-        case overlay_pattern::no_key: break;
-        case overlay_pattern::all_key: is_key = true; break;
+        case overlay_pattern::no_key:
+            break;
+        case overlay_pattern::all_key:
+            is_key = true;
+            break;
         case overlay_pattern::spans:
             len = 1 + static_cast<int>(gen() % 80);
             is_key = (gen() & 1) != 0;
             break;
-        case overlay_pattern::random_half: is_key = (gen() & 1) != 0; break;
+        case overlay_pattern::random_half:
+            is_key = (gen() & 1) != 0;
+            break;
         case overlay_pattern::runs_at_odd_columns:
             // key runs that start and end on odd columns, cutting video pixels in two
             len = 1 + 2 * static_cast<int>(gen() % 9);

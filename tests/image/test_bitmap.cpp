@@ -17,8 +17,8 @@
 #include "core/memarena.h"
 #include "image/bitmap.h"
 #include "support/capture.h"
-#include "support/windows_skip.h"
 #include "support/test_arena.h"
+#include "support/windows_skip.h"
 
 namespace {
 
@@ -252,7 +252,7 @@ TEST(BitmapFill, EncodesOncePerFlags)
     } rows[] = {
         {4, {127, 63, 255, 127}},  // truncating: 0.5 x 255 = 127.5
         {5, {187, 136, 255, 127}},
-        {7, {93, 68, 127, 127}},   // premultiplied in the encoded space
+        {7, {93, 68, 127, 127}},  // premultiplied in the encoded space
         {6, {63, 31, 127, 127}},
     };
     const float colour[4] = {0.5f, 0.25f, 1.0f, 0.5f};
@@ -424,7 +424,9 @@ TEST(BitmapPng, SaveLoadAndAnIndependentReader)
     struct row {
         int flags;
         const char* mode;
-    } rows[] = {{BITMAP_FLAG_RGBA | BITMAP_FLAG_SRGB, "RGBA"}, {BITMAP_FLAG_RGB, "RGB"}, {BITMAP_FLAG_2CH, "LA"},
+    } rows[] = {{BITMAP_FLAG_RGBA | BITMAP_FLAG_SRGB, "RGBA"},
+                {BITMAP_FLAG_RGB, "RGB"},
+                {BITMAP_FLAG_2CH, "LA"},
                 {BITMAP_FLAG_1CH, "L"}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.mode);
@@ -521,7 +523,10 @@ TEST(BitmapDownscale, BoxAveragesInLinearLight)
 }
 
 // Lanczos weight of the Part's kernel with a = the reduction factor.
-double lanczos(double d, double a) { return d == 0 ? 1 : a * sin(M_PI * d) * sin(M_PI * d / a) / (M_PI * M_PI * d * d); }
+double lanczos(double d, double a)
+{
+    return d == 0 ? 1 : a * sin(M_PI * d) * sin(M_PI * d / a) / (M_PI * M_PI * d * d);
+}
 
 TEST(BitmapDownscale, LanczosTapsAtFourToOne)
 {
@@ -610,8 +615,7 @@ TEST(BitmapDownscale, DevelopmentRoutineWritesItsFourFiles)
     }
     // The flare's alpha falls off toward the corners of the second pair.
     bitmap flare;
-    ASSERT_EQ(bitmap_load(&flare, &a.arena, (dir + "/bitmap_downscale_test1-downscaled.png").c_str(),
-                          BITMAP_FLAG_RGBA),
+    ASSERT_EQ(bitmap_load(&flare, &a.arena, (dir + "/bitmap_downscale_test1-downscaled.png").c_str(), BITMAP_FLAG_RGBA),
               0);
     EXPECT_GT(pixel_bytes(flare, 16, 16)[3], 200);
     EXPECT_LT(pixel_bytes(flare, 0, 0)[3], 10);

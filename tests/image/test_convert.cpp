@@ -70,7 +70,7 @@ palette make_clut(memarena* arena)
 {
     palette p;
     palette_init(&p, arena, 16, 8);
-    const rgba entries[8] = {{0, 0, 0, 255}, RED, GREEN, BLUE, WHITE, {128, 128, 128, 255}, {64, 64, 64, 255},
+    const rgba entries[8] = {{0, 0, 0, 255},      RED, GREEN, BLUE, WHITE, {128, 128, 128, 255}, {64, 64, 64, 255},
                              {192, 192, 192, 255}};
     for (int k = 0; k < 8; k++)
         memcpy(p.rgba8888 + 4 * k, &entries[k], 4);
@@ -396,9 +396,9 @@ TEST(TexturePalette, ReversePaletteNearestOfTheFirst255)
     uint16_t pal[256];
     for (int i = 0; i < 256; i++)
         pal[i] = static_cast<uint16_t>(0x8000u | (rng() & 0x7FFFu));
-    pal[9] = pal[5];         // duplicates: the lower entry wins
-    pal[255] = 0xFFFF;       // white only at 255, which the search leaves out
-    pal[3] = 0xFFFF & ~1u;   // nearly white
+    pal[9] = pal[5];        // duplicates: the lower entry wins
+    pal[255] = 0xFFFF;      // white only at 255, which the search leaves out
+    pal[3] = 0xFFFF & ~1u;  // nearly white
     uint8_t reverse[N3D_REVERSE_PALETTE_SIZE];
     n3d_build_reverse_palette_argb1555(reverse, &tmp.arena, pal, 256);
     EXPECT_EQ(tmp.arena.sp, 0u);
@@ -473,7 +473,8 @@ TEST(TextureShadeTable, Index8AgainstTheDisplayClut)
     } rows[] = {{257, "max colors count is 256 (can't use more in an 8bpp trexture...)\n"},
                 {23, "palette uses 24 colors but max is 23!\n"}};
     for (const row& r : rows) {
-        captured_run run = capture_run([&] { n3d_texture_build_shade_table_index8(table, 32, r.colors_count, &tmp.arena, &clut); });
+        captured_run run =
+            capture_run([&] { n3d_texture_build_shade_table_index8(table, 32, r.colors_count, &tmp.arena, &clut); });
         EXPECT_EQ(run.status, 1);
         EXPECT_NE(run.err.find(r.msg), std::string::npos) << run.err;
     }

@@ -105,10 +105,10 @@ TEST(N2dClear, ClearsFillWholeRowsIncludingTheRemainder)
         uint16_t pixel;  // 16-bit: the pixel; 8-bit: the byte
         bool rgb;
     } rows[] = {
-        {2, 320, 1024, 255, 0, 7, 0xFC00, true},  // (255, 0, 7): full red, blue 7 >> 3 = 0
+        {2, 320, 1024, 255, 0, 7, 0xFC00, true},                     // (255, 0, 7): full red, blue 7 >> 3 = 0
         {2, 5, 10, 8, 16, 24, 0x8000 | 1 << 10 | 2 << 5 | 3, true},  // 10 row bytes: 8 + a remainder of 2
-        {2, 3, 7, 255, 255, 255, 0xFFFF, true},  // odd row bytes: pattern bytes continue
-        {3, 13, 13, 42, 1, 2, 42, true},        // index8: r8 is the index
+        {2, 3, 7, 255, 255, 255, 0xFFFF, true},                      // odd row bytes: pattern bytes continue
+        {3, 13, 13, 42, 1, 2, 42, true},                             // index8: r8 is the index
         {3, 13, 13, 77, 0, 0, 77, false},
         {1, 20, 21, 9, 0, 0, 9, false},
     };
@@ -126,14 +126,20 @@ TEST(N2dClear, ClearsFillWholeRowsIncludingTheRemainder)
             ASSERT_EQ(p.bytes[i], want) << "format " << r.format << " row bytes " << r.row_bytes << " byte " << i;
         }
     }
-    expect_exit("rgb clear of format 1", [] {
-        plane p(1, 8, 1, 8);
-        n2d_fb_clear_rgb(&p.fb, 1, 2, 3);
-    }, "", "not implemented\n");
-    expect_exit("i8 clear of format 2", [] {
-        plane p(2, 8, 1, 16);
-        n2d_fb_clear_i8(&p.fb, 1);
-    }, "", "not implemented\n");
+    expect_exit(
+        "rgb clear of format 1",
+        [] {
+            plane p(1, 8, 1, 8);
+            n2d_fb_clear_rgb(&p.fb, 1, 2, 3);
+        },
+        "", "not implemented\n");
+    expect_exit(
+        "i8 clear of format 2",
+        [] {
+            plane p(2, 8, 1, 16);
+            n2d_fb_clear_i8(&p.fb, 1);
+        },
+        "", "not implemented\n");
 }
 
 TEST(N2dCopy, CopyFbCopiesWholeRowsOrStops)
@@ -144,18 +150,27 @@ TEST(N2dCopy, CopyFbCopiesWholeRowsOrStops)
     n2d_copy_fb(&b.fb, &a.fb);
     EXPECT_EQ(a.bytes, b.bytes);
 
-    expect_exit("row bytes not a multiple of 8", [] {
-        plane s(3, 640, 2, 644), d(3, 640, 2, 644);
-        n2d_copy_fb(&d.fb, &s.fb);
-    }, "", "rowbytes must be aligned to 8 bytes dst_fb row_bytes 644 src_fb row_bytes: 644\n");
-    expect_exit("different sizes", [] {
-        plane s(3, 640, 2, 640), d(2, 320, 2, 640);
-        n2d_copy_fb(&d.fb, &s.fb);
-    }, "", "dst_fb and src_fb must have same format, w and h. src: 3 640 2 vs dst 2 320 2\n");
-    expect_exit("different row bytes", [] {
-        plane s(3, 64, 2, 64), d(3, 64, 2, 72);
-        n2d_copy_fb(&d.fb, &s.fb);
-    }, "", "rowbytes must be the same for dst and src, src: 64 dst: 72\n");
+    expect_exit(
+        "row bytes not a multiple of 8",
+        [] {
+            plane s(3, 640, 2, 644), d(3, 640, 2, 644);
+            n2d_copy_fb(&d.fb, &s.fb);
+        },
+        "", "rowbytes must be aligned to 8 bytes dst_fb row_bytes 644 src_fb row_bytes: 644\n");
+    expect_exit(
+        "different sizes",
+        [] {
+            plane s(3, 640, 2, 640), d(2, 320, 2, 640);
+            n2d_copy_fb(&d.fb, &s.fb);
+        },
+        "", "dst_fb and src_fb must have same format, w and h. src: 3 640 2 vs dst 2 320 2\n");
+    expect_exit(
+        "different row bytes",
+        [] {
+            plane s(3, 64, 2, 64), d(3, 64, 2, 72);
+            n2d_copy_fb(&d.fb, &s.fb);
+        },
+        "", "rowbytes must be the same for dst and src, src: 64 dst: 72\n");
 }
 
 TEST(N2dRectFill, DrawRectI8MatchesReferenceAndClips)
@@ -209,9 +224,9 @@ TEST(N2dBlit, BufferIndex8CopiesExactlyTheClippedRows)
         const struct {
             int dx0, dy0, dx1, dy1, off, amount;
         } far[] = {
-            {0, -100, 10, -50, INT_MAX, 10},           // above the plane, offset at the top of the range
+            {0, -100, 10, -50, INT_MAX, 10},  // above the plane, offset at the top of the range
             {0, INT_MIN, 10, INT_MIN + 5, INT_MAX, INT_MAX},
-            {0, 0, 10, 17, INT_MAX, INT_MAX},          // offset past every visible row
+            {0, 0, 10, 17, INT_MAX, INT_MAX},  // offset past every visible row
         };
         std::vector<uint8_t> src(64 * 64, 7);
         for (const auto& f : far) {
@@ -222,18 +237,24 @@ TEST(N2dBlit, BufferIndex8CopiesExactlyTheClippedRows)
             EXPECT_EQ(d.bytes, before) << f.dy0 << " " << f.off;
         }
     }
-    expect_exit("row bytes not a multiple of 4", [] {
-        plane d(3, 8, 2, 8);
-        n3d_frame_context fc = {0, &d.fb, nullptr, nullptr, nullptr};
-        uint8_t s[64] = {};
-        n2d_blit_buffer_index8(&fc, s, 6, 0, 0, 4, 2, 0, 0, 4, 2, 0, 2);
-    }, "", "fc row bytes and src row bytes must be multiple of 4 bytes, is: 8 6 respectively\n");
-    expect_exit("16-bit plane", [] {
-        plane d(2, 8, 2, 16);
-        n3d_frame_context fc = {0, &d.fb, nullptr, nullptr, nullptr};
-        uint8_t s[64] = {};
-        n2d_blit_buffer_index8(&fc, s, 8, 0, 0, 4, 2, 0, 0, 4, 2, 0, 2);
-    }, "", "format 2 not implemented/supported?\n");
+    expect_exit(
+        "row bytes not a multiple of 4",
+        [] {
+            plane d(3, 8, 2, 8);
+            n3d_frame_context fc = {0, &d.fb, nullptr, nullptr, nullptr};
+            uint8_t s[64] = {};
+            n2d_blit_buffer_index8(&fc, s, 6, 0, 0, 4, 2, 0, 0, 4, 2, 0, 2);
+        },
+        "", "fc row bytes and src row bytes must be multiple of 4 bytes, is: 8 6 respectively\n");
+    expect_exit(
+        "16-bit plane",
+        [] {
+            plane d(2, 8, 2, 16);
+            n3d_frame_context fc = {0, &d.fb, nullptr, nullptr, nullptr};
+            uint8_t s[64] = {};
+            n2d_blit_buffer_index8(&fc, s, 8, 0, 0, 4, 2, 0, 0, 4, 2, 0, 2);
+        },
+        "", "format 2 not implemented/supported?\n");
 }
 
 namespace {
@@ -271,7 +292,10 @@ struct test_texture {
     {
         return t.not_swizzled ? static_cast<size_t>((v << (6 - lu)) | u) : n3d_swizzle_offset_8bpp(u, v);
     }
-    static uint8_t texel(int lu, int lv, int u, int v) { return static_cast<uint8_t>(lu * 50 + lv * 10 + ((u + 3 * v) % 9)); }
+    static uint8_t texel(int lu, int lv, int u, int v)
+    {
+        return static_cast<uint8_t>(lu * 50 + lv * 10 + ((u + 3 * v) % 9));
+    }
 };
 
 }  // namespace
@@ -302,7 +326,8 @@ TEST(N2dBlit, TextureScaledPicksLevelsSkipsTheKeyAndMarksCoverage)
         mask cb(96, H);
         n3d_frame_context fc = {0, &dst.fb, nullptr, &cb.cb, nullptr};
         const int key = r.lu * 50 + r.lv * 10 + 3;  // a value of the chosen level, skipped
-        n2d_blit_texture_scaled_except_srcmask(&fc, &tex.t, r.dx0, r.dy0, r.dx1, r.dy1, r.sx0, r.sy0, r.sx1, r.sy1, key);
+        n2d_blit_texture_scaled_except_srcmask(&fc, &tex.t, r.dx0, r.dy0, r.dx1, r.dy1, r.sx0, r.sy0, r.sx1, r.sy1,
+                                               key);
         const int x0 = static_cast<int>(std::ceil(r.dx0)), y0 = static_cast<int>(std::ceil(r.dy0));
         const int x1 = static_cast<int>(std::ceil(r.dx1)), y1 = static_cast<int>(std::ceil(r.dy1));
         int drawn = 0;
@@ -337,20 +362,29 @@ TEST(N2dBlit, TextureScaledRefusesOrDrawsNothing)
         for (uint8_t b : dst.bytes)
             ASSERT_EQ(b, 0) << e.dx0 << " " << e.dx1;
     }
-    expect_exit("no coverage buffer", [&] {
-        n3d_frame_context no_cb = {0, &dst.fb, nullptr, nullptr, nullptr};
-        n2d_blit_texture_scaled_except_srcmask(&no_cb, &tex.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
-    }, "dst: frame context has no coverage buffer\n", "");
-    expect_exit("16-bit plane", [&] {
-        plane d16(2, 8, 8, 16);
-        n3d_frame_context c = {0, &d16.fb, nullptr, &cb.cb, nullptr};
-        n2d_blit_texture_scaled_except_srcmask(&c, &tex.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
-    }, "dst: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n", "");
-    expect_exit("16-bit texture", [&] {
-        test_texture t2(0, 2, 2);
-        t2.t.format = 2;
-        n2d_blit_texture_scaled_except_srcmask(&fc, &t2.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
-    }, "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n", "");
+    expect_exit(
+        "no coverage buffer",
+        [&] {
+            n3d_frame_context no_cb = {0, &dst.fb, nullptr, nullptr, nullptr};
+            n2d_blit_texture_scaled_except_srcmask(&no_cb, &tex.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
+        },
+        "dst: frame context has no coverage buffer\n", "");
+    expect_exit(
+        "16-bit plane",
+        [&] {
+            plane d16(2, 8, 8, 16);
+            n3d_frame_context c = {0, &d16.fb, nullptr, &cb.cb, nullptr};
+            n2d_blit_texture_scaled_except_srcmask(&c, &tex.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
+        },
+        "dst: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n", "");
+    expect_exit(
+        "16-bit texture",
+        [&] {
+            test_texture t2(0, 2, 2);
+            t2.t.format = 2;
+            n2d_blit_texture_scaled_except_srcmask(&fc, &t2.t, 0, 0, 8, 8, 0, 0, 64, 32, -1);
+        },
+        "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n", "");
 }
 
 TEST(N2dShow, ShowCbPaintsFourClasses)
@@ -418,28 +452,40 @@ TEST(N2dCoverage, EqCb1AndTextureBetweenMatchesReference)
         n2d_cb_eq_cb1_and_texture_between(&cb0.cb, &cb1.cb, &t, r.a, r.b, r.ws, r.wh);
         ASSERT_EQ(cb0.words, want.words) << r.a << " " << r.b << " window " << r.ws << "+" << r.wh;
     }
-    expect_exit("texture narrower than the masks", [&] {
-        mask c0(96, 12), c1(96, 12);
-        n3d_texture small = t;
-        small.w_log2 = 6;
-        n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &small, 0, 255, 0, 12);
-    }, "texture must be at least as large as the masks (2^6 2^4 vs 96 12)\n", "");
-    expect_exit("masks differ", [&] {
-        mask c0(96, 12), c1(64, 12);
-        n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &t, 0, 255, 0, 12);
-    }, "cb0 width and height must equal cb1! (96 12 vs 64 12)\n", "");
-    expect_exit("swizzled texture", [&] {
-        mask c0(96, 12), c1(96, 12);
-        n3d_texture sw = t;
-        sw.not_swizzled = 0;
-        n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &sw, 0, 255, 0, 12);
-    }, "swizzled texture not implemented\n", "");
-    expect_exit("16-bit texture", [&] {
-        mask c0(96, 12), c1(96, 12);
-        n3d_texture t16 = t;
-        t16.format = 2;
-        n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &t16, 0, 255, 0, 12);
-    }, "texture: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported\n", "");
+    expect_exit(
+        "texture narrower than the masks",
+        [&] {
+            mask c0(96, 12), c1(96, 12);
+            n3d_texture small = t;
+            small.w_log2 = 6;
+            n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &small, 0, 255, 0, 12);
+        },
+        "texture must be at least as large as the masks (2^6 2^4 vs 96 12)\n", "");
+    expect_exit(
+        "masks differ",
+        [&] {
+            mask c0(96, 12), c1(64, 12);
+            n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &t, 0, 255, 0, 12);
+        },
+        "cb0 width and height must equal cb1! (96 12 vs 64 12)\n", "");
+    expect_exit(
+        "swizzled texture",
+        [&] {
+            mask c0(96, 12), c1(96, 12);
+            n3d_texture sw = t;
+            sw.not_swizzled = 0;
+            n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &sw, 0, 255, 0, 12);
+        },
+        "swizzled texture not implemented\n", "");
+    expect_exit(
+        "16-bit texture",
+        [&] {
+            mask c0(96, 12), c1(96, 12);
+            n3d_texture t16 = t;
+            t16.format = 2;
+            n2d_cb_eq_cb1_and_texture_between(&c0.cb, &c1.cb, &t16, 0, 255, 0, 12);
+        },
+        "texture: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported\n", "");
 }
 
 // or-not and copy of a placed mask against a per-pixel reference; destination
@@ -469,8 +515,8 @@ TEST(N2dCoverage, OrNotAndCopyOfPlacedMasksMatchReference)
                 n2d_cb_copy(&dst.cb, x0, y0, &src.cb, ws, wh);
             else
                 n2d_cb_or_not_cb1(&dst.cb, x0, y0, &src.cb, ws, wh);
-            ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " at " << x0 << "," << y0 << " window "
-                                             << ws << "+" << wh;
+            ASSERT_EQ(dst.words, want.words)
+                << (copy ? "copy" : "or-not") << " at " << x0 << "," << y0 << " window " << ws << "+" << wh;
         }
 }
 
@@ -534,8 +580,8 @@ TEST(N2dCoverage, ProductionSizesMatchReferenceOnBothBodies)
                         n2d_cb_copy(&dst.cb, x0, 0, &src.cb, 0, h);
                     else
                         n2d_cb_or_not_cb1(&dst.cb, x0, 0, &src.cb, 0, h);
-                    ASSERT_EQ(dst.words, want.words) << (copy ? "copy" : "or-not") << " height " << h << " at " << x0
-                                                     << " wide " << wide;
+                    ASSERT_EQ(dst.words, want.words)
+                        << (copy ? "copy" : "or-not") << " height " << h << " at " << x0 << " wide " << wide;
                 }
         // One-word rows, one row of them at a time and several.
         for (int x0 : {0, 7, -7})

@@ -87,10 +87,14 @@ struct window {
 window random_window(std::mt19937& gen, int h)
 {
     switch (gen() % 4) {
-    case 0: return {0, 100000};
-    case 1: return {static_cast<int>(gen() % h), static_cast<int>(gen() % h)};
-    case 2: return {-static_cast<int>(gen() % 6), static_cast<int>(gen() % (h + 6))};  // start clamped at 0
-    default: return {0, 10};
+    case 0:
+        return {0, 100000};
+    case 1:
+        return {static_cast<int>(gen() % h), static_cast<int>(gen() % h)};
+    case 2:
+        return {-static_cast<int>(gen() % 6), static_cast<int>(gen() % (h + 6))};  // start clamped at 0
+    default:
+        return {0, 10};
     }
 }
 
@@ -249,15 +253,24 @@ TEST_P(N2dMaskPaths, ProductionSizesMatchReference)
                             if (!sel)
                                 continue;
                             for (int k = 0; k < bpp; k++)
-                                want[y * rb * bpp + bpp * x + k] = op == 0 ? color : src.bytes[y * rb * bpp + bpp * x + k];
+                                want[y * rb * bpp + bpp * x + k] =
+                                    op == 0 ? color : src.bytes[y * rb * bpp + bpp * x + k];
                             if (op < 2)
                                 want_cb.set(x, y);
                         }
                     switch (op) {
-                    case 0: n2d_fb_i8_and_cb_mask_fill_if_cb0(&dst.fb, &dcb.cb, x0, 0, color, &m.cb, 0, H); break;
-                    case 1: n2d_fb_i8_and_cb_mask_copy_if_cb0(&dst.fb, &dcb.cb, x0, 0, &src.fb, &m.cb, 0, H); break;
-                    case 2: n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(&dst.fb, 0, 0, &src.fb, &m.cb, &other.cb, 0, H); break;
-                    default: n2d_fb_argb1555_mask_copy_if_not_cb0(&dst.fb, 0, 0, &src.fb, &m.cb, 0, H); break;
+                    case 0:
+                        n2d_fb_i8_and_cb_mask_fill_if_cb0(&dst.fb, &dcb.cb, x0, 0, color, &m.cb, 0, H);
+                        break;
+                    case 1:
+                        n2d_fb_i8_and_cb_mask_copy_if_cb0(&dst.fb, &dcb.cb, x0, 0, &src.fb, &m.cb, 0, H);
+                        break;
+                    case 2:
+                        n2d_fb_i8_mask_copy_if_not_cb0_and_cb1(&dst.fb, 0, 0, &src.fb, &m.cb, &other.cb, 0, H);
+                        break;
+                    default:
+                        n2d_fb_argb1555_mask_copy_if_not_cb0(&dst.fb, 0, 0, &src.fb, &m.cb, 0, H);
+                        break;
                     }
                     const std::string where = "op " + std::to_string(op) + " density " + std::to_string(density) +
                                               " at " + std::to_string(x0) + " row bytes " + std::to_string(rb);
@@ -294,7 +307,8 @@ TEST(N2dMask, FrontsRefuseBrokenArguments)
     static plane i8(3, 64, 4, 64), argb(2, 64, 4, 128), small8(3, 32, 4, 32), i8_fmt1(1, 64, 4, 64);
     static mask m64(64, 4), m32(32, 4), m64_5(64, 5);
     const row rows[] = {
-        {"fill into a 16-bit plane", [] { n2d_fb_i8_and_cb_mask_fill_if_cb0(&argb.fb, &m64.cb, 0, 0, 1, &m64.cb, 0, 4); },
+        {"fill into a 16-bit plane",
+         [] { n2d_fb_i8_and_cb_mask_fill_if_cb0(&argb.fb, &m64.cb, 0, 0, 1, &m64.cb, 0, 4); },
          "dst_fb format must be 8-bit"},
         {"copy from a 16-bit plane",
          [] { n2d_fb_i8_and_cb_mask_copy_if_cb0(&i8.fb, &m64.cb, 0, 0, &argb.fb, &m64.cb, 0, 4); },

@@ -166,8 +166,8 @@ TEST(Palette, BestMatch)
 {
     test_arena f;
     // Entries 2 and 4 are equal; 3 is transparent mid grey, 6 transparent white.
-    palette p = make_palette(&f.arena, 40, {0x000000FFu, 0xFFFFFFFFu, 0xBCBCBCFFu, 0xBCBCBC00u, 0xBCBCBCFFu,
-                                            0xFF0000FFu, 0xFFFFFF00u});
+    palette p = make_palette(
+        &f.arena, 40, {0x000000FFu, 0xFFFFFFFFu, 0xBCBCBCFFu, 0xBCBCBC00u, 0xBCBCBCFFu, 0xFF0000FFu, 0xFFFFFF00u});
     struct row {
         vec4 linear_pma;
         int expected;
@@ -263,12 +263,8 @@ TEST(PaletteRecord, BadRecordsFailToLoad)
         uint64_t size;  // bytes handed to the loader
         const char* why;
     } rows[] = {
-        {0, 0, 3, "shorter than the two fields"},
-        {0, 1, 4, "count 1 without its entry"},
-        {0, 2, 11, "one byte short"},
-        {250, 7, 4 + 28, "offset + count = 257"},
-        {0, 65535, 4 + 262140, "count 65535"},
-        {65535, 1, 8, "offset 65535"},
+        {0, 0, 3, "shorter than the two fields"}, {0, 1, 4, "count 1 without its entry"}, {0, 2, 11, "one byte short"},
+        {250, 7, 4 + 28, "offset + count = 257"}, {0, 65535, 4 + 262140, "count 65535"},  {65535, 1, 8, "offset 65535"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);

@@ -16,11 +16,11 @@
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "image/tga.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/io/n3d_io.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
-#include "support/windows_skip.h"
 #include "support/test_arena.h"
+#include "support/windows_skip.h"
 
 namespace {
 
@@ -198,8 +198,8 @@ TEST(PaletteAnimation, BlitClipsAtEveryEdge)
 {
     struct row {
         int x0, y0;
-    } rows[] = {{-3, 1}, {28, 1}, {8, -2}, {8, 6}, {-8, 0}, {32, 0},
-                {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
+    } rows[] = {{-3, 1}, {28, 1},          {8, -2},          {8, 6},           {-8, 0},
+                {32, 0}, {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
     animation a(8, 4, {});
     for (size_t i = 0; i < a.image.size(); ++i)
         a.image[i] = (uint8_t)(i + 1);

@@ -44,8 +44,8 @@ TEST(PhongLut, WorkedValuesThroughBothBuilders)
     EXPECT_EQ(a.arena.sp, 2u * 272u);
     struct row {
         int i, level;
-    } rows[] = {{0, 31}, {1, 28}, {2, 27}, {10, 22}, {64, 9}, {127, 0}, {128, 0}, {255, 0}, {-1, 31}, {-8, 31},
-                {256, 0}, {263, 0}};
+    } rows[] = {{0, 31},  {1, 28},  {2, 27},  {10, 22}, {64, 9},  {127, 0},
+                {128, 0}, {255, 0}, {-1, 31}, {-8, 31}, {256, 0}, {263, 0}};
     for (const uint8_t* lut : {static_cast<const uint8_t*>(rec.lut), built}) {
         for (const row& r : rows)
             EXPECT_EQ(lut[r.i], r.level) << "entry " << r.i;
@@ -237,7 +237,12 @@ void pbr_reference(double out[3], const pbr_params& p, uint16_t colour, int s)
 TEST(PbrShadeTable, AgainstTheReferenceAtTheEnds)
 {
     const pbr_params cases[] = {
-        {{0.016, 0.015, 0.022}, {0.010, 0.014, 0.058}, {0.016, 0.015, 0.022}, {0.748, 0, 1}, 0.0, 0.5,
+        {{0.016, 0.015, 0.022},
+         {0.010, 0.014, 0.058},
+         {0.016, 0.015, 0.022},
+         {0.748, 0, 1},
+         0.0,
+         0.5,
          "the datapack scene's parameters"},
         {{0, 0, 0}, {0, 0, 0}, {1, 1, 1}, {1, 1, 1}, 1.0, 0.0, "fully metallic and smooth: D is 0.001"},
         {{0, 0, 0}, {0, 0, 0}, {1, 1, 1}, {1, 1, 1}, 0.0, 1.0, "dielectric, fully rough"},
@@ -294,9 +299,7 @@ TEST(PbrShadeTable, ShadeCountsBeyondTheBuckets)
         int shades;
         bool ok;
         const char* msg;
-    } rows[] = {{32, true, ""},
-                {33, false, "one per bucket"},
-                {257, false, "shades per color must be < 256 is 257\n"}};
+    } rows[] = {{32, true, ""}, {33, false, "one per bucket"}, {257, false, "shades per color must be < 256 is 257\n"}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.shades);
         for (int slow : {0, 1}) {
@@ -306,8 +309,8 @@ TEST(PbrShadeTable, ShadeCountsBeyondTheBuckets)
                     n3d_texture_build_shade_table_argb1555_pbr_slow(table.data(), r.shades, 6, zero, zero, 0, 0,
                                                                     PALETTE);
                 else
-                    n3d_texture_build_shade_table_argb1555_pbr(table.data(), r.shades, 6, zero, zero, zero, zero, 0,
-                                                               0, PALETTE);
+                    n3d_texture_build_shade_table_argb1555_pbr(table.data(), r.shades, 6, zero, zero, zero, zero, 0, 0,
+                                                               PALETTE);
             });
             EXPECT_EQ(run.status, r.ok ? 0 : 1) << run.err;
             if (!r.ok && !(slow && r.shades == 257)) {

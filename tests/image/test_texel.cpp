@@ -75,7 +75,8 @@ TEST(SrgbCurves, EndsBranchesAndNaN)
         {1.0f, 1.0f, "1"},
         {0.001f, 0.01292f, "linear branch"},
         // The linear branch is only below the threshold: 12.92 x would give 0.0404499.
-        {0.0031308f, static_cast<float>(1.055 * std::pow(0.0031308, 0.41666) - 0.055), "threshold takes the power branch"},
+        {0.0031308f, static_cast<float>(1.055 * std::pow(0.0031308, 0.41666) - 0.055),
+         "threshold takes the power branch"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
@@ -150,8 +151,13 @@ TEST(SrgbTables, EncoderEdges)
         float linear;
         int code5, code8;
     } rows[] = {
-        {0.0f, 0, 0},   {0.0023f, 1, 8},  {0.5f, 23, 188}, {1.0f, 31, 255},
-        {-1.0f, 0, 0},  {5.0f, 31, 255},  {std::numeric_limits<float>::quiet_NaN(), 0, 0},
+        {0.0f, 0, 0},
+        {0.0023f, 1, 8},
+        {0.5f, 23, 188},
+        {1.0f, 31, 255},
+        {-1.0f, 0, 0},
+        {5.0f, 31, 255},
+        {std::numeric_limits<float>::quiet_NaN(), 0, 0},
     };
     for (const row& r : rows) {
         EXPECT_EQ(n3d_linear_to_srgb_5bit(r.linear), r.code5) << r.linear;
@@ -197,7 +203,9 @@ TEST(Argb1555, Encode)
         // Out of range: colours clamp through the curve, alpha clamps to one bit.
         {{2.0f, -1.0f, nan, 1.0f}, 0xFC00, 0xFC00, "out of range colour"},
         // Fast: 0.5 / 3 encodes to 0.4451 -> 14; slow: 0.5 encodes to 0.7354 -> 22 truncated.
-        {{0.5f, 0.5f, 0.5f, 3.0f}, 0x8000 | 14 << 10 | 14 << 5 | 14, 0x8000 | 22 << 10 | 22 << 5 | 22,
+        {{0.5f, 0.5f, 0.5f, 3.0f},
+         0x8000 | 14 << 10 | 14 << 5 | 14,
+         0x8000 | 22 << 10 | 22 << 5 | 22,
          "alpha above 1 stays one bit"},
     };
     for (const row& r : rows) {

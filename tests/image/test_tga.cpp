@@ -12,8 +12,8 @@
 #include "core/memarena.h"
 #include "image/tga.h"
 #include "support/capture.h"
-#include "support/windows_skip.h"
 #include "support/test_arena.h"
+#include "support/windows_skip.h"
 
 namespace {
 
@@ -33,10 +33,7 @@ struct picture {
         for (size_t i = 0; i < pixels.size(); ++i)
             pixels[i] = (uint8_t)((i * 13 + i / (size_t)w) % (size_t)colors);
     }
-    tga record()
-    {
-        return tga{pixels.data(), w, h, colors, rgba.data()};
-    }
+    tga record() { return tga{pixels.data(), w, h, colors, rgba.data()}; }
 };
 
 std::string write_file(const std::string& path, const void* data, size_t n)
@@ -63,8 +60,8 @@ std::vector<uint8_t> read_file(const std::string& path)
 // The raw form the Pillow helper reads: w, h, count, RGB entries, indices.
 std::string write_raw(const std::string& path, const picture& p)
 {
-    std::vector<uint8_t> raw = {(uint8_t)p.w, (uint8_t)(p.w >> 8), (uint8_t)p.h, (uint8_t)(p.h >> 8),
-                                (uint8_t)p.colors, (uint8_t)(p.colors >> 8)};
+    std::vector<uint8_t> raw = {(uint8_t)p.w,        (uint8_t)(p.w >> 8), (uint8_t)p.h,
+                                (uint8_t)(p.h >> 8), (uint8_t)p.colors,   (uint8_t)(p.colors >> 8)};
     for (int i = 0; i < p.colors; ++i)
         raw.insert(raw.end(), {p.rgba[4 * i], p.rgba[4 * i + 1], p.rgba[4 * i + 2]});
     raw.insert(raw.end(), p.pixels.begin(), p.pixels.end());

@@ -3,8 +3,8 @@
 // reading, and the bounded readers refusing truncated and out-of-range records.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,9 +14,9 @@
 #include "core/memarena.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
+#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
 #include "n3d/target/n3d_framebuffer.h"
-#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
 
@@ -119,13 +119,9 @@ struct texture_shape {
 };
 
 const texture_shape k_texture_shapes[] = {
-    {1, 1, 3, 4, 2, 2},  // index8 shown as ARGB1555, swizzled with mips
-    {1, 0, 2, 2, 2, 2},
-    {2, 1, 6, 2, 2, 2},  // 16-bit words swap
-    {2, 0, 4, 3, 2, 2},
-    {3, 1, 2, 3, 2, 2},
-    {3, 0, 5, 2, 5, 2},
-    {4, 0, 3, 2, 2, 2},  // 32-bit bump texels swap whole
+    {1, 1, 3, 4, 2, 2},                        // index8 shown as ARGB1555, swizzled with mips
+    {1, 0, 2, 2, 2, 2},   {2, 1, 6, 2, 2, 2},  // 16-bit words swap
+    {2, 0, 4, 3, 2, 2},   {3, 1, 2, 3, 2, 2}, {3, 0, 5, 2, 5, 2}, {4, 0, 3, 2, 2, 2},  // 32-bit bump texels swap whole
     {3, 0, 9, 2, 7, 2},  // row by row wider than 256 (images over the overlay)
     {1, 0, 2, 10, 2, 10},
 };
@@ -136,8 +132,8 @@ TEST(AssetTexture, RoundTripsEveryFormatInBothByteOrders)
 {
     for (const texture_shape& s : k_texture_shapes) {
         for (int endian : {IO_ENDIAN_NATIVE, IO_ENDIAN_SWAPPED}) {
-            SCOPED_TRACE("format " + std::to_string(s.format) + " swizzled " + std::to_string(s.swizzled) +
-                         " endian " + std::to_string(endian));
+            SCOPED_TRACE("format " + std::to_string(s.format) + " swizzled " + std::to_string(s.swizzled) + " endian " +
+                         std::to_string(endian));
             test_arena ta;
             n3d_texture t = make_texture(&ta.arena, s.format, s.swizzled, s.w_log2, s.h_log2, s.min_u, s.min_v);
             std::vector<uint8_t> buf(texture_record_bytes(t) + 64);
@@ -264,7 +260,9 @@ TEST(AssetTexture, RefusesTruncatedRecordsAndBadValues)
     std::vector<uint8_t> good(texture_record_bytes(t));
     n3d_io_texture_store(good.data(), &t, IO_ENDIAN_NATIVE);
     // Every shorter prefix fails, inside the header, palette, shade table or a level.
-    for (size_t n = 0; n < good.size(); n = (n + 1 == good.size() ? n + 1 : n < 64 ? n + 1 : std::min(n + 97, good.size() - 1))) {
+    for (size_t n = 0; n < good.size(); n = (n + 1 == good.size() ? n + 1
+                                             : n < 64             ? n + 1
+                                                                  : std::min(n + 97, good.size() - 1))) {
         auto p = exact_copy(good.data(), n);
         n3d_texture back;
         testing::internal::CaptureStdout();
@@ -323,19 +321,26 @@ struct vertex_fixture {
                 x = (f += 1.5f);
         };
         v.count = count;
-        if (mask & 1) fill(xyz, 3), v.xyz = xyz.data();
-        if (mask & 2) fill(uv, 2), v.uv = uv.data();
-        if (mask & 4) fill(n, 3), v.n_xyz = n.data();
-        if (mask & 8) fill(t, 3), v.t_xyz = t.data();
-        if (mask & 16) fill(b, 3), v.b_xyz = b.data();
-        if (mask & 32) fill(tb, 2), v.tb_norm = tb.data();
+        if (mask & 1)
+            fill(xyz, 3), v.xyz = xyz.data();
+        if (mask & 2)
+            fill(uv, 2), v.uv = uv.data();
+        if (mask & 4)
+            fill(n, 3), v.n_xyz = n.data();
+        if (mask & 8)
+            fill(t, 3), v.t_xyz = t.data();
+        if (mask & 16)
+            fill(b, 3), v.b_xyz = b.data();
+        if (mask & 32)
+            fill(tb, 2), v.tb_norm = tb.data();
         if (mask & 64) {
             joints.resize(4u * count);
             for (size_t i = 0; i < joints.size(); ++i)
                 joints[i] = (uint8_t)(i * 37 + 1);
             v.joints = joints.data();
         }
-        if (mask & 128) fill(w, 4), v.joints_weights = w.data();
+        if (mask & 128)
+            fill(w, 4), v.joints_weights = w.data();
     }
 };
 
@@ -588,8 +593,8 @@ TEST(VerticesAlloc, PushesExactlyThePresentAttributes)
         const uint64_t before = memarena_get_marker(&ta.arena);
         n3d_vertices_alloc(&dst, &src.v, &ta.arena);
         EXPECT_EQ(7, dst.count);
-        const void* got[8] = {dst.xyz, dst.uv, dst.n_xyz, dst.t_xyz, dst.b_xyz, dst.tb_norm, dst.joints,
-                              dst.joints_weights};
+        const void* got[8] = {dst.xyz,   dst.uv,      dst.n_xyz,  dst.t_xyz,
+                              dst.b_xyz, dst.tb_norm, dst.joints, dst.joints_weights};
         const int bytes[8] = {12, 8, 12, 12, 12, 8, 4, 16};
         uint64_t expected = 0;
         for (int i = 0; i < 8; ++i) {

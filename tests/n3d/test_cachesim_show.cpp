@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "core/cachesim_ppc.h"
-#include "n3d/target/n3d_texel_format.h"
 #include "n3d/target/cachesim_show.h"
 #include "n3d/target/n3d_framebuffer.h"
+#include "n3d/target/n3d_texel_format.h"
 #include "support/capture.h"
 
 namespace {
@@ -47,7 +47,7 @@ void known_counts(cachesim* cs)
         cs->miss_count[i] = i;
         cs->hit_count[i] = 2 * i;
     }
-    cs->cast_out_count[5] = 500;  // fills the row alone
+    cs->cast_out_count[5] = 500;                           // fills the row alone
     cs->cast_out_count[6] = 100, cs->miss_count[6] = 300;  // misses cut after 220
     cs->cast_out_count[7] = 0, cs->miss_count[7] = 0, cs->hit_count[7] = 1000;
     cs->cast_out_count[0] = cs->miss_count[0] = cs->hit_count[0] = 0;  // row 0 untouched

@@ -107,7 +107,9 @@ TEST(Framebuffer, CoverageWidthNotMultipleOf32StopsThroughCrashPath)
         n3d_coveragebuffer_init(&cb, 33, 4, &f.arena);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1432\ncoverage buffer only supports width evenly divisable by 32 (was 33)\n"));
+    EXPECT_EQ(
+        crash_site(r.err),
+        crash_site("crash at src/n3d:1432\ncoverage buffer only supports width evenly divisable by 32 (was 33)\n"));
 }
 
 TEST(Framebuffer, Validate)
@@ -181,11 +183,9 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
     struct {
         int format, fb_w, fb_h, cb_w, cb_h, row_bytes;
     } shapes[] = {
-        {2, 320, 240, 320, 200, 1024},
-        {2, 64, 8, 64, 8, 128},
-        {3, 640, 48, 640, 48, 640},
-        {1, 50, 10, 64, 12, 56},  // buffers wider and higher than the plane
-        {2, 100, 10, 64, 10, 200},  // plane wider than the buffers
+        {2, 320, 240, 320, 200, 1024}, {2, 64, 8, 64, 8, 128},
+        {3, 640, 48, 640, 48, 640},    {1, 50, 10, 64, 12, 56},  // buffers wider and higher than the plane
+        {2, 100, 10, 64, 10, 200},                               // plane wider than the buffers
     };
     const int densities[] = {0, 10, 50, 90, 100};
     // The SSE2 walk and, where the processor has it, the wide one.
@@ -217,7 +217,8 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
                 n3d_framebuffer fb = {0, s.format, s.fb_w, s.fb_h, s.row_bytes, pixels.data()};
                 n3d_framebuffer_clear_dirty(&fb, &cb, &dirty);
                 maskstore_wide_enabled = true;
-                ASSERT_EQ(pixels, want) << s.format << " " << s.fb_w << "x" << s.fb_h << " density " << d << " wide " << wide;
+                ASSERT_EQ(pixels, want) << s.format << " " << s.fb_w << "x" << s.fb_h << " density " << d << " wide "
+                                        << wide;
             }
 }
 
@@ -228,7 +229,7 @@ TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
     struct {
         int cb_w, cb_h, fb_w, fb_h, pad;
     } shapes[] = {
-        {96, 5, 100, 7, 0},    // the plane 100x7, the buffer 96x5
+        {96, 5, 100, 7, 0},      // the plane 100x7, the buffer 96x5
         {640, 24, 640, 24, 32},  // whole words and four-word runs over padded rows
     };
     for (bool wide : {false, true})
@@ -305,7 +306,8 @@ TEST(FrameContext, InitBuildsWhatTheFlagsAsk)
         n3d_framecontext_init(&c, &g.arena, 64, 8, 1, 0);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(crash_site(r.err), crash_site("crash at src/n3d:1712\ninit framecontext with bad format 1? or not yet implemented?"));
+    EXPECT_EQ(crash_site(r.err),
+              crash_site("crash at src/n3d:1712\ninit framecontext with bad format 1? or not yet implemented?"));
 }
 
 // A 16-bit page over foreign memory with 1024-byte rows (as the display's),
@@ -458,9 +460,9 @@ TEST(DebugViews, CoverageAndDirtyColours)
         for (int y = 0; y < 2; y++)
             put16(&fb, x, y, 0xFFFF);
     n3d_framebuffer_dbg_show_dirty(&fb, &cb, &dirty);
-    EXPECT_EQ(px16(&fb, 0, 0), 0xFC00 | 24 << 5 | 24);    // this frame: full red, the rest dimmed
+    EXPECT_EQ(px16(&fb, 0, 0), 0xFC00 | 24 << 5 | 24);             // this frame: full red, the rest dimmed
     EXPECT_EQ(px16(&fb, 1, 0), 0x8000 | 24 << 10 | 24 << 5 | 31);  // last frame: full blue
-    EXPECT_EQ(px16(&fb, 2, 0), 0xFFFF);                   // neither: unchanged
+    EXPECT_EQ(px16(&fb, 2, 0), 0xFFFF);                            // neither: unchanged
     n3d_coveragebuffer_display(&cb, &fb);
     EXPECT_EQ(px16(&fb, 1, 0), 0x801F);
     EXPECT_EQ(px16(&fb, 39, 1), 0x801F);

@@ -76,7 +76,12 @@ TEST(MadSampler, KeyframeEdges)
         {{1, 1}, 7, 0, 1.0f, {1, 2, 3}, 0, "equal times win over an unknown interpolation"},
         {{4}, MAD_INTERPOLATION_LINEAR, 0, 9.0f, {1, 2, 3}, 0, "one keyframe: always that one"},
         {{0, 1, 2, 3}, MAD_INTERPOLATION_LINEAR, 0, 2.5f, {8.5f, 9.5f, 10.5f}, 2, "search moves on; hint is k1"},
-        {{0, 1, 2, 3}, MAD_INTERPOLATION_LINEAR, 2, 0.5f, {7, 8, 9}, 2,
+        {{0, 1, 2, 3},
+         MAD_INTERPOLATION_LINEAR,
+         2,
+         0.5f,
+         {7, 8, 9},
+         2,
          "the search only moves forward: a stale hint clamps to its pair's start"},
         {{0, 1, 2, 3}, MAD_INTERPOLATION_LINEAR, 1000, 0.5f, {7, 8, 9}, 2, "a hint past the end stays inside"},
         {{0, 1, 2, 3}, MAD_INTERPOLATION_LINEAR, -50, 0.5f, {2.5f, 3.5f, 4.5f}, 0, "a negative hint stays inside"},
@@ -149,8 +154,8 @@ TEST(QuatSlerp, AgainstGlm)
         quat_slerp(r, a, b, t);
         // glm's slerp turns b round for a negative dot product; its mix does
         // not, which is this interpolation's rule: the longer arc is kept.
-        const glm::dquat want = d > 0 ? glm::slerp(to_glm(a), to_glm(b), (double)t)
-                                      : glm::mix(to_glm(a), to_glm(b), (double)t);
+        const glm::dquat want =
+            d > 0 ? glm::slerp(to_glm(a), to_glm(b), (double)t) : glm::mix(to_glm(a), to_glm(b), (double)t);
         (d > 0 ? positive : negative)++;
         expect_close(r, want, 2e-5);
         EXPECT_NEAR(vec4_len(r), 1.0f, 1e-5f);
@@ -378,23 +383,22 @@ TEST(MadAnimate, PrintText)
     captured_run r = capture_run([&] { mad_animate_print(&a.dp, 0); });
     EXPECT_EQ(r.status, 0);
     // "%2.f" for the last value: width 2, no decimals.
-    EXPECT_EQ(r.out,
-              "node[1].translation keyframes: 2\n"
-              "\t[0][0.00]: 0.00 0.00  0\n"
-              "\t[1][2.00]: 2.00 4.00  6\n"
-              "]\n"
-              "node[0].rotation keyframes: 2\n"
-              "\t[0][0.50]: 0.00 0.60 0.00  1\n"
-              "\t[1][1.50]: 0.00 -0.60 0.00  1\n"
-              "]\n"
-              "node[0]. keyframes: 2\n"
-              "\t[0][0.00]: 0.00 0.00  0\n"
-              "\t[1][2.00]: 2.00 4.00  6\n"
-              "]\n"
-              "node[0].scale keyframes: 2\n"
-              "\t[0][0.00]: 1.00 1.00  1\n"
-              "\t[1][1.00]: 3.00 3.00  3\n"
-              "]\n");
+    EXPECT_EQ(r.out, "node[1].translation keyframes: 2\n"
+                     "\t[0][0.00]: 0.00 0.00  0\n"
+                     "\t[1][2.00]: 2.00 4.00  6\n"
+                     "]\n"
+                     "node[0].rotation keyframes: 2\n"
+                     "\t[0][0.50]: 0.00 0.60 0.00  1\n"
+                     "\t[1][1.50]: 0.00 -0.60 0.00  1\n"
+                     "]\n"
+                     "node[0]. keyframes: 2\n"
+                     "\t[0][0.00]: 0.00 0.00  0\n"
+                     "\t[1][2.00]: 2.00 4.00  6\n"
+                     "]\n"
+                     "node[0].scale keyframes: 2\n"
+                     "\t[0][0.00]: 1.00 1.00  1\n"
+                     "\t[1][1.00]: 3.00 3.00  3\n"
+                     "]\n");
 }
 
 // ---- hierarchies through the loader ----
@@ -444,10 +448,7 @@ TEST(MadAnimate, LoaderRefusesHierarchiesTheWalkCannotTake)
              h->nodes[hierarchy::ROOT].children_index = h->children[hierarchy::ROOT].data();
          },
          "node 5 \"b\" listed as a child twice"},
-        {"a child index out of range",
-         [](hierarchy* h) {
-             h->children[hierarchy::CHILD][0] = 6;
-         },
+        {"a child index out of range", [](hierarchy* h) { h->children[hierarchy::CHILD][0] = 6; },
          "node 2 \"child\" has a child index out of range"},
     };
     for (const auto& r : rows) {

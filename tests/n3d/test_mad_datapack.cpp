@@ -152,19 +152,26 @@ struct scene {
         n3d_vertices& v = prims[i].vertices;
         v = n3d_vertices{};
         v.count = count;
-        if (mask & 1) fill(s.xyz, 3), v.xyz = s.xyz.data();
-        if (mask & 2) fill(s.uv, 2), v.uv = s.uv.data();
-        if (mask & 4) fill(s.n, 3), v.n_xyz = s.n.data();
-        if (mask & 8) fill(s.t, 3), v.t_xyz = s.t.data();
-        if (mask & 16) fill(s.b, 3), v.b_xyz = s.b.data();
-        if (mask & 32) fill(s.tb, 2), v.tb_norm = s.tb.data();
+        if (mask & 1)
+            fill(s.xyz, 3), v.xyz = s.xyz.data();
+        if (mask & 2)
+            fill(s.uv, 2), v.uv = s.uv.data();
+        if (mask & 4)
+            fill(s.n, 3), v.n_xyz = s.n.data();
+        if (mask & 8)
+            fill(s.t, 3), v.t_xyz = s.t.data();
+        if (mask & 16)
+            fill(s.b, 3), v.b_xyz = s.b.data();
+        if (mask & 32)
+            fill(s.tb, 2), v.tb_norm = s.tb.data();
         if (mask & 64) {
             s.joints.resize(4u * count);
             for (size_t k = 0; k < s.joints.size(); ++k)
                 s.joints[k] = (uint8_t)(k % 2);
             v.joints = s.joints.data();
         }
-        if (mask & 128) fill(s.w, 4), v.joints_weights = s.w.data();
+        if (mask & 128)
+            fill(s.w, 4), v.joints_weights = s.w.data();
     }
 
     std::vector<uint8_t> store(int endian) const
@@ -326,7 +333,8 @@ TEST(MadDatapack, DebugComparisonFindsEachDifference)
         {"NaN time equals nothing", [](mad_datapack* d) { d->animations[0].samplers[1].timestamps[1] = NAN; }, 1},
         {"sampler interpolation", [](mad_datapack* d) { d->animations[0].samplers[1].interpolation = 2; }, 1},
         {"channel attribute", [](mad_datapack* d) { d->animations[0].channels[0].attribute = 3; }, 1},
-        {"channel sampler", [](mad_datapack* d) { d->animations[0].channels[1].sampler = d->animations[0].samplers; }, 1},
+        {"channel sampler", [](mad_datapack* d) { d->animations[0].channels[1].sampler = d->animations[0].samplers; },
+         1},
         {"count", [](mad_datapack* d) { d->cameras_count = 1; }, 1},
     };
     scene s;
@@ -372,7 +380,11 @@ TEST(MadDatapack, RefusesOutOfRangeReferencesAndBadSamplers)
         {"node mesh", [](scene* s) { s->nodes[2].mesh = &s->meshes[1]; }, "node mesh index out of range"},
         {"node skin", [](scene* s) { s->nodes[2].skin = &s->skins[1]; }, "node skin index out of range"},
         {"node camera", [](scene* s) { s->nodes[2].camera = &s->cameras[2]; }, "node camera index out of range"},
-        {"child", [](scene* s) { s->children[1] = {4}; s->sync_children(); },
+        {"child",
+         [](scene* s) {
+             s->children[1] = {4};
+             s->sync_children();
+         },
          "node 1 \"body\" has a child index out of range"},
         {"parent", [](scene* s) { s->nodes[3].parent = &s->nodes[4]; },
          "node 3 \"cam\" has a parent index out of range"},
@@ -398,16 +410,34 @@ TEST(MadDatapack, RefusesOutOfRangeReferencesAndBadSamplers)
         // Hierarchy: parents must match the one children list that holds a node.
         {"parent not the lister", [](scene* s) { s->nodes[3].parent = &s->nodes[1]; },
          "node 3 \"cam\" parent does not match the children lists"},
-        {"root listed as a child", [](scene* s) { s->children[2] = {0}; s->sync_children(); },
+        {"root listed as a child",
+         [](scene* s) {
+             s->children[2] = {0};
+             s->sync_children();
+         },
          "node 0 \"root\" parent does not match the children lists"},
-        {"child twice in one list", [](scene* s) { s->children[1] = {2, 2}; s->sync_children(); },
+        {"child twice in one list",
+         [](scene* s) {
+             s->children[1] = {2, 2};
+             s->sync_children();
+         },
          "node 2 \"arm\" listed as a child twice"},
-        {"child of two parents", [](scene* s) { s->children[0] = {1, 3, 2}; s->sync_children(); },
+        {"child of two parents",
+         [](scene* s) {
+             s->children[0] = {1, 3, 2};
+             s->sync_children();
+         },
          "node 2 \"arm\" listed as a child twice"},
-        {"own child", [](scene* s) { s->children[1] = {}; s->children[2] = {2}; s->nodes[2].parent = &s->nodes[2];
-                                     s->sync_children(); },
+        {"own child",
+         [](scene* s) {
+             s->children[1] = {};
+             s->children[2] = {2};
+             s->nodes[2].parent = &s->nodes[2];
+             s->sync_children();
+         },
          "node 2 \"arm\" listed as a child twice"},
-        {"cycle below no root", [](scene* s) {
+        {"cycle below no root",
+         [](scene* s) {
              s->children[0] = {3};
              s->children[1] = {2};
              s->children[2] = {1};
@@ -438,14 +468,15 @@ TEST(MadDatapack, RefusesCountsBeyondTheRecord)
     size_t nodes_end = 28;
     for (int i = 0; i < 4; ++i)
         nodes_end += (size_t)(mad_node_store(scratch, &s.nodes[i], s.dp.nodes, s.dp.meshes, s.dp.skins, s.dp.cameras,
-                                             IO_ENDIAN_NATIVE) - scratch);
+                                             IO_ENDIAN_NATIVE) -
+                              scratch);
     const size_t meshes_at = nodes_end + 5 + 5 + 2 * 20;
     const size_t skins_at =
         meshes_at + (size_t)(mad_mesh_store(scratch, &s.meshes[0], s.dp.materials, IO_ENDIAN_NATIVE) - scratch);
     const size_t animations_at = skins_at + 4 + 2 * 68 + 2 * 20;
-    ASSERT_EQ(3u, word(good.data() + meshes_at + 4 + 4));        // first primitive's vertex count
-    ASSERT_EQ(2u, word(good.data() + skins_at));                 // joints count
-    ASSERT_EQ(2u, word(good.data() + animations_at + 5));        // samplers count
+    ASSERT_EQ(3u, word(good.data() + meshes_at + 4 + 4));  // first primitive's vertex count
+    ASSERT_EQ(2u, word(good.data() + skins_at));           // joints count
+    ASSERT_EQ(2u, word(good.data() + animations_at + 5));  // samplers count
     struct row {
         const char* why;
         size_t offset;

@@ -142,8 +142,8 @@ std::vector<glm::vec2> reference_screen(const strip_pack& s, const glm::mat4& cl
 {
     const glm::quat r0(ROT1[3], ROT1[0], ROT1[1], ROT1[2]), r1(ROT1[7], ROT1[4], ROT1[5], ROT1[6]);
     const glm::quat r = glm::slerp(r0, r1, SAMPLE_T);
-    const glm::vec3 move = glm::mix(glm::vec3(MOVE0[0], MOVE0[1], MOVE0[2]), glm::vec3(MOVE0[3], MOVE0[4], MOVE0[5]),
-                                    SAMPLE_T);
+    const glm::vec3 move =
+        glm::mix(glm::vec3(MOVE0[0], MOVE0[1], MOVE0[2]), glm::vec3(MOVE0[3], MOVE0[4], MOVE0[5]), SAMPLE_T);
     const glm::mat4 bone0 = glm::translate(glm::mat4(1.0f), move);
     const glm::mat4 bone1 = bone0 * glm::translate(glm::mat4(1.0f), glm::vec3(1, 0, 0)) * glm::mat4_cast(r);
     const glm::mat4 joint[2] = {bone0, bone1 * glm::translate(glm::mat4(1.0f), glm::vec3(-1, 0, 0))};
@@ -204,7 +204,8 @@ TEST(MadSkinnedStrip, BentStripMatchesAFloatReference)
 
     n3d_render_context rc{};
     n3d_frame_context fc;
-    n3d_framecontext_init(&fc, arena, W, H, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, N3D_FRAMECONTEXT_COVERAGEBUFFER);
+    n3d_framecontext_init(&fc, arena, W, H, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555,
+                          N3D_FRAMECONTEXT_COVERAGEBUFFER);
     rc.fc = &fc;
     rc.tc.textures_per_format[N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555] = argb_textures;
     // Camera at (0.6, 0.4, 3) looking down -z.
@@ -259,8 +260,8 @@ TEST(MadSkinnedStrip, BentStripMatchesAFloatReference)
                 // Sampling on either side of an edge may differ; anything
                 // farther than a pixel from the reference's edges is a fault.
                 if (nearest_edge > 1.0f && far_mismatch++ < 5)
-                    ADD_FAILURE() << "pixel " << x << "," << y << (got ? " drawn" : " missing") << ", "
-                                  << nearest_edge << " pixels from the reference's edges";
+                    ADD_FAILURE() << "pixel " << x << "," << y << (got ? " drawn" : " missing") << ", " << nearest_edge
+                                  << " pixels from the reference's edges";
             }
         }
     EXPECT_EQ(far_mismatch, 0);

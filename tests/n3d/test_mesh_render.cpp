@@ -235,10 +235,12 @@ TEST(Projection, NearPlaneBelowAQuarterStops)
         n3d_proj(m, 320, 240, 1.0f, 0.2f);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(crash_site(r.err),
-              crash_site("crash at src/n3d:1248\nnear_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is 0.20 (impacts z-buffer "
-              "number of bits to avoid overflow!) define N3D_IGNORE_ZBUFFER_MIN_NEAR_PLANE_CHECK to 1 to skip this "
-              "check\n"));
+    EXPECT_EQ(
+        crash_site(r.err),
+        crash_site(
+            "crash at src/n3d:1248\nnear_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is 0.20 (impacts z-buffer "
+            "number of bits to avoid overflow!) define N3D_IGNORE_ZBUFFER_MIN_NEAR_PLANE_CHECK to 1 to skip this "
+            "check\n"));
 }
 
 TEST(SpaceContext, CameraForTheFramebufferAndSkinningMatrices)

@@ -107,12 +107,11 @@ TEST(N3dInit, ProfileReport)
         r->profileblocks[3].hits = 2;
         n3d_profile_print();
     });
-    EXPECT_EQ(some.out,
-              "total cycles: 4000.000000\n"
-              "[ 25.00%][hits:           3][cycles:         1000][<cycles>:       333.0][setup - "
-              "n3d_render_triangle_v8_argb1555_t0argb1555]\n"
-              "[  0.17%][hits:           2][cycles:            7][<cycles>:         3.0][inner_scanline - "
-              "n3d_render_triangle_v8_argb1555_t0argb1555]\n");
+    EXPECT_EQ(some.out, "total cycles: 4000.000000\n"
+                        "[ 25.00%][hits:           3][cycles:         1000][<cycles>:       333.0][setup - "
+                        "n3d_render_triangle_v8_argb1555_t0argb1555]\n"
+                        "[  0.17%][hits:           2][cycles:            7][<cycles>:         3.0][inner_scanline - "
+                        "n3d_render_triangle_v8_argb1555_t0argb1555]\n");
 }
 
 TEST(N3dInit, ReciprocalByTable)
@@ -178,11 +177,13 @@ TEST(N3dInit, ReciprocalTableReport)
         << r.out;
     EXPECT_NE(r.out.find("N3D_FIXPT_IIW_LUT_F_SCALE2_INDEX 3\n"), std::string::npos);
     // First entries with 0 to 4 free bits: 65535 at 1, 21845 at 3, 13107 at 5, 7282 at 9, 3855 at 17.
-    EXPECT_NE(r.out.find("\tlut[001] 65535 free bits: 00 (irrelevant bits: 16) bin: 00000000000000001111111111111111\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("\tlut[001] 65535 free bits: 00 (irrelevant bits: 16) bin: 00000000000000001111111111111111\n"),
+        std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\tlut[003] 21845 free bits: 01 (irrelevant bits: 16) bin: 00000000000000000101010101010101\n"),
-              std::string::npos);
+    EXPECT_NE(
+        r.out.find("\tlut[003] 21845 free bits: 01 (irrelevant bits: 16) bin: 00000000000000000101010101010101\n"),
+        std::string::npos);
     EXPECT_NE(r.out.find("\tlut[017] 03855 free bits: 04"), std::string::npos);
     EXPECT_EQ(r.out.find("free bits: 05"), std::string::npos);
     EXPECT_NE(r.out.find("scale_bits: 0 at index>=001; max_rerr: "), std::string::npos);

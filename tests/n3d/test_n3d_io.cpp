@@ -125,7 +125,8 @@ TEST_F(AssetFile, RoundTripInBothByteOrders)
 TEST_F(AssetFile, EmptyRecordIsJustTheMarker)
 {
     std::string path = dir + "/empty_record.bin";
-    captured_run w = capture_run([&] { child_exit(n3d_io_store_file(path.c_str(), nullptr, nullptr, IO_ENDIAN_NATIVE)); });
+    captured_run w =
+        capture_run([&] { child_exit(n3d_io_store_file(path.c_str(), nullptr, nullptr, IO_ENDIAN_NATIVE)); });
     EXPECT_EQ(w.status, 0);
     EXPECT_EQ(w.out, "wrote 0 bytes to \"" + path + "\"\n");
     EXPECT_EQ(read_bytes(path), (std::vector<uint8_t>{0xCD, 0xAB, 0x00, 0x00}));
@@ -148,18 +149,33 @@ TEST_F(AssetFile, UnreadableFilesAndBadMarkers)
         const char* name;
         bool create;
         std::vector<uint8_t> bytes;
-        int status;           // exit status of the child (the load result, or 1 from the crash)
-        const char* out;      // regex over standard output
-        const char* err;      // regex over standard error
+        int status;       // exit status of the child (the load result, or 1 from the crash)
+        const char* out;  // regex over standard output
+        const char* err;  // regex over standard error
     } cases[] = {
         {"missing file", "missing.tmap", false, {}, 1, "^fopen failed, path: .*/missing.tmap\n$", "^$"},
         {"directory", "adir", false, {}, 1, "^fopen failed, path: .*/adir\n$", "^$"},
         {"empty file", "empty.tmap", true, {}, 1, "^file too short .*empty.tmap\n$", "^$"},
-        {"short file: 3 bytes of a marker", "short.tmap", true, {0xCD, 0xAB, 0x00}, 1, "^file too short .*short.tmap\n$",
+        {"short file: 3 bytes of a marker",
+         "short.tmap",
+         true,
+         {0xCD, 0xAB, 0x00},
+         1,
+         "^file too short .*short.tmap\n$",
          "^$"},
-        {"halves exchanged", "halves.tmap", true, {0x00, 0x00, 0xCD, 0xAB, 1, 2}, 1, "^$",
+        {"halves exchanged",
+         "halves.tmap",
+         true,
+         {0x00, 0x00, 0xCD, 0xAB, 1, 2},
+         1,
+         "^$",
          "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\n$"},
-        {"not a marker at all", "text.tmap", true, {'a', 'b', 'c', 'd', 'e'}, 1, "^$",
+        {"not a marker at all",
+         "text.tmap",
+         true,
+         {'a', 'b', 'c', 'd', 'e'},
+         1,
+         "^$",
          "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\n$"},
         {"only the marker", "marker.tmap", true, {0xCD, 0xAB, 0x00, 0x00}, 0, "^$", "^$"},
     };
@@ -196,8 +212,9 @@ TEST_F(AssetFile, EndianFromFileCrashesWhenTheMarkerCannotBeRead)
     captured_run r = capture_run([&] { n3d_io_get_endian_from_file(shorter.c_str()); });
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(std::regex_match(
-        crash_site(r.err), std::regex(crash_site("^file size 2 is smaller than n = 4 bytes to be read!\ncrash in  at src/n3d_io:[0-9]+\n"
-                                                 "failed read endian from file \".*/short.bin\"$"))))
+        crash_site(r.err),
+        std::regex(crash_site("^file size 2 is smaller than n = 4 bytes to be read!\ncrash in  at src/n3d_io:[0-9]+\n"
+                              "failed read endian from file \".*/short.bin\"$"))))
         << r.err;
 }
 
@@ -209,11 +226,13 @@ TEST_F(AssetFile, StoreReportsFailures)
     const uint8_t record[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     struct stat st;
     if (stat("/dev/full", &st) == 0) {
-        captured_run r = capture_run([&] { child_exit(n3d_io_store_file("/dev/full", record, record + 16, IO_ENDIAN_NATIVE)); });
+        captured_run r =
+            capture_run([&] { child_exit(n3d_io_store_file("/dev/full", record, record + 16, IO_ENDIAN_NATIVE)); });
         EXPECT_EQ(r.status, 1) << "a failed close must not read as success";
     }
     std::string unopenable = dir + "/no/such/dir/x.tmap";
-    captured_run r = capture_run([&] { child_exit(n3d_io_store_file(unopenable.c_str(), record, record + 16, IO_ENDIAN_NATIVE)); });
+    captured_run r =
+        capture_run([&] { child_exit(n3d_io_store_file(unopenable.c_str(), record, record + 16, IO_ENDIAN_NATIVE)); });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "") << "nothing was written";
 }

@@ -71,7 +71,7 @@ struct Pipeline : ::testing::Test {
     }
     struct n3d_pipeline_cmd command(test_vertices* tv, int flags, int mode, n3d_texture* tex, n3d_phong_lut* l)
     {
-        struct n3d_pipeline_cmd c{};
+        struct n3d_pipeline_cmd c {};
         c.rasterizer_flags = flags;
         c.draw_mode = mode;
         c.texture = tex;
@@ -323,9 +323,9 @@ TEST_F(Pipeline, SortedRunsHoldAtMost84Triangles)
 TEST_F(Pipeline, SortedOrdersAreStableAndUseTheNearestOrFarthestVertex)
 {
     // Command 0: A at depth 10, B at depth 5; command 1: C at depth 10; D spans 5 to 50.
-    add_screen_tri(&lists[0], 10, 10, 10);  // A, x 10
-    add_screen_tri(&lists[0], 30, 10, 5);   // B, x 30
-    add_screen_tri(&lists[1], 50, 10, 10);  // C, x 50
+    add_screen_tri(&lists[0], 10, 10, 10);        // A, x 10
+    add_screen_tri(&lists[0], 30, 10, 5);         // B, x 30
+    add_screen_tri(&lists[1], 50, 10, 10);        // C, x 50
     add_screen_tri(&lists[2], 70, 10, 5, 5, 50);  // D, x 70
     for (int i = 0; i < 3; ++i) {
         struct n3d_pipeline_cmd c = command(&lists[i], 81, 192, &t.tex_argb, nullptr);

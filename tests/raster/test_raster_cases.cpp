@@ -166,7 +166,8 @@ TEST(RasterCases, DepthRatioRejection)
     } cases[] = {{1.0f, 1.0f / 11.0f, 0}, {1.0f, 1.0f / 9.0f, 1}, {0.01f, 0.01f, 0}, {0.02f, 0.02f, 1}};
     for (auto& c : cases)
         for (int flags : ALL_FLAGS) {
-            raster_tri t = tri3({{10, 10, c.iw_near, 0.5f, 0.5f}, {10, 50, c.iw_far, 0.5f, 0.5f}, {50, 10, c.iw_far, 0.5f, 0.5f}});
+            raster_tri t =
+                tri3({{10, 10, c.iw_near, 0.5f, 0.5f}, {10, 50, c.iw_far, 0.5f, 0.5f}, {50, 10, c.iw_far, 0.5f, 0.5f}});
             f->clear();
             int expect = flags == 336 ? 1 : c.drawn;
             EXPECT_EQ(f->draw(flags, t), expect) << flags << " " << c.iw_far;
@@ -183,7 +184,8 @@ TEST(RasterCases, TextureCoordinatesAtZeroAndOne)
             for (int flags : {336, 80, 81}) {
                 // The affine variant reads the parameters divided by w as they are.
                 const bool affine = flags == 336;
-                raster_tri t = tri3({{10, 10, affine ? 1.0f : 0.9f, c, c}, {10, 60, affine ? 1.0f : 0.6f, c, c},
+                raster_tri t = tri3({{10, 10, affine ? 1.0f : 0.9f, c, c},
+                                     {10, 60, affine ? 1.0f : 0.6f, c, c},
                                      {90, 10, affine ? 1.0f : 0.7f, c, c}});
                 f->clear();
                 f->draw(flags, t, &f->texuv);
@@ -303,7 +305,8 @@ TEST(RasterCases, EqualDepthDoesNotPass)
     auto f = std::make_unique<raster_fixture>();
     for (int flags : {190, 1214}) {
         raster_tri t = tri3({{10, 10, 0.8f, 0.1f, 0.2f}, {20, 90, 0.7f, 0.9f, 0.3f}, {150, 30, 0.6f, 0.5f, 0.8f}});
-        raster_tri nearer = tri3({{10, 10, 0.81f, 0.1f, 0.2f}, {20, 90, 0.71f, 0.9f, 0.3f}, {150, 30, 0.61f, 0.5f, 0.8f}});
+        raster_tri nearer =
+            tri3({{10, 10, 0.81f, 0.1f, 0.2f}, {20, 90, 0.71f, 0.9f, 0.3f}, {150, 30, 0.61f, 0.5f, 0.8f}});
         f->clear();
         f->draw(flags, t);
         size_t n = drawn_set(*f).size();
@@ -343,7 +346,8 @@ TEST(RasterCases, PhongIndexFollowsTheSquaredRadius)
     }
     for (int flags : {178, 190, 1214, 176}) {
         const float k = flags == 1214 ? 0.7f : 1.0f;
-        raster_tri t = tri3({{5, 3, 1, 0.1f, 0.1f, -0.9f * k, 0.2f * k}, {30, 190, 1, 0.2f, 0.2f, 0.3f * k, -0.8f * k},
+        raster_tri t = tri3({{5, 3, 1, 0.1f, 0.1f, -0.9f * k, 0.2f * k},
+                             {30, 190, 1, 0.2f, 0.2f, 0.3f * k, -0.8f * k},
                              {300, 60, 1, 0.3f, 0.3f, 0.85f * k, 0.75f * k}});
         std::vector<int> idx(64000, -1);
         for (int pass = 0; pass < 2; pass++) {
@@ -392,9 +396,14 @@ TEST(RasterCases, MipConstChoosesOneLevelFromTheXGradients)
     struct {
         float du, dv;  // u and v change per pixel along x
         int ud, vd;
-    } cases[] = {{0.01f, 0.01f, 0, 0}, {100.0f, 0.01f, 2, 0}, {0.01f, 100.0f, 0, 2}, {3000.0f, 3000.0f, 6, 6}, {-100.0f, 0.01f, 2, 0}};
+    } cases[] = {{0.01f, 0.01f, 0, 0},
+                 {100.0f, 0.01f, 2, 0},
+                 {0.01f, 100.0f, 0, 2},
+                 {3000.0f, 3000.0f, 6, 6},
+                 {-100.0f, 0.01f, 2, 0}};
     for (auto& c : cases) {
-        raster_tri t = tri3({{10, 10, 1, 0.5f, 0.5f}, {10, 30, 1, 0.5f, 0.5f}, {30, 10, 1, 0.5f + 20 * c.du, 0.5f + 20 * c.dv}});
+        raster_tri t =
+            tri3({{10, 10, 1, 0.5f, 0.5f}, {10, 30, 1, 0.5f, 0.5f}, {30, 10, 1, 0.5f + 20 * c.du, 0.5f + 20 * c.dv}});
         f->clear();
         f->draw(466, t);
         uint16_t p = f->px(12, 15);
@@ -448,14 +457,22 @@ TEST(RasterCases, ReadsStayInsideTheLevelAndThePhongTable)
         float p[3][7];
         for (int i = 0; i < 3; i++) {
             float iw = s.v[i][2];
-            float q[7] = {s.v[i][0], s.v[i][1], iw, (s.v[i][3] / iw - 0.5f) * 9.0f, (s.v[i][4] / iw - 0.5f) * 9.0f,
-                          s.v[i][5] / iw * 12.0f, s.v[i][6] / iw * 12.0f};
+            float q[7] = {s.v[i][0],
+                          s.v[i][1],
+                          iw,
+                          (s.v[i][3] / iw - 0.5f) * 9.0f,
+                          (s.v[i][4] / iw - 0.5f) * 9.0f,
+                          s.v[i][5] / iw * 12.0f,
+                          s.v[i][6] / iw * 12.0f};
             memcpy(p[i], q, sizeof q);
         }
         raster_tri t = raster_tri_make(p);
         for (int flags : ALL_FLAGS) {
             f->clear();
-            f->draw(flags, t, (flags & N3D_RASTERIZER_T0_I8ARGB1555) ? &f->tex8 : (flags == 80 || flags == 336 || flags == 81) ? &f->texuv : &f->tex16);
+            f->draw(flags, t,
+                    (flags & N3D_RASTERIZER_T0_I8ARGB1555)         ? &f->tex8
+                    : (flags == 80 || flags == 336 || flags == 81) ? &f->texuv
+                                                                   : &f->tex16);
             if (flags == 80 || flags == 336 || flags == 81)
                 for (int i = 0; i < 64000; i++) {
                     uint16_t c = static_cast<uint16_t*>(f->fc.fb->b)[i];
@@ -471,13 +488,15 @@ TEST(RasterCases, DepthBufferWiderThanTheMaskWordStops)
     captured_run r = capture_run([] {
         auto f = std::make_unique<raster_fixture>();
         n3d_frame_context wide{};
-        n3d_framecontext_init(&wide, &f->mem.arena, 544, 8, 2, N3D_FRAMECONTEXT_COVERAGEBUFFER | N3D_FRAMECONTEXT_DEPTHBUFFER);
+        n3d_framecontext_init(&wide, &f->mem.arena, 544, 8, 2,
+                              N3D_FRAMECONTEXT_COVERAGEBUFFER | N3D_FRAMECONTEXT_DEPTHBUFFER);
         f->args.fc = &wide;
         f->draw(190, tri3({{1, 1, 0.9f}, {1, 6, 0.9f}, {6, 1, 0.9f}}));
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("depth buffer 544 wide: the depth rasterizers serve widths that are multiples of 16 up to 512\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("depth buffer 544 wide: the depth rasterizers serve widths that are multiples of 16 up to 512\n"),
+        std::string::npos)
         << r.err;
 }
 
@@ -505,7 +524,8 @@ TEST(RasterCases, ProfileReportAfterCalls)
     const std::string name = "n3d_render_triangle_v8_argb1555_t0argb1555]\n";
     EXPECT_NE(r.out.find("[hits:           3][cycles: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[setup - " + name), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("[ 25.00%][hits:           3]"), std::string::npos) << r.out;  // inner is a quarter of the total
+    EXPECT_NE(r.out.find("[ 25.00%][hits:           3]"), std::string::npos)
+        << r.out;  // inner is a quarter of the total
     EXPECT_NE(r.out.find("[inner - " + name), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[hits:           6][cycles: "), std::string::npos) << r.out;  // two parts a triangle
     EXPECT_NE(r.out.find("[inner_row - " + name), std::string::npos) << r.out;

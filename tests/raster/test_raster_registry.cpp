@@ -50,16 +50,25 @@ TEST(RasterRegistry, DuplicateFlagsStopWithTheSecondPlace)
     });
     EXPECT_EQ(r.exited, 1);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("a rasterizer with these flags were already regisered! flags: 80 (this one was at: src/y:52)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("a rasterizer with these flags were already regisered! flags: 80 (this one was at: src/y:52)\n"),
+        std::string::npos)
         << r.err;
 }
 
 TEST(RasterArith, FloorDivAndModTable)
 {
-    struct { int a, b, q, m; } cases[] = {
-        {-7, 2, -4, 1}, {-6, 2, -3, 0}, {7, 2, 3, 1}, {0, 5, 0, 0}, {-1, 1024, -1, 1023},
-        {INT_MIN, 1, INT_MIN, 0}, {INT_MIN, 3, -715827883, 1}, {INT_MAX, 2, 1073741823, 1},
+    struct {
+        int a, b, q, m;
+    } cases[] = {
+        {-7, 2, -4, 1},
+        {-6, 2, -3, 0},
+        {7, 2, 3, 1},
+        {0, 5, 0, 0},
+        {-1, 1024, -1, 1023},
+        {INT_MIN, 1, INT_MIN, 0},
+        {INT_MIN, 3, -715827883, 1},
+        {INT_MAX, 2, 1073741823, 1},
         {INT_MIN, -1, INT_MIN, 0},  // the one quotient out of range wraps
     };
     for (auto& c : cases) {

@@ -52,8 +52,13 @@ snapshot run(raster_fixture& f, int flags, int wide, float spread)
         float p[3][7];
         for (int i = 0; i < 3; i++) {
             float iw = s.v[i][2];
-            float q[7] = {s.v[i][0], s.v[i][1], iw, 0.5f + (s.v[i][3] / iw - 0.5f) * spread, 0.5f + (s.v[i][4] / iw - 0.5f) * spread,
-                          ps == 4 ? s.v[i][5] / iw * spread : 0.0f, ps == 4 ? s.v[i][6] / iw * spread : 0.0f};
+            float q[7] = {s.v[i][0],
+                          s.v[i][1],
+                          iw,
+                          0.5f + (s.v[i][3] / iw - 0.5f) * spread,
+                          0.5f + (s.v[i][4] / iw - 0.5f) * spread,
+                          ps == 4 ? s.v[i][5] / iw * spread : 0.0f,
+                          ps == 4 ? s.v[i][6] / iw * spread : 0.0f};
             memcpy(p[i], q, sizeof q);
         }
         raster_tri t = spread == 1.0f ? s : raster_tri_make(p);
@@ -73,7 +78,8 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
             for (int flags : ALL_FLAGS) {
                 snapshot scalar = run(*f, flags, 0, spread);
                 snapshot wide = run(*f, flags, 1, spread);
-                EXPECT_TRUE(scalar.px == wide.px) << "pixels, variant " << flags << " texture 2^" << size << " spread " << spread;
+                EXPECT_TRUE(scalar.px == wide.px)
+                    << "pixels, variant " << flags << " texture 2^" << size << " spread " << spread;
                 EXPECT_TRUE(scalar.cov == wide.cov) << "coverage, variant " << flags;
                 EXPECT_TRUE(scalar.z == wide.z) << "depth, variant " << flags;
                 EXPECT_TRUE(scalar.zmask == wide.zmask) << "depth lines, variant " << flags;

@@ -214,8 +214,10 @@ TEST(RasterReference, TextureCoordinatesAndDepthFollowTheExactValues)
                     double uu, vu, ud, vd;
                     exact_uv(t, x, y - 1, flags == 336, &uu, &vu);
                     exact_uv(t, x, y + 1, flags == 336, &ud, &vd);
-                    u2 = std::fabs(ul - 2 * u + ur) * 255.0 * 8.0 + (std::fabs(ur - ul) + std::fabs(ud - uu)) * 255.0 / 256.0;
-                    v2 = std::fabs(vl - 2 * v + vr) * 255.0 * 8.0 + (std::fabs(vr - vl) + std::fabs(vd - vu)) * 255.0 / 256.0;
+                    u2 = std::fabs(ul - 2 * u + ur) * 255.0 * 8.0 +
+                         (std::fabs(ur - ul) + std::fabs(ud - uu)) * 255.0 / 256.0;
+                    v2 = std::fabs(vl - 2 * v + vr) * 255.0 * 8.0 +
+                         (std::fabs(vr - vl) + std::fabs(vd - vu)) * 255.0 / 256.0;
                     int eu = (int)std::floor(u * 255.0 + 7.0 / 16.0), ev = (int)std::floor(v * 255.0 + 7.0 / 16.0);
                     uint16_t c = f->px(x, y);
                     int du = circular_distance(c & 255, eu), dv = circular_distance(c >> 8, ev);
@@ -257,7 +259,8 @@ TEST(RasterReference, TextureCoordinatesAndDepthFollowTheExactValues)
                     for (int i = 0; i < 3; i++) {
                         double dxv = x - t.v[i][0], dyv = y - t.v[i][1];
                         double plane = 8192.0 * (t.v[i][2] + t.gdx[4] * dxv + t.gdy[4] * dyv);
-                        excess = std::min(excess, std::fabs(z - plane) - (2.0 + quant + ex * std::fabs(dxv) + ey * std::fabs(dyv)));
+                        excess = std::min(
+                            excess, std::fabs(z - plane) - (2.0 + quant + ex * std::fabs(dxv) + ey * std::fabs(dyv)));
                     }
                     ASSERT_LE(excess, 0.0) << flags << " tri " << n << " at " << x << "," << y;
                     double err = std::fabs(z - iw * 8192.0);

@@ -18,21 +18,21 @@
 
 #include "core/io.h"
 #include "core/memarena.h"
+#include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "n3d/mad.h"
 #include "n3d/mad_animate.h"
 #include "n3d/n3d_asset.h"
 #include "n3d/target/n3d_framebuffer.h"
-#include "image/n3d_convert.h"
 #include "support/capture.h"
-#include "vexil/vexil.h"
 #include "vexil/fontbitmap.h"
+#include "vexil/vexil.h"
+#include "vexil/vexil_bindings.h"
 #include "vexil/vexil_fs.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
 #include "vexil/vexil_scenes.h"
-#include "vexil/vexil_bindings.h"
 #include "vexil/vexil_sequence.h"
 
 namespace {
@@ -52,8 +52,8 @@ std::string build_paks_dir() { return std::string(QF_BINARY_DIR) + "/assets/vexi
 std::string generate(const std::string& root)
 {
     std::string out = root + "/assets/vexil/le", work = root + "/work";
-    captured_run r = capture_program({std::string(QF_BINARY_DIR) + "/sample/sample_generate", sample_dir(), out, work, FONT},
-                                     "", {}, 120);
+    captured_run r = capture_program(
+        {std::string(QF_BINARY_DIR) + "/sample/sample_generate", sample_dir(), out, work, FONT}, "", {}, 120);
     EXPECT_EQ(r.exited, 1) << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     return out;
@@ -248,7 +248,7 @@ TEST(SampleVideoAssets, TunnelBumpMapAndBackgroundTexturesFitTheirScenes)
         for (int x = 0; x < 310; x++) {
             uint32_t v = texels[(y << bump.w_log2) | x];
             int8_t nx = (int8_t)(v >> 24), ny = (int8_t)(v >> 16);
-            x_neg += nx < 0, x_pos += nx > 0, y_neg += ny < 0, y_pos += ny > 0, based += (v & 0xff) != 0;
+            x_neg += nx<0, x_pos += nx> 0, y_neg += ny<0, y_pos += ny> 0, based += (v & 0xff) != 0;
         }
     EXPECT_GT(x_neg, 500);
     EXPECT_GT(x_pos, 500);

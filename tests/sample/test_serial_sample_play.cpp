@@ -11,10 +11,10 @@
 #include <stb/stb_image.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -146,7 +146,7 @@ TEST(SamplePlay, HeadlessPlaysToItsEndWithTheMusicFrameForFrame)
         // Output buffers start at clock boundaries: lead0 plus whole buffers.
         const size_t from = lead + FADE_START - 4096;
         for (size_t b = (size_t)lead0 + (from - (size_t)lead0) / 1024 * 1024; b < frames; b += 1024) {
-            const long p = (long)b - (long)lead;                           // music frame of the buffer
+            const long p = (long)b - (long)lead;  // music frame of the buffer
             int level = 128;
             if (p > fade)
                 level = 127 - (int)std::min<long>(127, (p - fade) >> 9);
@@ -312,15 +312,13 @@ TEST(SamplePlay, UnderXvfbTheVideoScenesShowWhatTheyDraw)
         if (!have_tool(tool))
             GTEST_SKIP() << tool << " is not installed (scripts/setup.sh installs it); no X11 screenshot taken";
     std::string dir = capture_temp_dir();
-    std::vector<std::string> args = {"/bin/bash", std::string(QF_SOURCE_DIR) + "/scripts/screenshot.sh", "-b",
-                                     QF_BINARY_DIR, "-o", dir, "-k"};
+    std::vector<std::string> args = {
+        "/bin/bash", std::string(QF_SOURCE_DIR) + "/scripts/screenshot.sh", "-b", QF_BINARY_DIR, "-o", dir, "-k"};
     // From about clock 50 s to 78 s.
     for (int i = 0; i <= 28; i++)
         args.push_back(std::to_string(25.0 + 0.5 * i).substr(0, 4));
-    captured_run r = capture_program(args, "",
-                                     {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIODELAY=23",
-                                      "SDL_DISKAUDIOFILE=" + dir + "/audio.raw"},
-                                     120);
+    captured_run r = capture_program(
+        args, "", {"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIODELAY=23", "SDL_DISKAUDIOFILE=" + dir + "/audio.raw"}, 120);
     ASSERT_EQ(r.exited, 1) << r.out << r.err;
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
@@ -365,7 +363,9 @@ TEST(SamplePlay, UnderXvfbTheVideoScenesShowWhatTheyDraw)
         ASSERT_EQ(im.h, 480) << name;
         const std::string what = name + " (" + names[scene] + ")";
         // The greetings' dots are black, and the datapack's ground one dark plum.
-        EXPECT_LT(im.top_colour_share(), scene == GREETINGS ? 0.6 : scene == DATAPACK ? 0.45 : 0.25)
+        EXPECT_LT(im.top_colour_share(), scene == GREETINGS  ? 0.6
+                                         : scene == DATAPACK ? 0.45
+                                                             : 0.25)
             << what << ": mostly one colour";
         // Brass, lit or in shadow; the nebula's rose has more blue than green.
         auto warm = [](int R, int G, int B) { return R > B + 15 && G >= B; };
@@ -374,9 +374,12 @@ TEST(SamplePlay, UnderXvfbTheVideoScenesShowWhatTheyDraw)
         case TUNNEL: {
             // Spiral arms in four hues, saturated over the whole screen.
             EXPECT_GT(im.distinct(0, 0, 640, 480), 200u) << what;
-            EXPECT_GT(im.share(0, 0, 640, 480, [](int R, int G, int B) {
-                return std::max({R, G, B}) - std::min({R, G, B}) > 60;
-            }), 0.6) << what;
+            EXPECT_GT(im.share(0, 0, 640, 480,
+                               [](int R, int G, int B) {
+                                   return std::max({R, G, B}) - std::min({R, G, B}) > 60;
+                               }),
+                      0.6)
+                << what;
             double teal = im.share(0, 0, 640, 480, [](int R, int G, int B) { return G > R + 30 && B > R + 30; });
             double violet = im.share(0, 0, 640, 480, [](int R, int G, int B) { return B > G + 50 && B > R; });
             double magenta = im.share(0, 0, 640, 480, [](int R, int G, int B) { return R > G + 60 && B > G + 30; });

@@ -67,7 +67,8 @@ static std::filesystem::path capture_temp_root()
 
 static std::string capture_unique_path(const std::string& prefix)
 {
-    static std::mt19937_64 rng(GetCurrentProcessId() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
+    static std::mt19937_64 rng(GetCurrentProcessId() ^
+                               (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
     char buf[32];
     snprintf(buf, sizeof buf, "%016llx", (unsigned long long)rng());
     return (capture_temp_root() / (prefix + buf)).generic_string();
@@ -207,8 +208,8 @@ static captured_run capture_spawn(const std::string& command_line, const std::st
     cmd.push_back(0);
     fflush(stdout);
     fflush(stderr);
-    BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, block,
-                             cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
+    BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, block, cwd.empty() ? nullptr : cwd.c_str(),
+                             &si, &pi);
     FreeEnvironmentStringsA(block);
     for (const std::string& e : env) {
         size_t eq = e.find('=');

@@ -22,19 +22,19 @@
 #include "image/bitmap.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
+#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
 #include "n3d/target/n3d_framebuffer.h"
-#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 
 struct demo_assets_fixture_options {
-    int music_frames = 3500000;         // past the last scene change at 3375676
-    std::vector<int32_t> beats;         // empty: a beat every 11025 samples to the music's end
-    std::string leave_out;              // a file name not to write
-    std::string index8_as_argb1555;     // an index8 file written as ARGB1555 instead
-    std::string argb1555_row_by_row;    // an ARGB1555 file written row by row
-    std::string wall_without_normals;   // a mesh file written without its normals
-    int texture_log2 = 8;               // size of every texture
+    int music_frames = 3500000;        // past the last scene change at 3375676
+    std::vector<int32_t> beats;        // empty: a beat every 11025 samples to the music's end
+    std::string leave_out;             // a file name not to write
+    std::string index8_as_argb1555;    // an index8 file written as ARGB1555 instead
+    std::string argb1555_row_by_row;   // an ARGB1555 file written row by row
+    std::string wall_without_normals;  // a mesh file written without its normals
+    int texture_log2 = 8;              // size of every texture
 };
 
 inline void demo_fixture_write(const std::string& path, const void* data, size_t n)
@@ -49,8 +49,8 @@ inline void demo_fixture_write(const std::string& path, const void* data, size_t
 
 // A bitmap made by the mosaic or flare generator, built into a texture of one
 // format and written as a texture file.
-inline void demo_fixture_texture(const std::string& path, memarena* arena, int format, int swizzle, int flare,
-                                 int log2, uint32_t cell, const float c1[4], const float c2[4])
+inline void demo_fixture_texture(const std::string& path, memarena* arena, int format, int swizzle, int flare, int log2,
+                                 uint32_t cell, const float c1[4], const float c2[4])
 {
     const uint64_t marker = memarena_get_marker(arena);
     const uint32_t n = 1u << log2;
@@ -152,7 +152,7 @@ inline void demo_fixture_write_assets(const std::string& dir, const demo_assets_
         if (!wanted(t8[i]))
             continue;
         const int format = o.index8_as_argb1555 == t8[i] ? N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555
-                                                          : N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555;
+                                                         : N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555;
         demo_fixture_texture(dir + "/" + t8[i], &arena, format, 1, 0, o.texture_log2, 8u << i, i == 1 ? green : white,
                              grey);
     }
@@ -200,12 +200,23 @@ struct demo_fixture_frame {
 inline std::string demo_fixture_variant_dir(const std::string& base, const std::vector<std::string>& except)
 {
     const std::string dir = capture_temp_dir();
-    const char* names[] = {"tiles_256_16bpp.tmap", "tiles_nogirl_256_16bpp.tmap", "tiles_warp_256_16bpp.tmap",
-                           "flare_256_16bpp.tmap", "tiles_256_8bpp.tmap",          "tiles_nogirl_256_8bpp.tmap",
-                           "tiles_warp_256_8bpp.tmap", "cube.mesh",                "toruswarp.mesh",
-                           "room2_side0.mesh",     "room2_side1.mesh",            "room2_side2.mesh",
-                           "room2_side3.mesh",     "room2_side4.mesh",            "room2_side5.mesh",
-                           "Sonavert_Remix.dat",   "beats.dat"};
+    const char* names[] = {"tiles_256_16bpp.tmap",
+                           "tiles_nogirl_256_16bpp.tmap",
+                           "tiles_warp_256_16bpp.tmap",
+                           "flare_256_16bpp.tmap",
+                           "tiles_256_8bpp.tmap",
+                           "tiles_nogirl_256_8bpp.tmap",
+                           "tiles_warp_256_8bpp.tmap",
+                           "cube.mesh",
+                           "toruswarp.mesh",
+                           "room2_side0.mesh",
+                           "room2_side1.mesh",
+                           "room2_side2.mesh",
+                           "room2_side3.mesh",
+                           "room2_side4.mesh",
+                           "room2_side5.mesh",
+                           "Sonavert_Remix.dat",
+                           "beats.dat"};
     for (const char* n : names) {
         int skip = 0;
         for (const auto& e : except)

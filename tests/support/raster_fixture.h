@@ -12,8 +12,8 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 #include "support/raster_stream.h"
 #include "support/test_arena.h"
 
@@ -95,7 +95,8 @@ struct raster_fixture {
                         uint32_t i = n3d_swizzle_index_16bpp(u, v);
                         if (b16) {
                             uint16_t c = (ud | vd) ? static_cast<uint16_t>(0x8000 | (ud + 1) << 10 | (vd + 1) << 5)
-                                   : static_cast<uint16_t>(uv ? (v << 8) | u : 0x8000 | (u >> 3) << 5 | (v >> 3));
+                                                   : static_cast<uint16_t>(uv ? (v << 8) | u
+                                                                              : 0x8000 | (u >> 3) << 5 | (v >> 3));
                             memcpy(level + 2 * i, &c, 2);
                         } else {
                             level[i] = static_cast<uint8_t>(u + 3 * v);
@@ -131,7 +132,10 @@ struct raster_fixture {
         memcpy(&v, static_cast<const uint8_t*>(fc.fb->b) + y * fc.fb->row_bytes + 2 * x, 2);
         return v;
     }
-    void set_px(int x, int y, uint16_t v) { memcpy(static_cast<uint8_t*>(fc.fb->b) + y * fc.fb->row_bytes + 2 * x, &v, 2); }
+    void set_px(int x, int y, uint16_t v)
+    {
+        memcpy(static_cast<uint8_t*>(fc.fb->b) + y * fc.fb->row_bytes + 2 * x, &v, 2);
+    }
     int cov(int x, int y) const
     {
         uint32_t i = static_cast<uint32_t>(y * fc.cb->w + x);

@@ -13,7 +13,7 @@ struct raster_tri {
     float gdy[5];
     float twice_area;
     float min_w;
-    int ps_count;   // parameters the gradients hold before the one of 1/w
+    int ps_count;  // parameters the gradients hold before the one of 1/w
 };
 
 // One triangle of the stream; the collinear ones are drawn again from the

@@ -12,5 +12,8 @@ template <uint64_t DefaultSize>
 struct qf_test_arena {
     std::vector<uint8_t> block;
     memarena arena;
-    explicit qf_test_arena(uint64_t size = DefaultSize) : block(size) { memarena_init(&arena, "test", size, block.data()); }
+    explicit qf_test_arena(uint64_t size = DefaultSize) : block(size)
+    {
+        memarena_init(&arena, "test", size, block.data());
+    }
 };

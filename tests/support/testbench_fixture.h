@@ -67,9 +67,9 @@ struct tb_mesh_builder {
     // winds the triangles the other way round, for views that mirror.
     void box_face(float h, int face, int inward, int mirrored = 0)
     {
-        const float axes[6][3][3] = {
-            {{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}}, {{0, 1, 0}, {1, 0, 0}, {0, 0, -1}},
-            {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}}};
+        const float axes[6][3][3] = {{{1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, {{-1, 0, 0}, {0, 0, 1}, {0, 1, 0}},
+                                     {{0, 1, 0}, {1, 0, 0}, {0, 0, -1}}, {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}},
+                                     {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}}};
         const float corners[6][2] = {{-1, -1}, {1, -1}, {1, 1}, {-1, -1}, {1, 1}, {-1, 1}};
         const auto& f = axes[face];
         float nrm[3], tan[3];
@@ -273,8 +273,8 @@ inline void tb_write_assets(const std::string& dir)
         const std::string& n = tb_texture_names()[i];
         demo_fixture_texture(dir + "/" + n + "_16bpp.tmap", &arena, N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 1, 0,
                              log2, 16u << (i % 3), c1[i], c2[i]);
-        demo_fixture_texture(dir + "/" + n + "_8bpp.tmap", &arena, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 0,
-                             log2, 16u << (i % 3), c1[i], c2[i]);
+        demo_fixture_texture(dir + "/" + n + "_8bpp.tmap", &arena, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555, 1, 0, log2,
+                             16u << (i % 3), c1[i], c2[i]);
     }
     {
         tb_mesh_builder m;

@@ -91,8 +91,7 @@ inline void vexil_fixture_write_pack(const std::string& path, const std::vector<
     for (size_t i = 0; i < payloads.size(); i++) {
         std::string src = path + ".payload" + std::to_string(i);
         vexil_fixture_write_file(src, payloads[i].bytes);
-        vexil_fs_pack_add_file(&pack, &arena, payloads[i].kind, payloads[i].pad, payloads[i].name.c_str(),
-                               src.c_str());
+        vexil_fs_pack_add_file(&pack, &arena, payloads[i].kind, payloads[i].pad, payloads[i].name.c_str(), src.c_str());
         unlink(src.c_str());
     }
     vexil_fs_pack_end(&pack, path.c_str(), &arena);

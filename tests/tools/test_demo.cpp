@@ -6,11 +6,11 @@
 // a few hundred frames driven by the mixer's clock through every scene.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -316,7 +316,7 @@ TEST_F(DemoRuntime, ScheduleBoundaries)
         int pos;
         int scene;
     } cases[] = {
-        {24319, 0}, {24320, 1},   {1259263, 1}, {1259264, 2}, {1964033, 2}, {1964034, 4},
+        {24319, 0},   {24320, 1},   {1259263, 1}, {1259264, 2}, {1964033, 2}, {1964034, 4},
         {2317823, 4}, {2317824, 2}, {3375675, 2}, {3375676, 2}, {3400000, 2},
     };
     for (const auto& c : cases) {
@@ -353,10 +353,8 @@ TEST_F(DemoRuntime, KeysChooseTheSceneOnceAPressAndClamp)
     } cases[] = {
         {'p', 1, 0, 1},  // p at scene 0 stays 0
         {'o', 3, 1, 1},  // held for three updates: one press
-        {'o', 1, 2, 1}, {'o', 1, 3, 1}, {'o', 1, 4, 1}, {'o', 1, 5, 1},
-        {'o', 1, 5, 1},  // o at 5 stays 5
-        {'p', 2, 4, 1},
-        {'r', 1, 4, 0},  // back to the schedule, which draws nothing before 24320
+        {'o', 1, 2, 1}, {'o', 1, 3, 1}, {'o', 1, 4, 1}, {'o', 1, 5, 1}, {'o', 1, 5, 1},  // o at 5 stays 5
+        {'p', 2, 4, 1}, {'r', 1, 4, 0},  // back to the schedule, which draws nothing before 24320
     };
     for (const auto& c : cases) {
         for (int i = 0; i < c.hold; i++) {
@@ -380,7 +378,8 @@ TEST_F(DemoRuntime, KeysChooseTheSceneOnceAPressAndClamp)
     frame(f, keys);
     EXPECT_EQ(g_demo_keys_prev[255], 1);
     size_t n = 0;
-    for (size_t p = r.out.find("arena: demo_arena "); p != std::string::npos; p = r.out.find("arena: demo_arena ", p + 1))
+    for (size_t p = r.out.find("arena: demo_arena "); p != std::string::npos;
+         p = r.out.find("arena: demo_arena ", p + 1))
         n++;
     EXPECT_EQ(n, 1u) << r.out;
     EXPECT_NE(r.out.find("arena: demo_tmp_arena "), std::string::npos);

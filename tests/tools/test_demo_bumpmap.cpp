@@ -42,8 +42,7 @@ struct index8_texture {
     uint8_t* mips[1];
     n3d_texture t{};
     template <typename F, typename H>
-    index8_texture(int w_log2, int h_log2, F index, H height)
-        : shades(256 * 32), palette(256)
+    index8_texture(int w_log2, int h_log2, F index, H height) : shades(256 * 32), palette(256)
     {
         const uint32_t w = 1u << w_log2, h = 1u << h_log2;
         level.resize(n3d_swizzle_size_8bpp(w - 1, h - 1));
@@ -98,7 +97,8 @@ bump_expect read_record(const void* map, uint32_t u, uint32_t v)
 TEST(DemoBumpmapMap, FlatHeightsGiveZeroSlopes)
 {
     test_arena a;
-    index8_texture tex(8, 8, [](uint32_t, uint32_t) { return 7; }, [](int i) { return i & 31; });
+    index8_texture tex(
+        8, 8, [](uint32_t, uint32_t) { return 7; }, [](int i) { return i & 31; });
     const uint8_t* map = static_cast<const uint8_t*>(demo_bumpmap_make_bumpmap(&a.arena, &tex.t, 0, 0));
     for (uint32_t i = 0; i < 4 * 65536; i++)
         ASSERT_EQ(map[i], 0) << i;
@@ -114,7 +114,8 @@ TEST(DemoBumpmapMap, RecordsFollowTheFormulaBordersAndTheHalfSlope)
     // Heights 0 and 31 side by side give the slope +0.5 and -0.5 on row 10.
     for (uint32_t u = 0; u < 256; u++)
         idx[10 * 256 + u] = (uint8_t)((u / 2) % 2 ? 31 : 0);
-    index8_texture tex(8, 8, [&](uint32_t u, uint32_t v) { return idx[v * 256 + u]; }, [](int i) { return i & 31; });
+    index8_texture tex(
+        8, 8, [&](uint32_t u, uint32_t v) { return idx[v * 256 + u]; }, [](int i) { return i & 31; });
     void* map = demo_bumpmap_make_bumpmap(&a.arena, &tex.t, 0, 0);
     int half_up = 0, half_down = 0;
     for (uint32_t v = 0; v < 256; v++)
@@ -138,7 +139,8 @@ TEST(DemoBumpmapMap, NarrowLevelsAreSizedByTheirSwizzledLayout)
     std::unique_ptr<uint8_t[]> block(new uint8_t[records * 4]);
     memarena arena;
     memarena_init(&arena, "exact", records * 4, block.get());
-    index8_texture tex(3, 8, [](uint32_t u, uint32_t v) { return (u * 7 + v * 3) & 255; }, [](int i) { return i & 31; });
+    index8_texture tex(
+        3, 8, [](uint32_t u, uint32_t v) { return (u * 7 + v * 3) & 255; }, [](int i) { return i & 31; });
     void* map = demo_bumpmap_make_bumpmap(&arena, &tex.t, 0, 0);
     for (uint32_t v = 0; v < 256; v++)
         for (uint32_t u = 0; u < 8; u++) {
@@ -151,10 +153,13 @@ TEST(DemoBumpmapMap, NarrowLevelsAreSizedByTheirSwizzledLayout)
 
 TEST(DemoBumpmapMap, RefusesUnusableHeightTextures)
 {
-    index8_texture one_row(8, 0, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
-    index8_texture argb(8, 8, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
+    index8_texture one_row(
+        8, 0, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
+    index8_texture argb(
+        8, 8, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
     argb.t.format = N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
-    index8_texture rows(8, 8, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
+    index8_texture rows(
+        8, 8, [](uint32_t, uint32_t) { return 1; }, [](int) { return 3; });
     rows.t.not_swizzled = 1;
     const struct {
         const n3d_texture* t;
@@ -200,10 +205,10 @@ struct bump_scene : ::testing::Test {
         assets.tc.phong_luts = luts.data();
         d.assets = &assets;
         g_demo = &d;
-        tex0 = std::make_unique<index8_texture>(8, 8, [](uint32_t u, uint32_t v) { return (u ^ v) & 255; },
-                                                [](int i) { return (i * 5) & 31; });
-        tex1 = std::make_unique<index8_texture>(8, 8, [](uint32_t u, uint32_t) { return 255 - u; },
-                                                [](int i) { return i & 31; });
+        tex0 = std::make_unique<index8_texture>(
+            8, 8, [](uint32_t u, uint32_t v) { return (u ^ v) & 255; }, [](int i) { return (i * 5) & 31; });
+        tex1 = std::make_unique<index8_texture>(
+            8, 8, [](uint32_t u, uint32_t) { return 255 - u; }, [](int i) { return i & 31; });
         n3d_texture* t[2] = {&tex0->t, &tex1->t};
         demo_bumpmap_init(&a.arena, &p, t, t, &a.arena);
         demo_timing_init(&g_demo_timing, &a.arena, 22050, nullptr, 0);
@@ -240,8 +245,10 @@ TEST_F(bump_scene, FirstPhaseIsTheLinearMappingWithinATexel)
     EXPECT_FLOAT_EQ(p.ps[DEMO_BUMPMAP_U_DX], 303.0f / (W - 1));
     EXPECT_FLOAT_EQ(p.ps[DEMO_BUMPMAP_V_DY], 189.0f / (H - 1));
 
-    index8_texture cols(8, 8, [](uint32_t u, uint32_t) { return u; }, [](int) { return -1; });
-    index8_texture rows(8, 8, [](uint32_t, uint32_t v) { return v; }, [](int) { return -1; });
+    index8_texture cols(
+        8, 8, [](uint32_t u, uint32_t) { return u; }, [](int) { return -1; });
+    index8_texture rows(
+        8, 8, [](uint32_t, uint32_t v) { return v; }, [](int) { return -1; });
     for (int axis = 0; axis < 2; axis++) {
         const index8_texture& t = axis ? rows : cols;
         demo_fixture_frame g(W, H, 640);
@@ -265,7 +272,8 @@ TEST_F(bump_scene, GlitchVariantsKeepTheCleanSecondPixel)
     // Lit, over a flat bump map: pixel B takes pixel A's slopes, which are the
     // same (zero) wherever A reads them, and its own texel, so only A glitches.
     at(2500000, 0.3f, 8);
-    index8_texture flat(8, 8, [](uint32_t, uint32_t) { return 3; }, [](int) { return 9; });
+    index8_texture flat(
+        8, 8, [](uint32_t, uint32_t) { return 3; }, [](int) { return 9; });
     p.bumpmaps[0] = demo_bumpmap_make_bumpmap(&a.arena, &flat.t, 0, 0);
     const float ps[10] = {40.0f, 12.0f, 0.6f, 0.1f, -0.05f, -1.0f, -1.0f, 0.4f, 0.8f, 0.5f};
     demo_fixture_frame clean(320, 16, 640), n1(320, 16, 640), n2(320, 16, 640);
@@ -354,7 +362,7 @@ TEST_F(bump_scene, ParametersFarOutsideTheTablesStayDefined)
     for (int i = 0; i < 256; i++)
         bare[i] = (uint8_t)(i * 31 / 255);
     const float cases[][10] = {
-        {0, 0, 75.0f, 0, 0, -1, -1, 0.8f, 40.0f, 40.0f},         // a strong beat: c0 + 75
+        {0, 0, 75.0f, 0, 0, -1, -1, 0.8f, 40.0f, 40.0f},  // a strong beat: c0 + 75
         {1e9f, -1e9f, 1e6f, 1e5f, -1e5f, -30, 30, 0.0f, 1e9f, -1e9f},
         {0, 0, -3.0f, 2.0f, 2.0f, 1e3f, -1e3f, 1.0f, 0, 0},
         {NAN, 0, NAN, 0, 0, -1, -1, NAN, 0, 0},
@@ -389,7 +397,8 @@ TEST_F(bump_scene, RefusesUnusableFramesAndTextures)
     EXPECT_NE(r.err.find("frame width 36 is not a multiple of 8"), std::string::npos) << r.err;
 
     r = capture_run([&] {
-        index8_texture small(7, 7, [](uint32_t, uint32_t) { return 1; }, [](int) { return 1; });
+        index8_texture small(
+            7, 7, [](uint32_t, uint32_t) { return 1; }, [](int) { return 1; });
         n3d_texture* t[2] = {&small.t, &small.t};
         demo_bumpmap q;
         demo_bumpmap_init(&a.arena, &q, t, t, &a.arena);

@@ -119,10 +119,10 @@ TEST_F(mobius_fixture, WarpFollowsTheComplexMapWhereTheTableIsDefined)
         C a, b, c, d;
         int u_tick, v_tick;
     } cases[] = {
-        {1, 0, 0, 1, 0, 0},                                 // identity
+        {1, 0, 0, 1, 0, 0},                                        // identity
         {C(0.3, 0.4), C(0.1, -0.2), 0, C(0.9, 0.1), 1000, -3000},  // rotation and scale
-        {C(0.5, 0.2), 0.1, C(0, 0.3), 1, 77, 12345},          // a real Moebius map
-        {C(0, 0), C(0.4, 0.2), C(0.8, 0.6), C(1.6, 0), 0, 0},     // inversion
+        {C(0.5, 0.2), 0.1, C(0, 0.3), 1, 77, 12345},               // a real Moebius map
+        {C(0, 0), C(0.4, 0.2), C(0.8, 0.6), C(1.6, 0), 0, 0},      // inversion
     };
     const int W = 320, H = 240;
     for (const auto& c : cases) {
@@ -258,9 +258,7 @@ TEST_F(mobius_update, PhaseBoundariesAreStrictOnTheUpperSide)
         int pos;
         float b_im;
     } cases[] = {
-        {0, 0.05f},
-        {209920, 0.05f + ramp(209920)},
-        {209921, 0.1f + ramp(209921)},
+        {0, 0.05f},      {209920, 0.05f + ramp(209920)}, {209921, 0.1f + ramp(209921)},
         {377855, 1.1f},   // A, the ramp at 1
         {377856, 1.05f},  // B from its first sample
         {463871, 1.05f},

@@ -311,10 +311,14 @@ TEST_F(DemoRoom, DrawnThroughItsScript)
         int pos;
         int lit;  // 1: something drawn, 0: nothing, 2: drawn dark (phong table 0)
     } cues[] = {
-        {"room_close_to_the_wall", 1970000, 1}, {"room_pulling_back", 1990000, 1},
-        {"room_drum_hit", drum0_pos, 1},        {"room_dimming", drum3_pos + 30000, 1},
-        {"room_turning", 2250000, 1},           {"room_walls_removed", 2400000, 2},
-        {"room_at_the_stars_cue", room_stars_show_pos, 0}, {"room_stars", room_stars_show_pos + 20000, 1},
+        {"room_close_to_the_wall", 1970000, 1},
+        {"room_pulling_back", 1990000, 1},
+        {"room_drum_hit", drum0_pos, 1},
+        {"room_dimming", drum3_pos + 30000, 1},
+        {"room_turning", 2250000, 1},
+        {"room_walls_removed", 2400000, 2},
+        {"room_at_the_stars_cue", room_stars_show_pos, 0},
+        {"room_stars", room_stars_show_pos + 20000, 1},
         {"room_stars_later", room_stars_show_pos + 200000, 1},
     };
     for (const auto& c : cues) {

@@ -46,10 +46,18 @@ TEST(DemoTimingSearch, EqualsUpperBoundMinusOneOverArbitraryWalks)
         for (int step = 0; step < 2000; step++) {
             // Small steps both ways, long jumps both ways, and exact beats.
             switch (rng() % 4) {
-            case 0: pos += (int)(rng() % 800); break;
-            case 1: pos -= (int)(rng() % 800); break;
-            case 2: pos = (int)(rng() % (uint32_t)(p + 40000)) - 20000; break;
-            default: pos = beats[rng() % (uint32_t)n]; break;
+            case 0:
+                pos += (int)(rng() % 800);
+                break;
+            case 1:
+                pos -= (int)(rng() % 800);
+                break;
+            case 2:
+                pos = (int)(rng() % (uint32_t)(p + 40000)) - 20000;
+                break;
+            default:
+                pos = beats[rng() % (uint32_t)n];
+                break;
             }
             const int prev = timing.last_pos;
             demo_timing_update(&dtf, &timing, pos);
@@ -66,8 +74,8 @@ TEST(DemoTimingSearch, EqualsUpperBoundMinusOneOverArbitraryWalks)
                 ASSERT_EQ(dtf.pos1, beats[ub + 1]);
                 ASSERT_GE(dtf.lerp_beats, 0.0f);
                 ASSERT_LT(dtf.lerp_beats, 1.0f);
-                ASSERT_NEAR(dtf.time_since_beat + dtf.time_until_beat,
-                            (float)(beats[ub + 1] - beats[ub]) / 22050.0f, 1e-4);
+                ASSERT_NEAR(dtf.time_since_beat + dtf.time_until_beat, (float)(beats[ub + 1] - beats[ub]) / 22050.0f,
+                            1e-4);
             }
         }
     }
@@ -88,15 +96,13 @@ TEST(DemoTimingSearch, BeatViewAtTheEdgesOfTheTable)
         int beat;
         float lerp;
     } cases[] = {
-        {999, 0, 0, 0},     // before the first beat
-        {1000, 1, 0, 0.0f}, // on the first beat
-        {1500, 1, 0, 0.5f},
-        {2000, 1, 1, 0.0f}, // on a beat: lerp 0 and no time since it
-        {3000, 1, 1, 0.5f},
-        {3999, 1, 1, 1999.0f / 2000.0f},
-        {4000, 0, 0, 0},    // on the last beat: no next beat
-        {90000, 0, 0, 0},   // past it
-        {2000, 1, 1, 0.0f}, // back again
+        {999, 0, 0, 0},                          // before the first beat
+        {1000, 1, 0, 0.0f},                      // on the first beat
+        {1500, 1, 0, 0.5f}, {2000, 1, 1, 0.0f},  // on a beat: lerp 0 and no time since it
+        {3000, 1, 1, 0.5f}, {3999, 1, 1, 1999.0f / 2000.0f},
+        {4000, 0, 0, 0},     // on the last beat: no next beat
+        {90000, 0, 0, 0},    // past it
+        {2000, 1, 1, 0.0f},  // back again
         {-5, 0, 0, 0},
     };
     for (const auto& c : cases) {
@@ -163,13 +169,13 @@ TEST(DemoTimingCurves, EndsAndDegenerateRanges)
         int a, b;
         float lerp, tri;
     } cases[] = {
-        {0, 100, 200, 0.0f, 0.0f},      // before a
-        {100, 100, 200, 0.0f, 0.0f},    // at a
-        {150, 100, 200, 0.5f, 1.0f},    // half-way
+        {0, 100, 200, 0.0f, 0.0f},    // before a
+        {100, 100, 200, 0.0f, 0.0f},  // at a
+        {150, 100, 200, 0.5f, 1.0f},  // half-way
         {175, 100, 200, 0.75f, 0.5f},
-        {200, 100, 200, 1.0f, 0.0f},    // at b
-        {5000, 100, 200, 1.0f, 0.0f},   // after b
-        {100, 100, 100, 0.0f, 0.0f},    // empty range: 0, not a division by zero
+        {200, 100, 200, 1.0f, 0.0f},            // at b
+        {5000, 100, 200, 1.0f, 0.0f},           // after b
+        {100, 100, 100, 0.0f, 0.0f},            // empty range: 0, not a division by zero
         {0, INT32_MIN, INT32_MAX, 0.5f, 1.0f},  // differences beyond int
     };
     for (const auto& c : cases) {
@@ -202,15 +208,15 @@ TEST(DemoTimingText, LineCases)
     const std::string dir = capture_temp_dir();
     const std::string path = dir + "/beats.txt";
     write_text(path,
-               "22050\t0f00\n"   // the documented case
-               "-7\tABCD\n"      // sign and upper-case digits
-               "300\n"           // no digits: must not take the next line's
-               "0f00\n"          // not a position and four digits
-               "\n"              // blank
+               "22050\t0f00\n"        // the documented case
+               "-7\tABCD\n"           // sign and upper-case digits
+               "300\n"                // no digits: must not take the next line's
+               "0f00\n"               // not a position and four digits
+               "\n"                   // blank
                "99999999999\t0000\n"  // beyond int
-               "400\t12\n"       // two digits only
-               "500 \t 1 2 3 4\r\n"  // blanks between, CR line end
-               "600\t000f");     // last line without a line end
+               "400\t12\n"            // two digits only
+               "500 \t 1 2 3 4\r\n"   // blanks between, CR line end
+               "600\t000f");          // last line without a line end
     test_arena a, tmp;
     demo_timing timing{};
     captured_run r = capture_run([&] {

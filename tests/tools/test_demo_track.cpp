@@ -434,10 +434,10 @@ TEST(DemoTrackFile, ZeroCountsAreFatalAtInit)
 TEST(DemoTrackDisplay, CellsRingsAndValueColumnInBothFormats)
 {
     keyed k(2, 3, 10, 0);
-    k.track.ps[0] = 10.0f;   // key 0, parameter 0: the top of its range
-    k.track.ps[1] = 25.0f;   // beyond the range: clamped to 1
-    k.track.ps[2] = 5.0f;    // key 1, parameter 0: half
-    k.track.ps[3] = -4.0f;   // below: 0
+    k.track.ps[0] = 10.0f;                         // key 0, parameter 0: the top of its range
+    k.track.ps[1] = 25.0f;                         // beyond the range: clamped to 1
+    k.track.ps[2] = 5.0f;                          // key 1, parameter 0: half
+    k.track.ps[3] = -4.0f;                         // below: 0
     k.track.ps_min[1] = k.track.ps_max[1] = 3.0f;  // parameter 1: an empty range
     k.track.ps[5] = 3.0f;
     k.ctrl.key = 0;
@@ -454,17 +454,17 @@ TEST(DemoTrackDisplay, CellsRingsAndValueColumnInBothFormats)
     demo_track_display(&k.track, &k.ctrl, nullptr, &fc);
     auto px = [&](int x, int y) { return static_cast<uint16_t*>(fc.fb->b)[y * fc.fb->row_bytes / 2 + x]; };
     EXPECT_EQ(px(0, 0), green);
-    EXPECT_EQ(px(2, 2), white);   // key 0 parameter 0, q 1
-    EXPECT_EQ(px(2, 7), black);   // key 0 parameter 1: empty range
-    EXPECT_EQ(px(5, 0), cyan);    // value column border
+    EXPECT_EQ(px(2, 2), white);  // key 0 parameter 0, q 1
+    EXPECT_EQ(px(2, 7), black);  // key 0 parameter 1: empty range
+    EXPECT_EQ(px(5, 0), cyan);   // value column border
     EXPECT_EQ(px(7, 2), white);
     EXPECT_EQ(px(12, 2), (uint16_t)(0x8000 | 15 << 10 | 15 << 5 | 15));  // key 1: q 0.5
     EXPECT_EQ(px(12, 7), black);
-    EXPECT_EQ(px(20, 2), green);  // closing column of the last key
-    EXPECT_EQ(px(2, 10), green);  // closing row of the last parameter
-    EXPECT_EQ(px(16, 1), blue);   // ring of the record key, not recording
+    EXPECT_EQ(px(20, 2), green);                                      // closing column of the last key
+    EXPECT_EQ(px(2, 10), green);                                      // closing row of the last parameter
+    EXPECT_EQ(px(16, 1), blue);                                       // ring of the record key, not recording
     EXPECT_EQ(px(18, 2), (uint16_t)(0x8000 | 9 << 10 | 9 << 5 | 9));  // inside the ring: key 2's 3.0, q 0.3
-    EXPECT_EQ(px(21, 2), 0);      // nothing past the grid
+    EXPECT_EQ(px(21, 2), 0);                                          // nothing past the grid
 
     k.ctrl.recording = 1;
     // With two parameters, channels 1, 3, 5 and 7 all drive parameter 1.

@@ -72,10 +72,9 @@ TEST_F(TestBench, SceneCounterStartsAtSevenAndWrapsUnsigned)
         uint32_t counter;
         int slot;
     } steps[] = {
-        {'p', 7, 0u, 0},            // down to the first slot
-        {'p', 1, 4294967295u, 8},   // wraps: 4294967295 % 13 = 8, not 12
-        {'n', 1, 0u, 0},
-        {'n', 13, 13u, 0},          // a full turn
+        {'p', 7, 0u, 0},                              // down to the first slot
+        {'p', 1, 4294967295u, 8},                     // wraps: 4294967295 % 13 = 8, not 12
+        {'n', 1, 0u, 0},          {'n', 13, 13u, 0},  // a full turn
         {'n', 12, 25u, 12},
     };
     for (const auto& s : steps) {
@@ -159,9 +158,9 @@ TEST_F(TestBench, EachMissingOrUnusableAssetStopsWithItsMessage)
     };
     for (const auto& c : cases) {
         const std::string dir = capture_temp_dir();
-        const std::vector<std::string> names = {
-            "cube.mesh", "viking_room.mesh", "suzanne.mesh", "face.mesh", "toruswarp.mesh", "room.mesh",
-            "simple_skin.mad", "vellop.mad", "performa.mad"};
+        const std::vector<std::string> names = {"cube.mesh",       "viking_room.mesh", "suzanne.mesh",
+                                                "face.mesh",       "toruswarp.mesh",   "room.mesh",
+                                                "simple_skin.mad", "vellop.mad",       "performa.mad"};
         std::vector<std::string> all = names;
         for (const auto& t : tb_texture_names()) {
             all.push_back(t + "_16bpp.tmap");
@@ -174,10 +173,10 @@ TEST_F(TestBench, EachMissingOrUnusableAssetStopsWithItsMessage)
         const std::string b = c.broken;
         if (b == "as8" || b == "as16") {
             const float white[4] = {1, 1, 1, 1}, grey[4] = {0.3f, 0.3f, 0.3f, 1};
-            demo_fixture_texture(dir + "/" + c.file, &arena,
-                                 b == "as8" ? N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555
-                                            : N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555,
-                                 1, 0, 6, 8, white, grey);
+            demo_fixture_texture(
+                dir + "/" + c.file, &arena,
+                b == "as8" ? N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 : N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555, 1,
+                0, 6, 8, white, grey);
         } else if (b == "cut") {
             // The first 40 bytes of the datapack: its counts promise what is not there.
             FILE* in = fopen((base + "/" + c.file).c_str(), "rb");
@@ -202,7 +201,8 @@ TEST_F(TestBench, NearPlanesBelowTheProjectionsMinimumAreRaised)
     const struct {
         int slot;
         float near_plane;
-    } cases[] = {{0, 1.0f}, {1, 0.25f}, {4, 0.25f}, {5, 0.25f}, {6, 0.25f}, {7, 1.0f}, {8, 0.25f}, {9, 1.0f}, {10, 1.0f}};
+    } cases[] = {{0, 1.0f}, {1, 0.25f}, {4, 0.25f}, {5, 0.25f}, {6, 0.25f},
+                 {7, 1.0f}, {8, 0.25f}, {9, 1.0f},  {10, 1.0f}};
     for (const auto& c : cases) {
         tcs->testcase_counter = (uint32_t)c.slot;
         frame();
@@ -239,8 +239,8 @@ TEST_F(TestBench, DatapackScenesPoseTheirJointsAsGlmDoes)
             const mad_node& n = pack->nodes[skin->joints[j]];
             const float a = 0.4f * (float)(j + 1) / 2.0f;
             const glm::quat q = glm::slerp(glm::quat(1, 0, 0, 0), glm::quat(cosf(a), 0, 0, sinf(a)), t / 2.0f);
-            world = world * glm::translate(glm::mat4(1.0f), glm::vec3(n.translation[0], n.translation[1],
-                                                                         n.translation[2])) *
+            world = world *
+                    glm::translate(glm::mat4(1.0f), glm::vec3(n.translation[0], n.translation[1], n.translation[2])) *
                     glm::mat4_cast(q);
             y += n.translation[1];
             expect.push_back(world * glm::translate(glm::mat4(1.0f), glm::vec3(0, -y, 0)));
@@ -266,8 +266,8 @@ TEST_F(TestBench, DatapacksWithoutAnimationsKeepTheirRestPose)
     // simple_skin.mad and vellop.mad without their animation: slots 10 and 11
     // draw the rest pose instead of asking for animation 0.
     const std::string dir = capture_temp_dir();
-    for (const auto& n : {"cube.mesh", "viking_room.mesh", "suzanne.mesh", "face.mesh", "toruswarp.mesh",
-                          "room.mesh", "performa.mad"}) {
+    for (const auto& n : {"cube.mesh", "viking_room.mesh", "suzanne.mesh", "face.mesh", "toruswarp.mesh", "room.mesh",
+                          "performa.mad"}) {
         ASSERT_EQ(symlink((base + "/" + n).c_str(), (dir + "/" + n).c_str()), 0);
     }
     for (const auto& t : tb_texture_names())
@@ -299,10 +299,19 @@ TEST_F(TestBench, DatapacksWithoutAnimationsKeepTheirRestPose)
 TEST_F(TestBench, EverySlotDrawsAFewFrames)
 {
     start();
-    const char* names[N3D_TESTCASES_COUNT] = {
-        "bench_00_cube",  "bench_01_small_triangles", "bench_02_none", "bench_03_none", "bench_04_phong_move",
-        "bench_05_face",  "bench_06_perspective_correct", "bench_07_256x256", "bench_08_room", "bench_09_clip",
-        "bench_10_mad_simple_skin", "bench_11_mad_complex_skin", "bench_12_mad_textured"};
+    const char* names[N3D_TESTCASES_COUNT] = {"bench_00_cube",
+                                              "bench_01_small_triangles",
+                                              "bench_02_none",
+                                              "bench_03_none",
+                                              "bench_04_phong_move",
+                                              "bench_05_face",
+                                              "bench_06_perspective_correct",
+                                              "bench_07_256x256",
+                                              "bench_08_room",
+                                              "bench_09_clip",
+                                              "bench_10_mad_simple_skin",
+                                              "bench_11_mad_complex_skin",
+                                              "bench_12_mad_textured"};
     for (int s = 0; s < N3D_TESTCASES_COUNT; s++) {
         demo_fixture_frame g(320, 240, 640);
         std::fill(g.plane.begin(), g.plane.end(), 0x8000);

@@ -106,8 +106,8 @@ TEST(ParamFile, LineCases)
         int value;
         int changed;
     } want[] = {
-        {"a", 5, 1},   {"b", -7, 1}, {"c", 100, 0}, {"d", 9, 1}, {"e", 100, 0},
-        {"f", 100, 0}, {"h", 100, 0}, {"i", 7, 1},  {"j", 8, 1}, {"k", 0, 1},
+        {"a", 5, 1},   {"b", -7, 1},  {"c", 100, 0}, {"d", 9, 1}, {"e", 100, 0},
+        {"f", 100, 0}, {"h", 100, 0}, {"i", 7, 1},   {"j", 8, 1}, {"k", 0, 1},
     };
     for (const auto& w : want) {
         const int changed = param_int(&ctx, &v, w.id, -1);

@@ -12,13 +12,13 @@
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/texel.h"
+#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
 #include "n3d/target/n3d_framebuffer.h"
-#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
-#include "vexil/fontbitmap.h"
 #include "support/test_arena.h"
+#include "vexil/fontbitmap.h"
 
 namespace {
 
@@ -251,7 +251,10 @@ TEST(Font, PrintSkipsCharactersOutsideTheRangeWithoutMovingThePen)
     target dst(64, 8, N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8);
     float xpos = 3.75f, ypos = 4.5f;
     // '@' is below the range, 'D' above it, 0xC3 is negative as a signed character.
-    fontbitmap_print_index8(&f.font, &dst.fb, &dst.cb, &xpos, &ypos, "@A\xC3" "DC", t.clut);
+    fontbitmap_print_index8(&f.font, &dst.fb, &dst.cb, &xpos, &ypos,
+                            "@A\xC3"
+                            "DC",
+                            t.clut);
     // Pen floored to (3, 4); A at floor(0.5 + 3 + 0) = 3, y floor(0.5 + 4 - 1) = 3; the
     // pen moves by 5.5; C at floor(0.5 + 8.5 + 0.5) = 9, y floor(0.5 + 4 + 1) = 5.
     EXPECT_EQ(3.0f + 5.5f + 7.5f, xpos);

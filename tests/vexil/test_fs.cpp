@@ -66,7 +66,9 @@ TEST(VexilFsPack, TwoShortNamesGiveA45ByteDirectoryAndTheFirstPayloadAt45)
     EXPECT_EQ(load32(bytes, 32, e), 49u);
     EXPECT_EQ(load32(bytes, 36, e), 2u);
     EXPECT_EQ(bytes.substr(40, 5), std::string("a\0bb\0", 5));
-    EXPECT_EQ(bytes.substr(45), std::string("xyz\0" "12", 6));
+    EXPECT_EQ(bytes.substr(45), std::string("xyz\0"
+                                            "12",
+                                            6));
 
     vexil_fs_pack pack;
     vexil_fs_pack_begin(&pack, IO_ENDIAN_NATIVE);
@@ -127,7 +129,8 @@ TEST(VexilFsPack, ReadsBackInBothByteOrders)
 
 TEST(VexilFsPack, AlignRoundsUpToPowersOfTwo)
 {
-    const size_t cases[][3] = {{0, 8, 0}, {1, 8, 8}, {8, 8, 8}, {9, 8, 16}, {45, 4, 48}, {45, 1, 45}, {4097, 4096, 8192}};
+    const size_t cases[][3] = {{0, 8, 0},   {1, 8, 8},   {8, 8, 8},         {9, 8, 16},
+                               {45, 4, 48}, {45, 1, 45}, {4097, 4096, 8192}};
     for (const auto& c : cases)
         EXPECT_EQ(vexil_fs_align(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 }
@@ -173,7 +176,7 @@ TEST(VexilFsPack, DamagedDirectoriesFailWithTheirMessage)
         {"name size past the file", with(30, u16(60000)), "not terminated inside the directory"},
         {"payload offset past the file", with(16, u32(60)), "lies outside the file of 53 bytes"},
         {"payload size past the file", with(36, u32(2)), "lies outside the file"},
-        {"offset and size wrapping 32 bits", with(16, u32(0xFFFFFFF0)) , "lies outside the file"},
+        {"offset and size wrapping 32 bits", with(16, u32(0xFFFFFFF0)), "lies outside the file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -223,8 +226,7 @@ struct cache_fixture {
     vexil_fs paks[3];
     vexil d;
 
-    explicit cache_fixture(const std::vector<std::vector<vexil_fixture_payload>>& packs,
-                           int endian = IO_ENDIAN_NATIVE)
+    explicit cache_fixture(const std::vector<std::vector<vexil_fixture_payload>>& packs, int endian = IO_ENDIAN_NATIVE)
     {
         memset(&d, 0, sizeof d);
         d.arena = &a.arena;
@@ -319,23 +321,41 @@ TEST(VexilResourceCache, FailuresStopWithTheirMessages)
          "could not find \"x\" with kind 5 in pak file!\n"},
         {"unknown kind", {"odd", 10, "data", 0}, "odd", 10, "kind 10??\n"},
         // A damaged record inside a pack is named by the cache, not by the loader.
-        {"bad palette record", {"pal", VEXIL_RSRC_KIND_PALETTE, vexil_fixture_asset("\x01"), 0}, "pal",
-         VEXIL_RSRC_KIND_PALETTE, "failed load \"pal\" tag 3\n"},
+        {"bad palette record",
+         {"pal", VEXIL_RSRC_KIND_PALETTE, vexil_fixture_asset("\x01"), 0},
+         "pal",
+         VEXIL_RSRC_KIND_PALETTE,
+         "failed load \"pal\" tag 3\n"},
         {"palette reaching past 256 entries",
-         {"pal", VEXIL_RSRC_KIND_PALETTE, vexil_fixture_asset(std::string("\xFF\x00\x02\x00", 4) + std::string(8, 'c')), 0},
-         "pal", VEXIL_RSRC_KIND_PALETTE, "failed load \"pal\" tag 3\n"},
-        {"bad palette animation record", {"pa", VEXIL_RSRC_KIND_PALETTE_ANIMATION, vexil_fixture_asset("\x01"), 0},
-         "pa", VEXIL_RSRC_KIND_PALETTE_ANIMATION, "failed load \"pa\" tag 2\n"},
-        {"asset payload shorter than its marker", {"pal", VEXIL_RSRC_KIND_PALETTE, "ab", 0}, "pal",
-         VEXIL_RSRC_KIND_PALETTE, "failed load \"pal\" tag 3\n"},
-        {"text without its zero byte", {"t", VEXIL_RSRC_KIND_TEXT, "no end", 0}, "t", VEXIL_RSRC_KIND_TEXT,
+         {"pal", VEXIL_RSRC_KIND_PALETTE, vexil_fixture_asset(std::string("\xFF\x00\x02\x00", 4) + std::string(8, 'c')),
+          0},
+         "pal",
+         VEXIL_RSRC_KIND_PALETTE,
+         "failed load \"pal\" tag 3\n"},
+        {"bad palette animation record",
+         {"pa", VEXIL_RSRC_KIND_PALETTE_ANIMATION, vexil_fixture_asset("\x01"), 0},
+         "pa",
+         VEXIL_RSRC_KIND_PALETTE_ANIMATION,
+         "failed load \"pa\" tag 2\n"},
+        {"asset payload shorter than its marker",
+         {"pal", VEXIL_RSRC_KIND_PALETTE, "ab", 0},
+         "pal",
+         VEXIL_RSRC_KIND_PALETTE,
+         "failed load \"pal\" tag 3\n"},
+        {"text without its zero byte",
+         {"t", VEXIL_RSRC_KIND_TEXT, "no end", 0},
+         "t",
+         VEXIL_RSRC_KIND_TEXT,
          "not terminated inside its payload"},
         // The cache is keyed by name: the text must not come back as a palette record.
         {"a cached text asked for as a palette", vexil_fixture_text("pal", std::string(64, 'A')), "pal",
          VEXIL_RSRC_KIND_PALETTE, "\"pal\" was loaded with kind 9 and cannot be used with kind 3\n",
          VEXIL_RSRC_KIND_TEXT},
-        {"a cached palette asked for as text", {"pal", VEXIL_RSRC_KIND_PALETTE, palette_asset(16, {1, 2, 3, 4}), 0},
-         "pal", VEXIL_RSRC_KIND_TEXT, "\"pal\" was loaded with kind 3 and cannot be used with kind 9\n",
+        {"a cached palette asked for as text",
+         {"pal", VEXIL_RSRC_KIND_PALETTE, palette_asset(16, {1, 2, 3, 4}), 0},
+         "pal",
+         VEXIL_RSRC_KIND_TEXT,
+         "\"pal\" was loaded with kind 3 and cannot be used with kind 9\n",
          VEXIL_RSRC_KIND_PALETTE},
     };
     for (const auto& c : cases) {

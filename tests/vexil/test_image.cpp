@@ -16,8 +16,8 @@
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
-#include "vexil/vexil_image.h"
 #include "support/test_arena.h"
+#include "vexil/vexil_image.h"
 
 namespace {
 
@@ -156,8 +156,8 @@ TEST(Image, DrawClipsAtEveryEdge)
 {
     struct row {
         int x0, y0;
-    } rows[] = {{-3, 1}, {28, 1}, {8, -2}, {8, 6}, {-8, 0}, {32, 0}, {0, -3}, {0, 8},
-                {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
+    } rows[] = {{-3, 1}, {28, 1}, {8, -2},          {8, 6},           {-8, 0},          {32, 0},
+                {0, -3}, {0, 8},  {INT_MAX - 2, 0}, {0, INT_MAX - 1}, {INT_MIN + 1, 0}, {0, INT_MIN + 1}};
     picture p(8, 3, 4, 2);
     for (const row& r : rows) {
         test_arena ta;

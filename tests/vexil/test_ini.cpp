@@ -12,11 +12,11 @@
 #include "support/crash_site.h"
 #include "support/vexil_fixture.h"
 #include "vexil/parse_ini.h"
-#include "vexil/vexil_scenes.h"
 #include "vexil/vexil_args.h"
 #include "vexil/vexil_bindings.h"
 #include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_scene_load.h"
+#include "vexil/vexil_scenes.h"
 
 namespace {
 
@@ -60,22 +60,27 @@ TEST(ParseIni, HandlersSeeKeysValuesAndArrayElements)
         seen expect;
     } cases[] = {
         {"scalar", "scene_name = title\n", {"scene_name=title"}},
-        {"the value ends at a non-word character and so does the parse", "scene_name = title.x\nother = 1\n",
+        {"the value ends at a non-word character and so does the parse",
+         "scene_name = title.x\nother = 1\n",
          {"scene_name=title"}},
-        {"several lines, comments and tabs", "# head\na=1\n\tb = 2 # note\n# c = 3\nc_3 = x_y\n",
+        {"several lines, comments and tabs",
+         "# head\na=1\n\tb = 2 # note\n# c = 3\nc_3 = x_y\n",
          {"a=1", "b=2", "c_3=x_y"}},
         {"an empty value at the end", "a = 1\nb =", {"a=1", "b="}},
         {"whatever follows a value on its line starts the next key", "a = 1 b = 2\n", {"a=1", "b=2"}},
         {"anything up to the = on the key's line is skipped", "key junk here = v\n", {"key=v"}},
         {"a comment with = and [ inside an array", "xs = [ a # x = [y\n b ]\n", {"xs[0/2]=a", "xs[1/2]=b"}},
         {"array", "palettes = [p1 p2 ]\n", {"palettes[0/2]=p1", "palettes[1/2]=p2"}},
-        {"an element against the bracket keeps it", "palettes = [p1 p2]\nnext = 1\n",
+        {"an element against the bracket keeps it",
+         "palettes = [p1 p2]\nnext = 1\n",
          {"palettes[0/2]=p1", "palettes[1/2]=p2]", "next=1"}},
-        {"elements over lines with comments", "xs = [ a # one\n  b\n\tc ]\ny = 5\n",
+        {"elements over lines with comments",
+         "xs = [ a # one\n  b\n\tc ]\ny = 5\n",
          {"xs[0/3]=a", "xs[1/3]=b", "xs[2/3]=c", "y=5"}},
         {"empty arrays", "e = []\nf = [ ]\ng = 7", {"g=7"}},
         {"an element at the end of the text", "a = [x y]", {"a[0/2]=x", "a[1/2]=y]"}},
-        {"carriage returns after the first line are white space", "a = 1\nb = 2\r\nc = [x\r\ny ]\r\n",
+        {"carriage returns after the first line are white space",
+         "a = 1\nb = 2\r\nc = [x\r\ny ]\r\n",
          {"a=1", "b=2", "c[0/2]=x", "c[1/2]=y"}},
         {"empty text", "", {}},
         {"only comments", "# a\n# b", {}},
@@ -104,7 +109,8 @@ TEST(ParseIni, SyntaxErrorsPrintTheirMessageAndExitOne)
         {"line count after an array with the bracket in its element", "a = [x y]\nb\n",
          "missing '=' on line 2 in file \"f.ini\"\n"},
         {"line count after an array over lines", "a = [x\n y ]\nb\n", "missing '=' on line 3 in file \"f.ini\"\n"},
-        {"unclosed array", "a = 1\n\nb = [x y\nz\n", "expected ']' to close array starting on line 3 in file \"f.ini\"\n"},
+        {"unclosed array", "a = 1\n\nb = [x y\nz\n",
+         "expected ']' to close array starting on line 3 in file \"f.ini\"\n"},
         {"unclosed array running into the next key", "a = [x y\nb = [z]\n",
          "expected ']' to close array starting on line 1 in file \"f.ini\"\n"},
         {"unclosed array running into the next scalar", "a = [x y\nscene_name = t\nb = [z]\n",
@@ -265,7 +271,7 @@ TEST(SceneArgs, IntegersFloatsAndAColour)
         uint32_t rgba;
         uint16_t argb1555;
     } colours[] = {
-        {"#00000000", 0x00000000u, 0x0000},    {"#ffffffff", 0xFFFFFFFFu, 0xFFFF}, {"#0812187F", 0x0812187Fu, 0x0443},
+        {"#00000000", 0x00000000u, 0x0000}, {"#ffffffff", 0xFFFFFFFFu, 0xFFFF}, {"#0812187F", 0x0812187Fu, 0x0443},
         {"#aBcDeF80", 0xABCDEF80u, 0xD73D}, {"#07070780", 0x07070780u, 0x8000},
     };
     for (const auto& col : colours) {
@@ -364,8 +370,8 @@ TEST(SceneArgs, BadArgumentsStopWithTheirMessages)
 
 TEST(SceneArgs, MixClampsItsParameter)
 {
-    const float cases[][4] = {{2, 4, 0.5f, 3},  {2, 4, -1, 2}, {2, 4, 7, 4},   {2, 4, 0, 2},
-                              {2, 4, 1, 4},     {4, 2, 0.25f, 3.5f}, {-1, 1, 0.75f, 0.5f}};
+    const float cases[][4] = {{2, 4, 0.5f, 3}, {2, 4, -1, 2},       {2, 4, 7, 4},        {2, 4, 0, 2},
+                              {2, 4, 1, 4},    {4, 2, 0.25f, 3.5f}, {-1, 1, 0.75f, 0.5f}};
     for (const auto& c : cases)
         EXPECT_FLOAT_EQ(mix(c[0], c[1], c[2]), c[3]) << c[0] << " " << c[1] << " " << c[2];
 }

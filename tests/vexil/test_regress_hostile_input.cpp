@@ -14,9 +14,9 @@
 #include "core/memarena.h"
 #include "image/palette.h"
 #include "support/capture.h"
+#include "support/test_arena.h"
 #include "vexil/vexil_rle_image.h"
 #include "vexil/vexil_starfield.h"
-#include "support/test_arena.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
-#include "vexil/vexil_rle_image.h"
 #include "support/test_arena.h"
+#include "vexil/vexil_rle_image.h"
 
 namespace {
 
@@ -263,8 +263,8 @@ TEST(RleImage, CropStopsAndPlacementsOutside)
         const char* message;  // null: draws without stopping
     };
     const row rows[] = {
-        {8, 0, nullptr},   // right edge exactly at the width
-        {0, 4, nullptr},   // bottom edge exactly at the height
+        {8, 0, nullptr},  // right edge exactly at the width
+        {0, 4, nullptr},  // bottom edge exactly at the height
         {9, 0, "crop not implemented.. image width + dst_x0 > fb width! (8+9 vs 16)\n"},
         {0, 5, "crop not implemented.. image height + dst_y0 > fb height! (4+5 vs 8)\n"},
         {-3, 0, "crop not implemented.. dst_x0 or dst_y0 < 0! (-3 0)\n"},

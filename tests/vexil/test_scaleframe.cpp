@@ -136,19 +136,19 @@ void run(target& t, tex_fixture& f, call c)
 TEST(Scaleframe, MatchesPlainReference)
 {
     const call cases[] = {
-        {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H},          // 1:1
-        {3, 1, 19, 9, 0, 0, 16, 8, 0, 0, 0, H},          // 1:1 at an odd address
-        {0, 0, 64, 16, 0, 0, 16, 8, 0, 0, 0, H},         // magnify x4 / x2
+        {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H},                // 1:1
+        {3, 1, 19, 9, 0, 0, 16, 8, 0, 0, 0, H},                // 1:1 at an odd address
+        {0, 0, 64, 16, 0, 0, 16, 8, 0, 0, 0, H},               // magnify x4 / x2
         {1.5f, 0.25f, 30.7f, 13.2f, 0, 0, 16, 8, 0, 0, 0, H},  // fractional edges
-        {-10, -3, 20, 12, 0, 0, 16, 8, 0, 0, 0, H},      // clipped left and top
-        {50, 10, 90, 30, 0, 0, 16, 8, 0, 0, 0, H},       // clipped right and bottom
-        {0, 0, 4, 2, 0, 0, 16, 8, 0, 0, 0, H},           // shrink by 4: mip level 2 / 2 steps in v limited to 1
-        {5, 3, 13, 7, 0, 0, 16, 8, 0, 0, 0, H},          // shrink by 2
-        {2, 0, 33, 16, 4, 2, 12, 6, 0, 0, 0, H},         // a source window
-        {0, 0, 64, 16, 0, 0, 16, 8, 1, 0, 0, H},         // interlaced, odd rows drawn
-        {0, 0, 64, 16, 0, 0, 16, 8, 1, 1, 0, H},         // interlaced, even rows drawn
-        {0, 0, 64, 16, 0, 0, 16, 8, 0, 0, 5, 6},         // row window 5..10
-        {7, 2, 8, 3, 0, 0, 16, 8, 0, 0, 0, H},           // a single pixel
+        {-10, -3, 20, 12, 0, 0, 16, 8, 0, 0, 0, H},            // clipped left and top
+        {50, 10, 90, 30, 0, 0, 16, 8, 0, 0, 0, H},             // clipped right and bottom
+        {0, 0, 4, 2, 0, 0, 16, 8, 0, 0, 0, H},                 // shrink by 4: mip level 2 / 2 steps in v limited to 1
+        {5, 3, 13, 7, 0, 0, 16, 8, 0, 0, 0, H},                // shrink by 2
+        {2, 0, 33, 16, 4, 2, 12, 6, 0, 0, 0, H},               // a source window
+        {0, 0, 64, 16, 0, 0, 16, 8, 1, 0, 0, H},               // interlaced, odd rows drawn
+        {0, 0, 64, 16, 0, 0, 16, 8, 1, 1, 0, H},               // interlaced, even rows drawn
+        {0, 0, 64, 16, 0, 0, 16, 8, 0, 0, 5, 6},               // row window 5..10
+        {7, 2, 8, 3, 0, 0, 16, 8, 0, 0, 0, H},                 // a single pixel
     };
     for (int width = 1; width <= 21; width++)
         for (int x0 = 0; x0 < 8; x0++) {
@@ -234,10 +234,8 @@ TEST(Scaleframe, HandComputedCases)
 TEST(Scaleframe, EmptyCases)
 {
     const call cases[] = {
-        {-20, 0, -1, 8, 0, 0, 16, 8, 0, 0, 0, H},
-        {0, -20, 16, -2, 0, 0, 16, 8, 0, 0, 0, H},
-        {64, 0, 80, 8, 0, 0, 16, 8, 0, 0, 0, H},
-        {0, 16, 16, 30, 0, 0, 16, 8, 0, 0, 0, H},
+        {-20, 0, -1, 8, 0, 0, 16, 8, 0, 0, 0, H}, {0, -20, 16, -2, 0, 0, 16, 8, 0, 0, 0, H},
+        {64, 0, 80, 8, 0, 0, 16, 8, 0, 0, 0, H},  {0, 16, 16, 30, 0, 0, 16, 8, 0, 0, 0, H},
         {10, 0, 10, 8, 0, 0, 16, 8, 0, 0, 0, H},  // zero width
         {0, 5, 16, 5, 0, 0, 16, 8, 0, 0, 0, H},   // zero height
         {20, 0, 10, 8, 0, 0, 16, 8, 0, 0, 0, H},  // reversed destination
@@ -271,8 +269,16 @@ TEST(Scaleframe, RefusedArguments)
         call c;
         const char* message;
     } cases[] = {
-        {1, 3, 1, {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H}, "dst: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now"},
-        {3, 1, 1, {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H}, "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now"},
+        {1,
+         3,
+         1,
+         {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H},
+         "dst: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now"},
+        {3,
+         1,
+         1,
+         {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H},
+         "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now"},
         {3, 3, 0, {0, 0, 16, 8, 0, 0, 16, 8, 0, 0, 0, H}, "src: swizzled not supported for this (would be slower)"},
         {3, 3, 1, {0, 0, 16, 8, 16, 0, 0, 8, 0, 0, 0, H}, "src: rectangle"},   // reversed in x
         {3, 3, 1, {0, 0, 16, 8, 0, 8, 16, 0, 0, 0, 0, H}, "src: rectangle"},   // reversed in y

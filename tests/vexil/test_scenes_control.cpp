@@ -11,10 +11,10 @@
 #include "support/crash_site.h"
 #include "support/vexil_fixture.h"
 #include "vexil/vexil.h"
-#include "vexil/vexil_scenes.h"
 #include "vexil/vexil_bindings.h"
 #include "vexil/vexil_rsrc.h"
 #include "vexil/vexil_scene_load.h"
+#include "vexil/vexil_scenes.h"
 
 namespace {
 
@@ -51,7 +51,8 @@ TEST(VexilBindings, TheTableHoldsTheKindsInOrder)
     for (int i = 0; i < 27; i++) {
         EXPECT_STREQ(bindings[i].name, names[i]) << i;
         // Every full name binds its own row: none begins an earlier row's name.
-        const vexil_binding_func* b = vexil_find_binding_by_name(bindings, bindings_count, names[i], (int)strlen(names[i]));
+        const vexil_binding_func* b =
+            vexil_find_binding_by_name(bindings, bindings_count, names[i], (int)strlen(names[i]));
         EXPECT_EQ(b ? (int)(b - bindings) : -1, i) << names[i];
     }
     // The control kinds of this runtime.
@@ -67,7 +68,7 @@ TEST(VexilBindings, LookupTakesTheFirstRowTheNameBegins)
 {
     struct {
         const char* name;
-        int n;  // characters compared; -1: the whole name
+        int n;    // characters compared; -1: the whole name
         int row;  // -1: no binding
     } cases[] = {
         {"load_sync", -1, 0},
@@ -93,7 +94,7 @@ TEST(VexilBindings, LookupTakesTheFirstRowTheNameBegins)
         {"video_madpack_greetz", -1, -1},
         {"load_syncs", -1, -1},
         {"Load_sync", -1, -1},
-        {"overlay_clear", 7, 4},   // only "overlay" compared
+        {"overlay_clear", 7, 4},  // only "overlay" compared
         {"video_madpack_greetz", 13, 25},
         {"zzz", -1, -1},
     };
@@ -208,7 +209,8 @@ TEST(VexilLoadScene, FailuresStopWithTheirMessages)
          "could not find \"nope\" with kind 9 in pak file!\n"},
         {"load_sync with an unknown label", "abs,prev,0,0,abs,prev,1000,load_sync,end\n",
          "could not find label \"end\" in sequence!\n", "src/vexil_scenes"},
-        {"load_async with an unknown label", "abs,prev,0,0,abs,prev,1000,load_async,x\nx2:\nabs,prev,0,0,abs,prev,1,a\n",
+        {"load_async with an unknown label",
+         "abs,prev,0,0,abs,prev,1000,load_async,x\nx2:\nabs,prev,0,0,abs,prev,1,a\n",
          "could not find label \"x\" in sequence!\n", "src/vexil_scenes"},
         {"music_start with a missing music", "abs,prev,0,0,abs,prev,1000,music_start,song\n",
          "could not find \"song\" with kind 8 in pak file!\n"},
@@ -269,11 +271,8 @@ TEST(VexilControlScenes, LoadAsyncLoadsOneSceneForEachOfItsPrepareCalls)
         int pos, is_vbl, async_row, completed;
         std::vector<int> loaded;
     } steps[] = {
-        {0, 0, 1, 0, {1, 0, 0, 0}},
-        {100, 1, 2, 0, {1, 1, 0, 0}},
-        {200, 0, 3, 0, {1, 1, 1, 0}},
-        {300, 1, 3, 1, {1, 1, 1, 0}},
-        {400, 0, 3, 1, {1, 1, 1, 0}},
+        {0, 0, 1, 0, {1, 0, 0, 0}},   {100, 1, 2, 0, {1, 1, 0, 0}}, {200, 0, 3, 0, {1, 1, 1, 0}},
+        {300, 1, 3, 1, {1, 1, 1, 0}}, {400, 0, 3, 1, {1, 1, 1, 0}},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.pos);

@@ -25,12 +25,12 @@
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/vexil_fixture.h"
+#include "vexil/vexil_args.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_rle_image.h"
 #include "vexil/vexil_scenes_overlay.h"
 #include "vexil/vexil_starfield.h"
 #include "vexil/vexil_stroke.h"
-#include "vexil/vexil_args.h"
 
 namespace {
 
@@ -54,7 +54,8 @@ vexil_fixture_payload palette_payload(const std::string& name, int offset, const
     for (auto& e : c)
         bytes.insert(bytes.end(), e.begin(), e.end());
     palette p{offset, (int)c.size(), bytes.data()};
-    return {name, VEXIL_RSRC_KIND_PALETTE, record([&](uint8_t* b) { return palette_io_store(b, &p, IO_ENDIAN_NATIVE); }), 0};
+    return {name, VEXIL_RSRC_KIND_PALETTE,
+            record([&](uint8_t* b) { return palette_io_store(b, &p, IO_ENDIAN_NATIVE); }), 0};
 }
 
 // An unswizzled index8 texture without mips, texel (x, y) from f.
@@ -100,8 +101,8 @@ vexil_fixture_payload image_payload(const std::string& name, int w, int h, int w
     img.w = w;
     img.h = h;
     img.texture = td.t;
-    return {name, VEXIL_RSRC_KIND_IMAGE, record([&](uint8_t* b) { return vexil_image_store(b, &img, IO_ENDIAN_NATIVE); }),
-            0};
+    return {name, VEXIL_RSRC_KIND_IMAGE,
+            record([&](uint8_t* b) { return vexil_image_store(b, &img, IO_ENDIAN_NATIVE); }), 0};
 }
 
 vexil_fixture_payload stencil_payload(const std::string& name, int w, int h, const std::function<int(int, int)>& f)
@@ -145,7 +146,10 @@ vexil_fixture_payload panim_payload(const std::string& name, int frames)
     return {name, VEXIL_RSRC_KIND_PALETTE_ANIMATION,
             record([&](uint8_t* b) { return palette_animation_io_store(b, &pa, IO_ENDIAN_NATIVE); }), 0};
 }
-std::array<uint8_t, 4> panim_colour(int f, int k) { return {(uint8_t)(50 * f + k), (uint8_t)(100 + f), (uint8_t)(200 - k), 255}; }
+std::array<uint8_t, 4> panim_colour(int f, int k)
+{
+    return {(uint8_t)(50 * f + k), (uint8_t)(100 + f), (uint8_t)(200 - k), 255};
+}
 
 // Stroke drawing order: 0 in every 16th column, else 1..255.
 uint8_t stroke_order(int x, int y) { return x % 16 == 0 ? 0 : (uint8_t)(1 + (x * 4 + y * 9) % 255); }
@@ -154,8 +158,15 @@ uint8_t scale_texel(int x, int y) { return (uint8_t)(1 + (x + 16 * y) % 250); }
 std::vector<vexil_fixture_payload> common_payloads()
 {
     return {
-        palette_payload("spal", 100, {{0, 0, 0, 255}, {1, 1, 1, 255}, {2, 2, 2, 255}, {3, 3, 3, 255},
-                                      {4, 4, 4, 255}, {5, 5, 5, 255}, {6, 6, 6, 255}, {7, 7, 7, 255}}),
+        palette_payload("spal", 100,
+                        {{0, 0, 0, 255},
+                         {1, 1, 1, 255},
+                         {2, 2, 2, 255},
+                         {3, 3, 3, 255},
+                         {4, 4, 4, 255},
+                         {5, 5, 5, 255},
+                         {6, 6, 6, 255},
+                         {7, 7, 7, 255}}),
         palette_payload("lpal", 32, {{0, 0, 0, 255}, {250, 10, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}}),
         palette_payload("pal3", 40, {{10, 20, 30, 40}, {50, 60, 70, 80}, {90, 100, 110, 120}}),
         rle_payload("rle"),
@@ -364,17 +375,25 @@ std::vector<scene_case> kind_cases()
 {
     static const int thr127 = vexil_stroke_threshold(127), thr191 = vexil_stroke_threshold(191);
     return {
-        {"overlay_clear", {row(1000, 2000, "overlay_clear,7")},
-         {{S, 3, "first call", [](prod& p) {
+        {"overlay_clear",
+         {row(1000, 2000, "overlay_clear,7")},
+         {{S, 3, "first call",
+           [](prod& p) {
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 7; }), 0);
                p.px(5, 5) = 1;
            }},
           {MID, 3, "during", [](prod& p) { EXPECT_EQ(p.px(5, 5), 1); }},
-          {AFTER, 3, "after cleanup", [](prod& p) { EXPECT_EQ(p.px(5, 5), 1); EXPECT_EQ(p.px(6, 5), 7); }}}},
+          {AFTER, 3, "after cleanup",
+           [](prod& p) {
+               EXPECT_EQ(p.px(5, 5), 1);
+               EXPECT_EQ(p.px(6, 5), 7);
+           }}}},
 
-        {"overlay_backbuffer_clear", {row(1000, 2000, "overlay_backbuffer_clear,1,9")},
+        {"overlay_backbuffer_clear",
+         {row(1000, 2000, "overlay_backbuffer_clear,1,9")},
          {{S - 1, 3, "before", [](prod& p) { EXPECT_EQ(p.bb(1, 0, 0), 0); }},
-          {S, 3, "first call", [](prod& p) {
+          {S, 3, "first call",
+           [](prod& p) {
                for (int y = 0; y < OH; y += 7)
                    for (int x = 0; x < OW; x += 5) {
                        EXPECT_EQ(p.bb(1, x, y), 9);
@@ -386,8 +405,10 @@ std::vector<scene_case> kind_cases()
            }},
           {AFTER, 3, "after cleanup", [](prod& p) { EXPECT_EQ(p.bb(1, 3, 3), 1); }}}},
 
-        {"overlay_stencil_set", {row(1000, 2000, "overlay_stencil_set,2,st,32,10")},
-         {{S, 3, "first call", [](prod& p) {
+        {"overlay_stencil_set",
+         {row(1000, 2000, "overlay_stencil_set,2,st,32,10")},
+         {{S, 3, "first call",
+           [](prod& p) {
                n3d_coveragebuffer* slot = &p.d()->overlay_stencils[2];
                for (int y = 0; y < 40; y++)
                    for (int x = 0; x < 128; x++) {
@@ -398,10 +419,10 @@ std::vector<scene_case> kind_cases()
                EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[1], 32, 10), 0);
                p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32] = 0;
            }},
-          {MID, 3, "during: set once only", [](prod& p) {
-               EXPECT_EQ(p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32], 0u);
-           }},
-          {AFTER, 3, "after cleanup", [](prod& p) {
+          {MID, 3, "during: set once only",
+           [](prod& p) { EXPECT_EQ(p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32], 0u); }},
+          {AFTER, 3, "after cleanup",
+           [](prod& p) {
                EXPECT_EQ(p.d()->overlay_stencils[2].u32[(10 * OW + 32) / 32], 0u);
                EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[2], 32, 11), 0);
                EXPECT_EQ(prod::bit(&p.d()->overlay_stencils[2], 33, 11), 0);
@@ -409,8 +430,10 @@ std::vector<scene_case> kind_cases()
            }}},
          [](prod& p) { memset(p.d()->overlay_stencils[2].u32, 0xFF, OW * OH / 8); }},
 
-        {"overlay_heal", {row(1000, 2000, "overlay_backbuffer_clear,0,5"), row(1000, 2000, "overlay_heal,0")},
-         {{S, 3, "first call", [](prod& p) {
+        {"overlay_heal",
+         {row(1000, 2000, "overlay_backbuffer_clear,0,5"), row(1000, 2000, "overlay_heal,0")},
+         {{S, 3, "first call",
+           [](prod& p) {
                EXPECT_EQ(p.bb(0, 10, 3), 5);
                // Drawn this frame: next frame these pixels are dirty and uncovered.
                for (int x = 10; x < 20; x++) {
@@ -419,7 +442,8 @@ std::vector<scene_case> kind_cases()
                }
                p.px(20, 3) = 99;
            }},
-          {MID, 2, "during", [](prod& p) {
+          {MID, 2, "during",
+           [](prod& p) {
                for (int x = 10; x < 20; x++)
                    EXPECT_EQ(p.px(x, 3), 5) << x;
                EXPECT_EQ(p.px(20, 3), 99);
@@ -430,23 +454,29 @@ std::vector<scene_case> kind_cases()
            }},
           {AFTER, 3, "after the end", [](prod& p) { EXPECT_EQ(p.px(10, 4), 98); }}}},
 
-        {"overlay_rle_image", {row(1000, 2000, "overlay_rle_image,rle,0,0,10,20,110,120")},
-         {{S, 3, "first call at the start position", [](prod& p) {
+        {"overlay_rle_image",
+         {row(1000, 2000, "overlay_rle_image,rle,0,0,10,20,110,120")},
+         {{S, 3, "first call at the start position",
+           [](prod& p) {
                for (int y = 0; y < RLE_H; y++)
                    for (int x = 0; x < RLE_W; x++)
                        EXPECT_EQ(p.px(10 + x, 20 + y), rle_coloured(x, y) ? 9 : 0) << x << "," << y;
            }},
-          {MID, 3, "drawn once only", [](prod& p) {
+          {MID, 3, "drawn once only",
+           [](prod& p) {
                EXPECT_EQ(p.px(60, 70), 0);
                p.px(10, 20) = 1;
            }},
-          {AFTER, 3, "after cleanup", [](prod& p) {
+          {AFTER, 3, "after cleanup",
+           [](prod& p) {
                EXPECT_EQ(p.px(10, 20), 1);
                EXPECT_EQ(p.px(110, 120), 0);
            }}}},
 
-        {"overlay_rle_image zero duration", {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
-         {{S, 3, "the end position at once", [](prod& p) {
+        {"overlay_rle_image zero duration",
+         {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
+         {{S, 3, "the end position at once",
+           [](prod& p) {
                EXPECT_EQ(p.px(10, 20), 0);
                EXPECT_EQ(p.px(110, 120), 9);
                EXPECT_EQ(p.px(113, 120), 0);
@@ -455,23 +485,28 @@ std::vector<scene_case> kind_cases()
 
         // Loop passes come many times per vertical blank: the loop pass's cleanup
         // of a short row can come before the vertical blank's only call.
-        {"overlay_rle_image late vertical blank", {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
+        {"overlay_rle_image late vertical blank",
+         {row(1000, 1000, "overlay_rle_image,rle,0,0,10,20,110,120")},
          {{S, 1, "loop-pass call", [](prod& p) { EXPECT_EQ(p.px(110, 120), 0); }},
           {S + 1, 1, "loop-pass cleanup", [](prod& p) { EXPECT_EQ(p.scene(0)->is_cleanup, 1); }},
           {S + 2, 2, "the vertical blank still draws", [](prod& p) { EXPECT_EQ(p.px(110, 120), 9); }}}},
 
-        {"overlay_rle_image erase", {row(1000, 2000, "overlay_rle_image,rle,1,4,10,20,110,120")},
-         {{S, 3, "first call", [](prod& p) {
+        {"overlay_rle_image erase",
+         {row(1000, 2000, "overlay_rle_image,rle,1,4,10,20,110,120")},
+         {{S, 3, "first call",
+           [](prod& p) {
                for (int x = 0; x < RLE_W; x++)
                    EXPECT_EQ(p.px(10 + x, 20), rle_coloured(x, 0) ? 4 : 3) << x;
                EXPECT_EQ(p.px(10, 21), 3);
            }}},
          [](prod& p) { memset(p.h.video.overlay.b, 3, OW * OH); }},
 
-        {"overlay_scale", {row(1000, 2000, "overlay_scale,tex,0,0,0,16,16,48,48")},
+        {"overlay_scale",
+         {row(1000, 2000, "overlay_scale,tex,0,0,0,16,16,48,48")},
          {{S, 3, "first call: the start size", [](prod& p) { expect_scaled(p, 312, 232, 328, 248); }},
           {MID, 3, "during: half way", [](prod& p) { expect_scaled(p, 304, 224, 336, 256); }},
-          {E - 1, 3, "at the end", [](prod& p) {
+          {E - 1, 3, "at the end",
+           [](prod& p) {
                // 47 wide: centred at 296.5 .. 343.5, pixels 297 .. 342.
                EXPECT_EQ(p.cov(296, 240), 0);
                EXPECT_EQ(p.cov(297, 240), 1);
@@ -480,60 +515,72 @@ std::vector<scene_case> kind_cases()
            }},
           {AFTER, 3, "cleanup: the end size", [](prod& p) { expect_scaled(p, 296, 216, 344, 264); }}}},
 
-        {"overlay_scale interlaced", {row(1000, 2000, "overlay_scale,tex,1,0,0,32,32,32,32")},
-         {{S, 3, "first call: odd rows", [](prod& p) {
+        {"overlay_scale interlaced",
+         {row(1000, 2000, "overlay_scale,tex,1,0,0,32,32,32,32")},
+         {{S, 3, "first call: odd rows",
+           [](prod& p) {
                expect_scaled(p, 304, 224, 336, 256, 1);
                EXPECT_EQ(p.px(310, 224), 0);
                EXPECT_EQ(p.px(310, 226), 0);
            }},
           {S + 735, 3, "next frame: even rows too", [](prod& p) { expect_scaled(p, 304, 224, 336, 256); }}}},
 
-        {"overlay_scale zero duration", {row(1000, 1000, "overlay_scale,tex,0,0,0,16,16,48,48")},
+        {"overlay_scale zero duration",
+         {row(1000, 1000, "overlay_scale,tex,0,0,0,16,16,48,48")},
          {{S, 3, "the end size at once", [](prod& p) { expect_scaled(p, 296, 216, 344, 264); }}}},
 
         // Sizes whose difference leaves the int range: the first call's size is
         // w0, negative, so nothing is drawn.
-        {"overlay_scale with extreme sizes", {row(1000, 2000, "overlay_scale,tex,0,0,0,-2147483648,16,2147483647,16")},
-         {{S, 3, "nothing drawn", [](prod& p) {
+        {"overlay_scale with extreme sizes",
+         {row(1000, 2000, "overlay_scale,tex,0,0,0,-2147483648,16,2147483647,16")},
+         {{S, 3, "nothing drawn",
+           [](prod& p) {
                EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t v) { return v != 0 || p.cov(x, y); }), 0);
            }}}},
 
-        {"overlay_scale zero size", {row(1000, 2000, "overlay_scale,tex,0,0,0,0,0,0,0")},
-         {{MID, 3, "nothing drawn", [](prod& p) {
+        {"overlay_scale zero size",
+         {row(1000, 2000, "overlay_scale,tex,0,0,0,0,0,0,0")},
+         {{MID, 3, "nothing drawn",
+           [](prod& p) {
                EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t v) { return v != 0 || p.cov(x, y); }), 0);
            }}}},
 
-        {"overlay_stroke", {row(1000, 4000, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,5,-3")},
+        {"overlay_stroke",
+         {row(1000, 4000, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,5,-3")},
          {{S, 3, "first call: frame 0 draws nothing", [](prod& p) { expect_stroke(p, 0, 256); }},
-          {MID, 3, "drawing", [&](prod& p) {
+          {MID, 3, "drawing",
+           [&](prod& p) {
                expect_stroke(p, thr127, 256);
                EXPECT_EQ(p.cov(STROKE_X + 1, STROKE_Y), stroke_order(1, 0) <= thr127);
            }},
-          {S + 33075, 3, "hold: the full reveal", [](prod& p) {
+          {S + 33075, 3, "hold: the full reveal",
+           [](prod& p) {
                expect_stroke(p, 255, 256);
                EXPECT_EQ(p.cov(STROKE_X + 1, STROKE_Y), 1);
                EXPECT_EQ(p.cov(STROKE_X, STROKE_Y), 0);
            }},
           {S + 55125, 3, "erasing", [&](prod& p) { expect_stroke(p, 255, thr127); }},
-          {4 * S - 1, 3, "at the end: nearly erased", [](prod& p) {
-               expect_stroke(p, 255, vexil_stroke_threshold((int)stroke_frame(2.99995f, 1, 1, 1)));
-           }},
+          {4 * S - 1, 3, "at the end: nearly erased",
+           [](prod& p) { expect_stroke(p, 255, vexil_stroke_threshold((int)stroke_frame(2.99995f, 1, 1, 1))); }},
           {4 * S + 735, 3, "cleanup erases the whole stroke", [](prod& p) { expect_stroke(p, 0, 0); }}},
          [](prod& p) { memset(p.d()->fc_overlay_backbuffers[0].fb->b, 5, OW * OH); }},
 
         // Positions beyond the int range saturate: the stroke lies off the overlay.
-        {"overlay_stroke far off", {row(1000, 4000, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,2147483647,0")},
-         {{S + 33075, 3, "nothing drawn", [](prod& p) {
-               EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 0);
-           }}}},
+        {"overlay_stroke far off",
+         {row(1000, 4000, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,2147483647,0")},
+         {{S + 33075, 3, "nothing drawn",
+           [](prod& p) { EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 0); }}}},
 
-        {"overlay_stroke without hold", {row(1000, 2500, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,5,-3")},
+        {"overlay_stroke without hold",
+         {row(1000, 2500, "overlay_stroke,0,strokeimg,1.0,1.0,77,0,5,-3")},
          {{S + 22050, 3, "drawn", [](prod& p) { expect_stroke(p, 255, 256); }},
           {S + 27563, 3, "erasing right after drawing", [&](prod& p) { expect_stroke(p, 255, thr191); }}},
          [](prod& p) { memset(p.d()->fc_overlay_backbuffers[0].fb->b, 5, OW * OH); }},
 
-        {"overlay_starfield", {row(1000, 2000, "overlay_starfield,-1,0,1000,spal,0.3,-0.2,0,7,4,-6")},
-         {{S, 3, "first call: 1024 stars in the palette range", [](prod& p) {
+        {"overlay_starfield",
+         {row(1000, 2000, "overlay_starfield,-1,0,1000,spal,0.3,-0.2,0,7,4,-6")},
+         {{S, 3, "first call: 1024 stars in the palette range",
+           [](prod& p) {
                vexil_starfield* sf = p.scene(0)->state.starfield;
                ASSERT_NE(sf, nullptr);
                EXPECT_EQ(sf->stars_count_log2, 10);
@@ -549,52 +596,75 @@ std::vector<scene_case> kind_cases()
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0 && (v < 100 || v > 107); }), 0);
                EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t v) { return (v != 0) != (p.cov(x, y) != 0); }), 0);
            }},
-          {MID, 3, "during: the camera has flown on", [](prod& p) {
+          {MID, 3, "during: the camera has flown on",
+           [](prod& p) {
                EXPECT_FLOAT_EQ(p.scene(0)->state.starfield->camera.z, 0.4f);
                EXPECT_GT(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 100);
            }},
-          {E - 1, 3, "at the end", [](prod& p) {
-               EXPECT_NEAR(p.scene(0)->state.starfield->camera.z, 0.8f, 1e-4);
-           }},
-          {AFTER, 3, "after cleanup nothing is drawn", [](prod& p) {
-               EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 0);
-           }}}},
+          {E - 1, 3, "at the end", [](prod& p) { EXPECT_NEAR(p.scene(0)->state.starfield->camera.z, 0.8f, 1e-4); }},
+          {AFTER, 3, "after cleanup nothing is drawn",
+           [](prod& p) { EXPECT_EQ(count_overlay(p, [&](int x, int y, uint8_t) { return p.cov(x, y) != 0; }), 0); }}}},
 
-        {"overlay_starfield from an ini file, without a light image", {row(1000, 2000, "overlay_starfield,@stars.ini")},
-         {{S, 3, "drawn", [](prod& p) {
+        {"overlay_starfield from an ini file, without a light image",
+         {row(1000, 2000, "overlay_starfield,@stars.ini")},
+         {{S, 3, "drawn",
+           [](prod& p) {
                EXPECT_EQ(p.scene(0)->state.starfield->light, nullptr);
                EXPECT_GT(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 100);
            }}}},
 
-        {"overlay_starfield masked", {row(1000, 2000, "overlay_stencil_set,0,full,0,0"),
-                                      row(1000, 2000, "overlay_starfield,0,0,1000,spal,0,0,0,7,0,0")},
-         {{MID, 3, "no star shows through the mask", [](prod& p) {
+        {"overlay_starfield masked",
+         {row(1000, 2000, "overlay_stencil_set,0,full,0,0"),
+          row(1000, 2000, "overlay_starfield,0,0,1000,spal,0,0,0,7,0,0")},
+         {{MID, 3, "no star shows through the mask",
+           [](prod& p) {
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 0);
                EXPECT_EQ(p.scene(1)->state.starfield->cb_mask, &p.d()->overlay_stencils[0]);
            }}}},
 
-        {"overlay_clut_set1_pulsate", {row(1000, 2000, "overlay_clut_set1_pulsate,5,1.0,0.0,255,0,0,0,0,255")},
-         {{S, 3, "first call: half way in linear light", [](prod& p) { expect_clut(p, 5, {187, 0, 187, 0}, 1); }},
-          {S + 5513, 3, "a quarter period: the second colour", [](prod& p) { expect_clut(p, 5, {0, 0, 255, 0}, 1); }},
-          {S + 16538, 3, "three quarters: the first colour", [](prod& p) {
+        {"overlay_clut_set1_pulsate",
+         {row(1000, 2000, "overlay_clut_set1_pulsate,5,1.0,0.0,255,0,0,0,0,255")},
+         {{S, 3, "first call: half way in linear light",
+           [](prod& p) {
+               expect_clut(p, 5, {187, 0, 187, 0}, 1);
+           }},
+          {S + 5513, 3, "a quarter period: the second colour",
+           [](prod& p) {
+               expect_clut(p, 5, {0, 0, 255, 0}, 1);
+           }},
+          {S + 16538, 3, "three quarters: the first colour",
+           [](prod& p) {
                expect_clut(p, 5, {255, 0, 0, 0}, 1);
                expect_clut(p, 4, grey(4));
                expect_clut(p, 6, grey(6));
            }},
-          {AFTER, 3, "cleanup leaves it", [](prod& p) { expect_clut(p, 5, {255, 0, 0, 0}, 1); }}}},
+          {AFTER, 3, "cleanup leaves it",
+           [](prod& p) {
+               expect_clut(p, 5, {255, 0, 0, 0}, 1);
+           }}}},
 
         // hz and phase apart: the sine runs over local_t x hz + phase.
-        {"overlay_clut_set1_pulsate with a phase", {row(1000, 2000, "overlay_clut_set1_pulsate,5,2.0,0.125,255,0,0,0,0,255")},
-         {{S, 3, "first call: s = 0.854", [](prod& p) { expect_clut(p, 5, {107, 0, 238, 0}, 1); }},
-          {S + 5513, 3, "a quarter second: s = 0.146", [](prod& p) { expect_clut(p, 5, {238, 0, 107, 0}, 1); }}}},
+        {"overlay_clut_set1_pulsate with a phase",
+         {row(1000, 2000, "overlay_clut_set1_pulsate,5,2.0,0.125,255,0,0,0,0,255")},
+         {{S, 3, "first call: s = 0.854",
+           [](prod& p) {
+               expect_clut(p, 5, {107, 0, 238, 0}, 1);
+           }},
+          {S + 5513, 3, "a quarter second: s = 0.146",
+           [](prod& p) {
+               expect_clut(p, 5, {238, 0, 107, 0}, 1);
+           }}}},
 
-        {"overlay_clut_fade_to_color", {row(1000, 2000, "overlay_clut_fade_to_color,16,4,255,255,255")},
+        {"overlay_clut_fade_to_color",
+         {row(1000, 2000, "overlay_clut_fade_to_color,16,4,255,255,255")},
          {{S, 3, "first call captures", [](prod& p) { expect_clut(p, 16, grey(16)); }},
-          {S + 9923, 3, "half way at 45 %", [](prod& p) {
+          {S + 9923, 3, "half way at 45 %",
+           [](prod& p) {
                expect_clut(p, 16, grey((255 + 16) / 2), 1);
                expect_clut(p, 19, grey((255 + 19) / 2), 1);
            }},
-          {S + 19845, 3, "complete at 90 %", [](prod& p) {
+          {S + 19845, 3, "complete at 90 %",
+           [](prod& p) {
                expect_clut(p, 16, grey(255));
                expect_clut(p, 19, grey(255));
                expect_clut(p, 15, grey(15));
@@ -603,12 +673,18 @@ std::vector<scene_case> kind_cases()
           {S + 20948, 3, "held", [](prod& p) { expect_clut(p, 17, grey(255)); }},
           {AFTER, 3, "after cleanup", [](prod& p) { expect_clut(p, 18, grey(255)); }}}},
 
-        {"overlay_clut_fade_to_color zero duration", {row(1000, 1000, "overlay_clut_fade_to_color,16,4,255,0,0")},
+        {"overlay_clut_fade_to_color zero duration",
+         {row(1000, 1000, "overlay_clut_fade_to_color,16,4,255,0,0")},
          {{S, 3, "captured", [](prod& p) { expect_clut(p, 16, grey(16)); }},
-          {S + 735, 3, "the end state", [](prod& p) { expect_clut(p, 16, {255, 0, 0, 0}); }}}},
+          {S + 735, 3, "the end state",
+           [](prod& p) {
+               expect_clut(p, 16, {255, 0, 0, 0});
+           }}}},
 
-        {"overlay_clut_set", {row(1000, 2000, "overlay_clut_set,pal3")},
-         {{S, 3, "first call", [](prod& p) {
+        {"overlay_clut_set",
+         {row(1000, 2000, "overlay_clut_set,pal3")},
+         {{S, 3, "first call",
+           [](prod& p) {
                EXPECT_EQ(p.clut(40), (std::array<uint8_t, 4>{10, 20, 30, 40}));
                EXPECT_EQ(p.clut(42), (std::array<uint8_t, 4>{90, 100, 110, 120}));
                EXPECT_EQ(p.clut(39), grey(39));
@@ -617,45 +693,67 @@ std::vector<scene_case> kind_cases()
                p.h.video.set_overlay_palette_func(&p.h.video, 41, 1, black);
            }},
           {MID, 3, "during: written once only", [](prod& p) { EXPECT_EQ(p.clut(41)[1], 0); }},
-          {AFTER, 3, "after cleanup", [](prod& p) {
+          {AFTER, 3, "after cleanup",
+           [](prod& p) {
                EXPECT_EQ(p.clut(41)[1], 0);
                EXPECT_EQ(p.clut(40), (std::array<uint8_t, 4>{10, 20, 30, 40}));
            }}}},
 
-        {"video_clut_reset", {row(1000, 2000, "video_clut_reset")},
+        {"video_clut_reset",
+         {row(1000, 2000, "video_clut_reset")},
          {{S, 2, "vertical blank: nothing yet", [](prod& p) { EXPECT_EQ(p.vclut(3)[1], 0); }},
-          {S + 1, 1, "first loop pass", [](prod& p) {
+          {S + 1, 1, "first loop pass",
+           [](prod& p) {
                EXPECT_EQ(p.vclut(3), grey(3));
                const uint8_t red[4] = {255, 0, 0, 255};
                p.h.video.set_video_palette_func(&p.h.video, 3, 1, red);
            }},
-          {MID, 3, "during: once only", [](prod& p) { EXPECT_EQ(p.vclut(3)[0], 255); EXPECT_EQ(p.vclut(3)[1], 0); }},
+          {MID, 3, "during: once only",
+           [](prod& p) {
+               EXPECT_EQ(p.vclut(3)[0], 255);
+               EXPECT_EQ(p.vclut(3)[1], 0);
+           }},
           {AFTER, 3, "after cleanup", [](prod& p) { EXPECT_EQ(p.vclut(3)[1], 0); }}},
          [](prod& p) {
              const uint8_t red[4] = {255, 0, 0, 255};
              p.h.video.set_video_palette_func(&p.h.video, 3, 1, red);
          }},
 
-        {"video_clut_fade_to_color", {row(1000, 2000, "video_clut_fade_to_color,0,8,255,0,0")},
+        {"video_clut_fade_to_color",
+         {row(1000, 2000, "video_clut_fade_to_color,0,8,255,0,0")},
          {{S, 3, "first call captures", [](prod& p) { expect_vclut(p, 4, grey(4)); }},
-          {MID, 3, "half way", [](prod& p) { expect_vclut(p, 4, {(255 + 4) / 2, 2, 2, 0}, 1); }},
-          {E - 1, 3, "at the row's end", [](prod& p) { expect_vclut(p, 4, {255, 0, 0, 0}, 1); }},
-          {AFTER, 3, "cleanup repeats the last time", [](prod& p) {
+          {MID, 3, "half way",
+           [](prod& p) {
+               expect_vclut(p, 4, {(255 + 4) / 2, 2, 2, 0}, 1);
+           }},
+          {E - 1, 3, "at the row's end",
+           [](prod& p) {
+               expect_vclut(p, 4, {255, 0, 0, 0}, 1);
+           }},
+          {AFTER, 3, "cleanup repeats the last time",
+           [](prod& p) {
                expect_vclut(p, 4, {255, 0, 0, 0}, 1);
                expect_vclut(p, 8, grey(8));
            }}}},
 
-        {"video_clut_fade_to_color zero duration", {row(1000, 1000, "video_clut_fade_to_color,0,8,255,0,0")},
+        {"video_clut_fade_to_color zero duration",
+         {row(1000, 1000, "video_clut_fade_to_color,0,8,255,0,0")},
          {{S, 3, "captured", [](prod& p) { expect_vclut(p, 4, grey(4)); }},
-          {S + 735, 3, "the end state", [](prod& p) { expect_vclut(p, 4, {255, 0, 0, 0}); }}}},
+          {S + 735, 3, "the end state",
+           [](prod& p) {
+               expect_vclut(p, 4, {255, 0, 0, 0});
+           }}}},
 
-        {"overlay_load_progress", {row(0, 2000, "overlay_load_progress,@progress.ini")},
-         {{0, 3, "first call: palette written, icon at the bar's start", [](prod& p) {
+        {"overlay_load_progress",
+         {row(0, 2000, "overlay_load_progress,@progress.ini")},
+         {{0, 3, "first call: palette written, icon at the bar's start",
+           [](prod& p) {
                EXPECT_EQ(p.clut(33), (std::array<uint8_t, 4>{250, 10, 0, 255}));
                EXPECT_EQ(p.px(100, 200), 50);
                EXPECT_EQ(p.px(99, 200), 0);
            }},
-          {S, 3, "half way: the bar grows, icon 0 rides on it", [](prod& p) {
+          {S, 3, "half way: the bar grows, icon 0 rides on it",
+           [](prod& p) {
                // icon_x0 = mix(100, 100 + 200 - 16, 0.5) = 192; best match of red is entry 1.
                EXPECT_EQ(p.px(150, 205), 33);
                EXPECT_EQ(p.px(150, 209), 33);
@@ -663,37 +761,46 @@ std::vector<scene_case> kind_cases()
                EXPECT_EQ(p.px(192, 200), 50);
                EXPECT_EQ(p.px(208, 200), 0);
            }},
-          {24255, 3, "at 1.1 s icon frame 11 mod 2", [](prod& p) {
+          {24255, 3, "at 1.1 s icon frame 11 mod 2",
+           [](prod& p) {
                EXPECT_EQ(p.px(195, 205), 33);
                EXPECT_EQ(p.px(201, 200), 51);
            }},
-          {E - 1, 3, "at the end: the icon at the bar's end", [](prod& p) {
+          {E - 1, 3, "at the end: the icon at the bar's end",
+           [](prod& p) {
                // icon_x0 = (int) mix(100, 284, 44099 / 44100) = 283
                EXPECT_EQ(p.px(282, 205), 33);
                EXPECT_TRUE(p.px(283, 200) == 50 || p.px(283, 200) == 51);
                EXPECT_EQ(p.px(299, 200), 0);
            }},
-          {AFTER, 3, "after cleanup the bar stays", [](prod& p) {
+          {AFTER, 3, "after cleanup the bar stays",
+           [](prod& p) {
                p.px(290, 200) = 7;
                EXPECT_EQ(p.px(150, 205), 33);
            }},
           {AFTER + 735, 3, "and nothing more is drawn", [](prod& p) { EXPECT_EQ(p.px(290, 200), 7); }}}},
 
-        {"overlay_load_progress with a bar reaching past the int range", {row(0, 2000, "overlay_load_progress,@progressfar.ini")},
-         {{S, 3, "the bar fills down to the overlay's last row", [](prod& p) {
+        {"overlay_load_progress with a bar reaching past the int range",
+         {row(0, 2000, "overlay_load_progress,@progressfar.ini")},
+         {{S, 3, "the bar fills down to the overlay's last row",
+           [](prod& p) {
                EXPECT_EQ(p.px(150, 200), 33);
                EXPECT_EQ(p.px(150, OH - 1), 33);
                EXPECT_EQ(p.px(99, OH - 1), 0);
            }}}},
 
-        {"overlay_load_progress row ending at 0", {row(0, 0, "overlay_load_progress,@progress.ini")},
-         {{0, 3, "palette but no bar", [](prod& p) {
+        {"overlay_load_progress row ending at 0",
+         {row(0, 0, "overlay_load_progress,@progress.ini")},
+         {{0, 3, "palette but no bar",
+           [](prod& p) {
                EXPECT_EQ(p.clut(33), (std::array<uint8_t, 4>{250, 10, 0, 255}));
                EXPECT_EQ(count_overlay(p, [](int, int, uint8_t v) { return v != 0; }), 0);
            }}}},
 
-        {"overlay_stencil_animation", {row(1000, 2000, "overlay_stencil_animation,@stanim.ini")},
-         {{S, 3, "first call: frame 0 at dy 0", [](prod& p) {
+        {"overlay_stencil_animation",
+         {row(1000, 2000, "overlay_stencil_animation,@stanim.ini")},
+         {{S, 3, "first call: frame 0 at dy 0",
+           [](prod& p) {
                for (int x = 0; x < 64; x++) {
                    EXPECT_EQ(p.px(x, 0), 44);
                    EXPECT_EQ(p.cov(x, 0), 1);
@@ -701,12 +808,14 @@ std::vector<scene_case> kind_cases()
                EXPECT_EQ(p.px(64, 0), 0);
                EXPECT_EQ(p.px(0, 1), 0);
            }},
-          {S + 5513, 3, "a quarter second: 9 pixels down", [](prod& p) {
+          {S + 5513, 3, "a quarter second: 9 pixels down",
+           [](prod& p) {
                EXPECT_EQ(p.px(10, 9), 44);
                EXPECT_EQ(p.cov(10, 9), 1);
                EXPECT_EQ(p.cov(10, 0), 0);
            }},
-          {MID, 3, "half a second: frame 1 back at dy 0", [](prod& p) {
+          {MID, 3, "half a second: frame 1 back at dy 0",
+           [](prod& p) {
                for (int y = 0; y < 16; y++) {
                    EXPECT_EQ(p.px(0, y), 44);
                    EXPECT_EQ(p.cov(0, y), 1);
@@ -715,18 +824,26 @@ std::vector<scene_case> kind_cases()
            }},
           {AFTER, 3, "after the end nothing is drawn", [](prod& p) { EXPECT_EQ(p.cov(0, 0), 0); }}}},
 
-        {"load_async", {row(0, 5000, "load_async,LATE"), row(3000, 4000, "overlay_clear,1"),
-                        row(3000, 4000, "overlay_clut_set,pal3"), "LATE:", row(3000, 4000, "overlay_clear,2")},
-         {{0, 1, "first call", [](prod& p) {
+        {"load_async",
+         {row(0, 5000, "load_async,LATE"), row(3000, 4000, "overlay_clear,1"), row(3000, 4000, "overlay_clut_set,pal3"),
+          "LATE:", row(3000, 4000, "overlay_clear,2")},
+         {{0, 1, "first call",
+           [](prod& p) {
                EXPECT_EQ(p.scene(1)->loaded, 0);
                EXPECT_EQ(p.scene(0)->completed_prepare, 0);
            }},
-          {0, 2, "second call", [](prod& p) { EXPECT_EQ(p.scene(1)->loaded, 1); EXPECT_EQ(p.scene(2)->loaded, 0); }},
-          {0, 1, "third call", [](prod& p) {
+          {0, 2, "second call",
+           [](prod& p) {
+               EXPECT_EQ(p.scene(1)->loaded, 1);
+               EXPECT_EQ(p.scene(2)->loaded, 0);
+           }},
+          {0, 1, "third call",
+           [](prod& p) {
                EXPECT_EQ(p.scene(2)->loaded, 1);
                EXPECT_EQ(p.scene(0)->completed_prepare, 0);
            }},
-          {0, 2, "nothing left", [](prod& p) {
+          {0, 2, "nothing left",
+           [](prod& p) {
                EXPECT_EQ(p.scene(0)->completed_prepare, 1);
                EXPECT_EQ(p.scene(3)->loaded, 0);
            }}}},
@@ -928,13 +1045,12 @@ TEST_P(ScenesOverlayRefusal, StopsWithItsMessage)
         func_and_args += ",@refused.ini";
     else if (r.args[0])
         func_and_args += std::string(",") + r.args;
-    captured_run res = run_production(
-        {row(1000, 2000, func_and_args)},
-        [](prod& p) {
-            p.at(S);
-            p.at(S + 735);
-        },
-        {vexil_fixture_text("refused.ini", std::string(r.ini ? r.ini : "") + "\n")});
+    captured_run res = run_production({row(1000, 2000, func_and_args)},
+                                      [](prod& p) {
+                                          p.at(S);
+                                          p.at(S + 735);
+                                      },
+                                      {vexil_fixture_text("refused.ini", std::string(r.ini ? r.ini : "") + "\n")});
     EXPECT_TRUE(res.exited);
     EXPECT_EQ(res.status, 1) << res.out << res.err;
     EXPECT_NE((res.out + res.err).find(r.message), std::string::npos) << res.out << res.err;

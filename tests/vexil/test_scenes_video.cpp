@@ -332,8 +332,7 @@ TEST(ScenesVideo, TunnelMovesWithItsRates)
     }));
 }
 
-const char* k_bump_row =
-    "video_bumpmap,col,bmp,st,0.5,0.25,#202020ff,#808080ff,#101010ff,#ffeeddff,-40,-30,10,-16";
+const char* k_bump_row = "video_bumpmap,col,bmp,st,0.5,0.25,#202020ff,#808080ff,#101010ff,#ffeeddff,-40,-30,10,-16";
 
 TEST(ScenesVideo, BumpmapOfZeroDurationSitsAtItsEndAndMarksTheStencilOutside)
 {
@@ -393,7 +392,8 @@ TEST(ScenesVideo, BackgroundWindowStaysInsideItsTexture)
             int sx = std::min((int)(1000.0f * t), 192), sy = std::min((int)(1000.0f * t), 16);
             for (int y : {0, 7, 100, 239})
                 for (int x : {0, 1, 160, 319}) {
-                    uint16_t want = x == 0 && y == 7 ? 0x4444 : (uint16_t)(0x8000u | (((sx + x) + 3 * (sy + y)) & 0x7fff));
+                    uint16_t want =
+                        x == 0 && y == 7 ? 0x4444 : (uint16_t)(0x8000u | (((sx + x) + 3 * (sy + y)) & 0x7fff));
                     EXPECT_EQ(p.px(x, y), want) << pos << ": " << x << "," << y;
                 }
         }
@@ -508,19 +508,19 @@ const char* k_greets_row = "video_madpack_greets,pack,0,1,move,cam,sky,head,nod"
 
 TEST(ScenesVideo, GreetingsSplitSkipsEmptyLinesAndTheUnendedTail)
 {
-    expect_clean(run_production({row(1000, 3000, k_greets_row), row(3000, 4000, k_greets_row + std::string(",x"))},
-                                [](prod& p) {
-                                    p.at(S);
-                                    ASSERT_EQ(greets_count, 3);
-                                    EXPECT_STREQ(greets_array[0], "alpha");
-                                    EXPECT_STREQ(greets_array[1], "beta");
-                                    EXPECT_STREQ(greets_array[2], "gamma");
-                                    EXPECT_EQ(alpha_to_argb1555[255], 0xFFFF);
-                                    EXPECT_EQ(alpha_to_argb1555[8], 0x8000 | 1 << 10 | 1 << 5 | 1);
-                                    // The second row's parse finds the text split already.
-                                    p.at(3 * 22050);
-                                    EXPECT_EQ(greets_count, 0);
-                                }));
+    expect_clean(
+        run_production({row(1000, 3000, k_greets_row), row(3000, 4000, k_greets_row + std::string(",x"))}, [](prod& p) {
+            p.at(S);
+            ASSERT_EQ(greets_count, 3);
+            EXPECT_STREQ(greets_array[0], "alpha");
+            EXPECT_STREQ(greets_array[1], "beta");
+            EXPECT_STREQ(greets_array[2], "gamma");
+            EXPECT_EQ(alpha_to_argb1555[255], 0xFFFF);
+            EXPECT_EQ(alpha_to_argb1555[8], 0x8000 | 1 << 10 | 1 << 5 | 1);
+            // The second row's parse finds the text split already.
+            p.at(3 * 22050);
+            EXPECT_EQ(greets_count, 0);
+        }));
 }
 
 TEST(ScenesVideo, GreetingsDotMatrixOverTheBackdrop)
@@ -532,12 +532,12 @@ TEST(ScenesVideo, GreetingsDotMatrixOverTheBackdrop)
         for (int page = 0; page < 2; page++) {
             EXPECT_EQ(p.page_px(page, 5, 5), SKY_COLOR) << "the backdrop on page " << page;
         }
-        EXPECT_EQ(p.px(99 + 2 * 59, 48 + 2 * 23), 0xFFFF);    // a grid pixel of the glyph
+        EXPECT_EQ(p.px(99 + 2 * 59, 48 + 2 * 23), 0xFFFF);      // a grid pixel of the glyph
         EXPECT_EQ(p.px(99 + 2 * 59 + 1, 48 + 2 * 23), 0x8000);  // the dot's black neighbour
-        EXPECT_EQ(p.px(99 + 2 * 59, 47 + 2 * 23), 0x8000);    // an odd row's dot
-        EXPECT_EQ(p.px(99 + 2 * 20, 48 + 2 * 23), 0x0000);    // an empty grid pixel is written
-        EXPECT_EQ(p.px(97, 48), SKY_COLOR);                    // left of the grid
-        EXPECT_EQ(p.px(223, 48), SKY_COLOR);                   // right of it
+        EXPECT_EQ(p.px(99 + 2 * 59, 47 + 2 * 23), 0x8000);      // an odd row's dot
+        EXPECT_EQ(p.px(99 + 2 * 20, 48 + 2 * 23), 0x0000);      // an empty grid pixel is written
+        EXPECT_EQ(p.px(97, 48), SKY_COLOR);                     // left of the grid
+        EXPECT_EQ(p.px(223, 48), SKY_COLOR);                    // right of it
         EXPECT_EQ(p.px(100, 47 + 2 * 23 + 0), p.px(100, 47 + 2 * 23));
     }));
 }
@@ -582,8 +582,8 @@ const refusal k_refusals[] = {
     {"sky_missing", "video_madpack,pack,0,1,move,cam,nosky,head,nod", "node_index_lut[0] is null!\n", 0},
     {"head_missing", "video_madpack,pack,0,1,move,cam,sky,nohead,0", "node_index_lut[2] is null!\n", 0},
     {"first_animation_missing", "video_madpack,pack,0,1,nomove,cam,sky,head,0", "animation_index_lut[0] is null!\n", 0},
-    {"second_animation_missing", "video_madpack,pack,0,1,move,cam,sky,head,nonod",
-     "animation_index_lut[1] is null!\n", 0},
+    {"second_animation_missing", "video_madpack,pack,0,1,move,cam,sky,head,nonod", "animation_index_lut[1] is null!\n",
+     0},
     {"camera_not_a_camera", "video_madpack,pack,0,1,move,obj,sky,head,0", "node[1] with name obj is not a camera?\n",
      0},
     {"object_texture_format", "video_madpack,pack,0,1,move,cam,head,obj,nod",

@@ -46,39 +46,60 @@ TEST(VexilSequence, RowsResolveToTheirFrames)
         bool with_header = true;  // false: the body is the whole text
     } cases[] = {
         {"relative end from its own start; prepare at the start",
-         "abs,prev,1000,0,relstart,me,500,overlay_clear\n", {{22050, 33075, 22050}}, 0},
-        {"prev of the first row is a row at 0..0", "relend,prev,1000,0,relstart,prev,2000,a\n",
-         {{22050, 44100, 22050}}, 0},
+         "abs,prev,1000,0,relstart,me,500,overlay_clear\n",
+         {{22050, 33075, 22050}},
+         0},
+        {"prev of the first row is a row at 0..0",
+         "relend,prev,1000,0,relstart,prev,2000,a\n",
+         {{22050, 44100, 22050}},
+         0},
         {"a start one second before its own end settles in the second pass",
-         "relend,me,-1000,0,abs,prev,5000,a\n", {{88200, 110250, 88200}}, 0},
+         "relend,me,-1000,0,abs,prev,5000,a\n",
+         {{88200, 110250, 88200}},
+         0},
         {"prev chains through resolved rows; prepare half a second ahead",
          "abs,prev,0,0,abs,prev,1000,a\nrelend,prev,0,500,relstart,me,1000,b\nrelstart,prev,250,0,relend,prev,0,c\n",
-         {{0, 22050, 0}, {22050, 44100, 11025}, {27562, 44100, 27562}}, 0},
-        {"labels name the next row", "abs,prev,0,0,abs,prev,1000,a\nintro:\nabs,prev,2000,0,abs,prev,3000,b\n"
-                                     "relstart,intro,500,0,relend,intro,0,c\n",
-         {{0, 22050, 0}, {44100, 66150, 44100}, {55125, 66150, 55125}}, 0},
+         {{0, 22050, 0}, {22050, 44100, 11025}, {27562, 44100, 27562}},
+         0},
+        {"labels name the next row",
+         "abs,prev,0,0,abs,prev,1000,a\nintro:\nabs,prev,2000,0,abs,prev,3000,b\n"
+         "relstart,intro,500,0,relend,intro,0,c\n",
+         {{0, 22050, 0}, {44100, 66150, 44100}, {55125, 66150, 55125}},
+         0},
         {"a later row contributes its own milliseconds, unresolved",
          "relstart,later,0,0,abs,prev,5000,a\nlater:\nrelend,prev,1000,0,relstart,me,1000,b\n",
-         {{22050, 110250, 22050}, {132300, 154350, 132300}}, 0},
+         {{22050, 110250, 22050}, {132300, 154350, 132300}},
+         0},
         {"music_sync after the music position: the music starts later",
          "abs,prev,0,500,abs,prev,1000,a\nabs,prev,2000,0,abs,prev,3000,music_sync,22050\n",
-         {{0, 22050, -11025}, {44100, 66150, 44100}}, 22050},
+         {{0, 22050, -11025}, {44100, 66150, 44100}},
+         22050},
         {"music_sync before the music position: every row moves",
          "abs,prev,0,500,abs,prev,1000,a\nabs,prev,2000,0,abs,prev,3000,music_sync,88200\n",
-         {{44100, 66150, 33075}, {88200, 110250, 88200}}, 0},
-        {"music_sync exactly on the music position", "abs,prev,1000,0,abs,prev,2000,music_sync,22050\n",
-         {{22050, 44100, 22050}}, 0},
+         {{44100, 66150, 33075}, {88200, 110250, 88200}},
+         0},
+        {"music_sync exactly on the music position",
+         "abs,prev,1000,0,abs,prev,2000,music_sync,22050\n",
+         {{22050, 44100, 22050}},
+         0},
         {"milliseconds truncate toward zero", "abs,prev,-1,0,abs,prev,1,a\n", {{-22, 22, -22}}, 0},
-        {"signs and leading blanks in integers", "abs,prev, -500,\t+100,abs,prev,+1000,a\n",
-         {{-11025, 22050, -13230}}, 0},
+        {"signs and leading blanks in integers",
+         "abs,prev, -500,\t+100,abs,prev,+1000,a\n",
+         {{-11025, 22050, -13230}},
+         0},
         {"times past 97 s are exact", "abs,prev,200000,0,relstart,me,100000,a\n", {{4410000, 6615000, 4410000}}, 0},
         {"comments, empty lines, barriers and labels are no rows",
          "# comment\n\nabs,prev,0,0,abs,prev,1000,a\nbarrier,prev_completed\nx:\nrelend,prev,0,0,relstart,me,1,b\n",
-         {{0, 22050, 0}, {22050, 22072, 22050}}, 0},
-        {"a last line without a line feed is a row", "abs,prev,0,0,abs,prev,1000,a\nabs,prev,1000,0,abs,prev,2000,b",
-         {{0, 22050, 0}, {22050, 44100, 22050}}, 0},
-        {"a comment on the last line without a line feed", "abs,prev,0,0,abs,prev,1000,a\n# the end",
-         {{0, 22050, 0}}, 0},
+         {{0, 22050, 0}, {22050, 22072, 22050}},
+         0},
+        {"a last line without a line feed is a row",
+         "abs,prev,0,0,abs,prev,1000,a\nabs,prev,1000,0,abs,prev,2000,b",
+         {{0, 22050, 0}, {22050, 44100, 22050}},
+         0},
+        {"a comment on the last line without a line feed",
+         "abs,prev,0,0,abs,prev,1000,a\n# the end",
+         {{0, 22050, 0}},
+         0},
         {"a header alone has no rows", "", {}, 0},
         {"a text without any line feed is only a header", "abs,prev,0,0,abs,prev,1000,a", {}, 0, false},
     };
@@ -145,7 +166,7 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
     struct {
         const char* why;
         std::string body;
-        std::string message;  // the whole of standard error after the crash line, or all of it
+        std::string message;     // the whole of standard error after the crash line, or all of it
         const char* crash_file;  // the crash line's source file; null: a plain message
         bool with_header = true;
     } cases[] = {
@@ -159,14 +180,14 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
          "end lies before start on line: 3 in sequence.csv (start 22270, end 0 frames)\n", "src/vexil"},
         {"missing comma", "abs prev,0,0,abs,prev,1000,a\n", "expected ',' failed parse line 2 in \"sequence.csv\"\n",
          nullptr},
-        {"a line of blanks", "abs,prev,0,0,abs,prev,1000,a\n   \n", "expected ',' failed parse line 3 in \"sequence.csv\"\n",
-         nullptr},
+        {"a line of blanks", "abs,prev,0,0,abs,prev,1000,a\n   \n",
+         "expected ',' failed parse line 3 in \"sequence.csv\"\n", nullptr},
         {"integer without digits", "abs,prev,x,0,abs,prev,1000,a\n", "failed parse line 2 in \"sequence.csv\"\n",
          nullptr},
         {"integer field cut off by the line feed", "abs,prev,\n5,0,abs,prev,1000,a\n",
          "failed parse line 2 in \"sequence.csv\"\n", nullptr},
-        {"integer beyond 32 bits", "abs,prev,99999999999,0,abs,prev,1000,a\n", "failed parse line 2 in \"sequence.csv\"\n",
-         nullptr},
+        {"integer beyond 32 bits", "abs,prev,99999999999,0,abs,prev,1000,a\n",
+         "failed parse line 2 in \"sequence.csv\"\n", nullptr},
         {"barrier value", "abs,prev,0,0,abs,prev,1000,a\nbarrier,all\n",
          "barrier on line 3 in \"sequence.csv\" has unexpected/unsupported value: \"all\"\n", "src/vexil"},
         {"barrier without a row before it", "barrier,prev_completed\nabs,prev,0,0,abs,prev,1000,a\n",
@@ -186,8 +207,7 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
         {"start and end waiting for each other", "relend,me,0,0,relstart,me,1000,a\n",
          "could not resolve start/end on line: 2 in sequence.csv (bug? or are you doing something weird?)\n",
          "src/vexil"},
-        {"two music_sync rows",
-         "abs,prev,0,0,abs,prev,1000,music_sync,0\n#\nabs,prev,0,0,abs,prev,1000,music_sync,0\n",
+        {"two music_sync rows", "abs,prev,0,0,abs,prev,1000,music_sync,0\n#\nabs,prev,0,0,abs,prev,1000,music_sync,0\n",
          "there can be at most one \"music_sync\" but there was one on line 2 and on line 4\n", "src/vexil"},
         {"music_sync without an argument", "abs,prev,0,0,abs,prev,1000,music_sync\n",
          "\"music_sync\" on line 2 in \"sequence.csv\" needs the music position as its argument\n", "src/vexil"},
@@ -203,7 +223,8 @@ TEST(VexilSequence, BadTextsStopWithTheirMessages)
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         if (c.crash_file) {
-            EXPECT_EQ(crash_site(r.err).rfind(crash_site(std::string("crash in  at ") + c.crash_file + ":"), 0), 0u) << r.err;
+            EXPECT_EQ(crash_site(r.err).rfind(crash_site(std::string("crash in  at ") + c.crash_file + ":"), 0), 0u)
+                << r.err;
             size_t nl = r.err.find('\n');
             ASSERT_NE(nl, std::string::npos);
             EXPECT_EQ(r.err.substr(nl + 1), c.message);

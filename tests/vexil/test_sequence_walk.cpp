@@ -14,10 +14,10 @@
 #include "support/capture.h"
 #include "support/vexil_fixture.h"
 #include "vexil/vexil.h"
-#include "vexil/vexil_scenes.h"
 #include "vexil/vexil_bindings.h"
 #include "vexil/vexil_perf.h"
 #include "vexil/vexil_scene_load.h"
+#include "vexil/vexil_scenes.h"
 
 namespace {
 
@@ -273,9 +273,9 @@ TEST(VexilUpdate, SeekKeysOnTheirPressNeverBelowZero)
         int pos_before;
         int pos_after;
     } steps[] = {
-        {'e', 1000, 3205},   {'e', 3205, 3205},   {0, 3205, 3205},     {'e', 3205, 5410},  {0, 5410, 5410},
-        {'d', 5410, 27460},  {0, 27460, 27460},   {'q', 27460, 25255}, {0, 0, 0},          {'q', 1000, 0},
-        {0, 0, 0},           {'a', 20000, 0},     {0, 0, 0},           {'a', 30000, 7950},
+        {'e', 1000, 3205},  {'e', 3205, 3205}, {0, 3205, 3205},     {'e', 3205, 5410},  {0, 5410, 5410},
+        {'d', 5410, 27460}, {0, 27460, 27460}, {'q', 27460, 25255}, {0, 0, 0},          {'q', 1000, 0},
+        {0, 0, 0},          {'a', 20000, 0},   {0, 0, 0},           {'a', 30000, 7950},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(testing::Message() << "key " << (s.key ? s.key : '-') << " at " << s.pos_before);
@@ -398,24 +398,23 @@ TEST(VexilUpdate, DebugKeysShowBuffersInTheOverlay)
         vexil_fixture_update(&f.h, 0);
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.find("display")),
-              "display overlay backbuffer[0]\nshown 10\n"
-              "display overlay backbuffer[1]\nshown 11\n"
-              "display overlay backbuffer[1]\n"
-              "display overlay backbuffer[2]\nshown 12\n"
-              "display overlay backbuffer[2]\n"
-              "display overlay backbuffer[0]\nshown 10\n"
-              "display overlay backbuffer[0]\n"
-              "display overlay stencil[1]\n"
-              "display overlay stencil[1]\n"
-              "display overlay stencil[2]\n"
-              "stencil pixel 1 next 0\n"
-              "display overlay coverage buffer\n"
-              "overlay cb 0 1 0\n"
-              "display video coverage buffer\n"
-              "video cb 0 0 1\n"
-              "display overlay coverage buffer\n"
-              "display video coverage buffer\n");
+    EXPECT_EQ(r.out.substr(r.out.find("display")), "display overlay backbuffer[0]\nshown 10\n"
+                                                   "display overlay backbuffer[1]\nshown 11\n"
+                                                   "display overlay backbuffer[1]\n"
+                                                   "display overlay backbuffer[2]\nshown 12\n"
+                                                   "display overlay backbuffer[2]\n"
+                                                   "display overlay backbuffer[0]\nshown 10\n"
+                                                   "display overlay backbuffer[0]\n"
+                                                   "display overlay stencil[1]\n"
+                                                   "display overlay stencil[1]\n"
+                                                   "display overlay stencil[2]\n"
+                                                   "stencil pixel 1 next 0\n"
+                                                   "display overlay coverage buffer\n"
+                                                   "overlay cb 0 1 0\n"
+                                                   "display video coverage buffer\n"
+                                                   "video cb 0 0 1\n"
+                                                   "display overlay coverage buffer\n"
+                                                   "display video coverage buffer\n");
 }
 
 }  // namespace
@@ -443,16 +442,26 @@ TEST(VexilStats, PerformanceLinesAndTheTimingReport)
         printf("[%s] %d\n", s, (int)a.sp);
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, r.out.find("node[")),
-              "total: 0.50 ms 500000.00 cycles/frame (frames 4 cycles: 2000002)\n"
-              "total: 0.00 ms 0.00 cycles/frame (frames 0 cycles: 0)\n");
+    EXPECT_EQ(r.out.substr(0, r.out.find("node[")), "total: 0.50 ms 500000.00 cycles/frame (frames 4 cycles: 2000002)\n"
+                                                    "total: 0.00 ms 0.00 cycles/frame (frames 0 cycles: 0)\n");
     std::string tail = r.out.substr(r.out.find("=== init system ==="));
     // Three loading steps, the row with its scene's load time, and both kinds.
-    const char* expect_in_order[] = {"=== init system ===\n", "[step:0] (cycles: ", "[step:1] (cycles: ",
-                                     "[step:2] (cycles: ", "=== load scenes ===\n",
-                                     " ms [row: line 2 func video_clear args: (null)] (cycles: ", "=== runtime ===\n",
-                                     "=== regular ===\n", "total: ", "video_clear: ", "(frames 1 cycles: ",
-                                     "=== vbl ===\n", "total: ", "video_clear: ", "(frames 1 cycles: ", "[pak2.vxf] 9\n"};
+    const char* expect_in_order[] = {"=== init system ===\n",
+                                     "[step:0] (cycles: ",
+                                     "[step:1] (cycles: ",
+                                     "[step:2] (cycles: ",
+                                     "=== load scenes ===\n",
+                                     " ms [row: line 2 func video_clear args: (null)] (cycles: ",
+                                     "=== runtime ===\n",
+                                     "=== regular ===\n",
+                                     "total: ",
+                                     "video_clear: ",
+                                     "(frames 1 cycles: ",
+                                     "=== vbl ===\n",
+                                     "total: ",
+                                     "video_clear: ",
+                                     "(frames 1 cycles: ",
+                                     "[pak2.vxf] 9\n"};
     size_t at = 0;
     for (const char* e : expect_in_order) {
         size_t found = tail.find(e, at);

@@ -70,13 +70,12 @@ TEST(ProductionHeadless, ControlScenesPlayTheMusicFadeItAndEndTheProgram)
                            "fade:\n"
                            "abs,prev,500,0,abs,prev,4000,fade_out_music\n";
     std::string dir = capture_temp_dir();
-    vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", sequence)},
-                                         {{"song", VEXIL_RSRC_KIND_MUSIC, music, 0}},
-                                         {}});
+    vexil_fixture_write_production(
+        dir, {{vexil_fixture_text("sequence.csv", sequence)}, {{"song", VEXIL_RSRC_KIND_MUSIC, music, 0}}, {}});
     std::string audio = dir + "/audio.raw";
-    captured_run r = capture_program({std::string(QF_BINARY_DIR) + "/quillfern"}, dir,
-                                     {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + audio},
-                                     90);
+    captured_run r =
+        capture_program({std::string(QF_BINARY_DIR) + "/quillfern"}, dir,
+                        {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + audio}, 90);
     ASSERT_EQ(r.exited, 1) << "the program did not end by itself\n" << r.out << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("[100.00%][hits:           1][cycles: "), std::string::npos) << r.out;
@@ -177,9 +176,8 @@ TEST(ProductionHeadless, MusicSyncInEitherDirectionPlaysAndEnds)
                                "\n"
                                "abs,prev,0,0,abs,prev,1000,fade_out_music\n";
         std::string dir = capture_temp_dir();
-        vexil_fixture_write_production(dir, {{vexil_fixture_text("sequence.csv", sequence)},
-                                             {{"song", VEXIL_RSRC_KIND_MUSIC, music, 0}},
-                                             {}});
+        vexil_fixture_write_production(
+            dir, {{vexil_fixture_text("sequence.csv", sequence)}, {{"song", VEXIL_RSRC_KIND_MUSIC, music, 0}}, {}});
         std::string audio = dir + "/audio.raw";
         captured_run r =
             capture_program({std::string(QF_BINARY_DIR) + "/quillfern"}, dir,

@@ -174,9 +174,7 @@ void former_update(vexil_starfield* sf, n3d_frame_context* fc)
     const int w = fb->w, h = fb->h;
     const int n = 1 << sf->stars_count_log2;
     const int buckets = 1 << sf->buckets_count_log2;
-    const int level_shift = 15 - sf->buckets_count_log2 > 0
-                                ? 15 - sf->buckets_count_log2
-                                : 0;
+    const int level_shift = 15 - sf->buckets_count_log2 > 0 ? 15 - sf->buckets_count_log2 : 0;
     const vexil_starfield_camera* c = &sf->camera;
     const float cy = cosf(c->yaw), sy = sinf(c->yaw);
     const float cp = cosf(c->pitch), sp = sinf(c->pitch);
@@ -247,7 +245,8 @@ void former_update(vexil_starfield* sf, n3d_frame_context* fc)
 
     // Dim buckets first, so the brighter star wins where two meet.
     n3d_coveragebuffer* cb = fc->cb;
-    if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
+    if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 ||
+        fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8) {
         int base = sf->palette_brightness_first, last = 255;
         if (sf->palette) {
             base += sf->palette->offset;
@@ -380,11 +379,11 @@ TEST(Starfield, DepthRangeAndBrightness)
         int drawn;
         int index;
     } cases[] = {
-        {0.1f, 1, 23},      // near plane: full brightness, bucket 7
-        {0.0999f, 0, 0},    // just in front of it
-        {0.68f, 1, 23},     // 10 % of the range: still full
-        {6.0f, 1, 16},      // far plane: bucket 0
-        {6.0001f, 0, 0},    // beyond it
+        {0.1f, 1, 23},    // near plane: full brightness, bucket 7
+        {0.0999f, 0, 0},  // just in front of it
+        {0.68f, 1, 23},   // 10 % of the range: still full
+        {6.0f, 1, 16},    // far plane: bucket 0
+        {6.0001f, 0, 0},  // beyond it
         {2.0f, 1, 16 + reference_bucket(2.0)},
     };
     for (const auto& k : cases) {
@@ -590,7 +589,7 @@ TEST(Starfield, UpdateMatchesTheFormerUpdateBitForBit)
         std::vector<uint8_t> colours(256 * 4, 0);
         palette pal{0, 256, colours.data()};
         std::vector<vexil_starfield_star> stars[2] = {std::vector<vexil_starfield_star>(1 << N_LOG2),
-                                                       std::vector<vexil_starfield_star>(1 << N_LOG2)};
+                                                      std::vector<vexil_starfield_star>(1 << N_LOG2)};
         vexil_starfield sf[2];
         n3d_frame_context fc[2];
         for (int k = 0; k < 2; k++) {

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr int IW = 64, IH = 8;     // the stroke image
-constexpr int FW = 128, FH = 32;   // the target
+constexpr int IW = 64, IH = 8;    // the stroke image
+constexpr int FW = 128, FH = 32;  // the target
 constexpr uint8_t BG = 0x11, COLOR = 0xC5;
 
 // Drawing order: zeros in a checker of 3x3 blocks, every other value 1..255.

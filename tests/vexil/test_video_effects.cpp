@@ -108,7 +108,10 @@ TEST(Tunnel, OddSizedTableCentreIsZeroDistance)
 }
 
 // A colour map whose texel is its own index: each pixel says which texel it read.
-video_texture index_map() { return video_texture(2, 8, 8, [](int x, int y) { return (uint32_t)(y << 8 | x); }); }
+video_texture index_map()
+{
+    return video_texture(2, 8, 8, [](int x, int y) { return (uint32_t)(y << 8 | x); });
+}
 
 // The pixel the tunnel must draw at target (x, y) of a w x h target over a W x H table.
 uint16_t tunnel_expected(const tunnel_table& t, int w, int h, int x, int y, int u_off, int v_off)
@@ -217,7 +220,8 @@ TEST(Tunnel, Refusals)
         });
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_NE(crash_site(r.err).find(crash_site("crash in  at src/vexil_tunnel_func:")), std::string::npos) << r.err;
+        EXPECT_NE(crash_site(r.err).find(crash_site("crash in  at src/vexil_tunnel_func:")), std::string::npos)
+            << r.err;
     }
 }
 
@@ -386,7 +390,8 @@ TEST(Bumpmap, Refusals)
         const std::string& stream = c.label ? r.err : r.out;
         EXPECT_NE(stream.find(c.message), std::string::npos) << r.out << r.err;
         if (c.label) {
-            EXPECT_NE(crash_site(r.err).find(crash_site(std::string("crash in  at ") + c.label + ":")), std::string::npos)
+            EXPECT_NE(crash_site(r.err).find(crash_site(std::string("crash in  at ") + c.label + ":")),
+                      std::string::npos)
                 << r.err;
         }
     }

@@ -14,8 +14,7 @@ int n3d_io_endian_from_buffer(const uint8_t* data, uint64_t size)
     return io_endian_from_marker(marker);
 }
 
-int n3d_io_load_file(const char* path, memarena* arena, uint8_t** out_buffer, uint64_t* out_size,
-                     int* out_endian)
+int n3d_io_load_file(const char* path, memarena* arena, uint8_t** out_buffer, uint64_t* out_size, int* out_endian)
 {
     uint64_t size = 0;
     if (file_open_read_close(path, nullptr, &size) != 0)

@@ -15,8 +15,7 @@
 // after the marker, out_size the file size minus 4, out_endian the mode. 1 when
 // the file cannot be opened or read or is shorter than the 4 marker bytes (an
 // empty file included); the arena keeps what was pushed.
-int n3d_io_load_file(const char* path, memarena* arena, uint8_t** out_buffer, uint64_t* out_size,
-                     int* out_endian);
+int n3d_io_load_file(const char* path, memarena* arena, uint8_t** out_buffer, uint64_t* out_size, int* out_endian);
 
 // Writes the marker in mode endian, then the record bytes [buffer_start,
 // buffer_end), and prints "wrote %lu bytes to \"%s\"\n" with the record bytes

@@ -27,7 +27,8 @@ void n3d_rasterizer_register(const char* name, int ps_count, n3d_rasterizer_func
 {
     for (int i = 0; i < g_n3d_rasterizers_count; i++) {
         if (g_n3d_rasterizers[i].flags == flags)
-            n3d_crash("src/n3d", 805, "a rasterizer with these flags were already regisered! flags: %d (this one was at: %s:%d)\n",
+            n3d_crash("src/n3d", 805,
+                      "a rasterizer with these flags were already regisered! flags: %d (this one was at: %s:%d)\n",
                       flags, file, line);
     }
     if (g_n3d_rasterizers_count >= N3D_RASTERIZERS_MAX)

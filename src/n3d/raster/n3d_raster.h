@@ -15,15 +15,15 @@ struct n3d_texture;
 
 // Rasterizer flag bits: the registry key and the draw arguments' rasterizer flags.
 enum {
-    N3D_RASTERIZER_COVERAGE_READ = 1,     // pixels whose coverage bit is set are not written
-    N3D_RASTERIZER_COVERAGE_WRITE = 2,    // the coverage bits of each drawn span are set
-    N3D_RASTERIZER_ZBUFFER_READ = 4,      // 16-bit depth test against the context's depth buffer
-    N3D_RASTERIZER_ZBUFFER_WRITE = 8,     // 16-bit depth written
-    N3D_RASTERIZER_ARGB1555 = 16,         // target framebuffer is ARGB1555
-    N3D_RASTERIZER_T0_I8ARGB1555 = 32,    // texture 0 indexed through its ARGB1555 palette or shade table
-    N3D_RASTERIZER_T0_ARGB1555 = 64,      // texture 0 is ARGB1555
-    N3D_RASTERIZER_PHONG = 128,           // four parameters per vertex, phong lookup shading
-    N3D_RASTERIZER_AFFINE = 256,          // affine texture stepping (no per-pixel 1/w)
+    N3D_RASTERIZER_COVERAGE_READ = 1,            // pixels whose coverage bit is set are not written
+    N3D_RASTERIZER_COVERAGE_WRITE = 2,           // the coverage bits of each drawn span are set
+    N3D_RASTERIZER_ZBUFFER_READ = 4,             // 16-bit depth test against the context's depth buffer
+    N3D_RASTERIZER_ZBUFFER_WRITE = 8,            // 16-bit depth written
+    N3D_RASTERIZER_ARGB1555 = 16,                // target framebuffer is ARGB1555
+    N3D_RASTERIZER_T0_I8ARGB1555 = 32,           // texture 0 indexed through its ARGB1555 palette or shade table
+    N3D_RASTERIZER_T0_ARGB1555 = 64,             // texture 0 is ARGB1555
+    N3D_RASTERIZER_PHONG = 128,                  // four parameters per vertex, phong lookup shading
+    N3D_RASTERIZER_AFFINE = 256,                 // affine texture stepping (no per-pixel 1/w)
     N3D_RASTERIZER_WIP_RSQR_LARGE_SPANS = 1024,  // squared phong radius stepped over large spans
 };
 
@@ -45,15 +45,15 @@ typedef int (*n3d_rasterizer_func)(n3d_rasterizer_args* args);
 typedef void (*n3d_rasterizer_func_init)(n3d_rasterizer* rasterizer);
 
 struct n3d_profileblock {
-    cycles_t t0;    // counter at the start of the stage being timed
-    cycles_t sum;   // cycles accumulated
+    cycles_t t0;        // counter at the start of the stage being timed
+    cycles_t sum;       // cycles accumulated
     unsigned int hits;  // timed passes
 };
 
 struct n3d_rasterizer {
-    int flags;          // registry key; unique
-    const char* name;   // for the profile report
-    int ps_count;       // parameters besides 1/w: 2 (u/w, v/w) or 4 (plus the phong pair)
+    int flags;         // registry key; unique
+    const char* name;  // for the profile report
+    int ps_count;      // parameters besides 1/w: 2 (u/w, v/w) or 4 (plus the phong pair)
     n3d_rasterizer_func func;
     n3d_rasterizer_func_init func_init;
     int profileblocks_count;  // blocks in use (5 for the generated rasterizers)
@@ -85,15 +85,15 @@ static_assert(offsetof(n3d_vertex_ex2, ps) == 12 && offsetof(n3d_vertex_ex4, ps)
 
 // Everything a rasterizer receives for one clipped, front-facing triangle.
 struct n3d_rasterizer_args {
-    n3d_rasterizer* rasterizer;   // the entry whose profile blocks the call adds to
-    n3d_frame_context* fc;        // target framebuffer (ARGB1555), coverage pair, depth buffer
-    void* vertices;               // three vertices in drawing order, ex2 or ex4 by ps_count
-    float* gradients_dx;          // ps_count + 1 screen x derivatives: parameters, then 1/w
-    float* gradients_dy;          // the same in y
-    float twice_area;             // twice the signed screen area (positive for a front face)
-    float min_w;                  // the smallest view depth among the vertices
-    n3d_texture** textures;       // the material's textures; entry 0 is texture 0
-    uint8_t** phong_luts;         // the material's phong lookup tables
+    n3d_rasterizer* rasterizer;  // the entry whose profile blocks the call adds to
+    n3d_frame_context* fc;       // target framebuffer (ARGB1555), coverage pair, depth buffer
+    void* vertices;              // three vertices in drawing order, ex2 or ex4 by ps_count
+    float* gradients_dx;         // ps_count + 1 screen x derivatives: parameters, then 1/w
+    float* gradients_dy;         // the same in y
+    float twice_area;            // twice the signed screen area (positive for a front face)
+    float min_w;                 // the smallest view depth among the vertices
+    n3d_texture** textures;      // the material's textures; entry 0 is texture 0
+    uint8_t** phong_luts;        // the material's phong lookup tables
     int primitive_id;
 };
 static_assert(offsetof(n3d_rasterizer_args, fc) > offsetof(n3d_rasterizer_args, rasterizer) &&

@@ -19,21 +19,21 @@
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/n3d_phong.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "n3d/raster/n3d_raster.h"
+#include "n3d/target/n3d_framebuffer.h"
 
 enum { N3D_TRI_TEXEL_INDEX8 = 0, N3D_TRI_TEXEL_ARGB1555 = 1 };
 
 // The features of one rasterizer variant.
 struct n3d_tri_features {
-    int texel;        // N3D_TRI_TEXEL_*
-    bool affine;      // no per-pixel 1/w, no depth-ratio rejection
-    bool cov_read;    // covered pixels are not written
-    bool cov_write;   // each drawn span marks its coverage bits
-    bool depth;       // strict 16-bit depth test and write with lazy line clear
-    bool phong;       // four parameters, shade from the phong table
-    bool mipconst;    // one mip level per triangle from the x gradients
-    bool cubic;       // r-squared stepped by cubic differences inside spans
+    int texel;       // N3D_TRI_TEXEL_*
+    bool affine;     // no per-pixel 1/w, no depth-ratio rejection
+    bool cov_read;   // covered pixels are not written
+    bool cov_write;  // each drawn span marks its coverage bits
+    bool depth;      // strict 16-bit depth test and write with lazy line clear
+    bool phong;      // four parameters, shade from the phong table
+    bool mipconst;   // one mip level per triangle from the x gradients
+    bool cubic;      // r-squared stepped by cubic differences inside spans
 };
 
 namespace n3d_tri {
@@ -44,7 +44,12 @@ struct fx {
     uint32_t v;
     constexpr fx() : v(0) {}
     constexpr fx(int32_t x) : v(static_cast<uint32_t>(x)) {}
-    static constexpr fx raw(uint32_t x) { fx r; r.v = x; return r; }
+    static constexpr fx raw(uint32_t x)
+    {
+        fx r;
+        r.v = x;
+        return r;
+    }
     constexpr int32_t i() const { return static_cast<int32_t>(v); }
 };
 constexpr fx operator+(fx a, fx b) { return fx::raw(a.v + b.v); }
@@ -52,8 +57,16 @@ constexpr fx operator-(fx a, fx b) { return fx::raw(a.v - b.v); }
 constexpr fx operator*(fx a, fx b) { return fx::raw(a.v * b.v); }
 constexpr fx operator>>(fx a, int s) { return fx(a.i() >> s); }
 constexpr fx operator<<(fx a, int s) { return fx::raw(a.v << s); }
-constexpr fx& operator+=(fx& a, fx b) { a.v += b.v; return a; }
-constexpr fx& operator-=(fx& a, fx b) { a.v -= b.v; return a; }
+constexpr fx& operator+=(fx& a, fx b)
+{
+    a.v += b.v;
+    return a;
+}
+constexpr fx& operator-=(fx& a, fx b)
+{
+    a.v -= b.v;
+    return a;
+}
 // Division by a positive divisor, truncating toward zero.
 constexpr fx fx_div(fx a, int32_t d) { return fx(static_cast<int32_t>(static_cast<int64_t>(a.i()) / d)); }
 // Division by 2^s truncating toward zero, without a divide.
@@ -190,7 +203,7 @@ struct tri_state {
     const uint16_t* palette;      // index8 without phong
     const uint16_t* shade_table;  // index8 with phong
     const uint8_t* phong_lut;
-    uint32_t index_mask;          // keeps every fetch inside the level
+    uint32_t index_mask;  // keeps every fetch inside the level
     fx u_max16, v_max16;
     // per-pixel steps
     fx kdx[2], kdy[2];
@@ -225,8 +238,10 @@ inline fx frac_of(fx k, fx p_iiw)
 
 inline int phong_index_clamp(int32_t i)
 {
-    return i < -N3D_PHONG_LUT_PAD ? -N3D_PHONG_LUT_PAD
-                                  : (i > N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD ? N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD : i);
+    return i < -N3D_PHONG_LUT_PAD
+               ? -N3D_PHONG_LUT_PAD
+               : (i > N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD ? N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD
+                                                                    : i);
 }
 
 // The pixel of a texel fetched at accumulator p with phong index pidx.
@@ -551,7 +566,10 @@ inline constexpr prefix_counts g_prefix_counts{};
 // results. Lanes past len are computed from in-range addresses and dropped.
 template <n3d_tri_features F>
 struct span_wide {
-    __attribute__((target("avx2"))) static inline __m256i set1(uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+    __attribute__((target("avx2"))) static inline __m256i set1(uint32_t x)
+    {
+        return _mm256_set1_epi32(static_cast<int>(x));
+    }
     __attribute__((target("avx2"))) static inline __m256i load_u16(const void* p, int32_t len)
     {
         __m128i v;
@@ -582,20 +600,22 @@ struct span_wide {
     // Byte k of each lane's dword-aligned read at base + off, k = off & 3.
     __attribute__((target("avx2"))) static inline __m256i gather_u8(const uint8_t* base, __m256i off)
     {
-        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
+        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base),
+                                           _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
         g = _mm256_srlv_epi32(g, _mm256_slli_epi32(_mm256_and_si256(off, _mm256_set1_epi32(3)), 3));
         return _mm256_and_si256(g, _mm256_set1_epi32(0xFF));
     }
     __attribute__((target("avx2"))) static inline __m256i gather_u16(const void* base, __m256i index)
     {
         __m256i off = _mm256_slli_epi32(index, 1);
-        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
+        __m256i g = _mm256_i32gather_epi32(reinterpret_cast<const int*>(base),
+                                           _mm256_andnot_si256(_mm256_set1_epi32(3), off), 1);
         g = _mm256_srlv_epi32(g, _mm256_slli_epi32(_mm256_and_si256(off, _mm256_set1_epi32(2)), 3));
         return _mm256_and_si256(g, _mm256_set1_epi32(0xFFFF));
     }
 
     __attribute__((target("avx2"))) static inline void run(const tri_state& s, span_run& r, uint32_t p, uint32_t d,
-                                                          int32_t len)
+                                                           int32_t len)
     {
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
         const __m256i tri2 = _mm256_setr_epi32(0, 0, 1, 3, 6, 10, 15, 21);  // j (j - 1) / 2
@@ -612,8 +632,10 @@ struct span_wide {
         bj = _mm256_blend_epi32(bj, set1((p >> 16) & 7u), 1);
         const __m256i carry_v = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bj, db), c1_step), 3);
         const int carries = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(carry_v, 31)));
-        const __m256i kv = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g_prefix_counts.c[carries])));
-        const __m256i vj = _mm256_add_epi32(_mm256_add_epi32(set1(p >> 19), _mm256_mullo_epi32(lane, set1(d >> 19))), kv);
+        const __m256i kv =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g_prefix_counts.c[carries])));
+        const __m256i vj =
+            _mm256_add_epi32(_mm256_add_epi32(set1(p >> 19), _mm256_mullo_epi32(lane, set1(d >> 19))), kv);
         const __m256i tu = _mm256_or_si256(_mm256_srli_epi32(_mm256_and_si256(sj, set1(1023)), 4),
                                            _mm256_slli_epi32(_mm256_and_si256(bj, set1(3)), 6));
         const __m256i tv = _mm256_and_si256(_mm256_srli_epi32(vj, 4), set1(255));
@@ -647,14 +669,17 @@ struct span_wide {
                                     _mm256_set1_epi32(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
             const __m256i shade = gather_u8(s.phong_lut, pidx);
             if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
-                pix = gather_u16(s.shade_table, _mm256_or_si256(_mm256_slli_epi32(texel, 5), _mm256_and_si256(shade, set1(31))));
+                pix = gather_u16(s.shade_table,
+                                 _mm256_or_si256(_mm256_slli_epi32(texel, 5), _mm256_and_si256(shade, set1(31))));
             } else {
                 __m256i l = _mm256_or_si256(
-                    _mm256_or_si256(_mm256_and_si256(texel, set1(0x1F)), _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 5), set1(0x1F)), 10)),
+                    _mm256_or_si256(_mm256_and_si256(texel, set1(0x1F)),
+                                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 5), set1(0x1F)), 10)),
                     _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 10), set1(0x1F)), 20));
                 l = _mm256_mullo_epi32(l, shade);
                 pix = _mm256_or_si256(
-                    _mm256_or_si256(set1(0x8000), _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 25), set1(0x1F)), 10)),
+                    _mm256_or_si256(set1(0x8000),
+                                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 25), set1(0x1F)), 10)),
                     _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 15), set1(0x1F)), 5),
                                     _mm256_and_si256(_mm256_srli_epi32(l, 5), set1(0x1F))));
             }
@@ -677,7 +702,8 @@ struct span_wide {
             pass = _mm256_andnot_si256(covered, pass);
         }
         if constexpr (F.depth) {
-            const __m256i z = _mm256_and_si256(_mm256_add_epi32(set1(r.o.zb.v), _mm256_mullo_epi32(lane, set1(s.zb_dx.v))), set1(0xFFFF));
+            const __m256i z = _mm256_and_si256(
+                _mm256_add_epi32(set1(r.o.zb.v), _mm256_mullo_epi32(lane, set1(s.zb_dx.v))), set1(0xFFFF));
             const __m256i old = load_u16(r.o.z, len);
             pass = _mm256_and_si256(pass, _mm256_cmpgt_epi32(z, old));
             store_u16(r.o.z, _mm256_blendv_epi8(old, z, pass), len);
@@ -792,8 +818,9 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
 
     const n3d_texture* tex = args->textures[0];
     if (static_cast<unsigned>(tex->w_log2) > 8u || static_cast<unsigned>(tex->h_log2) > 8u)
-        n3d_crash("src/n3d/raster", __LINE__, "texture of 2^%d x 2^%d texels is larger than the rasterizers read (256 x 256)\n",
-                  tex->w_log2, tex->h_log2);
+        n3d_crash("src/n3d/raster", __LINE__,
+                  "texture of 2^%d x 2^%d texels is larger than the rasterizers read (256 x 256)\n", tex->w_log2,
+                  tex->h_log2);
     const float su = static_cast<float>((1 << tex->w_log2) - 1);
     const float sv = static_cast<float>((1 << tex->h_log2) - 1);
     const float kf = F.affine ? 1024.0f : 2.0f * k_lut;
@@ -939,7 +966,9 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         if constexpr (F.phong) {
             const fx hxx = s.hxx, hyy = s.hyy, hxy = s.hxy;
             const fx sx = x_sub, sy = y_sub, xi = x_int, yi = y_int;
-            fx q = rs0.q + ((((((sx * sx) >> 1) * hxx + sy * sx * hxy + ((sy * sy) >> 1) * hyy) >> 8) + sx * rs0.gx + sy * rs0.gy) >> 8);
+            fx q = rs0.q + ((((((sx * sx) >> 1) * hxx + sy * sx * hxy + ((sy * sy) >> 1) * hyy) >> 8) + sx * rs0.gx +
+                             sy * rs0.gy) >>
+                            8);
             fx gx = rs0.gx + ((hxx * sx + hxy * sy) >> 8);
             fx gy = rs0.gy + ((hxy * sx + hyy * sy) >> 8);
             if (xi.i() != 0) {

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "core/crash.h"
-#include "core/maskstore.h"
 #include "core/cycles_measure.h"
+#include "core/maskstore.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
 #include "n3d/target/n3d_texel_format.h"
@@ -59,7 +59,8 @@ void n3d_depthbuffer_init(n3d_depthbuffer* db, int width, int height, memarena* 
 
 int n3d_framebuffer_validate(const n3d_framebuffer* fb)
 {
-    if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 && fb->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
+    if (fb->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 &&
+        fb->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
         return 1;
     // 2048 itself is accepted although the message says "below".
     if (fb->w > N3D_MAX_FRAME_DIM) {
@@ -153,8 +154,8 @@ struct n3d_clear_row {
 // Background where the selection is set over w columns of h rows; with dirty
 // the selection is dirty AND NOT cb, without it NOT cb.
 template <bool Wide, int Bpp>
-static inline void n3d_clear_where_rows(uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d,
-                                        int words, int w, int h)
+static inline void n3d_clear_where_rows(uint8_t* row, int row_bytes, const uint32_t* c, const uint32_t* d, int words,
+                                        int w, int h)
 {
     n3d_clear_row<Wide, Bpp> op{nullptr, {}};
     for (int y = 0; y < h; y++, row += row_bytes, c += words) {
@@ -239,7 +240,8 @@ void n3d_framebuffer_clear_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* 
     int bpp = 0;
     if (fb->format == N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
         bpp = 2;
-    else if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+    else if (fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 ||
+             fb->format == N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
         bpp = 1;
     else
         n3d_crash("src/n3d", 1586, "not implemented for format %d\n", fb->format);
@@ -324,7 +326,8 @@ void n3d_framecontext_swap_cb(n3d_frame_context* fc)
 void n3d_framecontext_begin(n3d_frame_context* fc, int flag)
 {
     if (!fc->cb || !fc->cb_dirty)
-        n3d_crash("src/n3d", __LINE__, "frame context has no coverage buffers (made without N3D_FRAMECONTEXT_COVERAGEBUFFER)\n");
+        n3d_crash("src/n3d", __LINE__,
+                  "frame context has no coverage buffers (made without N3D_FRAMECONTEXT_COVERAGEBUFFER)\n");
     n3d_framecontext_swap_cb(fc);
     if (!(flag & N3D_FRAMECONTEXT_BEGIN_NO_CLEAR))
         n3d_coveragebuffer_clear(fc->cb);
@@ -334,7 +337,8 @@ void n3d_framecontext_begin(n3d_frame_context* fc, int flag)
 void n3d_framecontext_end(n3d_frame_context* fc)
 {
     if (!fc->cb || !fc->cb_dirty)
-        n3d_crash("src/n3d", __LINE__, "frame context has no coverage buffers (made without N3D_FRAMECONTEXT_COVERAGEBUFFER)\n");
+        n3d_crash("src/n3d", __LINE__,
+                  "frame context has no coverage buffers (made without N3D_FRAMECONTEXT_COVERAGEBUFFER)\n");
     if (!(fc->begin_flag & N3D_FRAMECONTEXT_BEGIN_NO_CLEAR))
         n3d_framebuffer_clear_dirty(fc->fb, fc->cb, fc->cb_dirty);
 }
@@ -378,7 +382,8 @@ void n3d_coveragebuffer_display(const n3d_coveragebuffer* cb, n3d_framebuffer* f
         }
 }
 
-void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* cb, const n3d_coveragebuffer* cb_dirty)
+void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* cb,
+                                    const n3d_coveragebuffer* cb_dirty)
 {
     // Every pixel of cb inside the plane; outside its own size cb_dirty reads as clear.
     int w = n3d_min(fb->w, cb->w), h = n3d_min(fb->h, cb->h);

@@ -61,10 +61,10 @@ static_assert(offsetof(n3d_depthbuffer, w) > offsetof(n3d_depthbuffer, u16) &&
               "n3d_depthbuffer fields in their fixed order");
 
 struct n3d_frame_context {
-    int begin_flag;            // the flag of the last n3d_framecontext_begin
-    n3d_framebuffer* fb;       // always present
-    n3d_depthbuffer* db;       // only with N3D_FRAMECONTEXT_DEPTHBUFFER; may be shared
-    n3d_coveragebuffer* cb;    // this frame's coverage (only with N3D_FRAMECONTEXT_COVERAGEBUFFER)
+    int begin_flag;                // the flag of the last n3d_framecontext_begin
+    n3d_framebuffer* fb;           // always present
+    n3d_depthbuffer* db;           // only with N3D_FRAMECONTEXT_DEPTHBUFFER; may be shared
+    n3d_coveragebuffer* cb;        // this frame's coverage (only with N3D_FRAMECONTEXT_COVERAGEBUFFER)
     n3d_coveragebuffer* cb_dirty;  // the previous frame's coverage
 };
 static_assert(offsetof(n3d_frame_context, fb) > offsetof(n3d_frame_context, begin_flag) &&
@@ -74,8 +74,9 @@ static_assert(offsetof(n3d_frame_context, fb) > offsetof(n3d_frame_context, begi
               "n3d_frame_context fields in their fixed order");
 
 // Owned planes: zero the record, push the pixels (unaligned, not cleared).
-void n3d_framebuffer_init_argb1555(n3d_framebuffer* fb, int width, int height, memarena* arena);  // format 2, row_bytes 2w
-void n3d_framebuffer_init_index8(n3d_framebuffer* fb, int width, int height, memarena* arena);    // format 3, row_bytes w
+void n3d_framebuffer_init_argb1555(n3d_framebuffer* fb, int width, int height,
+                                   memarena* arena);  // format 2, row_bytes 2w
+void n3d_framebuffer_init_index8(n3d_framebuffer* fb, int width, int height, memarena* arena);  // format 3, row_bytes w
 
 // width rounded up to a multiple of 32.
 int n3d_coveragebuffer_width_at_least(int width);
@@ -118,5 +119,5 @@ void n3d_framecontext_end(n3d_frame_context* fc);
 // pixels red (ARGB1555) or 255, uncovered pure blue or 0; the dirty view marks
 // this frame red, the previous frame blue and leaves the rest.
 void n3d_coveragebuffer_display(const n3d_coveragebuffer* cb, n3d_framebuffer* fb);
-void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* cb, const n3d_coveragebuffer* cb_dirty);
-
+void n3d_framebuffer_dbg_show_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* cb,
+                                    const n3d_coveragebuffer* cb_dirty);

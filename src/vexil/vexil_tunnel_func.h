@@ -18,3 +18,8 @@ void vexil_tunnel_argb1555_init(n3d_framebuffer* dst);
 // = distance + u_offset, both mod 256. scale is not used.
 void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, const n3d_framebuffer* uv_map,
                            const n2d_rect* dst_rect, float scale, int u_offset, int v_offset);
+#if defined(__x86_64__)
+// On x86-64 the frame is drawn eight pixels a step with SSE2 (true, the
+// default); false keeps it on the portable packed path. Both give the same pixels.
+extern bool vexil_tunnel_wide;
+#endif

@@ -195,6 +195,73 @@ TEST(Tunnel, RectangleClippedToTheTargetKeepsTheTableOrigin)
         }
 }
 
+// Every path the frame can take (eight pixels a step with SSE2 where the build has
+// it, the packed four-pixel path) against the per-pixel rule, over a table of
+// random entries (every byte carry), a random colour map, targets narrower and
+// wider than the SSE2 path's index buffer, odd origins (unaligned stores) and
+// offsets of every sign.
+TEST(Tunnel, EveryPathDrawsThePerPixelRule)
+{
+    test_arena a;
+    n3d_framebuffer map;
+    n3d_framebuffer_init_argb1555(&map, 640, 480, &a.arena);
+    uint32_t s = 99;
+    auto next = [&s] { return s = s * 1664525u + 1013904223u; };
+    for (int j = 0; j < map.h; j++)
+        for (int i = 0; i < map.w; i++)
+            reinterpret_cast<uint16_t*>(static_cast<uint8_t*>(map.b) + (size_t)j * map.row_bytes)[i] =
+                (uint16_t)(next() >> 16);
+    std::vector<uint16_t> texel(65536);
+    for (uint16_t& t : texel)
+        t = (uint16_t)(next() >> 16);
+    video_texture cm(2, 8, 8, [&](int x, int y) { return (uint32_t)texel[(size_t)(y << 8 | x)]; });
+    struct {
+        int page_w, page_h, x0, y0, x1, y1, u, v;
+    } cases[] = {
+        {320, 240, 0, 0, 320, 240, 0, 0},      // the production's page
+        {320, 240, 1, 3, 320, 240, 255, 255},  // odd origin: stores not aligned
+        {320, 240, 5, 0, 13, 7, -1, -129},     // fewer pixels than one step
+        {600, 20, 0, 0, 600, 20, 77, 201},     // more than one index buffer a row
+        {600, 20, 3, 2, 590, 19, 300, -700},   // ... not a multiple of 8 or 4
+        {36, 9, 0, 0, 36, 9, 128, 128},        // a step and a half
+        {7, 3, 0, 0, 7, 3, 1, 1},              // only single pixels
+    };
+#if defined(__x86_64__)
+    const bool paths[] = {true, false};
+#else
+    const bool paths[] = {false};
+#endif
+    for (auto& c : cases)
+        for (bool wide : paths) {
+#if defined(__x86_64__)
+            vexil_tunnel_wide = wide;
+#endif
+            video_plane page(c.page_w, c.page_h, 0, 0x7777);
+            n3d_frame_context fc{};
+            fc.fb = &page.fb;
+            n2d_rect r{c.x0, c.y0, c.x1, c.y1};
+            vexil_tunnel_argb1555(&fc, &cm.t, &map, &r, 1.0f, c.u, c.v);
+            const int ox = map.w / 2 - c.page_w / 2, oy = map.h / 2 - c.page_h / 2;
+            int wrong = 0;
+            for (int y = 0; y < c.page_h; y++)
+                for (int x = 0; x < c.page_w; x++) {
+                    uint16_t want = 0x7777;
+                    if (x >= c.x0 && x < c.x1 && y >= c.y0 && y < c.y1) {
+                        // The table window starts at its centred origin whatever the rectangle.
+                        uint16_t e =
+                            reinterpret_cast<const uint16_t*>(static_cast<const uint8_t*>(map.b) +
+                                                              (size_t)(oy + y - c.y0) * map.row_bytes)[ox + x - c.x0];
+                        want = texel[(size_t)((((e >> 8) + c.v) & 255) << 8 | (((e & 255) + c.u) & 255))];
+                    }
+                    wrong += page.px(x, y) != want;
+                }
+            EXPECT_EQ(wrong, 0) << c.page_w << "x" << c.page_h << " at " << c.x0 << "," << c.y0 << " wide " << wide;
+        }
+#if defined(__x86_64__)
+    vexil_tunnel_wide = true;
+#endif
+}
+
 TEST(Tunnel, Refusals)
 {
     struct {

@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "core/crash.h"
+#include "core/cycles_measure.h"
 #include "core/io.h"
 #include "image/n3d_convert.h"
 #include "n3d/mad.h"
+#include "n3d/n3d.h"
 #include "n3d/n3d_asset.h"
+#include "n3d/raster/n3d_raster.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
@@ -500,6 +503,50 @@ TEST(ScenesVideo, KeyTwoTogglesTheFreeCameraAtTheOrigin)
         EXPECT_EQ(wasd_move_enable, 0);
         expect_box_near(covered(p, 0, 219), projected(0, 0, OBJ_Z, OBJ_HALF, CAM_Z, CAM_YFOV), "datapack camera");
     }));
+}
+
+// The datapack scene's frame reaches the report the program prints at exit
+// through the blocks its pieces time: both passes' draw-path set-ups (one per
+// command: object, head, sky) and vertex batches, the coverage and depth clears,
+// and the two rasterizers' profiles (190 the objects, 81 the sky). A
+// vertical-blank call adds nothing.
+TEST(ScenesVideo, MadpackFrameReachesTheExitReport)
+{
+    captured_run r = run_production({row(1000, 3000, "video_madpack,pack,0,1,move,cam,sky,head,nod")}, [](prod& p) {
+        p.at(S);  // prepare
+        auto raster_hits = [](int flags) { return n3d_rasterizer_find(flags)->profileblocks[0].hits; };
+        struct counts {
+            uint32_t setup, batches, clears, objects, sky;
+        };
+        auto now = [&] {
+            return counts{g_cycles_block_hits[BLOCK_RENDER_MESH_TRANSFORM_VERTICES_SETUP],
+                          g_cycles_block_hits[BLOCK_RENDER_MESH_TRANSFORM_VERTICES],
+                          g_cycles_block_hits[BLOCK_CLEAR_COVERAGE], raster_hits(190), raster_hits(81)};
+        };
+        counts c0 = now();
+        p.at(S + 735, 1);
+        counts c1 = now();
+        EXPECT_EQ(c1.setup - c0.setup, 3u);
+        EXPECT_GE(c1.batches - c0.batches, 3u);
+        EXPECT_EQ(c1.clears - c0.clears, 2u);
+        EXPECT_GT(c1.objects - c0.objects, 0u);
+        EXPECT_GT(c1.sky - c0.sky, 0u);
+        p.at(S + 2 * 735, 2);
+        counts c2 = now();
+        EXPECT_EQ(c2.setup, c1.setup);
+        EXPECT_EQ(c2.objects, c1.objects);
+        EXPECT_EQ(c2.sky, c1.sky);
+        cycles_print();
+        n3d_profile_print();
+    });
+    expect_clean(r);
+    for (const char* line :
+         {"[BLOCK_RENDER_MESH_TRANSFORM_VERTICES_SETUP]", "[BLOCK_RENDER_MESH_TRANSFORM_VERTICES]",
+          "[BLOCK_CLEAR_COVERAGE]", "[setup - n3d_render_triangle_v8_phong_argb1555_t0i8argb1555_covrw01_zbuffrw11]",
+          "[inner - n3d_render_triangle_v8_phong_argb1555_t0i8argb1555_covrw01_zbuffrw11]",
+          "[setup - n3d_render_triangle_v8_argb1555_t0argb1555_covrw10]",
+          "[inner - n3d_render_triangle_v8_argb1555_t0argb1555_covrw10]"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
 // ---- greetings -------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // buffer's line record.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -67,29 +68,49 @@ snapshot run(raster_fixture& f, int flags, int wide, float spread)
     return take(f);
 }
 
+// The wide paths this processor has, each against the scalar one.
+struct wide_path {
+    int level;
+    const char* name;
+    bool supported;
+};
+
 TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
 {
-    if (!__builtin_cpu_supports("avx2"))
+    const wide_path paths[] = {
+        {N3D_RASTER_AVX2, "AVX2 spans", __builtin_cpu_supports("avx2") != 0},
+        {N3D_RASTER_AVX512, "AVX-512 rows",
+         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+             __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512vbmi")},
+    };
+    if (!paths[0].supported)
         GTEST_SKIP() << "no AVX2 on this processor: only the scalar path exists";
     const int saved = g_n3d_raster_wide;
     for (int size : {8, 5}) {
         auto f = std::make_unique<raster_fixture>(size, size);
         for (float spread : {1.0f, 7.0f})
             for (int flags : ALL_FLAGS) {
-                snapshot scalar = run(*f, flags, 0, spread);
-                snapshot wide = run(*f, flags, 1, spread);
-                EXPECT_TRUE(scalar.px == wide.px)
-                    << "pixels, variant " << flags << " texture 2^" << size << " spread " << spread;
-                EXPECT_TRUE(scalar.cov == wide.cov) << "coverage, variant " << flags;
-                EXPECT_TRUE(scalar.z == wide.z) << "depth, variant " << flags;
-                EXPECT_TRUE(scalar.zmask == wide.zmask) << "depth lines, variant " << flags;
-                if (scalar.px != wide.px) {
-                    for (size_t i = 0; i < scalar.px.size(); i++)
-                        if (scalar.px[i] != wide.px[i]) {
-                            ADD_FAILURE() << "first difference at " << i % 320 << "," << i / 320 << ": " << scalar.px[i]
-                                          << " vs " << wide.px[i];
-                            break;
-                        }
+                snapshot scalar = run(*f, flags, N3D_RASTER_SCALAR, spread);
+                for (const wide_path& p : paths) {
+                    if (!p.supported) {
+                        printf("[   NOTE   ] %s not on this processor, not compared\n", p.name);
+                        continue;
+                    }
+                    snapshot wide = run(*f, flags, p.level, spread);
+                    EXPECT_TRUE(scalar.px == wide.px)
+                        << p.name << ": pixels, variant " << flags << " texture 2^" << size << " spread " << spread;
+                    EXPECT_TRUE(scalar.cov == wide.cov) << p.name << ": coverage, variant " << flags;
+                    EXPECT_TRUE(scalar.z == wide.z) << p.name << ": depth, variant " << flags;
+                    EXPECT_TRUE(scalar.zmask == wide.zmask) << p.name << ": depth lines, variant " << flags;
+                    if (scalar.px != wide.px) {
+                        for (size_t i = 0; i < scalar.px.size(); i++)
+                            if (scalar.px[i] != wide.px[i]) {
+                                ADD_FAILURE() << p.name << ": first difference at " << i % 320 << "," << i / 320 << ": "
+                                              << scalar.px[i] << " vs " << wide.px[i];
+                                break;
+                            }
+                    }
                 }
             }
     }

@@ -12,9 +12,13 @@ static int raster_wide_supported()
 {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();  // this runs as a static initializer, possibly before the library's own
-    return __builtin_cpu_supports("avx2") ? 1 : 0;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vpopcntdq") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        return N3D_RASTER_AVX512;
+    return __builtin_cpu_supports("avx2") ? N3D_RASTER_AVX2 : N3D_RASTER_SCALAR;
 #else
-    return 0;
+    return N3D_RASTER_SCALAR;
 #endif
 }
 int g_n3d_raster_wide = raster_wide_supported();

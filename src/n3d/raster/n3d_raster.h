@@ -129,8 +129,11 @@ n3d_rasterizer* n3d_rasterizer_find(int flags);
 // Registers the fifteen generated rasterizers in their fixed order.
 void n3d_rasterizers_init();
 
-// 1 when the rasterizers draw their span pixels eight at a time (the processor
-// has AVX2; set at start-up, 0 forces the scalar pixel path).
+// The rasterizers' pixel path, the widest the processor has (set at start-up):
+// scalar, span pixels eight at a time (AVX2), or whole rows sixteen pixels at a
+// time (AVX-512). All three draw the same pixels; a lower value forces a
+// narrower path where the processor has the wider one.
+enum { N3D_RASTER_SCALAR = 0, N3D_RASTER_AVX2 = 1, N3D_RASTER_AVX512 = 2 };
 extern int g_n3d_raster_wide;
 
 // Floor division and non-negative modulo for positive divisors; b = 0 is fatal.

@@ -223,7 +223,7 @@ struct tri_state {
     uint16_t* z_row;
     int z_row_values;
     uint32_t* zmask_row;
-    bool wide;  // span pixels eight at a time (AVX2, levels at least 4 texels high)
+    int wide;  // N3D_RASTER_*: the pixel path (the wide ones need levels at least 4 texels high)
 };
 
 // Texture coordinate with 4 fraction bits and the bias of 7 from a scaled u/w.
@@ -740,11 +740,426 @@ __attribute__((target("avx2"), flatten, noinline)) void scanline_wide(const tri_
 }
 #endif
 
+#ifdef N3D_TRI_WIDE
+#define N3D_TRI_X16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx512vbmi")))
+#define N3D_TRI_X16_INLINE \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx512vbmi"), always_inline))
+
+// A whole scanline sixteen pixels at a time (AVX-512). Every value the span
+// walk steps is written as a function of the pixel's offset o from the row
+// start: the exact perspective values at the span ends are taken from the
+// lanes at those offsets, the packed accumulator's u, v and the carries it
+// passes into v from the span's start and step, the r-squared quadratic in
+// closed form and the cubic as the quadratic times the stepped squared
+// reciprocal. Bit for bit the scalar walk's pixels.
+template <n3d_tri_features F>
+struct row_x16 {
+    // The perspective values at sixteen offsets.
+    struct exact {
+        __m512i u, v, iiw;
+    };
+    // What every chunk of a row shares.
+    struct row {
+        const tri_state* s;
+        __m512i t_lo, t_hi;  // the reciprocal table
+        __m512i lut[4];      // phong table entries 0 to 255
+        uint8_t* dst;
+        uint16_t* zp;
+        int32_t x0, n;
+        // Pixels fetched one by one wait in out until the next chunk's fetch is
+        // done, so that their vector reload does not stall on the fresh stores.
+        alignas(64) uint16_t out[2][16];
+        int cur;
+        __mmask16 pend_mask;
+        uint8_t* pend_dst;
+    };
+    // Index8 texels and 16-bit texels unshaded are fetched one by one.
+    static constexpr bool FETCH_ONE_BY_ONE = false;
+
+    N3D_TRI_X16_INLINE static inline void flush(row& w)
+    {
+        if (w.pend_mask)
+            _mm256_mask_storeu_epi16(w.pend_dst, w.pend_mask,
+                                     _mm256_load_si256(reinterpret_cast<const __m256i*>(w.out[w.cur ^ 1])));
+        w.pend_mask = 0;
+    }
+
+    N3D_TRI_X16_INLINE static inline __m512i s1(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
+    N3D_TRI_X16_INLINE static inline __m512i s1i(int32_t x) { return _mm512_set1_epi32(x); }
+    N3D_TRI_X16_INLINE static inline __m512i lanes()
+    {
+        return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    }
+
+    // The exact values at the offsets off (pixels from the row start).
+    N3D_TRI_X16_INLINE static inline void eval(const row& w, __m512i off, exact* e)
+    {
+        const tri_state& s = *w.s;
+        const __m512i iuk = _mm512_add_epi32(s1(s.lk[0].v), _mm512_mullo_epi32(off, s1(s.kdx[0].v)));
+        const __m512i ivk = _mm512_add_epi32(s1(s.lk[1].v), _mm512_mullo_epi32(off, s1(s.kdx[1].v)));
+        if constexpr (F.affine) {
+            e->u = _mm512_add_epi32(_mm512_srai_epi32(iuk, 6), s1(7));
+            e->v = _mm512_add_epi32(_mm512_srai_epi32(ivk, 6), s1(7));
+            e->iiw = _mm512_setzero_si512();
+        } else {
+            const __m512i iwk = _mm512_add_epi32(s1(s.liwk.v), _mm512_mullo_epi32(off, s1(s.iwk_dx.v)));
+            __m512i idx = _mm512_srai_epi32(iwk, 14);
+            idx = _mm512_min_epi32(_mm512_max_epi32(idx, _mm512_setzero_si512()), s1(N3D_FIXED_IIW_LUT_SIZE - 2));
+            const __m512i dist = _mm512_and_si512(iwk, s1(0x3FFF));
+            const __m512i p1 = _mm512_permutex2var_epi32(w.t_lo, idx, w.t_hi);
+            const __m512i p2 = _mm512_permutex2var_epi32(w.t_lo, _mm512_add_epi32(idx, s1(1)), w.t_hi);
+            const __m512i p =
+                _mm512_add_epi32(p1, _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_sub_epi32(p2, p1), dist), 14));
+            e->u = _mm512_add_epi32(_mm512_srai_epi32(_mm512_mullo_epi32(iuk, p), 18), s1(7));
+            e->v = _mm512_add_epi32(_mm512_srai_epi32(_mm512_mullo_epi32(ivk, p), 18), s1(7));
+            if constexpr (F.phong)
+                e->iiw = _mm512_srai_epi32(_mm512_mullo_epi32(p, _mm512_srai_epi32(p, 5)), 13);
+            else
+                e->iiw = _mm512_setzero_si512();
+        }
+    }
+
+    // x / 2^sh per lane, truncating toward zero.
+    N3D_TRI_X16_INLINE static inline __m512i div_pow2(__m512i x, __m512i sh)
+    {
+        const __m512i bias =
+            _mm512_and_si512(_mm512_srai_epi32(x, 31), _mm512_sub_epi32(_mm512_sllv_epi32(s1(1), sh), s1(1)));
+        return _mm512_srav_epi32(_mm512_add_epi32(x, bias), sh);
+    }
+    N3D_TRI_X16_INLINE static inline __m512i div8(__m512i x)
+    {
+        return _mm512_srai_epi32(_mm512_add_epi32(x, _mm512_and_si512(_mm512_srai_epi32(x, 31), s1(7))), 3);
+    }
+    // Sixteen 4-byte words at base + off, as two gathers of eight.
+    N3D_TRI_X16_INLINE static inline __m512i gather32(__mmask16 m, const void* base, __m512i off)
+    {
+        const __m256i lo = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), static_cast<__mmask8>(m),
+                                                        _mm512_castsi512_si256(off), base, 1);
+        const __m256i hi = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), static_cast<__mmask8>(m >> 8),
+                                                        _mm512_extracti64x4_epi64(off, 1), base, 1);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+    }
+    // Byte at base + off per lane, read as the aligned 4-byte word that holds it.
+    N3D_TRI_X16_INLINE static inline __m512i gather_u8(__mmask16 m, const void* base, __m512i off)
+    {
+        const __m512i g = gather32(m, base, _mm512_andnot_si512(s1(3), off));
+        return _mm512_and_si512(_mm512_srlv_epi32(g, _mm512_slli_epi32(_mm512_and_si512(off, s1(3)), 3)), s1(0xFF));
+    }
+    N3D_TRI_X16_INLINE static inline __m512i gather_u16(__mmask16 m, const void* base, __m512i index)
+    {
+        const __m512i off = _mm512_slli_epi32(index, 1);
+        const __m512i g = gather32(m, base, _mm512_andnot_si512(s1(3), off));
+        return _mm512_and_si512(_mm512_srlv_epi32(g, _mm512_slli_epi32(_mm512_and_si512(off, s1(2)), 3)), s1(0xFFFF));
+    }
+    // Shades of sixteen phong indices: entries 0 to 255 by byte permutation of
+    // the table held in lut, the pads around it read from memory.
+    N3D_TRI_X16_INLINE static inline __m512i phong_lookup(const row& w, __mmask16 m, __m512i pidx)
+    {
+        const __m512i b = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(pidx));
+        const __mmask64 high = _mm512_movepi8_mask(b);
+        const __m512i lo = _mm512_permutex2var_epi8(w.lut[0], b, w.lut[1]),
+                      hi = _mm512_permutex2var_epi8(w.lut[2], b, w.lut[3]);
+        __m512i shade = _mm512_cvtepu8_epi32(_mm512_castsi512_si128(_mm512_mask_blend_epi8(high, lo, hi)));
+        const __mmask16 pad =
+            _mm512_mask_cmpneq_epi32_mask(m, _mm512_and_si512(pidx, s1(~0xFFu)), _mm512_setzero_si512());
+        if (pad)
+            shade = _mm512_mask_mov_epi32(shade, pad, gather_u8(pad, w.s->phong_lut, pidx));
+        return shade;
+    }
+
+    // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx;
+    // depth z; stored where valid and passing.
+    N3D_TRI_X16_INLINE static inline void put(row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v, __m512i pidx,
+                                              __m512i z)
+    {
+        const tri_state& s = *w.s;
+        __m512i idx = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(v, 4), s1(3)),
+                                                      _mm512_and_si512(_mm512_srli_epi32(u, 2), s1(0xFC))),
+                                      _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(v, 2), s1(0x3F00)),
+                                                      _mm512_and_si512(_mm512_slli_epi32(u, 4), s1(0xC000))));
+        idx = _mm512_and_si512(idx, s1(s.index_mask));
+        __m512i texel = _mm512_setzero_si512();
+        if constexpr (!FETCH_ONE_BY_ONE) {
+            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+                texel = gather_u8(valid, s.texel_bytes, idx);
+            else
+                texel = gather_u16(valid, s.texel_bytes, idx);
+        }
+
+        __m512i pix = _mm512_setzero_si512();
+        if constexpr (FETCH_ONE_BY_ONE) {
+            alignas(64) uint32_t ia[16], sa[16];
+            _mm512_store_si512(ia, idx);
+            if constexpr (F.phong) {
+                pidx = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
+                                        s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+                _mm512_store_si512(sa, _mm512_and_si512(phong_lookup(w, valid, pidx), s1(31)));
+            }
+            const int32_t cnt = w.n - o0 < 16 ? w.n - o0 : 16;
+            uint16_t* out = w.out[w.cur];
+            for (int32_t i = 0; i < cnt; i++) {
+                if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8 && F.phong)
+                    out[i] = s.shade_table[(static_cast<uint32_t>(s.texel_bytes[ia[i]]) << 5) | sa[i]];
+                else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+                    out[i] = s.palette[s.texel_bytes[ia[i]]];
+                else
+                    memcpy(&out[i], s.texel_bytes + 2 * ia[i], 2);
+            }
+        } else if constexpr (F.phong) {
+            pidx = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
+                                    s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+            const __m512i shade = phong_lookup(w, valid, pidx);
+            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                pix = gather_u16(valid, s.shade_table,
+                                 _mm512_or_si512(_mm512_slli_epi32(texel, 5), _mm512_and_si512(shade, s1(31))));
+            } else {
+                __m512i l = _mm512_or_si512(
+                    _mm512_or_si512(_mm512_and_si512(texel, s1(0x1F)),
+                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 5), s1(0x1F)), 10)),
+                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 10), s1(0x1F)), 20));
+                l = _mm512_mullo_epi32(l, shade);
+                pix = _mm512_or_si512(
+                    _mm512_or_si512(s1(0x8000),
+                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 25), s1(0x1F)), 10)),
+                    _mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 15), s1(0x1F)), 5),
+                                    _mm512_and_si512(_mm512_srli_epi32(l, 5), s1(0x1F))));
+            }
+        } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+            (void)pidx;
+            pix = gather_u16(valid, s.palette, texel);
+        } else {
+            (void)pidx;
+            pix = texel;
+        }
+
+        __mmask16 pass = valid;
+        if constexpr (F.cov_read) {
+            const int32_t len = w.n - o0 < 16 ? w.n - o0 : 16;
+            const uint32_t x = static_cast<uint32_t>(w.x0 + o0);
+            const uint32_t* cw = s.cov_row + (x >> 5);
+            uint64_t bits = static_cast<uint64_t>(cw[0]) << 32;
+            if ((x & 31u) + static_cast<uint32_t>(len) > 32u)
+                bits |= cw[1];
+            const uint32_t top = static_cast<uint32_t>((bits << (x & 31u)) >> 48);  // pixel x at bit 15
+            const __m512i covbit = _mm512_setr_epi32(0x8000, 0x4000, 0x2000, 0x1000, 0x800, 0x400, 0x200, 0x100, 0x80,
+                                                     0x40, 0x20, 0x10, 0x8, 0x4, 0x2, 0x1);
+            pass &= static_cast<__mmask16>(~_mm512_test_epi32_mask(s1(top), covbit));
+        }
+        if constexpr (F.depth) {
+            z = _mm512_and_si512(z, s1(0xFFFF));
+            const __m512i old = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(valid, w.zp + o0));
+            pass &= _mm512_cmpgt_epi32_mask(z, old);
+            _mm256_mask_storeu_epi16(w.zp + o0, pass, _mm512_cvtepi32_epi16(z));
+        } else {
+            (void)z;
+        }
+        if constexpr (FETCH_ONE_BY_ONE) {
+            (void)pix;
+            flush(w);
+            w.pend_mask = pass;
+            w.pend_dst = w.dst + 2 * o0;
+            w.cur ^= 1;
+        } else {
+            _mm256_mask_storeu_epi16(w.dst + 2 * o0, pass, _mm512_cvtepi32_epi16(pix));
+        }
+    }
+
+    // v after j steps from the span start: the carries that u's steps pass into
+    // v, counted over the lanes of the span before each one. The carry of the
+    // step after pixel j comes from u's 13-bit field plus the step passing 2^13
+    // (at j = 0 the field still holds u bit 12; every step clears it).
+    N3D_TRI_X16_INLINE static inline __m512i v_after(__mmask16 lanes_in, __mmask16 j0, __m512i us, __m512i u,
+                                                     __m512i du, __m512i vj, __m512i sb, __m512i j)
+    {
+        const __m512i xj = _mm512_mask_mov_epi32(_mm512_and_si512(u, s1(0xFFF)), j0, _mm512_and_si512(us, s1(0x1FFF)));
+        const __mmask16 carry =
+            _mm512_mask_test_epi32_mask(lanes_in, _mm512_add_epi32(xj, _mm512_and_si512(du, s1(0x1FFF))), s1(0x2000));
+        const __m512i before = _mm512_sub_epi32(_mm512_sllv_epi32(s1(1), j), s1(1));
+        const __m512i carries = _mm512_popcnt_epi32(_mm512_and_si512(_mm512_srlv_epi32(s1(carry), sb), before));
+        return _mm512_add_epi32(vj, carries);
+    }
+
+    N3D_TRI_X16_INLINE static inline __m512i quad_at(const tri_state& s, __m512i o)
+    {
+        return _mm512_add_epi32(
+            _mm512_add_epi32(s1(s.rs.q.v), _mm512_mullo_epi32(o, s1(s.rs.span.v))),
+            _mm512_mullo_epi32(_mm512_srli_epi32(_mm512_mullo_epi32(o, _mm512_sub_epi32(o, s1(1))), 1), s1(s.rs.e3.v)));
+    }
+
+    N3D_TRI_X16 static void run(const tri_state& s, int32_t x0, int32_t x1)
+    {
+        const int32_t n = x1 - x0;
+        if constexpr (F.depth)
+            depth_lazy_clear(s.z_row, s.zmask_row, x0, x1);
+        row w;
+        w.s = &s;
+        w.x0 = x0;
+        w.n = n;
+        w.dst = s.dst_row + 2 * x0;
+        w.zp = F.depth ? s.z_row + x0 : nullptr;
+        w.cur = 0;
+        w.pend_mask = 0;
+        w.pend_dst = nullptr;
+        w.t_lo = w.t_hi = _mm512_setzero_si512();
+        if constexpr (!F.affine) {
+            w.t_lo = _mm512_loadu_si512(n3d_iiw_lut_fixpt);
+            w.t_hi = _mm512_loadu_si512(n3d_iiw_lut_fixpt + 16);
+        }
+        for (int i = 0; i < 4; i++)
+            w.lut[i] = F.phong ? _mm512_loadu_si512(s.phong_lut + 64 * i) : _mm512_setzero_si512();
+
+        // The cut into spans: 8s up to r8, one 4 up to r4, one 2 up to e, then singles.
+        const bool spans = n >= 5;
+        const int32_t k8 = spans ? (n - 1) >> 3 : 0;
+        const int32_t rest = (n - 1) & 7;
+        const int32_t has4 = spans && rest >= 4, has2 = spans && (rest & 3) >= 2;
+        const int32_t r8 = 8 * k8, r4 = r8 + 4 * has4, e = spans ? r4 + 2 * has2 : 0;
+        const int32_t b_last = has2 ? r4 : (has4 ? r8 : r8 - 8), s_last = has2 ? 1 : (has4 ? 2 : 3);
+        const __m512i lane = lanes();
+
+        // Chunks of two 8-spans: the span ends come from sixteen exact values at
+        // a time, one every 8 pixels; r-squared and depth step from chunk to chunk.
+        const int32_t full = r8 >> 4;
+        if (full > 0) {
+            const __m512i lane8 = _mm512_srli_epi32(lane, 3), j = _mm512_and_si512(lane, s1(7));
+            const __m512i sb = _mm512_and_si512(lane, s1(8));
+            const __mmask16 j0 = 0x0101;
+            __m512i q = _mm512_setzero_si512(), dq = _mm512_setzero_si512(), ddq = _mm512_setzero_si512();
+            if constexpr (F.phong) {
+                q = quad_at(s, lane);
+                dq = _mm512_sub_epi32(quad_at(s, _mm512_add_epi32(lane, s1(16))), q);
+                ddq = s1((fx(256) * s.rs.e3).v);
+            }
+            __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v)));
+            const __m512i dz = s1((fx(16) * s.zb_dx).v);
+            for (int32_t c0 = 0; c0 < full; c0 += 8) {
+                exact b0, b1;
+                eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0)), 3), &b0);
+                eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0 + 16)), 3), &b1);
+                const __m512i du_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.u, b0.u, 1), b0.u));
+                const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.v, b0.v, 1), b0.v));
+                const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.iiw, b0.iiw, 1), b0.iiw));
+                const int32_t c1 = full < c0 + 8 ? full : c0 + 8;
+                __m512i k = lane8;
+                for (int32_t c = c0; c < c1; c++) {
+                    const __m512i us = _mm512_permutexvar_epi32(k, b0.u), du = _mm512_permutexvar_epi32(k, du_k);
+                    const __m512i vs = _mm512_permutexvar_epi32(k, b0.v), dv = _mm512_permutexvar_epi32(k, dv_k);
+                    const __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
+                    const __m512i v =
+                        v_after(0xFFFF, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
+                    __m512i pidx = _mm512_setzero_si512();
+                    if constexpr (F.phong) {
+                        const __m512i iw = _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),
+                                                            _mm512_mullo_epi32(j, _mm512_permutexvar_epi32(k, di_k)));
+                        if constexpr (F.cubic)
+                            pidx = _mm512_srai_epi32(_mm512_mullo_epi32(q, iw), 24);
+                        else
+                            pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
+                        q = _mm512_add_epi32(q, dq);
+                        dq = _mm512_add_epi32(dq, ddq);
+                    }
+                    put(w, 16 * c, 0xFFFF, u, v, pidx, z);
+                    z = _mm512_add_epi32(z, dz);
+                    k = _mm512_add_epi32(k, s1(2));
+                }
+            }
+        }
+
+        // The rest, at most sixteen pixels: the last 8-span, the 4 and the 2,
+        // the single pixels, or a short row alone.
+        const int32_t o0 = 16 * full;
+        if (o0 >= n) {
+            if constexpr (FETCH_ONE_BY_ONE)
+                flush(w);
+            return;
+        }
+        // The cubic of the last span carries on through the single pixels after it.
+        int32_t i_last = 0, di_last = 0;
+        if constexpr (F.cubic) {
+            if (spans) {
+                const fx a = iiwsqr_of(recip(s.liwk + fx(b_last) * s.iwk_dx));
+                const fx b = iiwsqr_of(recip(s.liwk + fx(b_last + (1 << s_last)) * s.iwk_dx));
+                i_last = a.i();
+                di_last = fx_div_pow2(b - a, s_last).i();
+            }
+        }
+        const __m512i o = _mm512_add_epi32(lane, s1i(o0));
+        exact cur, nxt;
+        eval(w, o, &cur);
+        eval(w, _mm512_add_epi32(o, s1(16)), &nxt);
+        const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
+        const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
+
+        // Each lane's span: its start b, log2 length sh, and place j in it.
+        __m512i b = s1i(b_last), sh = s1i(s_last);
+        b = _mm512_mask_mov_epi32(b, m_span, s1i(r4));
+        sh = _mm512_mask_mov_epi32(sh, m_span, s1(1));
+        const __mmask16 m4 = _mm512_cmplt_epi32_mask(o, s1i(r4)), m8 = _mm512_cmplt_epi32_mask(o, s1i(r8));
+        b = _mm512_mask_mov_epi32(b, m4, s1i(r8));
+        sh = _mm512_mask_mov_epi32(sh, m4, s1(2));
+        b = _mm512_mask_mov_epi32(b, m8, _mm512_andnot_si512(s1(7), o));
+        sh = _mm512_mask_mov_epi32(sh, m8, s1(3));
+        const __m512i j = _mm512_sub_epi32(o, b);
+        const __m512i sb = _mm512_sub_epi32(b, s1i(o0));
+        const __m512i eb = _mm512_add_epi32(sb, _mm512_sllv_epi32(s1(1), sh));
+
+        // Texture coordinates: the accumulator's walk inside spans, clamped exact values alone.
+        const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutex2var_epi32(cur.u, eb, nxt.u);
+        const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutex2var_epi32(cur.v, eb, nxt.v);
+        const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh);
+        const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
+        __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
+        const __mmask16 j0 = _mm512_cmpeq_epi32_mask(j, _mm512_setzero_si512());
+        __m512i v = v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
+        const __m512i uf = _mm512_max_epi32(_mm512_min_epi32(cur.u, s1(s.u_max16.v)), _mm512_setzero_si512());
+        const __m512i vf = _mm512_max_epi32(_mm512_min_epi32(cur.v, s1(s.v_max16.v)), _mm512_setzero_si512());
+        u = _mm512_mask_mov_epi32(uf, m_span, u);
+        v = _mm512_mask_mov_epi32(vf, m_span, v);
+
+        __m512i pidx = _mm512_setzero_si512();
+        if constexpr (F.phong) {
+            const __m512i q = quad_at(s, o);
+            const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw),
+                          ie = _mm512_permutex2var_epi32(cur.iiw, eb, nxt.iiw);
+            const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
+            if constexpr (F.cubic) {
+                if (spans) {
+                    const __m512i ib = _mm512_mask_mov_epi32(s1i(i_last), m_span, is);
+                    const __m512i dib = _mm512_mask_mov_epi32(s1i(di_last), m_span, di);
+                    pidx =
+                        _mm512_srai_epi32(_mm512_mullo_epi32(q, _mm512_add_epi32(ib, _mm512_mullo_epi32(j, dib))), 24);
+                } else {
+                    pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), cur.iiw), 16);
+                }
+            } else {
+                const __m512i iw =
+                    _mm512_mask_mov_epi32(cur.iiw, m_span, _mm512_add_epi32(is, _mm512_mullo_epi32(j, di)));
+                pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
+            }
+        }
+        const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
+        put(w, o0, valid, u, v, pidx, z);
+        if constexpr (FETCH_ONE_BY_ONE)
+            flush(w);
+    }
+};
+
+template <n3d_tri_features F>
+N3D_TRI_X16 __attribute__((noinline)) void scanline_x16(const tri_state& s, int32_t x0, int32_t x1)
+{
+    row_x16<F>::run(s, x0, x1);
+}
+#endif
+
 template <n3d_tri_features F>
 inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
 {
 #ifdef N3D_TRI_WIDE
-    if (s.wide) {
+    if (s.wide == N3D_RASTER_AVX512) {
+        scanline_x16<F>(s, x0, x1);
+        return;
+    }
+    if (s.wide == N3D_RASTER_AVX2) {
         scanline_wide<F>(s, x0, x1);
         return;
     }
@@ -908,7 +1323,7 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
     s.shade_table = static_cast<const uint16_t*>(tex->shade_table);
     s.phong_lut = F.phong ? args->phong_luts[0] : nullptr;
     // The wide kernel reads texels as aligned 4-byte words: levels of 4 rows and more.
-    s.wide = g_n3d_raster_wide && v_max >= 3;
+    s.wide = v_max >= 3 ? g_n3d_raster_wide : N3D_RASTER_SCALAR;
 
     n3d_frame_context* fc = args->fc;
     if constexpr (F.depth) {

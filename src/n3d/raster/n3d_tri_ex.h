@@ -741,6 +741,11 @@ __attribute__((target("avx2"), flatten, noinline)) void scanline_wide(const tri_
 #endif
 
 #ifdef N3D_TRI_WIDE
+// The compiler's own intrinsics for the 512-bit conversions start from an
+// undefined register, which its flow analysis reports as a maybe-uninitialized read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #define N3D_TRI_X16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx512vbmi")))
 #define N3D_TRI_X16_INLINE \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx512vbmi"), always_inline))
@@ -1149,6 +1154,7 @@ N3D_TRI_X16 __attribute__((noinline)) void scanline_x16(const tri_state& s, int3
 {
     row_x16<F>::run(s, x0, x1);
 }
+#pragma GCC diagnostic pop
 #endif
 
 template <n3d_tri_features F>

@@ -1037,14 +1037,14 @@ struct row_x16 {
             }
             __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v)));
             const __m512i dz = s1((fx(16) * s.zb_dx).v);
-            for (int32_t c0 = 0; c0 < full; c0 += 8) {
-                exact b0, b1;
+            for (int32_t c0 = 0; c0 < full; c0 += 7) {
+                // Fifteen span ends: seven chunks a block.
+                exact b0;
                 eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0)), 3), &b0);
-                eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0 + 16)), 3), &b1);
-                const __m512i du_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.u, b0.u, 1), b0.u));
-                const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.v, b0.v, 1), b0.v));
-                const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b1.iiw, b0.iiw, 1), b0.iiw));
-                const int32_t c1 = full < c0 + 8 ? full : c0 + 8;
+                const __m512i du_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.u, b0.u, 1), b0.u));
+                const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.v, b0.v, 1), b0.v));
+                const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.iiw, b0.iiw, 1), b0.iiw));
+                const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
                 __m512i k = lane8;
                 for (int32_t c = c0; c < c1; c++) {
                     const __m512i us = _mm512_permutexvar_epi32(k, b0.u), du = _mm512_permutexvar_epi32(k, du_k);
@@ -1089,9 +1089,9 @@ struct row_x16 {
             }
         }
         const __m512i o = _mm512_add_epi32(lane, s1i(o0));
-        exact cur, nxt;
+        // The rest is at most sixteen pixels with a single pixel last, so every span ends inside it.
+        exact cur;
         eval(w, o, &cur);
-        eval(w, _mm512_add_epi32(o, s1(16)), &nxt);
         const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
         const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
 
@@ -1109,8 +1109,8 @@ struct row_x16 {
         const __m512i eb = _mm512_add_epi32(sb, _mm512_sllv_epi32(s1(1), sh));
 
         // Texture coordinates: the accumulator's walk inside spans, clamped exact values alone.
-        const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutex2var_epi32(cur.u, eb, nxt.u);
-        const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutex2var_epi32(cur.v, eb, nxt.v);
+        const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutexvar_epi32(eb, cur.u);
+        const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutexvar_epi32(eb, cur.v);
         const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh);
         const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
         __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
@@ -1125,7 +1125,7 @@ struct row_x16 {
         if constexpr (F.phong) {
             const __m512i q = quad_at(s, o);
             const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw),
-                          ie = _mm512_permutex2var_epi32(cur.iiw, eb, nxt.iiw);
+                          ie = _mm512_permutexvar_epi32(eb, cur.iiw);
             const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
             if constexpr (F.cubic) {
                 if (spans) {

@@ -771,23 +771,7 @@ struct row_x16 {
         uint8_t* dst;
         uint16_t* zp;
         int32_t x0, n;
-        // Pixels fetched one by one wait in out until the next chunk's fetch is
-        // done, so that their vector reload does not stall on the fresh stores.
-        alignas(64) uint16_t out[2][16];
-        int cur;
-        __mmask16 pend_mask;
-        uint8_t* pend_dst;
     };
-    // Index8 texels and 16-bit texels unshaded are fetched one by one.
-    static constexpr bool FETCH_ONE_BY_ONE = false;
-
-    N3D_TRI_X16_INLINE static inline void flush(row& w)
-    {
-        if (w.pend_mask)
-            _mm256_mask_storeu_epi16(w.pend_dst, w.pend_mask,
-                                     _mm256_load_si256(reinterpret_cast<const __m256i*>(w.out[w.cur ^ 1])));
-        w.pend_mask = 0;
-    }
 
     N3D_TRI_X16_INLINE static inline __m512i s1(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
     N3D_TRI_X16_INLINE static inline __m512i s1i(int32_t x) { return _mm512_set1_epi32(x); }
@@ -874,8 +858,8 @@ struct row_x16 {
 
     // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx;
     // depth z; stored where valid and passing.
-    N3D_TRI_X16_INLINE static inline void put(row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v, __m512i pidx,
-                                              __m512i z)
+    N3D_TRI_X16_INLINE static inline void put(const row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v,
+                                              __m512i pidx, __m512i z)
     {
         const tri_state& s = *w.s;
         __m512i idx = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(v, 4), s1(3)),
@@ -883,34 +867,14 @@ struct row_x16 {
                                       _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(v, 2), s1(0x3F00)),
                                                       _mm512_and_si512(_mm512_slli_epi32(u, 4), s1(0xC000))));
         idx = _mm512_and_si512(idx, s1(s.index_mask));
-        __m512i texel = _mm512_setzero_si512();
-        if constexpr (!FETCH_ONE_BY_ONE) {
-            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
-                texel = gather_u8(valid, s.texel_bytes, idx);
-            else
-                texel = gather_u16(valid, s.texel_bytes, idx);
-        }
+        __m512i texel;
+        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+            texel = gather_u8(valid, s.texel_bytes, idx);
+        else
+            texel = gather_u16(valid, s.texel_bytes, idx);
 
-        __m512i pix = _mm512_setzero_si512();
-        if constexpr (FETCH_ONE_BY_ONE) {
-            alignas(64) uint32_t ia[16], sa[16];
-            _mm512_store_si512(ia, idx);
-            if constexpr (F.phong) {
-                pidx = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
-                                        s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
-                _mm512_store_si512(sa, _mm512_and_si512(phong_lookup(w, valid, pidx), s1(31)));
-            }
-            const int32_t cnt = w.n - o0 < 16 ? w.n - o0 : 16;
-            uint16_t* out = w.out[w.cur];
-            for (int32_t i = 0; i < cnt; i++) {
-                if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8 && F.phong)
-                    out[i] = s.shade_table[(static_cast<uint32_t>(s.texel_bytes[ia[i]]) << 5) | sa[i]];
-                else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
-                    out[i] = s.palette[s.texel_bytes[ia[i]]];
-                else
-                    memcpy(&out[i], s.texel_bytes + 2 * ia[i], 2);
-            }
-        } else if constexpr (F.phong) {
+        __m512i pix;
+        if constexpr (F.phong) {
             pidx = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
                                     s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
             const __m512i shade = phong_lookup(w, valid, pidx);
@@ -958,15 +922,7 @@ struct row_x16 {
         } else {
             (void)z;
         }
-        if constexpr (FETCH_ONE_BY_ONE) {
-            (void)pix;
-            flush(w);
-            w.pend_mask = pass;
-            w.pend_dst = w.dst + 2 * o0;
-            w.cur ^= 1;
-        } else {
-            _mm256_mask_storeu_epi16(w.dst + 2 * o0, pass, _mm512_cvtepi32_epi16(pix));
-        }
+        _mm256_mask_storeu_epi16(w.dst + 2 * o0, pass, _mm512_cvtepi32_epi16(pix));
     }
 
     // v after j steps from the span start: the carries that u's steps pass into
@@ -1002,9 +958,6 @@ struct row_x16 {
         w.n = n;
         w.dst = s.dst_row + 2 * x0;
         w.zp = F.depth ? s.z_row + x0 : nullptr;
-        w.cur = 0;
-        w.pend_mask = 0;
-        w.pend_dst = nullptr;
         w.t_lo = w.t_hi = _mm512_setzero_si512();
         if constexpr (!F.affine) {
             w.t_lo = _mm512_loadu_si512(n3d_iiw_lut_fixpt);
@@ -1073,11 +1026,8 @@ struct row_x16 {
         // The rest, at most sixteen pixels: the last 8-span, the 4 and the 2,
         // the single pixels, or a short row alone.
         const int32_t o0 = 16 * full;
-        if (o0 >= n) {
-            if constexpr (FETCH_ONE_BY_ONE)
-                flush(w);
+        if (o0 >= n)
             return;
-        }
         // The cubic of the last span carries on through the single pixels after it.
         int32_t i_last = 0, di_last = 0;
         if constexpr (F.cubic) {
@@ -1124,8 +1074,7 @@ struct row_x16 {
         __m512i pidx = _mm512_setzero_si512();
         if constexpr (F.phong) {
             const __m512i q = quad_at(s, o);
-            const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw),
-                          ie = _mm512_permutexvar_epi32(eb, cur.iiw);
+            const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw), ie = _mm512_permutexvar_epi32(eb, cur.iiw);
             const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
             if constexpr (F.cubic) {
                 if (spans) {
@@ -1144,8 +1093,6 @@ struct row_x16 {
         }
         const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
         put(w, o0, valid, u, v, pidx, z);
-        if constexpr (FETCH_ONE_BY_ONE)
-            flush(w);
     }
 };
 

@@ -975,9 +975,81 @@ struct row_x16 {
         const int32_t b_last = has2 ? r4 : (has4 ? r8 : r8 - 8), s_last = has2 ? 1 : (has4 ? 2 : 3);
         const __m512i lane = lanes();
 
+        // The rest, at most sixteen pixels: the last 8-span, the 4 and the 2,
+        // the single pixels, or a short row alone. Drawn first, so that its
+        // texel reads overlap the chunks before it.
+        const int32_t full = r8 >> 4;
+        const int32_t o0 = 16 * full;
+        if (o0 < n) {
+            // The cubic of the last span carries on through the single pixels after it.
+            int32_t i_last = 0, di_last = 0;
+            if constexpr (F.cubic) {
+                if (spans) {
+                    const fx a = iiwsqr_of(recip(s.liwk + fx(b_last) * s.iwk_dx));
+                    const fx b = iiwsqr_of(recip(s.liwk + fx(b_last + (1 << s_last)) * s.iwk_dx));
+                    i_last = a.i();
+                    di_last = fx_div_pow2(b - a, s_last).i();
+                }
+            }
+            const __m512i o = _mm512_add_epi32(lane, s1i(o0));
+            // The rest is at most sixteen pixels with a single pixel last, so every span ends inside it.
+            exact cur;
+            eval(w, o, &cur);
+            const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
+            const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
+
+            // Each lane's span: its start b, log2 length sh, and place j in it.
+            __m512i b = s1i(b_last), sh = s1i(s_last);
+            b = _mm512_mask_mov_epi32(b, m_span, s1i(r4));
+            sh = _mm512_mask_mov_epi32(sh, m_span, s1(1));
+            const __mmask16 m4 = _mm512_cmplt_epi32_mask(o, s1i(r4)), m8 = _mm512_cmplt_epi32_mask(o, s1i(r8));
+            b = _mm512_mask_mov_epi32(b, m4, s1i(r8));
+            sh = _mm512_mask_mov_epi32(sh, m4, s1(2));
+            b = _mm512_mask_mov_epi32(b, m8, _mm512_andnot_si512(s1(7), o));
+            sh = _mm512_mask_mov_epi32(sh, m8, s1(3));
+            const __m512i j = _mm512_sub_epi32(o, b);
+            const __m512i sb = _mm512_sub_epi32(b, s1i(o0));
+            const __m512i eb = _mm512_add_epi32(sb, _mm512_sllv_epi32(s1(1), sh));
+
+            // Texture coordinates: the accumulator's walk inside spans, clamped exact values alone.
+            const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutexvar_epi32(eb, cur.u);
+            const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutexvar_epi32(eb, cur.v);
+            const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh);
+            const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
+            __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
+            const __mmask16 j0 = _mm512_cmpeq_epi32_mask(j, _mm512_setzero_si512());
+            __m512i v = v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
+            const __m512i uf = _mm512_max_epi32(_mm512_min_epi32(cur.u, s1(s.u_max16.v)), _mm512_setzero_si512());
+            const __m512i vf = _mm512_max_epi32(_mm512_min_epi32(cur.v, s1(s.v_max16.v)), _mm512_setzero_si512());
+            u = _mm512_mask_mov_epi32(uf, m_span, u);
+            v = _mm512_mask_mov_epi32(vf, m_span, v);
+
+            __m512i pidx = _mm512_setzero_si512();
+            if constexpr (F.phong) {
+                const __m512i q = quad_at(s, o);
+                const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw), ie = _mm512_permutexvar_epi32(eb, cur.iiw);
+                const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
+                if constexpr (F.cubic) {
+                    if (spans) {
+                        const __m512i ib = _mm512_mask_mov_epi32(s1i(i_last), m_span, is);
+                        const __m512i dib = _mm512_mask_mov_epi32(s1i(di_last), m_span, di);
+                        pidx = _mm512_srai_epi32(
+                            _mm512_mullo_epi32(q, _mm512_add_epi32(ib, _mm512_mullo_epi32(j, dib))), 24);
+                    } else {
+                        pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), cur.iiw), 16);
+                    }
+                } else {
+                    const __m512i iw =
+                        _mm512_mask_mov_epi32(cur.iiw, m_span, _mm512_add_epi32(is, _mm512_mullo_epi32(j, di)));
+                    pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
+                }
+            }
+            const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
+            put(w, o0, valid, u, v, pidx, z);
+        }
+
         // Chunks of two 8-spans: the span ends come from sixteen exact values at
         // a time, one every 8 pixels; r-squared and depth step from chunk to chunk.
-        const int32_t full = r8 >> 4;
         if (full > 0) {
             const __m512i lane8 = _mm512_srli_epi32(lane, 3), j = _mm512_and_si512(lane, s1(7));
             const __m512i sb = _mm512_and_si512(lane, s1(8));
@@ -1022,77 +1094,6 @@ struct row_x16 {
                 }
             }
         }
-
-        // The rest, at most sixteen pixels: the last 8-span, the 4 and the 2,
-        // the single pixels, or a short row alone.
-        const int32_t o0 = 16 * full;
-        if (o0 >= n)
-            return;
-        // The cubic of the last span carries on through the single pixels after it.
-        int32_t i_last = 0, di_last = 0;
-        if constexpr (F.cubic) {
-            if (spans) {
-                const fx a = iiwsqr_of(recip(s.liwk + fx(b_last) * s.iwk_dx));
-                const fx b = iiwsqr_of(recip(s.liwk + fx(b_last + (1 << s_last)) * s.iwk_dx));
-                i_last = a.i();
-                di_last = fx_div_pow2(b - a, s_last).i();
-            }
-        }
-        const __m512i o = _mm512_add_epi32(lane, s1i(o0));
-        // The rest is at most sixteen pixels with a single pixel last, so every span ends inside it.
-        exact cur;
-        eval(w, o, &cur);
-        const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
-        const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
-
-        // Each lane's span: its start b, log2 length sh, and place j in it.
-        __m512i b = s1i(b_last), sh = s1i(s_last);
-        b = _mm512_mask_mov_epi32(b, m_span, s1i(r4));
-        sh = _mm512_mask_mov_epi32(sh, m_span, s1(1));
-        const __mmask16 m4 = _mm512_cmplt_epi32_mask(o, s1i(r4)), m8 = _mm512_cmplt_epi32_mask(o, s1i(r8));
-        b = _mm512_mask_mov_epi32(b, m4, s1i(r8));
-        sh = _mm512_mask_mov_epi32(sh, m4, s1(2));
-        b = _mm512_mask_mov_epi32(b, m8, _mm512_andnot_si512(s1(7), o));
-        sh = _mm512_mask_mov_epi32(sh, m8, s1(3));
-        const __m512i j = _mm512_sub_epi32(o, b);
-        const __m512i sb = _mm512_sub_epi32(b, s1i(o0));
-        const __m512i eb = _mm512_add_epi32(sb, _mm512_sllv_epi32(s1(1), sh));
-
-        // Texture coordinates: the accumulator's walk inside spans, clamped exact values alone.
-        const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutexvar_epi32(eb, cur.u);
-        const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutexvar_epi32(eb, cur.v);
-        const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh);
-        const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
-        __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
-        const __mmask16 j0 = _mm512_cmpeq_epi32_mask(j, _mm512_setzero_si512());
-        __m512i v = v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
-        const __m512i uf = _mm512_max_epi32(_mm512_min_epi32(cur.u, s1(s.u_max16.v)), _mm512_setzero_si512());
-        const __m512i vf = _mm512_max_epi32(_mm512_min_epi32(cur.v, s1(s.v_max16.v)), _mm512_setzero_si512());
-        u = _mm512_mask_mov_epi32(uf, m_span, u);
-        v = _mm512_mask_mov_epi32(vf, m_span, v);
-
-        __m512i pidx = _mm512_setzero_si512();
-        if constexpr (F.phong) {
-            const __m512i q = quad_at(s, o);
-            const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw), ie = _mm512_permutexvar_epi32(eb, cur.iiw);
-            const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
-            if constexpr (F.cubic) {
-                if (spans) {
-                    const __m512i ib = _mm512_mask_mov_epi32(s1i(i_last), m_span, is);
-                    const __m512i dib = _mm512_mask_mov_epi32(s1i(di_last), m_span, di);
-                    pidx =
-                        _mm512_srai_epi32(_mm512_mullo_epi32(q, _mm512_add_epi32(ib, _mm512_mullo_epi32(j, dib))), 24);
-                } else {
-                    pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), cur.iiw), 16);
-                }
-            } else {
-                const __m512i iw =
-                    _mm512_mask_mov_epi32(cur.iiw, m_span, _mm512_add_epi32(is, _mm512_mullo_epi32(j, di)));
-                pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
-            }
-        }
-        const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
-        put(w, o0, valid, u, v, pidx, z);
     }
 };
 

@@ -1134,6 +1134,14 @@ inline rsqr_start rsqr_at(const V& v, const float* gdx, const float* gdy, float 
     return r;
 }
 
+// One row of a batch: its place from the batch's first row, its span and the
+// left edge's values at its first pixel.
+struct row_rec {
+    int32_t dy, x0, x1;
+    fx lk0, lk1, liwk, lzb, q, span;
+};
+enum { ROW_BATCH = 32 };
+
 }  // namespace n3d_tri
 
 template <n3d_tri_features F>
@@ -1373,56 +1381,87 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
     auto run_rows = [&](int32_t ys, int32_t ye) {
         pb[2].t0 = cycles_measure_get();
         const bool draw = l_ok && r_ok;
-        for (int32_t y = ys; y < ye; y++) {
-            if (draw) {
-                const int32_t x0 = el.pc_x, x1 = er.pc_x;
-                if (x0 < x1) {
-                    pb[3].t0 = cycles_measure_get();
-                    scanline<F>(s, x0, x1);
-                    if constexpr (F.cov_write)
-                        coverage_write_span(s.cov_row, x0, x1);
-                    pb[3].sum += cycles_measure_get_delta(pb[3].t0);
-                    pb[3].hits += 1;
+        // The edges are walked for a batch of rows, then the batch's scanlines are
+        // drawn under one pair of counter reads: "inner_scanline" keeps the cycles
+        // of drawing them and their count, without two reads a row.
+        row_rec recs[ROW_BATCH];
+        int32_t y = ys;
+        while (y < ye) {
+            tri_state d = s;  // the batch's first row
+            int32_t cnt = 0;
+            for (const int32_t y_first = y; y < ye && cnt < ROW_BATCH; y++) {
+                if (draw) {
+                    const int32_t x0 = el.pc_x, x1 = er.pc_x;
+                    if (x0 < x1)
+                        recs[cnt++] = row_rec{y - y_first, x0, x1, s.lk[0], s.lk[1], s.liwk, s.lzb, s.rs.q, s.rs.span};
                 }
-            }
-            if (l_ok) {
-                bool carry = edge_step(&el);
-                s.lk[0] += s.lk_step[0];
-                s.lk[1] += s.lk_step[1];
-                if constexpr (F.depth)
-                    s.lzb += s.lzb_step;
-                if (carry) {
-                    s.lk[0] += s.kdx[0];
-                    s.lk[1] += s.kdx[1];
-                    s.liwk += s.iwk_dx;
+                if (l_ok) {
+                    bool carry = edge_step(&el);
+                    s.lk[0] += s.lk_step[0];
+                    s.lk[1] += s.lk_step[1];
                     if constexpr (F.depth)
-                        s.lzb += s.zb_dx;
-                }
-                s.liwk += s.liwk_step;
-                if constexpr (F.phong) {
-                    rsqr_walk& w = s.rs;
+                        s.lzb += s.lzb_step;
                     if (carry) {
-                        w.q += w.extra;
-                        w.step += w.c2 + w.c3;
-                        w.extra += w.d2 + w.d3;
-                        w.span += w.e2 + w.e3;
-                    } else {
-                        w.q += w.step;
-                        w.step += w.c2;
-                        w.extra += w.d2;
-                        w.span += w.e2;
+                        s.lk[0] += s.kdx[0];
+                        s.lk[1] += s.kdx[1];
+                        s.liwk += s.iwk_dx;
+                        if constexpr (F.depth)
+                            s.lzb += s.zb_dx;
+                    }
+                    s.liwk += s.liwk_step;
+                    if constexpr (F.phong) {
+                        rsqr_walk& w = s.rs;
+                        if (carry) {
+                            w.q += w.extra;
+                            w.step += w.c2 + w.c3;
+                            w.extra += w.d2 + w.d3;
+                            w.span += w.e2 + w.e3;
+                        } else {
+                            w.q += w.step;
+                            w.step += w.c2;
+                            w.extra += w.d2;
+                            w.span += w.e2;
+                        }
                     }
                 }
+                if (r_ok)
+                    edge_step(&er);
+                s.dst_row += s.row_bytes;
+                if constexpr (F.cov_read || F.cov_write)
+                    s.cov_row += s.cov_row_words;
+                if constexpr (F.depth) {
+                    s.z_row += s.z_row_values;
+                    s.zmask_row += 1;
+                }
             }
-            if (r_ok)
-                edge_step(&er);
-            s.dst_row += s.row_bytes;
-            if constexpr (F.cov_read || F.cov_write)
-                s.cov_row += s.cov_row_words;
-            if constexpr (F.depth) {
-                s.z_row += s.z_row_values;
-                s.zmask_row += 1;
+            if (cnt == 0)
+                continue;
+            pb[3].t0 = cycles_measure_get();
+            uint8_t* const dst0 = d.dst_row;
+            uint32_t* const cov0 = d.cov_row;
+            uint16_t* const z0 = d.z_row;
+            uint32_t* const zm0 = d.zmask_row;
+            for (int32_t i = 0; i < cnt; i++) {
+                const row_rec& rr = recs[i];
+                d.dst_row = dst0 + static_cast<intptr_t>(rr.dy) * d.row_bytes;
+                if constexpr (F.cov_read || F.cov_write)
+                    d.cov_row = cov0 + static_cast<intptr_t>(rr.dy) * d.cov_row_words;
+                if constexpr (F.depth) {
+                    d.z_row = z0 + static_cast<intptr_t>(rr.dy) * d.z_row_values;
+                    d.zmask_row = zm0 + rr.dy;
+                }
+                d.lk[0] = rr.lk0;
+                d.lk[1] = rr.lk1;
+                d.liwk = rr.liwk;
+                d.lzb = rr.lzb;
+                d.rs.q = rr.q;
+                d.rs.span = rr.span;
+                scanline<F>(d, rr.x0, rr.x1);
+                if constexpr (F.cov_write)
+                    coverage_write_span(d.cov_row, rr.x0, rr.x1);
             }
+            pb[3].sum += cycles_measure_get_delta(pb[3].t0);
+            pb[3].hits += static_cast<unsigned>(cnt);
         }
         pb[2].sum += cycles_measure_get_delta(pb[2].t0);
         pb[2].hits += 1;

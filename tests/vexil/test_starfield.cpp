@@ -276,6 +276,59 @@ void former_update(vexil_starfield* sf, n3d_frame_context* fc)
     }
 }
 
+// Runs the update on one path and restores the path chosen before.
+void update_on_path(int path, vexil_starfield* sf, n3d_frame_context* fc)
+{
+    const int saved = vexil_starfield_path;
+    vexil_starfield_path = path;
+    vexil_starfield_update(sf, fc, nullptr);
+    vexil_starfield_path = saved;
+}
+
+// The paths this processor runs (AVX-512 falls back to SSE2 where it is missing).
+std::vector<int> available_paths()
+{
+    std::vector<int> paths;
+    for (int p : {VEXIL_STARFIELD_PATH_SCALAR, VEXIL_STARFIELD_PATH_SSE2, VEXIL_STARFIELD_PATH_AVX512})
+        if (vexil_starfield_path_available(p) == p)
+            paths.push_back(p);
+    return paths;
+}
+
+// Two updates of twin starfields left the same stars, generator, pixels,
+// coverage, pools and bucket lists.
+testing::AssertionResult same_update(const vexil_starfield& a, const n3d_frame_context& fa, const vexil_starfield& b,
+                                     const n3d_frame_context& fb)
+{
+    const size_t n = (size_t)1 << a.stars_count_log2;
+    if (memcmp(a.stars, b.stars, n * sizeof(vexil_starfield_star)) != 0)
+        return testing::AssertionFailure() << "stars differ";
+    if (a.rng.state != b.rng.state)
+        return testing::AssertionFailure() << "generators differ";
+    if (memcmp(fa.fb->b, fb.fb->b, (size_t)fa.fb->row_bytes * (size_t)fa.fb->h) != 0)
+        return testing::AssertionFailure() << "pixels differ";
+    if (memcmp(fa.cb->u32, fb.cb->u32, (size_t)fa.cb->w / 8 * (size_t)fa.cb->h) != 0)
+        return testing::AssertionFailure() << "coverage differs";
+    if (a.buckets_pool_sp != b.buckets_pool_sp || a.stars_pool_sp != b.stars_pool_sp)
+        return testing::AssertionFailure() << "pool cursors differ";
+    for (int k = 0; k < 1 << a.buckets_count_log2; k++) {
+        const vexil_starfield_bucket_node* n0 = a.buckets_head[k];
+        const vexil_starfield_bucket_node* n1 = b.buckets_head[k];
+        for (; n0 && n1; n0 = n0->next, n1 = n1->next) {
+            // The same node of the pool, holding the same stars.
+            if (n0 - a.buckets_pool != n1 - b.buckets_pool || n0->count != n1->count ||
+                memcmp(n0->stars, n1->stars, sizeof(n0->stars[0]) * (size_t)n0->count) != 0)
+                return testing::AssertionFailure() << "bucket " << k << " differs";
+        }
+        if ((n0 == nullptr) != (n1 == nullptr))
+            return testing::AssertionFailure() << "bucket " << k << " has another length";
+        if ((a.buckets_tail[k] == nullptr) != (b.buckets_tail[k] == nullptr) ||
+            (a.buckets_tail[k] && a.buckets_tail[k] - a.buckets_pool != b.buckets_tail[k] - b.buckets_pool))
+            return testing::AssertionFailure() << "bucket " << k << " has another tail";
+    }
+    return testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST(Starfield, SetUp)
@@ -576,84 +629,142 @@ TEST(Starfield, Argb1555AndErase)
 }
 
 // A flight of 90 frames with regeneration, a moving mask and a light image
-// over a 640x480 target, on index8 and ARGB1555 planes: every star position,
-// the generator, the pixels, the coverage and the bucket lists equal those of
-// the former update run beside it.
+// over a 640x480 target, on index8 and ARGB1555 planes, on every projection
+// path: every star position, the generator, the pixels, the coverage and the
+// bucket lists equal those of the former update run beside it.
 TEST(Starfield, UpdateMatchesTheFormerUpdateBitForBit)
 {
     const int FW = 640, FH = 480, N_LOG2 = 12;
-    for (int format : {3, 2}) {
-        std::vector<uint8_t> block(8 << 20);
-        memarena arena;
-        memarena_init(&arena, "test", block.size(), block.data());
-        std::vector<uint8_t> colours(256 * 4, 0);
-        palette pal{0, 256, colours.data()};
-        std::vector<vexil_starfield_star> stars[2] = {std::vector<vexil_starfield_star>(1 << N_LOG2),
-                                                      std::vector<vexil_starfield_star>(1 << N_LOG2)};
-        vexil_starfield sf[2];
-        n3d_frame_context fc[2];
-        for (int k = 0; k < 2; k++) {
-            if (format == 3)
-                vexil_starfield_init_i8(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &pal, 16, 31, &arena);
-            else
-                vexil_starfield_init_argb1555(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &arena);
-            vexil_starfield_generate_positions(&sf[k]);
-            n3d_framecontext_init(&fc[k], &arena, FW, FH, format, N3D_FRAMECONTEXT_COVERAGEBUFFER);
-        }
-        std::vector<uint32_t> mask_words((size_t)FW / 32 * FH);
-        n3d_coveragebuffer mask{mask_words.data(), FW, FH};
-        std::vector<uint8_t> texels(1024 * 512);
-        uint8_t* mips[1] = {texels.data()};
-        vexil_image light{};
-        light.w = FW;
-        light.h = FH;
-        light.texture.format = 3;
-        light.texture.not_swizzled = 1;
-        light.texture.w_log2 = 10;
-        light.texture.h_log2 = 9;
-        light.texture.mips = mips;
-        uint32_t seed = 99;
-        for (uint8_t& t : texels) {
-            seed = seed * 1664525u + 1013904223u;
-            t = static_cast<uint8_t>(seed >> 26);  // 0..63: most stars brighter
-        }
-        for (int frame = 0; frame < 90; frame++) {
-            for (uint32_t& w : mask_words) {
-                seed = seed * 1664525u + 1013904223u;
-                w = seed & (seed >> 7) & (seed >> 13);  // about one bit in eight
-            }
+    for (int path : available_paths())
+        for (int format : {3, 2}) {
+            std::vector<uint8_t> block(8 << 20);
+            memarena arena;
+            memarena_init(&arena, "test", block.size(), block.data());
+            std::vector<uint8_t> colours(256 * 4, 0);
+            palette pal{0, 256, colours.data()};
+            std::vector<vexil_starfield_star> stars[2] = {std::vector<vexil_starfield_star>(1 << N_LOG2),
+                                                          std::vector<vexil_starfield_star>(1 << N_LOG2)};
+            vexil_starfield sf[2];
+            n3d_frame_context fc[2];
             for (int k = 0; k < 2; k++) {
-                vexil_starfield_camera& c = sf[k].camera;
-                c.z = 0.07f * static_cast<float>(frame);
-                c.x = 0.3f * sinf(0.05f * static_cast<float>(frame));
-                c.yaw = 0.011f * static_cast<float>(frame);
-                c.pitch = 0.25f * sinf(0.09f * static_cast<float>(frame));
-                sf[k].cb_mask = frame % 3 == 1 ? &mask : nullptr;
-                sf[k].light = frame % 4 == 2 ? &light : nullptr;
-                sf[k].offset_x = frame % 5 - 2;
-                n3d_framecontext_begin(&fc[k], 0);
+                if (format == 3)
+                    vexil_starfield_init_i8(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &pal, 16, 31, &arena);
+                else
+                    vexil_starfield_init_argb1555(&sf[k], N_LOG2, stars[k].data(), 1, FW, FH, &arena);
+                vexil_starfield_generate_positions(&sf[k]);
+                n3d_framecontext_init(&fc[k], &arena, FW, FH, format, N3D_FRAMECONTEXT_COVERAGEBUFFER);
             }
-            vexil_starfield_update(&sf[0], &fc[0], nullptr);
-            former_update(&sf[1], &fc[1]);
-            ASSERT_EQ(memcmp(stars[0].data(), stars[1].data(), stars[0].size() * sizeof(stars[0][0])), 0)
-                << "stars, format " << format << " frame " << frame;
-            ASSERT_EQ(sf[0].rng.state, sf[1].rng.state) << frame;
-            ASSERT_EQ(memcmp(fc[0].fb->b, fc[1].fb->b, (size_t)fc[0].fb->row_bytes * FH), 0)
-                << "pixels, format " << format << " frame " << frame;
-            ASSERT_EQ(memcmp(fc[0].cb->u32, fc[1].cb->u32, (size_t)FW / 8 * FH), 0) << "coverage, frame " << frame;
-            const int buckets = 1 << sf[0].buckets_count_log2;
-            for (int b = 0; b < buckets; b++) {
-                const vexil_starfield_bucket_node* n0 = sf[0].buckets_head[b];
-                const vexil_starfield_bucket_node* n1 = sf[1].buckets_head[b];
-                for (; n0 && n1; n0 = n0->next, n1 = n1->next) {
-                    ASSERT_EQ(n0->count, n1->count);
-                    ASSERT_EQ(memcmp(n0->stars, n1->stars, sizeof(n0->stars[0]) * (size_t)n0->count), 0);
+            std::vector<uint32_t> mask_words((size_t)FW / 32 * FH);
+            n3d_coveragebuffer mask{mask_words.data(), FW, FH};
+            std::vector<uint8_t> texels(1024 * 512);
+            uint8_t* mips[1] = {texels.data()};
+            vexil_image light{};
+            light.w = FW;
+            light.h = FH;
+            light.texture.format = 3;
+            light.texture.not_swizzled = 1;
+            light.texture.w_log2 = 10;
+            light.texture.h_log2 = 9;
+            light.texture.mips = mips;
+            uint32_t seed = 99;
+            for (uint8_t& t : texels) {
+                seed = seed * 1664525u + 1013904223u;
+                t = static_cast<uint8_t>(seed >> 26);  // 0..63: most stars brighter
+            }
+            for (int frame = 0; frame < 90; frame++) {
+                for (uint32_t& w : mask_words) {
+                    seed = seed * 1664525u + 1013904223u;
+                    w = seed & (seed >> 7) & (seed >> 13);  // about one bit in eight
                 }
-                ASSERT_EQ(n0 == nullptr, n1 == nullptr) << "bucket " << b << " frame " << frame;
+                for (int k = 0; k < 2; k++) {
+                    vexil_starfield_camera& c = sf[k].camera;
+                    c.z = 0.07f * static_cast<float>(frame);
+                    c.x = 0.3f * sinf(0.05f * static_cast<float>(frame));
+                    c.yaw = 0.011f * static_cast<float>(frame);
+                    c.pitch = 0.25f * sinf(0.09f * static_cast<float>(frame));
+                    sf[k].cb_mask = frame % 3 == 1 ? &mask : nullptr;
+                    sf[k].light = frame % 4 == 2 ? &light : nullptr;
+                    sf[k].offset_x = frame % 5 - 2;
+                    n3d_framecontext_begin(&fc[k], 0);
+                }
+                update_on_path(path, &sf[0], &fc[0]);
+                former_update(&sf[1], &fc[1]);
+                ASSERT_TRUE(same_update(sf[0], fc[0], sf[1], fc[1]))
+                    << "path " << path << " format " << format << " frame " << frame;
+                // Erase with the frame's own coverage, as the next frame's clear does.
+                for (int k = 0; k < 2; k++)
+                    n3d_framecontext_end(&fc[k]);
             }
-            // Erase with the frame's own coverage, as the next frame's clear does.
-            for (int k = 0; k < 2; k++)
-                n3d_framecontext_end(&fc[k]);
         }
+}
+
+// Stars the batches hand back to the one-star path: positions that are not
+// numbers or project beyond the rounding's range, depths at and around the
+// clip planes, stars at the screen's edges; mixed among ordinary stars in
+// every lane position and star count (1, 8 and 64 stars: no batch, SSE2
+// batches only, whole wide batches), with and without regeneration.
+TEST(Starfield, HostileStarsMatchTheFormerUpdate)
+{
+    const float inf = INFINITY, nan = NAN;
+    const vexil_starfield_star hostile[] = {
+        {nan, 0, 1},     {0, nan, 1},         {0, 0, nan},           {inf, 0, 1},          {-inf, 0, 1},
+        {0, 0, inf},     {0, 0, -inf},        {1e30f, 0, 1},         {0, -1e30f, 1},       {0, 0, 1e-30f},
+        {0, 0, 0.1f},    {0, 0, 6.0f},        {0, 0, 0.09999f},      {0, 0, 6.0001f},      {4e9f, 0, 0.1f},
+        {0, 3e9f, 0.2f}, {-1.3333f, 0, 1.0f}, {1.3333f, 1.0f, 1.0f}, {0.999f, -0.999f, 1}, {0, 0, 0},
+    };
+    const int count = (int)(sizeof hostile / sizeof hostile[0]);
+    for (int path : available_paths())
+        for (int n_log2 : {0, 3, 6})
+            for (int regenerate : {0, 1})
+                for (int shift = 0; shift < 16; shift += 5) {
+                    rig a(n_log2, 0, 7, regenerate), b(n_log2, 0, 7, regenerate);
+                    const int n = 1 << n_log2;
+                    vexil_starfield_generate_positions(&a.sf);
+                    for (int i = 0; i < n; i++)
+                        if ((i + shift) % 3 == 0)
+                            a.stars[i] = hostile[(i + shift) % count];
+                    b.stars = a.stars;
+                    b.sf.rng = a.sf.rng;
+                    for (rig* r : {&a, &b}) {
+                        r->sf.camera.yaw = 0.3f;
+                        r->sf.camera.pitch = -0.2f;
+                    }
+                    update_on_path(path, &a.sf, &a.fc);
+                    former_update(&b.sf, &b.fc);
+                    ASSERT_TRUE(same_update(a.sf, a.fc, b.sf, b.fc))
+                        << "path " << path << " stars " << n << " regenerate " << regenerate << " shift " << shift;
+                }
+}
+
+// Depths where t^5 multiplied out and powf round to different levels: the
+// batches must take these levels as the one-star path does, from powf. One
+// bucket a level, so that a level one off lands in another bucket.
+TEST(Starfield, LevelsNearAHalfMatchTheFormerUpdate)
+{
+    std::vector<float> depths;
+    for (float z = 0.7f; z < 6.0f && depths.size() < 64; z = nextafterf(z, 7.0f)) {
+        const float t = 1.0f - (((z - 0.1f) / (6.0f - 0.1f)) - 0.1f) / (1.0f - 0.1f);
+        const float t2 = t * t;
+        const float multiplied = std::min(1.0f, std::max(0.0f, t2 * t2 * t));
+        const float exact = std::min(1.0f, std::max(0.0f, powf(t, 5.0f)));
+        if (ppc_round_float_to_int(multiplied * 32767.0f) != ppc_round_float_to_int(exact * 32767.0f))
+            depths.push_back(z);
+        for (int k = 0; k < 97 && z < 6.0f; k++)  // a stride of floats
+            z = nextafterf(z, 7.0f);
+    }
+    ASSERT_FALSE(depths.empty());
+    std::vector<uint8_t> block(4 << 20);
+    for (int path : available_paths()) {
+        rig a(6), b(6);
+        memarena arena;
+        memarena_init(&arena, "levels", block.size(), block.data());
+        for (rig* r : {&a, &b}) {
+            vexil_starfield_init_ex(&r->sf, 6, r->stars.data(), 0, W, H, &r->pal, 0, 0, 15, &arena);
+            for (size_t i = 0; i < 64; i++)
+                r->stars[i] = {0, 0, depths[i % depths.size()]};
+        }
+        update_on_path(path, &a.sf, &a.fc);
+        former_update(&b.sf, &b.fc);
+        EXPECT_TRUE(same_update(a.sf, a.fc, b.sf, b.fc)) << "path " << path << ", " << depths.size() << " depths";
     }
 }

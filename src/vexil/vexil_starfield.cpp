@@ -249,14 +249,15 @@ struct starfield_frame {
     int light_w, light_h, light_w_log2;
 };
 
-// A star on screen at (px, py) with its 15-bit level: the mask, the light
-// image, then its bucket.
+// A star on screen at (px, py) with its 15-bit level: the mask (unless the
+// caller has tested it), the light image, then its bucket.
 __attribute__((always_inline)) static inline void starfield_keep(vexil_starfield* sf, const starfield_frame* f,
-                                                                 starfield_appender* ap, int px, int py, int level)
+                                                                 starfield_appender* ap, int px, int py, int level,
+                                                                 bool test_mask)
 {
     // Masked stars keep their place and come back when the mask moves on.
     const n3d_coveragebuffer* mask = f->mask;
-    if (mask && px < mask->w && py < mask->h && starfield_cb_bit(mask, px, py))
+    if (test_mask && mask && px < mask->w && py < mask->h && starfield_cb_bit(mask, px, py))
         return;
     if (sf->light) {
         int lit = 0;
@@ -320,6 +321,8 @@ struct starfield_batch {
     float t[16];       // relative depth, for the levels the batch does not round
     uint32_t special;  // star k goes through starfield_star
     uint32_t relevel;  // star k is kept at (px, py) with its level from starfield_level
+    uint32_t masked;   // star k is on screen under a set mask bit: hidden, keeps its place
+    int mask_tested;   // masked holds the mask's test for every star on screen
 };
 
 // Roundings and the level's test, shared by both batch widths in their own
@@ -388,6 +391,8 @@ static void starfield_project4_sse2(const starfield_frame* f, const vexil_starfi
     _mm_storeu_ps(o->t, t);
     o->special = ~o->out & ~rnd & 15u;
     o->relevel = ~o->out & rnd & nh;
+    o->masked = 0;
+    o->mask_tested = 0;
 }
 
 #define STARFIELD_AVX512 __attribute__((target("avx512f")))
@@ -483,6 +488,22 @@ STARFIELD_AVX512 static void starfield_project16_avx512(const starfield_frame* f
     _mm512_storeu_ps(o->t, t);
     o->special = ~o->out & ~(uint32_t)roundable & 0xffffu;
     o->relevel = ~o->out & (uint32_t)roundable & (uint32_t)near_half;
+    // The mask's bits of the stars on screen inside it, gathered: bit px + w py,
+    // word (bit / 32), 0x80000000 >> (bit mod 32).
+    o->masked = 0;
+    o->mask_tested = 1;
+    const n3d_coveragebuffer* mask = f->mask;
+    if (mask) {
+        const __mmask16 inside = (__mmask16)(~o->out & (uint32_t)roundable) &
+                                 _mm512_cmplt_epi32_mask(px, _mm512_set1_epi32(mask->w)) &
+                                 _mm512_cmplt_epi32_mask(py, _mm512_set1_epi32(mask->h));
+        const __m512i bit = _mm512_add_epi32(px, _mm512_mullo_epi32(py, _mm512_set1_epi32(mask->w)));
+        const __m512i words = _mm512_mask_i32gather_epi32(
+            _mm512_setzero_si512(), inside, _mm512_maskz_srli_epi32(STARFIELD_ALL16, bit, 5), mask->u32, 4);
+        const __m512i probe = _mm512_maskz_srlv_epi32(STARFIELD_ALL16, _mm512_set1_epi32((int)0x80000000u),
+                                                      _mm512_and_si512(bit, _mm512_set1_epi32(31)));
+        o->masked = (uint32_t)_mm512_mask_test_epi32_mask(inside, words, probe);
+    }
 }
 
 // The stars of one batch in index order, as the single-star loop takes them.
@@ -490,23 +511,26 @@ __attribute__((always_inline)) static inline void starfield_batch_take(vexil_sta
                                                                        starfield_appender* ap, const starfield_batch* b,
                                                                        int first, int count)
 {
-    const uint32_t aside = b->out | b->special | b->relevel;
+    const uint32_t aside = b->out | b->special | b->relevel | b->masked;
     for (int k = 0; k < count; k++) {
         const uint32_t bit = 1u << k;
         int px = b->px[k], py = b->py[k], level = b->level[k];
         if (aside & bit) {
+            if (b->masked & bit)
+                continue;
             if (b->relevel & bit) {
                 level = starfield_level(b->t[k]);
             } else if (b->special & bit) {
-                if (!starfield_star(sf, f, first + k, &px, &py, &level))
-                    continue;
+                if (starfield_star(sf, f, first + k, &px, &py, &level))
+                    starfield_keep(sf, f, ap, px, py, level, true);
+                continue;
             } else {
                 if (sf->do_regenerate)
                     starfield_place(sf, first + k, &f->view);
                 continue;
             }
         }
-        starfield_keep(sf, f, ap, px, py, level);
+        starfield_keep(sf, f, ap, px, py, level, !b->mask_tested);
     }
 }
 
@@ -567,7 +591,7 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
     for (; i < n; i++) {
         int px, py, level;
         if (starfield_star(sf, &f, i, &px, &py, &level))
-            starfield_keep(sf, &f, &ap, px, py, level);
+            starfield_keep(sf, &f, &ap, px, py, level, true);
     }
     starfield_appender_flush(&ap);
 

@@ -208,8 +208,18 @@ static captured_run capture_spawn(const std::string& command_line, const std::st
     cmd.push_back(0);
     fflush(stdout);
     fflush(stderr);
-    BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, block, cwd.empty() ? nullptr : cwd.c_str(),
-                             &si, &pi);
+    // Under wine a start can fail now and then while many programs start at
+    // once (the test runs are parallel): a few more tries before giving up.
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !ok; attempt++) {
+        if (attempt > 0)
+            Sleep(200u * (DWORD)attempt);
+        ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, block, cwd.empty() ? nullptr : cwd.c_str(),
+                            &si, &pi);
+        if (!ok)
+            error = GetLastError();
+    }
     FreeEnvironmentStringsA(block);
     for (const std::string& e : env) {
         size_t eq = e.find('=');
@@ -222,6 +232,7 @@ static captured_run capture_spawn(const std::string& command_line, const std::st
     if (!ok) {
         r.exited = 1;
         r.status = 127;
+        r.err = "CreateProcess failed five times, last with error " + std::to_string(error) + "\n";
         return r;
     }
     if (WaitForSingleObject(pi.hProcess, (DWORD)timeout_ms) == WAIT_TIMEOUT) {
@@ -306,12 +317,16 @@ captured_run capture_run(const std::function<void()>& fn)
     std::vector<std::string> env = {std::string(CAPTURE_ENV_INDEX) + "=" + std::to_string(done.size()),
                                     std::string(CAPTURE_ENV_DIR) + "=" + dir,
                                     std::string(CAPTURE_ENV_RUN) + "=" + capture_run_id()};
-    captured_run child = capture_spawn(cmd, "", env, nullptr, nullptr, 120 * 1000);
+    // What the child prints while it replays the test goes to files of its
+    // own, shown when it does not reach its call.
+    const std::string replay_out = dir + "/replay_out", replay_err = dir + "/replay_err";
+    captured_run child = capture_spawn(cmd, "", env, replay_out.c_str(), replay_err.c_str(), 120 * 1000);
 
     captured_run r{};
     if (capture_read_file(dir + "/reached") != "1") {
         ADD_FAILURE() << "the child run of " << name << " did not reach its capture_run call " << done.size()
-                      << " (exit status " << child.status << ")";
+                      << " (exit status " << child.status << ")\n"
+                      << capture_text_lines(child.out) << capture_text_lines(child.err);
         r.exited = 0;
         r.status = -1;
     } else {

@@ -23,10 +23,13 @@ inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : -1
 inline int mkdir(const char* path, int) { return _mkdir(path); }
 // A copy stands in for the link: Windows makes symbolic links only with a
 // privilege that a test run does not have. An existing copy is replaced: a
-// child run replays the test's set-up in the same directory.
+// child run replays the test's set-up in the same directory. It is removed
+// first, as the C++ library's overwrite compares file identities through
+// st_ino, which is 0 for every file here, and so refuses any existing one.
 inline int symlink(const char* target, const char* path)
 {
     std::error_code ec;
-    return std::filesystem::copy_file(target, path, std::filesystem::copy_options::overwrite_existing, ec) ? 0 : -1;
+    std::filesystem::remove(path, ec);
+    return std::filesystem::copy_file(target, path, ec) ? 0 : -1;
 }
 #endif

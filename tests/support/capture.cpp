@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 static std::string capture_slurp(int fd)
@@ -152,9 +153,31 @@ void capture_remove_dir(const std::string& dir)
     rmdir(dir.c_str());
 }
 
+// The test program's directories go when it ends; a forked child that ends
+// through exit (the crash path) leaves them to the parent that made them.
+static std::vector<std::string>* capture_temp_dirs;
+static pid_t capture_temp_owner;
+
+static void capture_temp_dirs_remove()
+{
+    if (getpid() != capture_temp_owner)
+        return;
+    std::error_code ec;
+    for (const std::string& d : *capture_temp_dirs)
+        std::filesystem::remove_all(d, ec);
+}
+
 std::string capture_temp_dir()
 {
     char name[] = "/tmp/qf_test_XXXXXX";
     char* d = mkdtemp(name);
-    return d ? std::string(d) : std::string("/tmp");
+    if (!d)
+        return "/tmp";
+    if (!capture_temp_dirs) {
+        capture_temp_dirs = new std::vector<std::string>;
+        capture_temp_owner = getpid();
+        atexit(capture_temp_dirs_remove);
+    }
+    capture_temp_dirs->push_back(d);
+    return d;
 }

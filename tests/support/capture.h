@@ -29,7 +29,8 @@ captured_run capture_program(const std::vector<std::string>& argv, const std::st
 captured_run capture_program_signalled(const std::vector<std::string>& argv, const std::string& cwd,
                                        const std::vector<std::string>& env, int run_ms, int sig, int timeout_s);
 
-// A fresh empty directory under the system's temporary folder.
+// A fresh empty directory under the system's temporary folder, removed with
+// all it holds when the test program ends.
 std::string capture_temp_dir();
 // Names in dir (not "." and "..") that start with prefix and end with suffix, sorted.
 std::vector<std::string> capture_list_dir(const std::string& dir, const std::string& prefix, const std::string& suffix);

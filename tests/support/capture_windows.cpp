@@ -416,5 +416,18 @@ std::string capture_temp_dir()
     std::filesystem::create_directory(d, ec);
     if (!std::filesystem::is_directory(d, ec))
         return capture_temp_root().generic_string();
+    // The parent's directories go when it ends; a child replaying the test
+    // uses them and leaves them.
+    static std::vector<std::string>* dirs;
+    if (!dirs && !getenv(CAPTURE_ENV_INDEX)) {
+        dirs = new std::vector<std::string>;
+        atexit([] {
+            std::error_code e;
+            for (const std::string& dir : *dirs)
+                std::filesystem::remove_all(dir, e);
+        });
+    }
+    if (dirs)
+        dirs->push_back(d);
     return d;
 }

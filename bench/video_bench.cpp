@@ -64,6 +64,15 @@ struct texture {
 
 void BM_tunnel_320x240(benchmark::State& st)
 {
+    const int path = (int)st.range(0);
+    if (vexil_tunnel_path_available(path) != path) {
+        st.SkipWithError("path not on this processor");
+        return;
+    }
+    static const char* const NAMES[] = {"packed", "sse2", "gather"};
+    st.SetLabel(NAMES[path]);
+    const int default_path = vexil_tunnel_path;
+    vexil_tunnel_path = path;
     std::vector<uint8_t> block(1 << 20);
     memarena arena;
     memarena_init(&arena, "bench", block.size(), block.data());
@@ -93,10 +102,14 @@ void BM_tunnel_320x240(benchmark::State& st)
         st.SetIterationTime((t1 - t0) * 1e-9);
         frame++;
     }
+    vexil_tunnel_path = default_path;
     st.counters["x_memcpy"] = peer_ns > 0 ? op_ns / peer_ns : 0;
     st.SetBytesProcessed((int64_t)st.iterations() * (int64_t)n);
 }
-BENCHMARK(BM_tunnel_320x240)->UseManualTime();
+BENCHMARK(BM_tunnel_320x240)
+    ->ArgName("path")
+    ->DenseRange(VEXIL_TUNNEL_PATH_PACKED, VEXIL_TUNNEL_PATH_GATHER)
+    ->UseManualTime();
 
 void BM_bumpmap_310x256(benchmark::State& st)
 {

@@ -18,8 +18,15 @@ void vexil_tunnel_argb1555_init(n3d_framebuffer* dst);
 // = distance + u_offset, both mod 256. scale is not used.
 void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, const n3d_framebuffer* uv_map,
                            const n2d_rect* dst_rect, float scale, int u_offset, int v_offset);
-#if defined(__x86_64__)
-// On x86-64 the frame is drawn eight pixels a step with SSE2 (true, the
-// default); false keeps it on the portable packed path. Both give the same pixels.
-extern bool vexil_tunnel_wide;
-#endif
+// How a frame is drawn: four pixels a step in plain C (the portable packed
+// path), eight a step with SSE2, or 32 a step with AVX-512 gathers. The default
+// is the gathers on Intel processors that have AVX-512, SSE2 on other x86-64
+// processors, the packed path elsewhere. Every path gives the same pixels.
+enum {
+    VEXIL_TUNNEL_PATH_PACKED = 0,
+    VEXIL_TUNNEL_PATH_SSE2 = 1,
+    VEXIL_TUNNEL_PATH_GATHER = 2,
+};
+extern int vexil_tunnel_path;
+// The path a frame takes when asked for path on this processor.
+int vexil_tunnel_path_available(int path);

@@ -195,11 +195,12 @@ TEST(Tunnel, RectangleClippedToTheTargetKeepsTheTableOrigin)
         }
 }
 
-// Every path the frame can take (eight pixels a step with SSE2 where the build has
-// it, the packed four-pixel path) against the per-pixel rule, over a table of
-// random entries (every byte carry), a random colour map, targets narrower and
-// wider than the SSE2 path's index buffer, odd origins (unaligned stores) and
-// offsets of every sign.
+// Every path the frame can take on this processor (AVX-512 gathers, eight pixels a
+// step with SSE2, the packed four-pixel path) against the per-pixel rule, over a
+// table of random entries (every byte carry), a random colour map (so a texel
+// taken from the wrong half of its pair shows), targets narrower and wider than
+// the SSE2 path's index buffer, rows ending inside a gather step, odd origins
+// (unaligned stores) and offsets of every sign.
 TEST(Tunnel, EveryPathDrawsThePerPixelRule)
 {
     test_arena a;
@@ -225,17 +226,14 @@ TEST(Tunnel, EveryPathDrawsThePerPixelRule)
         {600, 20, 3, 2, 590, 19, 300, -700},   // ... not a multiple of 8 or 4
         {36, 9, 0, 0, 36, 9, 128, 128},        // a step and a half
         {7, 3, 0, 0, 7, 3, 1, 1},              // only single pixels
+        {97, 5, 0, 0, 97, 5, 9, 250},          // three gather steps and one pixel
     };
-#if defined(__x86_64__)
-    const bool paths[] = {true, false};
-#else
-    const bool paths[] = {false};
-#endif
+    const int default_path = vexil_tunnel_path;
     for (auto& c : cases)
-        for (bool wide : paths) {
-#if defined(__x86_64__)
-            vexil_tunnel_wide = wide;
-#endif
+        for (int path = VEXIL_TUNNEL_PATH_PACKED; path <= VEXIL_TUNNEL_PATH_GATHER; path++) {
+            if (vexil_tunnel_path_available(path) != path)
+                continue;
+            vexil_tunnel_path = path;
             video_plane page(c.page_w, c.page_h, 0, 0x7777);
             n3d_frame_context fc{};
             fc.fb = &page.fb;
@@ -255,11 +253,9 @@ TEST(Tunnel, EveryPathDrawsThePerPixelRule)
                     }
                     wrong += page.px(x, y) != want;
                 }
-            EXPECT_EQ(wrong, 0) << c.page_w << "x" << c.page_h << " at " << c.x0 << "," << c.y0 << " wide " << wide;
+            EXPECT_EQ(wrong, 0) << c.page_w << "x" << c.page_h << " at " << c.x0 << "," << c.y0 << " path " << path;
         }
-#if defined(__x86_64__)
-    vexil_tunnel_wide = true;
-#endif
+    vexil_tunnel_path = default_path;
 }
 
 TEST(Tunnel, Refusals)

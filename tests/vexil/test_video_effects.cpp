@@ -411,6 +411,66 @@ TEST(Bumpmap, EarlierFormStartsEveryRowAtMinusOne)
     expect_bump_frame(s, page, 3.0f, -4, 0, 0, 0, 310, 256, -1.0f, 0x4321);
 }
 
+// The 16-pixel path against the path of one pixel at a time, where the processor
+// has it: random normals, heights, colours and shades (every byte of a texel
+// matters), lights all over the window (a few thousand lanes where the quick
+// reciprocal square root is not sure of its bits take the exact one), windows
+// wider than the wide path's column block, every clipped edge and row tails of
+// 1 to 15 pixels.
+TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
+{
+    if (!vexil_bumpmap_wide_supported())
+        GTEST_SKIP() << "no AVX-512 here: the wide path is not taken";
+    uint32_t seed = 7;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    video_texture color(1, 10, 8, [&](int, int) { return next() >> 24; });
+    video_texture bump(4, 10, 8, [&](int, int) { return next(); });
+    for (uint16_t& e : color.shades)
+        e = (uint16_t)(next() >> 16);
+    // A level table whose level changes with every index, so that a level index one
+    // off (a product or a sum rounded otherwise) shows in the pixel.
+    test_arena a;
+    n3d_phong_lut phong;
+    n3d_phong_lut_init(&phong, &a.arena, 0.3f, 0);
+    for (int i = -8; i < 264; i++)
+        phong.lut[i] = (uint8_t)((i < 0 ? 0 : i > 255 ? 255 : i) * 7 & 31);
+    struct {
+        int pw, ph, dst_x0, dst_y0, sx0, sy0, sx1, sy1;
+    } windows[] = {
+        {320, 256, 0, 0, 0, 0, 310, 256},      // the production's window
+        {800, 120, -30, -7, 0, 0, 1000, 140},  // wider than a column block, left and top clipped
+        {333, 61, 5, 3, 17, 40, 1024, 256},    // clipped on the right, a tail of 13 pixels
+    };
+    for (auto& w : windows)
+        for (float t = 0.0f; t < 10.0f; t += 0.37f) {
+            video_plane wide(w.pw, w.ph, 0, 0x4321), one(w.pw, w.ph, 0, 0x4321);
+            vexil_bumpmap_wide = true;
+            vexil_bumpmap_argb1555(&wide.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
+                                   &phong);
+            vexil_bumpmap_wide = false;
+            vexil_bumpmap_argb1555(&one.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
+                                   &phong);
+            vexil_bumpmap_wide = true;
+            int wrong = 0;
+            for (int y = 0; y < w.ph; y++)
+                for (int x = 0; x < w.pw; x++)
+                    wrong += wide.px(x, y) != one.px(x, y);
+            ASSERT_EQ(wrong, 0) << w.pw << "x" << w.ph << " at t " << t;
+        }
+    // Narrow targets: every tail length.
+    for (int pw = 1; pw <= 33; pw++) {
+        video_plane wide(pw, 4, 0, 0x4321), one(pw, 4, 0, 0x4321);
+        vexil_bumpmap_wide = true;
+        vexil_bumpmap_argb1555(&wide.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
+        vexil_bumpmap_wide = false;
+        vexil_bumpmap_argb1555(&one.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
+        vexil_bumpmap_wide = true;
+        for (int y = 0; y < 4; y++)
+            for (int x = 0; x < pw; x++)
+                ASSERT_EQ(wide.px(x, y), one.px(x, y)) << pw << " wide, pixel " << x << "," << y;
+    }
+}
+
 TEST(Bumpmap, Refusals)
 {
     struct {

@@ -135,11 +135,99 @@ static void check_pbr_shades(int shades_per_color)
                   N3D_PBR_BUCKETS, shades_per_color);
 }
 
+// The terms of the table that depend on the shade alone.
+struct pbr_shade_terms {
+    float normal_distribution[N3D_PBR_BUCKETS], schlick[N3D_PBR_BUCKETS], ndotl[N3D_PBR_BUCKETS];
+    float metallic;
+};
+
+static void pbr_shade_terms_init(pbr_shade_terms* t, int shades_per_color, float metallic_factor,
+                                 float roughness_factor)
+{
+    t->metallic = sat_clamp(metallic_factor, 0.0f, 1.0f);
+    float roughness = sat_clamp(roughness_factor, 0.0f, 1.0f);
+    float alpha = roughness * roughness;
+    float alpha_sqr = alpha * alpha;
+    float k = (1.0f + roughness) * (1.0f + roughness) / 8.0f;
+    for (int s = 0; s < shades_per_color; s++) {
+        float h = rsqr_bucket_to_hdotn[s];
+        float pos_ndotl = sat_clamp(n3d_ndotl_from_hdotn(h), 0.0f, 1.0f);
+        float d = 1.0f + h * h * (alpha_sqr - 1.0f);
+        float D = alpha_sqr / (d * d);  // GGX without the 1/pi
+        if (!(D > 0.001f))
+            D = 0.001f;
+        float G = pos_ndotl / ((1.0f - k) * pos_ndotl + k);  // Schlick-Smith
+        t->normal_distribution[s] = D * G;
+        t->schlick[s] = powf(1.0f - h, 5.0f);
+        t->ndotl[s] = pos_ndotl;
+    }
+}
+
+// The 5-bit code of one channel i of linear value l (premultiplied) at shade s.
+static int pbr_channel_code(const pbr_shade_terms* t, int s, int i, float l, const float* ambient_linear,
+                            const float* ambient_factor_from_texture, const float* light_linear_min_specular,
+                            const float* light_linear_max_specular)
+{
+    const float f0_dielectric = 0.04f;
+    const float metallic = t->metallic;
+    float f0 = l * metallic + (1.0f - metallic) * f0_dielectric;
+    float diffuse = (1.0f - metallic) * l;
+    float F = t->schlick[s] * (1.0f - f0) + f0;
+    float specular = sat_clamp(t->normal_distribution[s] * F, 0.0f, 1.0f);
+    float diff = sat_clamp(diffuse * t->ndotl[s], 0.0f, 1.0f);
+    float light = mix_remove(light_linear_min_specular[i], light_linear_max_specular[i], specular);
+    float base = l * ambient_factor_from_texture[i] + ambient_linear[i];
+    return n3d_linear_to_srgb_5bit(sat_clamp((specular + diff) * light + base, 0.0f, 1.0f));
+}
+
+// A channel's code depends on that channel's own 5 bits and the alpha bit only:
+// each of the 64 inputs of each channel is evaluated once, when a colour first
+// needs it, and every entry is put together from the three channels' codes.
 void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shades_per_color, int colors_count,
                                                 const float* ambient_linear, const float* ambient_factor_from_texture,
                                                 const float* light_linear_min_specular,
                                                 const float* light_linear_max_specular, float metallic_factor,
                                                 float roughness_factor, const uint16_t* palette_argb1555)
+{
+    check_pbr_shades(shades_per_color);
+    pbr_shade_terms t;
+    pbr_shade_terms_init(&t, shades_per_color, metallic_factor, roughness_factor);
+    // codes[i][input][s], input = alpha bit << 5 | the channel's 5 bits.
+    uint8_t codes[3][64][N3D_PBR_BUCKETS];
+    uint64_t ready[3] = {0, 0, 0};
+    for (int c = 0; c < colors_count; c++) {
+        const uint16_t argb = palette_argb1555[c];
+        const int alpha_bit = (argb & N3D_ARGB1555_ALPHA) ? 1 : 0;
+        int input[3];
+        for (int i = 0; i < 3; i++) {
+            input[i] = alpha_bit << 5 | (argb >> (10 - 5 * i) & 31);
+            if (ready[i] >> input[i] & 1)
+                continue;
+            ready[i] |= uint64_t{1} << input[i];
+            // The channel's value exactly as the colour's conversion gives it.
+            const float l = g_n3d_convert_table_5bit_srgb_to_linear[input[i] & 31] * (alpha_bit ? 1.0f : 0.0f);
+            for (int s = 0; s < shades_per_color; s++)
+                codes[i][input[i]][s] =
+                    static_cast<uint8_t>(pbr_channel_code(&t, s, i, l, ambient_linear, ambient_factor_from_texture,
+                                                          light_linear_min_specular, light_linear_max_specular));
+        }
+        const uint8_t* r = codes[0][input[0]];
+        const uint8_t* g = codes[1][input[1]];
+        const uint8_t* b = codes[2][input[2]];
+        uint16_t* out = shade_table + c * shades_per_color;
+        for (int s = 0; s < shades_per_color; s++)
+            out[s] = static_cast<uint16_t>(0x8000 | r[s] << 10 | g[s] << 5 | b[s]);
+    }
+}
+
+// Every entry evaluated on its own from its colour; the table build above
+// gives the same entries.
+void n3d_texture_build_shade_table_argb1555_pbr_per_entry(uint16_t* shade_table, int shades_per_color, int colors_count,
+                                                          const float* ambient_linear,
+                                                          const float* ambient_factor_from_texture,
+                                                          const float* light_linear_min_specular,
+                                                          const float* light_linear_max_specular, float metallic_factor,
+                                                          float roughness_factor, const uint16_t* palette_argb1555)
 {
     const float f0_dielectric = 0.04f;
     float metallic = sat_clamp(metallic_factor, 0.0f, 1.0f);

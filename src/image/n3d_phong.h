@@ -55,6 +55,13 @@ void n3d_texture_build_shade_table_argb1555_pbr(uint16_t* shade_table, int shade
                                                 const float* light_linear_min_specular,
                                                 const float* light_linear_max_specular, float metallic_factor,
                                                 float roughness_factor, const uint16_t* palette_argb1555);
+// The same table with every entry evaluated on its own from its colour.
+void n3d_texture_build_shade_table_argb1555_pbr_per_entry(uint16_t* shade_table, int shades_per_color, int colors_count,
+                                                          const float* ambient_linear,
+                                                          const float* ambient_factor_from_texture,
+                                                          const float* light_linear_min_specular,
+                                                          const float* light_linear_max_specular, float metallic_factor,
+                                                          float roughness_factor, const uint16_t* palette_argb1555);
 // Reference version with the power curves and one light colour.
 void n3d_texture_build_shade_table_argb1555_pbr_slow(uint16_t* shade_table, int shades_per_color, int colors_count,
                                                      const float* ambient_linear, const float* light_linear,

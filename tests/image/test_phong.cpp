@@ -280,6 +280,59 @@ TEST(PbrShadeTable, AgainstTheReferenceAtTheEnds)
     }
 }
 
+// The build shares each channel's codes between the colours that have that
+// channel's bits: every ARGB1555 value (opaque and transparent, in palettes of
+// 256 whose colours repeat channels in every order) must give the entries of
+// the build that evaluates each entry on its own, bit for bit.
+TEST(PbrShadeTable, SharedChannelCodesMatchEntriesEvaluatedAlone)
+{
+    struct params {
+        float ambient[3], factor[3], lmin[3], lmax[3], metallic, roughness;
+        int shades;
+        const char* why;
+    } cases[] = {
+        {{0.0159f, 0.0152f, 0.0222f},
+         {0.0103f, 0.0144f, 0.0578f},
+         {0.0159f, 0.0152f, 0.0222f},
+         {0.74786305f, 0.0f, 1.0f},
+         0.0f,
+         0.5f,
+         32,
+         "the datapack scene's parameters"},
+        {{0.011f, 0.010f, 0.019f},
+         {0.32f, 0.31f, 0.39f},
+         {0.023f, 0.013f, 0.034f},
+         {1.0f, 0.89f, 0.72f},
+         0.6f,
+         0.4f,
+         32,
+         "a metallic plate"},
+        {{0, 0, 0}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}, 1.0f, 0.0f, 32, "fully metallic and smooth"},
+        {{0.5f, 0, 0.25f}, {0.5f, 2, 0}, {0, 0.5f, 3}, {2, 0, 1}, 3.0f, -2.0f, 17, "factors limited, 17 shades"},
+        {{0.2f, 0.2f, 0.2f}, {0, 0, 0}, {0, 0, 0}, {0.9f, 0.9f, 0.9f}, 0.3f, 0.9f, 1, "one shade"},
+    };
+    std::vector<uint16_t> palette(65536);
+    // Colour c of palette p: the 16-bit value with its channels and alpha
+    // turned round, so channels recur in each palette in different company.
+    for (uint32_t v = 0; v < 65536; v++)
+        palette[v] = static_cast<uint16_t>((v * 40503u) & 0xFFFFu);
+    for (const params& p : cases) {
+        SCOPED_TRACE(p.why);
+        const size_t n = static_cast<size_t>(p.shades) * 256;
+        std::vector<uint16_t> got(n), want(n);
+        for (int k = 0; k < 256; k++) {
+            const uint16_t* pal = &palette[static_cast<size_t>(k) * 256];
+            n3d_texture_build_shade_table_argb1555_pbr(got.data(), p.shades, 256, p.ambient, p.factor, p.lmin, p.lmax,
+                                                       p.metallic, p.roughness, pal);
+            n3d_texture_build_shade_table_argb1555_pbr_per_entry(want.data(), p.shades, 256, p.ambient, p.factor,
+                                                                 p.lmin, p.lmax, p.metallic, p.roughness, pal);
+            for (size_t e = 0; e < n; e++)
+                ASSERT_EQ(got[e], want[e]) << "palette " << k << " colour " << e / p.shades << " (0x" << std::hex
+                                           << pal[e / p.shades] << std::dec << ") shade " << e % p.shades;
+        }
+    }
+}
+
 TEST(PbrShadeTable, LightOffLeavesTheTexture)
 {
     const float zero[3] = {0, 0, 0}, one[3] = {1, 1, 1};

@@ -819,14 +819,10 @@ struct row_x16 {
     {
         return _mm512_srai_epi32(_mm512_add_epi32(x, _mm512_and_si512(_mm512_srai_epi32(x, 31), s1(7))), 3);
     }
-    // Sixteen 4-byte words at base + off, as two gathers of eight.
+    // Sixteen 4-byte words at base + off.
     N3D_TRI_X16_INLINE static inline __m512i gather32(__mmask16 m, const void* base, __m512i off)
     {
-        const __m256i lo = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), static_cast<__mmask8>(m),
-                                                        _mm512_castsi512_si256(off), base, 1);
-        const __m256i hi = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), static_cast<__mmask8>(m >> 8),
-                                                        _mm512_extracti64x4_epi64(off, 1), base, 1);
-        return _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+        return _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, off, base, 1);
     }
     // Byte at base + off per lane, read as the aligned 4-byte word that holds it.
     N3D_TRI_X16_INLINE static inline __m512i gather_u8(__mmask16 m, const void* base, __m512i off)
@@ -834,23 +830,22 @@ struct row_x16 {
         const __m512i g = gather32(m, base, _mm512_andnot_si512(s1(3), off));
         return _mm512_and_si512(_mm512_srlv_epi32(g, _mm512_slli_epi32(_mm512_and_si512(off, s1(3)), 3)), s1(0xFF));
     }
+    // 16-bit entry at index per lane in bits 0-15, read as the aligned 4-byte
+    // word that holds it; bits 16-31 keep the word's other half (even indices).
     N3D_TRI_X16_INLINE static inline __m512i gather_u16(__mmask16 m, const void* base, __m512i index)
     {
-        const __m512i off = _mm512_slli_epi32(index, 1);
-        const __m512i g = gather32(m, base, _mm512_andnot_si512(s1(3), off));
-        return _mm512_and_si512(_mm512_srlv_epi32(g, _mm512_slli_epi32(_mm512_and_si512(off, s1(2)), 3)), s1(0xFFFF));
+        const __m512i g = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, _mm512_srli_epi32(index, 1), base, 4);
+        return _mm512_mask_srli_epi32(g, _mm512_test_epi32_mask(index, s1(1)), g, 16);
     }
-    // Shades of sixteen phong indices: entries 0 to 255 by byte permutation of
-    // the table held in lut, the pads around it read from memory.
+    // Shades of sixteen phong indices in bits 0-7 (the bits above are not
+    // defined): entries 0 to 255 by byte permutation of the table held in lut,
+    // each lane's low byte selecting, the pads around it read from memory.
     N3D_TRI_X16_INLINE static inline __m512i phong_lookup(const row& w, __mmask16 m, __m512i pidx)
     {
-        const __m512i b = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(pidx));
-        const __mmask64 high = _mm512_movepi8_mask(b);
-        const __m512i lo = _mm512_permutex2var_epi8(w.lut[0], b, w.lut[1]),
-                      hi = _mm512_permutex2var_epi8(w.lut[2], b, w.lut[3]);
-        __m512i shade = _mm512_cvtepu8_epi32(_mm512_castsi512_si128(_mm512_mask_blend_epi8(high, lo, hi)));
-        const __mmask16 pad =
-            _mm512_mask_cmpneq_epi32_mask(m, _mm512_and_si512(pidx, s1(~0xFFu)), _mm512_setzero_si512());
+        const __m512i lo = _mm512_permutex2var_epi8(w.lut[0], pidx, w.lut[1]),
+                      hi = _mm512_permutex2var_epi8(w.lut[2], pidx, w.lut[3]);
+        __m512i shade = _mm512_mask_mov_epi32(lo, _mm512_test_epi32_mask(pidx, s1(0x80)), hi);
+        const __mmask16 pad = _mm512_mask_cmpgt_epu32_mask(m, pidx, s1(N3D_PHONG_LUT_ENTRIES - 1));
         if (pad)
             shade = _mm512_mask_mov_epi32(shade, pad, gather_u8(pad, w.s->phong_lut, pidx));
         return shade;
@@ -886,7 +881,7 @@ struct row_x16 {
                     _mm512_or_si512(_mm512_and_si512(texel, s1(0x1F)),
                                     _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 5), s1(0x1F)), 10)),
                     _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 10), s1(0x1F)), 20));
-                l = _mm512_mullo_epi32(l, shade);
+                l = _mm512_mullo_epi32(l, _mm512_and_si512(shade, s1(0xFF)));
                 pix = _mm512_or_si512(
                     _mm512_or_si512(s1(0x8000),
                                     _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 25), s1(0x1F)), 10)),
@@ -915,10 +910,9 @@ struct row_x16 {
             pass &= static_cast<__mmask16>(~_mm512_test_epi32_mask(s1(top), covbit));
         }
         if constexpr (F.depth) {
-            z = _mm512_and_si512(z, s1(0xFFFF));
-            const __m512i old = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(valid, w.zp + o0));
-            pass &= _mm512_cmpgt_epi32_mask(z, old);
-            _mm256_mask_storeu_epi16(w.zp + o0, pass, _mm512_cvtepi32_epi16(z));
+            const __m256i z16 = _mm512_cvtepi32_epi16(z);
+            pass &= _mm256_cmpgt_epu16_mask(z16, _mm256_maskz_loadu_epi16(valid, w.zp + o0));
+            _mm256_mask_storeu_epi16(w.zp + o0, pass, z16);
         } else {
             (void)z;
         }
@@ -926,18 +920,23 @@ struct row_x16 {
     }
 
     // v after j steps from the span start: the carries that u's steps pass into
-    // v, counted over the lanes of the span before each one. The carry of the
-    // step after pixel j comes from u's 13-bit field plus the step passing 2^13
-    // (at j = 0 the field still holds u bit 12; every step clears it).
+    // v, counted over the lanes of the span before each one (before: those
+    // lanes' bits). The carry of the step after pixel j comes from u's 13-bit
+    // field plus the step passing 2^13 (at j = 0 the field still holds u bit 12;
+    // every step clears it). Reads bits 0-12 of u and du only.
     N3D_TRI_X16_INLINE static inline __m512i v_after(__mmask16 lanes_in, __mmask16 j0, __m512i us, __m512i u,
-                                                     __m512i du, __m512i vj, __m512i sb, __m512i j)
+                                                     __m512i du, __m512i vj, __m512i before)
     {
         const __m512i xj = _mm512_mask_mov_epi32(_mm512_and_si512(u, s1(0xFFF)), j0, _mm512_and_si512(us, s1(0x1FFF)));
         const __mmask16 carry =
             _mm512_mask_test_epi32_mask(lanes_in, _mm512_add_epi32(xj, _mm512_and_si512(du, s1(0x1FFF))), s1(0x2000));
-        const __m512i before = _mm512_sub_epi32(_mm512_sllv_epi32(s1(1), j), s1(1));
-        const __m512i carries = _mm512_popcnt_epi32(_mm512_and_si512(_mm512_srlv_epi32(s1(carry), sb), before));
+        const __m512i carries = _mm512_popcnt_epi32(_mm512_and_si512(s1(carry), before));
         return _mm512_add_epi32(vj, carries);
+    }
+    // The bits of the lanes before lane sb + j in the span that starts at lane sb.
+    N3D_TRI_X16_INLINE static inline __m512i lanes_before(__m512i sb, __m512i j)
+    {
+        return _mm512_sllv_epi32(_mm512_sub_epi32(_mm512_sllv_epi32(s1(1), j), s1(1)), sb);
     }
 
     N3D_TRI_X16_INLINE static inline __m512i quad_at(const tri_state& s, __m512i o)
@@ -1018,7 +1017,8 @@ struct row_x16 {
             const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
             __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
             const __mmask16 j0 = _mm512_cmpeq_epi32_mask(j, _mm512_setzero_si512());
-            __m512i v = v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
+            __m512i v =
+                v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), lanes_before(sb, j));
             const __m512i uf = _mm512_max_epi32(_mm512_min_epi32(cur.u, s1(s.u_max16.v)), _mm512_setzero_si512());
             const __m512i vf = _mm512_max_epi32(_mm512_min_epi32(cur.v, s1(s.v_max16.v)), _mm512_setzero_si512());
             u = _mm512_mask_mov_epi32(uf, m_span, u);
@@ -1054,6 +1054,7 @@ struct row_x16 {
             const __m512i lane8 = _mm512_srli_epi32(lane, 3), j = _mm512_and_si512(lane, s1(7));
             const __m512i sb = _mm512_and_si512(lane, s1(8));
             const __mmask16 j0 = 0x0101;
+            const __m512i before = lanes_before(sb, j);
             __m512i q = _mm512_setzero_si512(), dq = _mm512_setzero_si512(), ddq = _mm512_setzero_si512();
             if constexpr (F.phong) {
                 q = quad_at(s, lane);
@@ -1074,9 +1075,11 @@ struct row_x16 {
                 for (int32_t c = c0; c < c1; c++) {
                     const __m512i us = _mm512_permutexvar_epi32(k, b0.u), du = _mm512_permutexvar_epi32(k, du_k);
                     const __m512i vs = _mm512_permutexvar_epi32(k, b0.v), dv = _mm512_permutexvar_epi32(k, dv_k);
-                    const __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
+                    // Only bits 0-11 of u and v reach the texel index and the carries:
+                    // 16-bit products (j < 8 in the low half, 0 in the high one) suffice.
+                    const __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi16(j, du));
                     const __m512i v =
-                        v_after(0xFFFF, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), sb, j);
+                        v_after(0xFFFF, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi16(j, dv)), before);
                     __m512i pidx = _mm512_setzero_si512();
                     if constexpr (F.phong) {
                         const __m512i iw = _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),
@@ -1385,53 +1388,69 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         // drawn under one pair of counter reads: "inner_scanline" keeps the cycles
         // of drawing them and their count, without two reads a row.
         row_rec recs[ROW_BATCH];
+        // The walk runs on local copies, written back at the end: the edges and
+        // the left edge's values stay in registers instead of being stored field by
+        // field and read back as the batch records are built.
+        edge le = el, re = er;
+        fx lk0 = s.lk[0], lk1 = s.lk[1], liwk = s.liwk, lzb = s.lzb;
+        rsqr_walk rw = s.rs;
+        uint8_t* dst_row = s.dst_row;
+        uint32_t* cov_row = s.cov_row;
+        uint16_t* z_row = s.z_row;
+        uint32_t* zmask_row = s.zmask_row;
+        const fx lk_step0 = s.lk_step[0], lk_step1 = s.lk_step[1], kdx0 = s.kdx[0], kdx1 = s.kdx[1];
+        const fx liwk_step = s.liwk_step, lzb_step = s.lzb_step, iwk_dx = s.iwk_dx, zb_dx = s.zb_dx;
         int32_t y = ys;
         while (y < ye) {
             tri_state d = s;  // the batch's first row
+            d.dst_row = dst_row;
+            d.cov_row = cov_row;
+            d.z_row = z_row;
+            d.zmask_row = zmask_row;
+            d.rs = rw;
             int32_t cnt = 0;
             for (const int32_t y_first = y; y < ye && cnt < ROW_BATCH; y++) {
                 if (draw) {
-                    const int32_t x0 = el.pc_x, x1 = er.pc_x;
+                    const int32_t x0 = le.pc_x, x1 = re.pc_x;
                     if (x0 < x1)
-                        recs[cnt++] = row_rec{y - y_first, x0, x1, s.lk[0], s.lk[1], s.liwk, s.lzb, s.rs.q, s.rs.span};
+                        recs[cnt++] = row_rec{y - y_first, x0, x1, lk0, lk1, liwk, lzb, rw.q, rw.span};
                 }
                 if (l_ok) {
-                    bool carry = edge_step(&el);
-                    s.lk[0] += s.lk_step[0];
-                    s.lk[1] += s.lk_step[1];
+                    bool carry = edge_step(&le);
+                    lk0 += lk_step0;
+                    lk1 += lk_step1;
                     if constexpr (F.depth)
-                        s.lzb += s.lzb_step;
+                        lzb += lzb_step;
                     if (carry) {
-                        s.lk[0] += s.kdx[0];
-                        s.lk[1] += s.kdx[1];
-                        s.liwk += s.iwk_dx;
+                        lk0 += kdx0;
+                        lk1 += kdx1;
+                        liwk += iwk_dx;
                         if constexpr (F.depth)
-                            s.lzb += s.zb_dx;
+                            lzb += zb_dx;
                     }
-                    s.liwk += s.liwk_step;
+                    liwk += liwk_step;
                     if constexpr (F.phong) {
-                        rsqr_walk& w = s.rs;
                         if (carry) {
-                            w.q += w.extra;
-                            w.step += w.c2 + w.c3;
-                            w.extra += w.d2 + w.d3;
-                            w.span += w.e2 + w.e3;
+                            rw.q += rw.extra;
+                            rw.step += rw.c2 + rw.c3;
+                            rw.extra += rw.d2 + rw.d3;
+                            rw.span += rw.e2 + rw.e3;
                         } else {
-                            w.q += w.step;
-                            w.step += w.c2;
-                            w.extra += w.d2;
-                            w.span += w.e2;
+                            rw.q += rw.step;
+                            rw.step += rw.c2;
+                            rw.extra += rw.d2;
+                            rw.span += rw.e2;
                         }
                     }
                 }
                 if (r_ok)
-                    edge_step(&er);
-                s.dst_row += s.row_bytes;
+                    edge_step(&re);
+                dst_row += s.row_bytes;
                 if constexpr (F.cov_read || F.cov_write)
-                    s.cov_row += s.cov_row_words;
+                    cov_row += s.cov_row_words;
                 if constexpr (F.depth) {
-                    s.z_row += s.z_row_values;
-                    s.zmask_row += 1;
+                    z_row += s.z_row_values;
+                    zmask_row += 1;
                 }
             }
             if (cnt == 0)
@@ -1463,6 +1482,17 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
             pb[3].sum += cycles_measure_get_delta(pb[3].t0);
             pb[3].hits += static_cast<unsigned>(cnt);
         }
+        el = le;
+        er = re;
+        s.lk[0] = lk0;
+        s.lk[1] = lk1;
+        s.liwk = liwk;
+        s.lzb = lzb;
+        s.rs = rw;
+        s.dst_row = dst_row;
+        s.cov_row = cov_row;
+        s.z_row = z_row;
+        s.zmask_row = zmask_row;
         pb[2].sum += cycles_measure_get_delta(pb[2].t0);
         pb[2].hits += 1;
     };

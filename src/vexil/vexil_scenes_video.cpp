@@ -563,17 +563,50 @@ static n3d_texture* madpack_sky_texture(vexil_scene* scene, const mad_primitive*
     return tex;
 }
 
+// Whether a draw into `to` right after one into `from` at the same time can take
+// its object pass from `from`: planes and coverage of one layout, the depth
+// buffer shared (its values stay as the first object pass left them: the sky
+// pass does not touch them), and a camera that does not move from one draw to
+// the next.
+static bool madpack_objects_shared(const n3d_frame_context* from, const n3d_frame_context* to)
+{
+    if (wasd_move_enable)
+        return false;
+    const n3d_framebuffer *a = from->fb, *b = to->fb;
+    if (!a || !b || a->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 || b->format != a->format || a->w != b->w ||
+        a->h != b->h)
+        return false;
+    if (!from->cb || !to->cb || from->cb->w != to->cb->w || from->cb->h != to->cb->h)
+        return false;
+    const n3d_depthbuffer* db = from->db;
+    return db && to->db == db && db->w >= a->w && db->h >= a->h;
+}
+
+// Bytes of a context's coverage.
+static size_t madpack_coverage_bytes(const n3d_frame_context* fc) { return (size_t)fc->cb->w * (size_t)fc->cb->h / 8u; }
+
 // One frame of the datapack into fc: clears, animation, camera, light, the object
-// pass and the sky pass.
-static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context* fc)
+// pass and the sky pass. objects_coverage, when given, receives the coverage as
+// the object pass left it. With objects_from, a context that a draw at this same
+// time has just been made into (madpack_objects_shared), and the coverage its
+// object pass left, the object pass is taken from there instead of drawn again:
+// the pass reads nothing of its page and writes a depth above 0 with every pixel
+// it writes (the depth test passes only above the stored value, which starts at
+// 0), and the sky pass after it writes no depth and no pixel the objects
+// covered, so the pixels of depth above 0, that coverage and the depth buffer
+// the two contexts share are what the pass would leave here.
+static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context* fc, uint32_t* objects_coverage,
+                         const n3d_frame_context* objects_from, const uint32_t* objects_from_coverage)
 {
     vexil* d = args->d;
     memarena* arena = args->arena;
     mad_datapack* pack = scene->madpacks[0];
     const vexil_madfx* fx = scene->state.madfx;
 
-    n3d_coveragebuffer_clear(fc->cb);
-    n3d_depthbuffer_clear(fc->db);
+    if (!objects_from) {
+        n3d_coveragebuffer_clear(fc->cb);
+        n3d_depthbuffer_clear(fc->db);
+    }
 
     uint64_t marker = memarena_get_marker(arena);
     const float t = scene->local_t;
@@ -631,7 +664,15 @@ static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context
             n3d_pipeline_cmd(p, &cmd);
         }
     }
-    n3d_pipeline_end(p);
+    if (objects_from) {
+        n3d_pipeline_validate_cmds(p);
+        memcpy(fc->cb->u32, objects_from_coverage, madpack_coverage_bytes(fc));
+        n3d_framebuffer_argb1555_copy_where_depth(fc->fb, objects_from->fb, fc->db);
+    } else {
+        n3d_pipeline_end(p);
+    }
+    if (objects_coverage)
+        memcpy(objects_coverage, fc->cb->u32, madpack_coverage_bytes(fc));
 
     const mad_mesh* sky_mesh = pack->nodes[sky].mesh;
     if (sky_mesh) {
@@ -668,7 +709,7 @@ void scene_video_madpack(vexil_scene* scene, vexil_args* args)
         return;
     if (pressed_key(args, '2'))
         wasd_move_enable = !wasd_move_enable;
-    madpack_draw(scene, args, args->fc);
+    madpack_draw(scene, args, args->fc, nullptr, nullptr, nullptr);
 }
 
 // ---- video_madpack_greets -----------------------------------------------------------
@@ -715,9 +756,19 @@ void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
     if (scene->is_cleanup)
         return;
     if (scene->is_first_run) {
-        // The backdrop stays: both pages get it once.
-        for (int i = 0; i < 2; i++)
-            madpack_draw(scene, args, &args->fc_videos[i]);
+        // The backdrop stays: both pages get it once, the second its objects
+        // from the first where that gives the same page.
+        n3d_frame_context* pages = args->fc_videos;
+        if (madpack_objects_shared(&pages[0], &pages[1])) {
+            uint64_t marker = memarena_get_marker(args->arena);
+            uint32_t* coverage = memarena_push_array<uint32_t>(args->arena, madpack_coverage_bytes(&pages[0]) / 4u);
+            madpack_draw(scene, args, &pages[0], coverage, nullptr, nullptr);
+            madpack_draw(scene, args, &pages[1], nullptr, &pages[0], coverage);
+            memarena_goto_marker(args->arena, marker);
+        } else {
+            for (int i = 0; i < 2; i++)
+                madpack_draw(scene, args, &pages[i], nullptr, nullptr, nullptr);
+        }
     }
 
     memarena* arena = args->arena;

@@ -439,10 +439,53 @@ TEST(DepthBuffer, ReadThroughValidityRecord)
     EXPECT_EQ(depth_read(db, 21, 3), 0);
     EXPECT_EQ(depth_read(db, 32, 3), 0);  // the next line is still stale (0xBEEF in memory)
 
+    for (int x : {5, 20, 21, 32})
+        EXPECT_EQ(n3d_depthbuffer_value(db, x, 3), depth_read(db, x, 3)) << x;
+
     // Clearing resets the record only; the values stay.
     n3d_depthbuffer_clear(b.db);
     EXPECT_EQ(depth_read(db, 20, 3), 0);
+    EXPECT_EQ(n3d_depthbuffer_value(db, 20, 3), 0);
     EXPECT_EQ(db->u16[3 * 320 + 20], 4096);
+}
+
+// The copy takes exactly the pixels whose depth reads above 0: stale lines
+// (whatever their memory holds) and zero values keep the destination, on planes
+// whose width ends inside a line, over a depth buffer that is wider and taller.
+TEST(DepthBuffer, CopyWhereDepthTakesThePixelsOfDepthAboveZero)
+{
+    test_arena f;
+    std::mt19937 gen(7);
+    for (int w : {40, 64}) {
+        SCOPED_TRACE(w);
+        const int h = 5;
+        n3d_framebuffer src, dst;
+        n3d_framebuffer_init_argb1555(&src, w, h, &f.arena);
+        n3d_framebuffer_init_argb1555(&dst, w, h, &f.arena);
+        n3d_depthbuffer db;
+        n3d_depthbuffer_init(&db, w + 16, h + 1, &f.arena);
+        for (int i = 0; i < db.w * db.h; i++)
+            db.u16[i] = gen() % 3 == 0 ? 0 : static_cast<uint16_t>(1 + gen() % 65535);
+        n3d_depthbuffer_clear(&db);
+        fill_random(gen, &db.cb_cache_zeroed, 50);
+        std::vector<uint16_t> before(static_cast<size_t>(w * h));
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                put16(&src, x, y, static_cast<uint16_t>(gen()));
+                put16(&dst, x, y, before[y * w + x] = static_cast<uint16_t>(gen()));
+            }
+        n3d_framebuffer_argb1555_copy_where_depth(&dst, &src, &db);
+        int copied = 0, kept = 0;
+        for (int y = 0; y < h; y++)
+            for (int x = 0; x < w; x++) {
+                const bool take = depth_read(&db, x, y) > 0;
+                ASSERT_EQ(px16(&dst, x, y), take ? px16(&src, x, y) : before[y * w + x]) << x << "," << y;
+                copied += take;
+                kept += !take;
+            }
+        EXPECT_GT(copied, 0);
+        EXPECT_GT(kept, 0);
+    }
 }
 
 TEST(DebugViews, CoverageAndDirtyColours)

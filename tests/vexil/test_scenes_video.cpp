@@ -135,7 +135,7 @@ constexpr float CAM_Z = 2.0f, CAM_YFOV = 0.9f, CAM_ZNEAR = 0.5f;
 constexpr uint16_t SKY_COLOR = 0x801F;
 
 struct pack_source {
-    square obj{OBJ_HALF}, head{HEAD_HALF}, sky{300.0f};
+    square obj{OBJ_HALF}, head{HEAD_HALF}, sky;
     mad_node nodes[5]{};
     mad_mesh meshes[3]{};
     mad_primitive prims[3]{};
@@ -150,7 +150,9 @@ struct pack_source {
     mad_animation anims[2]{};
     char names[9][8] = {"obj", "cam", "sky", "head", "spare", "objtex", "skytex", "move", "nod"};
     mad_datapack dp{};
-    pack_source()
+    // The sky square's half size 300 fills the view; a small one leaves the
+    // page's pixels around it as they were.
+    explicit pack_source(float sky_half = 300.0f) : sky(sky_half)
     {
         prims[0].vertices = obj.vertices();
         prims[1].vertices = head.vertices();
@@ -190,10 +192,10 @@ struct pack_source {
     }
 };
 
-vexil_fixture_payload madpack_payload()
+vexil_fixture_payload madpack_payload(const char* name = "pack", float sky_half = 300.0f)
 {
-    pack_source src;
-    return {"pack", VEXIL_RSRC_KIND_MADPACK,
+    pack_source src(sky_half);
+    return {name, VEXIL_RSRC_KIND_MADPACK,
             record([&](uint8_t* b) { return mad_datapack_store(b, &src.dp, IO_ENDIAN_NATIVE); }), 0};
 }
 
@@ -210,6 +212,7 @@ std::vector<vexil_fixture_payload> common_payloads(const std::string& greetings)
         vexil_fixture_text("b.ini", "textures = [ col bmp ]\n"),
         stencil_payload("st", 320, 256, [](int x, int y) { return x >= 10 && x < 300 && y >= 5 && y < 250; }),
         madpack_payload(),
+        madpack_payload("smallsky", 30.0f),
         font_payload(),
         vexil_fixture_text("greetings.ini", greetings),
     };
@@ -587,6 +590,118 @@ TEST(ScenesVideo, GreetingsDotMatrixOverTheBackdrop)
         EXPECT_EQ(p.px(223, 48), SKY_COLOR);                    // right of it
         EXPECT_EQ(p.px(100, 47 + 2 * 23 + 0), p.px(100, 47 + 2 * 23));
     }));
+}
+
+// The greetings' first call puts the backdrop on both pages: each page must be as
+// the datapack scene's own draw into it at that time leaves it (pixels, coverage
+// and the shared depth), from pages of different contents and stale coverage and
+// depth, with a sky that leaves part of each page as it was, under the
+// datapack's camera and under the free camera moving forward on every draw.
+TEST(ScenesVideo, GreetingsBackdropOnEachPageAsTheDatapackDrawsIt)
+{
+    struct page_state {
+        std::vector<uint16_t> px;
+        std::vector<uint32_t> cb;
+    };
+    for (int free_camera : {0, 1}) {
+        SCOPED_TRACE(free_camera ? "free camera" : "datapack camera");
+        expect_clean(
+            run_production({row(1000, 30000, "video_madpack_greets,smallsky,0,1,move,cam,sky,head,nod")}, [&](prod& p) {
+                wasd_move_enable = free_camera;
+                p.h.keys['w'] = (uint8_t)free_camera;  // held: the camera moves on every draw
+                demosys* ds = p.h.ds;
+                n3d_depthbuffer* db = ds->videos[0].db;
+                ASSERT_EQ(db, ds->videos[1].db);
+                auto fill = [&](int page, uint32_t seed) {
+                    for (int y = 0; y < PH; y++)
+                        for (int x = 0; x < PW; x++)
+                            p.page_px(page, x, y) = (uint16_t)(((uint32_t)(x * 7 + y * 131) * seed) >> 8);
+                    n3d_coveragebuffer* cb = ds->videos[page].cb;
+                    for (size_t i = 0; i < (size_t)cb->w * cb->h / 32; i++)
+                        cb->u32[i] = (uint32_t)(i * seed);
+                };
+                auto stale_depth = [&] {
+                    for (int i = 0; i < db->w * db->h; i++)
+                        db->u16[i] = (uint16_t)(i * 40503u);
+                    for (int y = 0; y < db->h; y++)
+                        db->cb_cache_zeroed.u32[y * db->cb_cache_zeroed.w / 32] = 0xA5A5A5A5u;
+                };
+                auto save = [&](int page) {
+                    page_state st;
+                    for (int y = 0; y < PH; y++)
+                        for (int x = 0; x < PW; x++)
+                            st.px.push_back(p.page_px(page, x, y));
+                    const n3d_coveragebuffer* cb = ds->videos[page].cb;
+                    st.cb.assign(cb->u32, cb->u32 + (size_t)cb->w * cb->h / 32);
+                    return st;
+                };
+                auto depth = [&] {
+                    std::vector<uint16_t> v;
+                    for (int y = 0; y < PH; y++)
+                        for (int x = 0; x < PW; x++)
+                            v.push_back(n3d_depthbuffer_value(db, x, y));
+                    return v;
+                };
+                auto restore = [&](int page, const page_state& st) {
+                    for (int y = 0; y < PH; y++)
+                        for (int x = 0; x < PW; x++)
+                            p.page_px(page, x, y) = st.px[(size_t)y * PW + x];
+                };
+                fill(0, 0x9E3779B1u);
+                fill(1, 0x85EBCA77u);
+                stale_depth();
+                const page_state before[2] = {save(0), save(1)};
+
+                p.at(S);  // the prepare call and the first running call
+                ASSERT_EQ(p.scene(0)->is_first_run, 0);
+                const page_state got[2] = {save(0), save(1)};
+                const std::vector<uint16_t> got_depth = depth();
+                const int shown = ds->video == &ds->videos[1] ? 1 : 0;
+
+                // The datapack scene's draw into each page in turn, from the same states.
+                const vec3 origin = {0.0f, 0.0f, 0.0f};
+                fps_camera_init(&camera, origin, 0.0f);  // as the prepare call left it
+                fill(1, 0x85EBCA77u);
+                stale_depth();
+                vexil_args args;
+                memset(&args, 0, sizeof args);
+                args.d = p.d();
+                args.arena = &ds->arena;
+                args.video = &p.h.video;
+                args.fc_overlay = &ds->overlay;
+                args.fc_videos = ds->videos;
+                args.keys_ascii = p.h.keys;
+                const page_state* want[2];
+                page_state drawn[2];
+                std::vector<uint16_t> want_depth;
+                for (int page = 0; page < 2; page++) {
+                    restore(page, before[page]);
+                    args.fc = &ds->videos[page];
+                    scene_video_madpack(p.scene(0), &args);
+                    drawn[page] = save(page);
+                    want[page] = &drawn[page];
+                }
+                want_depth = depth();
+
+                int kept = 0;
+                for (int page = 0; page < 2; page++) {
+                    SCOPED_TRACE(page);
+                    EXPECT_EQ(got[page].cb, want[page]->cb) << "coverage";
+                    for (int y = 0; y < PH; y++)
+                        for (int x = 0; x < PW; x++) {
+                            // The dot matrix lies over the shown page's backdrop.
+                            if (page == shown && y >= 47 && y < 154 && x >= 99 && x < 223)
+                                continue;
+                            const size_t i = (size_t)y * PW + x;
+                            ASSERT_EQ(got[page].px[i], want[page]->px[i]) << x << "," << y;
+                            kept += want[page]->px[i] == before[page].px[i];
+                        }
+                }
+                EXPECT_GT(kept, PW * PH / 2) << "the small sky leaves most pixels as they were";
+                EXPECT_EQ(got_depth, want_depth);
+            }));
+    }
+    wasd_move_enable = 0;
 }
 
 // Lane 1 starts 3 s in at x 60 and y about 45: with one greeting it stays dark.

@@ -282,6 +282,32 @@ void n3d_coveragebuffer_clear(n3d_coveragebuffer* cb)
 
 void n3d_depthbuffer_clear(n3d_depthbuffer* db) { n3d_coveragebuffer_clear(&db->cb_cache_zeroed); }
 
+uint16_t n3d_depthbuffer_value(const n3d_depthbuffer* db, int x, int y)
+{
+    return n3d_cb_bit(&db->cb_cache_zeroed, x >> 4, y) ? db->u16[static_cast<size_t>(y) * db->w + x] : 0;
+}
+
+void n3d_framebuffer_argb1555_copy_where_depth(n3d_framebuffer* dst, const n3d_framebuffer* src,
+                                               const n3d_depthbuffer* db)
+{
+    const int w = src->w < db->w ? src->w : db->w;
+    const int h = src->h < db->h ? src->h : db->h;
+    for (int y = 0; y < h; y++) {
+        const uint8_t* s = static_cast<const uint8_t*>(src->b) + static_cast<size_t>(y) * src->row_bytes;
+        uint8_t* d = static_cast<uint8_t*>(dst->b) + static_cast<size_t>(y) * dst->row_bytes;
+        const uint16_t* z = db->u16 + static_cast<size_t>(y) * db->w;
+        // A line of 16 values whose validity bit is clear reads 0 throughout.
+        for (int x0 = 0; x0 < w; x0 += 16) {
+            if (!n3d_cb_bit(&db->cb_cache_zeroed, x0 >> 4, y))
+                continue;
+            const int x1 = x0 + 16 < w ? x0 + 16 : w;
+            for (int x = x0; x < x1; x++)
+                if (z[x] != 0)
+                    memcpy(d + 2 * x, s + 2 * x, 2);
+        }
+    }
+}
+
 void n3d_framecontext_init(n3d_frame_context* fc, memarena* arena, int w, int h, int fb_format, int flags)
 {
     memset(fc, 0, sizeof *fc);

@@ -102,6 +102,13 @@ void n3d_framebuffer_clear_dirty(n3d_framebuffer* fb, const n3d_coveragebuffer* 
 void n3d_coveragebuffer_clear(n3d_coveragebuffer* cb);
 // Clears only the validity record, never the values.
 void n3d_depthbuffer_clear(n3d_depthbuffer* db);
+// The depth a test reads at (x, y): the stored value where the row's 32-byte
+// line of values was zeroed since the last clear, else 0.
+uint16_t n3d_depthbuffer_value(const n3d_depthbuffer* db, int x, int y);
+// Copies into dst the pixels of src (ARGB1555 planes of one size) whose depth in
+// db is above 0, within the part of the planes that db covers.
+void n3d_framebuffer_argb1555_copy_where_depth(n3d_framebuffer* dst, const n3d_framebuffer* src,
+                                               const n3d_depthbuffer* db);
 
 // flags: N3D_FRAMECONTEXT_DEPTHBUFFER | N3D_FRAMECONTEXT_COVERAGEBUFFER.
 // fb_format 0 leaves the framebuffer record for the caller to point at a

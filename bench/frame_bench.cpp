@@ -3,8 +3,9 @@
 // the vertical-blank update, the flip, the composition and the present into a
 // 1024x768 window surface of SDL's dummy driver; mean and worst frame), the
 // composition of the shown frame into a 640x480 surface (both surface formats,
-// every kind of overlay pattern) beside memcpy of the output bytes, and the
-// starfield's update per star. Figures only, not a test.
+// every kind of overlay pattern) beside memcpy of the output bytes, the
+// starfield's update per star, and the datapack's shade-table build on each
+// path. Figures only, not a test.
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "host/demo_music.h"
 #include "host/sdl2_host.h"
 #include "host/valkyrie_context.h"
+#include "image/n3d_phong.h"
 #include "image/palette.h"
 #include "n3d/target/n3d_framebuffer.h"
 #include "vexil/demosys.h"
@@ -305,5 +307,37 @@ BENCHMARK(BM_starfield_update_16384)
     ->ArgName("path")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_memcpy)->Arg(640 * 480 * 4)->Arg(640 * 480 * 2)->Unit(benchmark::kMicrosecond);
+
+// ---- The datapack's shade tables ---------------------------------------------------
+
+namespace {
+
+// One 256-colour, 32-shade table of the datapack scene's light over a palette in
+// which every 5-bit value of every channel occurs (the most distinct channel
+// values a palette can have): path 0 every entry on its own, path 1 each
+// channel value once (the build the scenes use). The time is one table's.
+void BM_shade_table_pbr_256x32(benchmark::State& st)
+{
+    const int path = static_cast<int>(st.range(0));
+    uint16_t palette[256];
+    for (int i = 0; i < 256; i++)
+        palette[i] = static_cast<uint16_t>(0x8000u | ((static_cast<uint32_t>(i) * 2654435761u) >> 17 & 0x7FFFu));
+    static uint16_t table[256 * 32];
+    const float ambient[3] = {0.0159f, 0.0152f, 0.0222f}, factor[3] = {0.0103f, 0.0144f, 0.0578f};
+    const float light_max[3] = {0.74786305f, 0.0f, 1.0f};
+    for (auto _ : st) {
+        if (path == 0)
+            n3d_texture_build_shade_table_argb1555_pbr_per_entry(table, 32, 256, ambient, factor, ambient, light_max,
+                                                                 0.0f, 0.5f, palette);
+        else
+            n3d_texture_build_shade_table_argb1555_pbr(table, 32, 256, ambient, factor, ambient, light_max, 0.0f, 0.5f,
+                                                       palette);
+        benchmark::DoNotOptimize(table);
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_shade_table_pbr_256x32)->ArgName("path")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -310,6 +310,14 @@ TEST(PbrShadeTable, SharedChannelCodesMatchEntriesEvaluatedAlone)
         {{0, 0, 0}, {1, 1, 1}, {1, 1, 1}, {1, 1, 1}, 1.0f, 0.0f, 32, "fully metallic and smooth"},
         {{0.5f, 0, 0.25f}, {0.5f, 2, 0}, {0, 0.5f, 3}, {2, 0, 1}, 3.0f, -2.0f, 17, "factors limited, 17 shades"},
         {{0.2f, 0.2f, 0.2f}, {0, 0, 0}, {0, 0, 0}, {0.9f, 0.9f, 0.9f}, 0.3f, 0.9f, 1, "one shade"},
+        {{n3d_table_linear_to_srgb5bit[7], n3d_table_linear_to_srgb5bit[16], n3d_table_linear_to_srgb5bit[31]},
+         {0, 0, 0},
+         {0, 0, 0},
+         {0, 0, 0},
+         0.5f,
+         0.5f,
+         32,
+         "no light, the ambient on the encode's thresholds"},
     };
     std::vector<uint16_t> palette(65536);
     // Colour c of palette p: the 16-bit value with its channels and alpha

@@ -563,12 +563,11 @@ static n3d_texture* madpack_sky_texture(vexil_scene* scene, const mad_primitive*
     return tex;
 }
 
-// Whether a draw into `to` right after one into `from` at the same time can take
-// its object pass from `from`: planes and coverage of one layout, the depth
-// buffer shared (its values stay as the first object pass left them: the sky
-// pass does not touch them), and a camera that does not move from one draw to
-// the next.
-static bool madpack_objects_shared(const n3d_frame_context* from, const n3d_frame_context* to)
+// Whether a draw into `to` right after one into `from` at the same time can be
+// taken from `from` (madpack_take_page): planes and coverage of one layout, the
+// depth buffer shared (the sky pass leaves the objects' depth as it is), and a
+// camera that does not move from one draw to the next.
+static bool madpack_page_shared(const n3d_frame_context* from, const n3d_frame_context* to)
 {
     if (wasd_move_enable)
         return false;
@@ -576,7 +575,8 @@ static bool madpack_objects_shared(const n3d_frame_context* from, const n3d_fram
     if (!a || !b || a->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 || b->format != a->format || a->w != b->w ||
         a->h != b->h)
         return false;
-    if (!from->cb || !to->cb || from->cb->w != to->cb->w || from->cb->h != to->cb->h)
+    if (!from->cb || !to->cb || from->cb->w != to->cb->w || from->cb->h != to->cb->h || from->cb->w < a->w ||
+        from->cb->h < a->h)
         return false;
     const n3d_depthbuffer* db = from->db;
     return db && to->db == db && db->w >= a->w && db->h >= a->h;
@@ -585,25 +585,57 @@ static bool madpack_objects_shared(const n3d_frame_context* from, const n3d_fram
 // Bytes of a context's coverage.
 static size_t madpack_coverage_bytes(const n3d_frame_context* fc) { return (size_t)fc->cb->w * (size_t)fc->cb->h / 8u; }
 
+// Takes into fc what a draw into `from` at this same time left there; the
+// pixels neither pass writes keep fc's own. The pixels the object pass wrote are
+// those of depth above 0 (its depth test passes only above the stored value,
+// which starts at 0, and it writes a depth with every pixel; the sky pass writes
+// no depth); those the sky pass wrote are the ones its coverage added to the
+// objects' (it marks every pixel of its spans and writes those not yet covered,
+// each once). Then the coverage.
+static void madpack_take_page(n3d_frame_context* fc, const n3d_frame_context* from, const uint32_t* objects_coverage)
+{
+    n3d_framebuffer_argb1555_copy_where_depth(fc->fb, from->fb, fc->db);
+    const n3d_framebuffer* src = from->fb;
+    n3d_framebuffer* dst = fc->fb;
+    const int words_per_row = from->cb->w / 32;
+    for (int y = 0; y < src->h; y++) {
+        const uint32_t* all = from->cb->u32 + (size_t)y * (size_t)words_per_row;
+        const uint32_t* objects = objects_coverage + (size_t)y * (size_t)words_per_row;
+        const uint16_t* s =
+            reinterpret_cast<const uint16_t*>(static_cast<const uint8_t*>(src->b) + (size_t)y * (size_t)src->row_bytes);
+        uint16_t* d = reinterpret_cast<uint16_t*>(static_cast<uint8_t*>(dst->b) + (size_t)y * (size_t)dst->row_bytes);
+        for (int k = 0; k < words_per_row && 32 * k < src->w; k++) {
+            const uint32_t sky = all[k] & ~objects[k];
+            if (!sky)
+                continue;
+            if (sky == 0xFFFFFFFFu && 32 * k + 32 <= src->w) {
+                memcpy(d + 32 * k, s + 32 * k, 64);
+                continue;
+            }
+            for (int b = 0; b < 32 && 32 * k + b < src->w; b++)
+                if (sky & (0x80000000u >> b))
+                    d[32 * k + b] = s[32 * k + b];
+        }
+    }
+    memcpy(fc->cb->u32, from->cb->u32, madpack_coverage_bytes(fc));
+}
+
 // One frame of the datapack into fc: clears, animation, camera, light, the object
 // pass and the sky pass. objects_coverage, when given, receives the coverage as
-// the object pass left it. With objects_from, a context that a draw at this same
-// time has just been made into (madpack_objects_shared), and the coverage its
-// object pass left, the object pass is taken from there instead of drawn again:
-// the pass reads nothing of its page and writes a depth above 0 with every pixel
-// it writes (the depth test passes only above the stored value, which starts at
-// 0), and the sky pass after it writes no depth and no pixel the objects
-// covered, so the pixels of depth above 0, that coverage and the depth buffer
-// the two contexts share are what the pass would leave here.
+// the object pass left it. With from, a context that a draw at this same time
+// has just been made into (madpack_page_shared), and the coverage its object
+// pass left, both passes are taken from there (madpack_take_page) instead of
+// drawn again: the passes read nothing of their page but the coverage, which
+// starts clear in both, and the depth, which both share.
 static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context* fc, uint32_t* objects_coverage,
-                         const n3d_frame_context* objects_from, const uint32_t* objects_from_coverage)
+                         const n3d_frame_context* from, const uint32_t* from_objects_coverage)
 {
     vexil* d = args->d;
     memarena* arena = args->arena;
     mad_datapack* pack = scene->madpacks[0];
     const vexil_madfx* fx = scene->state.madfx;
 
-    if (!objects_from) {
+    if (!from) {
         n3d_coveragebuffer_clear(fc->cb);
         n3d_depthbuffer_clear(fc->db);
     }
@@ -664,13 +696,10 @@ static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context
             n3d_pipeline_cmd(p, &cmd);
         }
     }
-    if (objects_from) {
+    if (from)
         n3d_pipeline_validate_cmds(p);
-        memcpy(fc->cb->u32, objects_from_coverage, madpack_coverage_bytes(fc));
-        n3d_framebuffer_argb1555_copy_where_depth(fc->fb, objects_from->fb, fc->db);
-    } else {
+    else
         n3d_pipeline_end(p);
-    }
     if (objects_coverage)
         memcpy(objects_coverage, fc->cb->u32, madpack_coverage_bytes(fc));
 
@@ -690,8 +719,13 @@ static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context
             cmd.vertices = &prim->vertices;
             n3d_pipeline_cmd(p, &cmd);
         }
-        n3d_pipeline_end(p);
+        if (from)
+            n3d_pipeline_validate_cmds(p);
+        else
+            n3d_pipeline_end(p);
     }
+    if (from)
+        madpack_take_page(fc, from, from_objects_coverage);
     memarena_goto_marker(arena, marker);
 }
 
@@ -756,10 +790,10 @@ void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
     if (scene->is_cleanup)
         return;
     if (scene->is_first_run) {
-        // The backdrop stays: both pages get it once, the second its objects
-        // from the first where that gives the same page.
+        // The backdrop stays: both pages get it once, the second from the first
+        // where that gives the same page.
         n3d_frame_context* pages = args->fc_videos;
-        if (madpack_objects_shared(&pages[0], &pages[1])) {
+        if (madpack_page_shared(&pages[0], &pages[1])) {
             uint64_t marker = memarena_get_marker(args->arena);
             uint32_t* coverage = memarena_push_array<uint32_t>(args->arena, madpack_coverage_bytes(&pages[0]) / 4u);
             madpack_draw(scene, args, &pages[0], coverage, nullptr, nullptr);

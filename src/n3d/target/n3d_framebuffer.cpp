@@ -1,5 +1,7 @@
 #include "n3d/target/n3d_framebuffer.h"
 
+#include <emmintrin.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -301,7 +303,17 @@ void n3d_framebuffer_argb1555_copy_where_depth(n3d_framebuffer* dst, const n3d_f
             if (!n3d_cb_bit(&db->cb_cache_zeroed, x0 >> 4, y))
                 continue;
             const int x1 = x0 + 16 < w ? x0 + 16 : w;
-            for (int x = x0; x < x1; x++)
+            int x = x0;
+            // Eight at a time: the destination kept where the depth is 0.
+            for (; x + 8 <= x1; x += 8) {
+                const __m128i keep =
+                    _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(z + x)), _mm_setzero_si128());
+                const __m128i from = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * x));
+                const __m128i to = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 2 * x));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x),
+                                 _mm_or_si128(_mm_and_si128(keep, to), _mm_andnot_si128(keep, from)));
+            }
+            for (; x < x1; x++)
                 if (z[x] != 0)
                     memcpy(d + 2 * x, s + 2 * x, 2);
         }

@@ -230,26 +230,11 @@ void n3d_texture_build_shade_table_argb1555_pbr_per_entry(uint16_t* shade_table,
                                                           float roughness_factor, const uint16_t* palette_argb1555)
 {
     const float f0_dielectric = 0.04f;
-    float metallic = sat_clamp(metallic_factor, 0.0f, 1.0f);
-    float roughness = sat_clamp(roughness_factor, 0.0f, 1.0f);
-    float alpha = roughness * roughness;
-    float alpha_sqr = alpha * alpha;
     check_pbr_shades(shades_per_color);
-
-    float normal_distribution[N3D_PBR_BUCKETS], schlick[N3D_PBR_BUCKETS], ndotl[N3D_PBR_BUCKETS];
-    float k = (1.0f + roughness) * (1.0f + roughness) / 8.0f;
-    for (int s = 0; s < shades_per_color; s++) {
-        float h = rsqr_bucket_to_hdotn[s];
-        float pos_ndotl = sat_clamp(n3d_ndotl_from_hdotn(h), 0.0f, 1.0f);
-        float d = 1.0f + h * h * (alpha_sqr - 1.0f);
-        float D = alpha_sqr / (d * d);  // GGX without the 1/pi
-        if (!(D > 0.001f))
-            D = 0.001f;
-        float G = pos_ndotl / ((1.0f - k) * pos_ndotl + k);  // Schlick-Smith
-        normal_distribution[s] = D * G;
-        schlick[s] = powf(1.0f - h, 5.0f);
-        ndotl[s] = pos_ndotl;
-    }
+    pbr_shade_terms t;
+    pbr_shade_terms_init(&t, shades_per_color, metallic_factor, roughness_factor);
+    const float metallic = t.metallic;
+    const float *normal_distribution = t.normal_distribution, *schlick = t.schlick, *ndotl = t.ndotl;
     for (int c = 0; c < colors_count; c++) {
         vec4 l;
         n3d_argb1555_to_linear_pma(l, palette_argb1555[c]);

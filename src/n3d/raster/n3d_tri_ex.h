@@ -839,22 +839,26 @@ struct row_x16 {
     }
     // Shades of sixteen phong indices in bits 0-7 (the bits above are not
     // defined): entries 0 to 255 by byte permutation of the table held in lut,
-    // each lane's low byte selecting, the pads around it read from memory.
+    // each lane's low byte selecting; indices outside them are clamped to the
+    // pads around the table and read from memory.
     N3D_TRI_X16_INLINE static inline __m512i phong_lookup(const row& w, __mmask16 m, __m512i pidx)
     {
         const __m512i lo = _mm512_permutex2var_epi8(w.lut[0], pidx, w.lut[1]),
                       hi = _mm512_permutex2var_epi8(w.lut[2], pidx, w.lut[3]);
         __m512i shade = _mm512_mask_mov_epi32(lo, _mm512_test_epi32_mask(pidx, s1(0x80)), hi);
         const __mmask16 pad = _mm512_mask_cmpgt_epu32_mask(m, pidx, s1(N3D_PHONG_LUT_ENTRIES - 1));
-        if (pad)
-            shade = _mm512_mask_mov_epi32(shade, pad, gather_u8(pad, w.s->phong_lut, pidx));
+        if (pad) {
+            const __m512i c = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
+                                               s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+            shade = _mm512_mask_mov_epi32(shade, pad, gather_u8(pad, w.s->phong_lut, c));
+        }
         return shade;
     }
 
     // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx;
-    // depth z; stored where valid and passing.
+    // depth z16; stored where valid and passing.
     N3D_TRI_X16_INLINE static inline void put(const row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v,
-                                              __m512i pidx, __m512i z)
+                                              __m512i pidx, __m256i z16)
     {
         const tri_state& s = *w.s;
         __m512i idx = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(v, 4), s1(3)),
@@ -862,20 +866,23 @@ struct row_x16 {
                                       _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(v, 2), s1(0x3F00)),
                                                       _mm512_and_si512(_mm512_slli_epi32(u, 4), s1(0xC000))));
         idx = _mm512_and_si512(idx, s1(s.index_mask));
-        __m512i texel;
-        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
-            texel = gather_u8(valid, s.texel_bytes, idx);
-        else
+        __m512i texel = _mm512_setzero_si512();
+        if constexpr (F.texel == N3D_TRI_TEXEL_ARGB1555)
             texel = gather_u16(valid, s.texel_bytes, idx);
+        else if constexpr (!F.phong)
+            texel = gather_u8(valid, s.texel_bytes, idx);
 
         __m512i pix;
         if constexpr (F.phong) {
-            pidx = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
-                                    s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
             const __m512i shade = phong_lookup(w, valid, pidx);
             if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                // The texel times 32 (bits 0-4 not defined): its byte moved to the
+                // top of the word read, then down; the shade fills bits 0-4.
+                const __m512i g = gather32(valid, s.texel_bytes, _mm512_andnot_si512(s1(3), idx));
+                const __m512i t5 =
+                    _mm512_srli_epi32(_mm512_sllv_epi32(g, _mm512_slli_epi32(_mm512_andnot_si512(idx, s1(3)), 3)), 19);
                 pix = gather_u16(valid, s.shade_table,
-                                 _mm512_or_si512(_mm512_slli_epi32(texel, 5), _mm512_and_si512(shade, s1(31))));
+                                 _mm512_or_si512(_mm512_andnot_si512(s1(31), t5), _mm512_and_si512(shade, s1(31))));
             } else {
                 __m512i l = _mm512_or_si512(
                     _mm512_or_si512(_mm512_and_si512(texel, s1(0x1F)),
@@ -910,11 +917,10 @@ struct row_x16 {
             pass &= static_cast<__mmask16>(~_mm512_test_epi32_mask(s1(top), covbit));
         }
         if constexpr (F.depth) {
-            const __m256i z16 = _mm512_cvtepi32_epi16(z);
             pass &= _mm256_cmpgt_epu16_mask(z16, _mm256_maskz_loadu_epi16(valid, w.zp + o0));
             _mm256_mask_storeu_epi16(w.zp + o0, pass, z16);
         } else {
-            (void)z;
+            (void)z16;
         }
         _mm256_mask_storeu_epi16(w.dst + 2 * o0, pass, _mm512_cvtepi32_epi16(pix));
     }
@@ -930,8 +936,12 @@ struct row_x16 {
         const __m512i xj = _mm512_mask_mov_epi32(_mm512_and_si512(u, s1(0xFFF)), j0, _mm512_and_si512(us, s1(0x1FFF)));
         const __mmask16 carry =
             _mm512_mask_test_epi32_mask(lanes_in, _mm512_add_epi32(xj, _mm512_and_si512(du, s1(0x1FFF))), s1(0x2000));
-        const __m512i carries = _mm512_popcnt_epi32(_mm512_and_si512(s1(carry), before));
-        return _mm512_add_epi32(vj, carries);
+        return v_carried(carry, vj, before);
+    }
+    // vj plus the carries (lane bits) of the lanes before each one.
+    N3D_TRI_X16_INLINE static inline __m512i v_carried(__mmask16 carry, __m512i vj, __m512i before)
+    {
+        return _mm512_add_epi32(vj, _mm512_popcnt_epi32(_mm512_and_si512(s1(carry), before)));
     }
     // The bits of the lanes before lane sb + j in the span that starts at lane sb.
     N3D_TRI_X16_INLINE static inline __m512i lanes_before(__m512i sb, __m512i j)
@@ -1045,7 +1055,7 @@ struct row_x16 {
                 }
             }
             const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
-            put(w, o0, valid, u, v, pidx, z);
+            put(w, o0, valid, u, v, pidx, _mm512_cvtepi32_epi16(z));
         }
 
         // Chunks of two 8-spans: the span ends come from sixteen exact values at
@@ -1061,25 +1071,31 @@ struct row_x16 {
                 dq = _mm512_sub_epi32(quad_at(s, _mm512_add_epi32(lane, s1(16))), q);
                 ddq = s1((fx(256) * s.rs.e3).v);
             }
-            __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v)));
-            const __m512i dz = s1((fx(16) * s.zb_dx).v);
+            // u's 13-bit field before each step: all of it at a span start, bits 0-11 after a step.
+            const __m512i field = _mm512_mask_mov_epi32(s1(0xFFF), j0, s1(0x1FFF));
+            __m256i z = _mm512_cvtepi32_epi16(_mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v))));
+            const __m256i dz = _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>((fx(16) * s.zb_dx).v)));
             for (int32_t c0 = 0; c0 < full; c0 += 7) {
                 // Fifteen span ends: seven chunks a block.
                 exact b0;
                 eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0)), 3), &b0);
-                const __m512i du_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.u, b0.u, 1), b0.u));
+                // Only bits 0-12 of u and its step reach the texel index and the carries.
+                const __m512i u13 = _mm512_and_si512(b0.u, s1(0x1FFF));
+                const __m512i du_k =
+                    _mm512_and_si512(div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.u, b0.u, 1), b0.u)), s1(0x1FFF));
                 const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.v, b0.v, 1), b0.v));
                 const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.iiw, b0.iiw, 1), b0.iiw));
                 const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
                 __m512i k = lane8;
                 for (int32_t c = c0; c < c1; c++) {
-                    const __m512i us = _mm512_permutexvar_epi32(k, b0.u), du = _mm512_permutexvar_epi32(k, du_k);
+                    const __m512i us = _mm512_permutexvar_epi32(k, u13), du = _mm512_permutexvar_epi32(k, du_k);
                     const __m512i vs = _mm512_permutexvar_epi32(k, b0.v), dv = _mm512_permutexvar_epi32(k, dv_k);
-                    // Only bits 0-11 of u and v reach the texel index and the carries:
-                    // 16-bit products (j < 8 in the low half, 0 in the high one) suffice.
+                    // Only bits 0-12 of u and bits 0-11 of v are kept: 16-bit
+                    // products (j < 8 in the low half, 0 in the high one) suffice.
                     const __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi16(j, du));
-                    const __m512i v =
-                        v_after(0xFFFF, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi16(j, dv)), before);
+                    const __mmask16 carry =
+                        _mm512_test_epi32_mask(_mm512_add_epi32(_mm512_and_si512(u, field), du), s1(0x2000));
+                    const __m512i v = v_carried(carry, _mm512_add_epi32(vs, _mm512_mullo_epi16(j, dv)), before);
                     __m512i pidx = _mm512_setzero_si512();
                     if constexpr (F.phong) {
                         const __m512i iw = _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),
@@ -1092,7 +1108,7 @@ struct row_x16 {
                         dq = _mm512_add_epi32(dq, ddq);
                     }
                     put(w, 16 * c, 0xFFFF, u, v, pidx, z);
-                    z = _mm512_add_epi32(z, dz);
+                    z = _mm256_add_epi16(z, dz);
                     k = _mm512_add_epi32(k, s1(2));
                 }
             }

@@ -1,8 +1,9 @@
 // The eight-lane span pixels against the scalar ones, bit for bit: every variant
 // over the benchmark's random stream and over a stream with texture and phong
 // coordinates far out of range, on a small texture too, with coverage and depth
-// left from earlier triangles, comparing pixels, coverage, depths and the depth
-// buffer's line record.
+// left from earlier triangles, and with phong and shade tables whose entries
+// all differ, comparing pixels, coverage, depths and the depth buffer's line
+// record.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -68,6 +69,19 @@ snapshot run(raster_fixture& f, int flags, int wide, float spread)
     return take(f);
 }
 
+// Tables whose entries all differ where the fixture's repeat: every phong
+// entry and pad its own shade, every shade-table entry naming its texel and
+// shade, so a lookup of the wrong entry changes the pixel.
+void distinct_tables(raster_fixture& f)
+{
+    for (int i = -N3D_PHONG_LUT_PAD; i < N3D_PHONG_LUT_ENTRIES + N3D_PHONG_LUT_PAD; i++)
+        f.phong[i] = static_cast<uint8_t>(i * 37 + 11);
+    uint16_t* shade = static_cast<uint16_t*>(f.tex8.shade_table);
+    for (int t = 0; t < 256; t++)
+        for (int s = 0; s < 32; s++)
+            shade[(t << 5) | s] = static_cast<uint16_t>(0x8000 | s << 8 | t);
+}
+
 // The wide paths this processor has, each against the scalar one.
 struct wide_path {
     int level;
@@ -87,8 +101,15 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
     if (!paths[0].supported)
         GTEST_SKIP() << "no AVX2 on this processor: only the scalar path exists";
     const int saved = g_n3d_raster_wide;
-    for (int size : {8, 5}) {
+    const struct {
+        int size;
+        bool distinct;
+    } textures[] = {{8, false}, {5, false}, {8, true}};
+    for (const auto& tx : textures) {
+        const int size = tx.size;
         auto f = std::make_unique<raster_fixture>(size, size);
+        if (tx.distinct)
+            distinct_tables(*f);
         for (float spread : {1.0f, 7.0f})
             for (int flags : ALL_FLAGS) {
                 snapshot scalar = run(*f, flags, N3D_RASTER_SCALAR, spread);
@@ -99,7 +120,8 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
                     }
                     snapshot wide = run(*f, flags, p.level, spread);
                     EXPECT_TRUE(scalar.px == wide.px)
-                        << p.name << ": pixels, variant " << flags << " texture 2^" << size << " spread " << spread;
+                        << p.name << ": pixels, variant " << flags << " texture 2^" << size
+                        << (tx.distinct ? " (distinct tables)" : "") << " spread " << spread;
                     EXPECT_TRUE(scalar.cov == wide.cov) << p.name << ": coverage, variant " << flags;
                     EXPECT_TRUE(scalar.z == wide.z) << p.name << ": depth, variant " << flags;
                     EXPECT_TRUE(scalar.zmask == wide.zmask) << p.name << ": depth lines, variant " << flags;

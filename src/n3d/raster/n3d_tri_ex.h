@@ -840,12 +840,15 @@ struct row_x16 {
     // Shades of sixteen phong indices in bits 0-7 (the bits above are not
     // defined): entries 0 to 255 by byte permutation of the table held in lut,
     // each lane's low byte selecting; indices outside them are clamped to the
-    // pads around the table and read from memory.
+    // pads around the table and read from memory. With Narrow the indices lie
+    // in [-128, 127], so entries 0 to 127 are all the table they can select.
+    template <bool Narrow>
     N3D_TRI_X16_INLINE static inline __m512i phong_lookup(const row& w, __mmask16 m, __m512i pidx)
     {
-        const __m512i lo = _mm512_permutex2var_epi8(w.lut[0], pidx, w.lut[1]),
-                      hi = _mm512_permutex2var_epi8(w.lut[2], pidx, w.lut[3]);
-        __m512i shade = _mm512_mask_mov_epi32(lo, _mm512_test_epi32_mask(pidx, s1(0x80)), hi);
+        __m512i shade = _mm512_permutex2var_epi8(w.lut[0], pidx, w.lut[1]);
+        if constexpr (!Narrow)
+            shade = _mm512_mask_mov_epi32(shade, _mm512_test_epi32_mask(pidx, s1(0x80)),
+                                          _mm512_permutex2var_epi8(w.lut[2], pidx, w.lut[3]));
         const __mmask16 pad = _mm512_mask_cmpgt_epu32_mask(m, pidx, s1(N3D_PHONG_LUT_ENTRIES - 1));
         if (pad) {
             const __m512i c = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
@@ -856,7 +859,8 @@ struct row_x16 {
     }
 
     // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx;
-    // depth z16; stored where valid and passing.
+    // depth z16; stored where valid and passing. Narrow: phong indices in [-128, 127].
+    template <bool Narrow>
     N3D_TRI_X16_INLINE static inline void put(const row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v,
                                               __m512i pidx, __m256i z16)
     {
@@ -874,7 +878,7 @@ struct row_x16 {
 
         __m512i pix;
         if constexpr (F.phong) {
-            const __m512i shade = phong_lookup(w, valid, pidx);
+            const __m512i shade = phong_lookup<Narrow>(w, valid, pidx);
             if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
                 // The texel times 32 (bits 0-4 not defined): its byte moved to the
                 // top of the word read, then down; the shade fills bits 0-4.
@@ -1055,7 +1059,7 @@ struct row_x16 {
                 }
             }
             const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
-            put(w, o0, valid, u, v, pidx, _mm512_cvtepi32_epi16(z));
+            put<false>(w, o0, valid, u, v, pidx, _mm512_cvtepi32_epi16(z));
         }
 
         // Chunks of two 8-spans: the span ends come from sixteen exact values at
@@ -1107,7 +1111,8 @@ struct row_x16 {
                         q = _mm512_add_epi32(q, dq);
                         dq = _mm512_add_epi32(dq, ddq);
                     }
-                    put(w, 16 * c, 0xFFFF, u, v, pidx, z);
+                    // The cubic's index is a 32-bit value shifted down by 24.
+                    put<F.cubic>(w, 16 * c, 0xFFFF, u, v, pidx, z);
                     z = _mm256_add_epi16(z, dz);
                     k = _mm512_add_epi32(k, s1(2));
                 }

@@ -1077,29 +1077,32 @@ struct row_x16 {
             }
             // u's 13-bit field before each step: all of it at a span start, bits 0-11 after a step.
             const __m512i field = _mm512_mask_mov_epi32(s1(0xFFF), j0, s1(0x1FFF));
+            const __m512i jj = _mm512_or_si512(j, _mm512_slli_epi32(j, 16));
             __m256i z = _mm512_cvtepi32_epi16(_mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v))));
             const __m256i dz = _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>((fx(16) * s.zb_dx).v)));
             for (int32_t c0 = 0; c0 < full; c0 += 7) {
                 // Fifteen span ends: seven chunks a block.
                 exact b0;
                 eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0)), 3), &b0);
-                // Only bits 0-12 of u and its step reach the texel index and the carries.
-                const __m512i u13 = _mm512_and_si512(b0.u, s1(0x1FFF));
-                const __m512i du_k =
-                    _mm512_and_si512(div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.u, b0.u, 1), b0.u)), s1(0x1FFF));
+                // Only bits 0-12 of u and bits 0-11 of v reach the texel index and
+                // the carries: the span starts and steps are packed u in the low
+                // half, v in the high one, and stepped by 16-bit products and sums.
+                const __m512i uv_k = _mm512_or_si512(_mm512_and_si512(b0.u, s1(0x1FFF)), _mm512_slli_epi32(b0.v, 16));
+                const __m512i du_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.u, b0.u, 1), b0.u));
                 const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.v, b0.v, 1), b0.v));
+                const __m512i duv_k = _mm512_or_si512(_mm512_and_si512(du_k, s1(0x1FFF)), _mm512_slli_epi32(dv_k, 16));
                 const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.iiw, b0.iiw, 1), b0.iiw));
                 const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
                 __m512i k = lane8;
                 for (int32_t c = c0; c < c1; c++) {
-                    const __m512i us = _mm512_permutexvar_epi32(k, u13), du = _mm512_permutexvar_epi32(k, du_k);
-                    const __m512i vs = _mm512_permutexvar_epi32(k, b0.v), dv = _mm512_permutexvar_epi32(k, dv_k);
-                    // Only bits 0-12 of u and bits 0-11 of v are kept: 16-bit
-                    // products (j < 8 in the low half, 0 in the high one) suffice.
-                    const __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi16(j, du));
+                    const __m512i duv = _mm512_permutexvar_epi32(k, duv_k);
+                    const __m512i uv = _mm512_add_epi16(_mm512_permutexvar_epi32(k, uv_k), _mm512_mullo_epi16(jj, duv));
+                    // The field is below 2^13 and so is the low half of the step: their
+                    // sum stays in the low half.
                     const __mmask16 carry =
-                        _mm512_test_epi32_mask(_mm512_add_epi32(_mm512_and_si512(u, field), du), s1(0x2000));
-                    const __m512i v = v_carried(carry, _mm512_add_epi32(vs, _mm512_mullo_epi16(j, dv)), before);
+                        _mm512_test_epi32_mask(_mm512_add_epi32(_mm512_and_si512(uv, field), duv), s1(0x2000));
+                    const __m512i u = uv;
+                    const __m512i v = v_carried(carry, _mm512_srli_epi32(uv, 16), before);
                     __m512i pidx = _mm512_setzero_si512();
                     if constexpr (F.phong) {
                         const __m512i iw = _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),

@@ -994,20 +994,30 @@ struct row_x16 {
         const int32_t full = r8 >> 4;
         const int32_t o0 = 16 * full;
         if (o0 < n) {
-            // The cubic of the last span carries on through the single pixels after it.
-            int32_t i_last = 0, di_last = 0;
+            const __m512i o = _mm512_add_epi32(lane, s1i(o0));
+            // The cubic of the last span carries on through the single pixels
+            // after it: its start and end values come from lanes of cur. The end
+            // lies in the rest; a start before it (a rest of one or two single
+            // pixels) is evaluated in lane 15, which such a rest leaves unused.
+            int32_t l_first = b_last - o0;
+            __m512i o_eval = o;
             if constexpr (F.cubic) {
-                if (spans) {
-                    const fx a = iiwsqr_of(recip(s.liwk + fx(b_last) * s.iwk_dx));
-                    const fx b = iiwsqr_of(recip(s.liwk + fx(b_last + (1 << s_last)) * s.iwk_dx));
-                    i_last = a.i();
-                    di_last = fx_div_pow2(b - a, s_last).i();
+                if (spans && l_first < 0) {
+                    o_eval = _mm512_mask_mov_epi32(o, 0x8000, s1i(b_last));
+                    l_first = 15;
                 }
             }
-            const __m512i o = _mm512_add_epi32(lane, s1i(o0));
             // The rest is at most sixteen pixels with a single pixel last, so every span ends inside it.
             exact cur;
-            eval(w, o, &cur);
+            eval(w, o_eval, &cur);
+            __m512i i_last = _mm512_setzero_si512(), di_last = _mm512_setzero_si512();
+            if constexpr (F.cubic) {
+                if (spans) {
+                    i_last = _mm512_permutexvar_epi32(s1i(l_first), cur.iiw);
+                    const __m512i i_end = _mm512_permutexvar_epi32(s1i(b_last + (1 << s_last) - o0), cur.iiw);
+                    di_last = div_pow2(_mm512_sub_epi32(i_end, i_last), s1i(s_last));
+                }
+            }
             const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
             const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
 
@@ -1045,8 +1055,8 @@ struct row_x16 {
                 const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
                 if constexpr (F.cubic) {
                     if (spans) {
-                        const __m512i ib = _mm512_mask_mov_epi32(s1i(i_last), m_span, is);
-                        const __m512i dib = _mm512_mask_mov_epi32(s1i(di_last), m_span, di);
+                        const __m512i ib = _mm512_mask_mov_epi32(i_last, m_span, is);
+                        const __m512i dib = _mm512_mask_mov_epi32(di_last, m_span, di);
                         pidx = _mm512_srai_epi32(
                             _mm512_mullo_epi32(q, _mm512_add_epi32(ib, _mm512_mullo_epi32(j, dib))), 24);
                     } else {

@@ -544,6 +544,14 @@ inline void scanline_with(const tri_state& row_state, int32_t x0, int32_t x1)
     (void)did_setup_large_span_rsqr;
 }
 
+// One row of a batch: its place from the batch's first row, its span and the
+// left edge's values at its first pixel.
+struct row_rec {
+    int32_t dy, x0, x1;
+    fx lk0, lk1, liwk, lzb, q, span;
+};
+enum { ROW_BATCH = 32 };
+
 #if defined(__x86_64__) || defined(__i386__)
 #define N3D_TRI_WIDE 1
 // Bytes k (k < 8) of entry m: how many of the bits below bit k are set in m.
@@ -750,6 +758,61 @@ __attribute__((target("avx2"), flatten, noinline)) void scanline_wide(const tri_
 #define N3D_TRI_X16_INLINE \
     __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vpopcntdq,avx512vbmi"), always_inline))
 
+// The lanes of a row's rest (the pixels after its last whole chunk), by
+// (n - 1) & 15 for rows of five pixels and more, entry 16 for shorter rows.
+// The rest of m + 1 pixels holds an 8-span when bit 3 of m is set, then a 4,
+// a 2 and one or two single pixels as bits 0-2 give, the spans cut as the
+// scalar walk cuts them. Per lane: the start sb of its span from the rest's
+// first pixel, the end eb, log2 length sh with bm = 2^sh - 1, its place j, the
+// bits before of the span's lanes before it, and in span whether it is in a
+// span at all (single pixels belong to the row's last span, which may start
+// 8 pixels before the rest: sb -8 and no lanes before).
+struct alignas(64) rest_lanes {
+    int32_t j[16], sb[16], eb[16], sh[16], bm[16];
+    uint32_t before[16];
+    uint16_t span, j0;
+};
+struct rest_lanes_table {
+    rest_lanes e[17];
+    constexpr rest_lanes_table() : e()
+    {
+        for (int m = 0; m < 17; m++) {
+            const bool spans = m < 16;
+            const int r8 = spans ? (m & 8) : 0, rest = m & 7;
+            const int has4 = spans && rest >= 4, has2 = spans && (rest & 3) >= 2;
+            const int r4 = r8 + 4 * has4, end = spans ? r4 + 2 * has2 : 0;
+            const int b_last = has2 ? r4 : (has4 ? r8 : r8 - 8), s_last = has2 ? 1 : (has4 ? 2 : 3);
+            rest_lanes& t = e[m];
+            t.span = 0;
+            t.j0 = 0;
+            for (int o = 0; o < 16; o++) {
+                int b = b_last, sh = s_last;
+                if (o < r8) {
+                    b = o & ~7;
+                    sh = 3;
+                } else if (o < r4) {
+                    b = r8;
+                    sh = 2;
+                } else if (o < end) {
+                    b = r4;
+                    sh = 1;
+                }
+                if (o < end)
+                    t.span = static_cast<uint16_t>(t.span | 1u << o);
+                t.j[o] = o - b;
+                if (o == b)
+                    t.j0 = static_cast<uint16_t>(t.j0 | 1u << o);
+                t.sb[o] = b;
+                t.eb[o] = b + (1 << sh);
+                t.sh[o] = sh;
+                t.bm[o] = (1 << sh) - 1;
+                t.before[o] = b < 0 ? 0u : ((1u << (o - b)) - 1u) << b;
+            }
+        }
+    }
+};
+inline constexpr rest_lanes_table g_rest_lanes{};
+
 // A whole scanline sixteen pixels at a time (AVX-512). Every value the span
 // walk steps is written as a function of the pixel's offset o from the row
 // start: the exact perspective values at the span ends are taken from the
@@ -814,6 +877,11 @@ struct row_x16 {
         const __m512i bias =
             _mm512_and_si512(_mm512_srai_epi32(x, 31), _mm512_sub_epi32(_mm512_sllv_epi32(s1(1), sh), s1(1)));
         return _mm512_srav_epi32(_mm512_add_epi32(x, bias), sh);
+    }
+    // The same with bm = 2^sh - 1.
+    N3D_TRI_X16_INLINE static inline __m512i div_pow2(__m512i x, __m512i sh, __m512i bm)
+    {
+        return _mm512_srav_epi32(_mm512_add_epi32(x, _mm512_and_si512(_mm512_srai_epi32(x, 31), bm)), sh);
     }
     N3D_TRI_X16_INLINE static inline __m512i div8(__m512i x)
     {
@@ -960,31 +1028,37 @@ struct row_x16 {
             _mm512_mullo_epi32(_mm512_srli_epi32(_mm512_mullo_epi32(o, _mm512_sub_epi32(o, s1(1))), 1), s1(s.rs.e3.v)));
     }
 
-    N3D_TRI_X16 static void run(const tri_state& s, int32_t x0, int32_t x1)
+    // The tables every row of a triangle reads, held in registers.
+    N3D_TRI_X16_INLINE static inline void tables(const tri_state& s, row* w)
+    {
+        w->t_lo = w->t_hi = _mm512_setzero_si512();
+        if constexpr (!F.affine) {
+            w->t_lo = _mm512_loadu_si512(n3d_iiw_lut_fixpt);
+            w->t_hi = _mm512_loadu_si512(n3d_iiw_lut_fixpt + 16);
+        }
+        for (int i = 0; i < 4; i++)
+            w->lut[i] = F.phong ? _mm512_loadu_si512(s.phong_lut + 64 * i) : _mm512_setzero_si512();
+    }
+
+    // One row [x0, x1) with the tables of tab.
+    N3D_TRI_X16_INLINE static inline void run(const tri_state& s, const row& tab, int32_t x0, int32_t x1)
     {
         const int32_t n = x1 - x0;
         if constexpr (F.depth)
             depth_lazy_clear(s.z_row, s.zmask_row, x0, x1);
-        row w;
+        row w = tab;
         w.s = &s;
         w.x0 = x0;
         w.n = n;
         w.dst = s.dst_row + 2 * x0;
         w.zp = F.depth ? s.z_row + x0 : nullptr;
-        w.t_lo = w.t_hi = _mm512_setzero_si512();
-        if constexpr (!F.affine) {
-            w.t_lo = _mm512_loadu_si512(n3d_iiw_lut_fixpt);
-            w.t_hi = _mm512_loadu_si512(n3d_iiw_lut_fixpt + 16);
-        }
-        for (int i = 0; i < 4; i++)
-            w.lut[i] = F.phong ? _mm512_loadu_si512(s.phong_lut + 64 * i) : _mm512_setzero_si512();
 
         // The cut into spans: 8s up to r8, one 4 up to r4, one 2 up to e, then singles.
         const bool spans = n >= 5;
         const int32_t k8 = spans ? (n - 1) >> 3 : 0;
         const int32_t rest = (n - 1) & 7;
         const int32_t has4 = spans && rest >= 4, has2 = spans && (rest & 3) >= 2;
-        const int32_t r8 = 8 * k8, r4 = r8 + 4 * has4, e = spans ? r4 + 2 * has2 : 0;
+        const int32_t r8 = 8 * k8, r4 = r8 + 4 * has4;
         const int32_t b_last = has2 ? r4 : (has4 ? r8 : r8 - 8), s_last = has2 ? 1 : (has4 ? 2 : 3);
         const __m512i lane = lanes();
 
@@ -1018,31 +1092,22 @@ struct row_x16 {
                     di_last = div_pow2(_mm512_sub_epi32(i_end, i_last), s1i(s_last));
                 }
             }
-            const __mmask16 valid = _mm512_cmplt_epi32_mask(o, s1i(n));
-            const __mmask16 m_span = _mm512_cmplt_epi32_mask(o, s1i(e));
-
-            // Each lane's span: its start b, log2 length sh, and place j in it.
-            __m512i b = s1i(b_last), sh = s1i(s_last);
-            b = _mm512_mask_mov_epi32(b, m_span, s1i(r4));
-            sh = _mm512_mask_mov_epi32(sh, m_span, s1(1));
-            const __mmask16 m4 = _mm512_cmplt_epi32_mask(o, s1i(r4)), m8 = _mm512_cmplt_epi32_mask(o, s1i(r8));
-            b = _mm512_mask_mov_epi32(b, m4, s1i(r8));
-            sh = _mm512_mask_mov_epi32(sh, m4, s1(2));
-            b = _mm512_mask_mov_epi32(b, m8, _mm512_andnot_si512(s1(7), o));
-            sh = _mm512_mask_mov_epi32(sh, m8, s1(3));
-            const __m512i j = _mm512_sub_epi32(o, b);
-            const __m512i sb = _mm512_sub_epi32(b, s1i(o0));
-            const __m512i eb = _mm512_add_epi32(sb, _mm512_sllv_epi32(s1(1), sh));
+            const __mmask16 valid = static_cast<__mmask16>(0xFFFFFFFFu >> (32 - (n - o0)));
+            // Each lane's span: its start sb (from o0), log2 length sh, and place j in it.
+            const rest_lanes& t = g_rest_lanes.e[spans ? (n - 1) & 15 : 16];
+            const __mmask16 m_span = t.span;
+            const __m512i j = _mm512_load_si512(t.j), sb = _mm512_load_si512(t.sb);
+            const __m512i eb = _mm512_load_si512(t.eb), sh = _mm512_load_si512(t.sh);
+            const __m512i bm = _mm512_load_si512(t.bm);
 
             // Texture coordinates: the accumulator's walk inside spans, clamped exact values alone.
             const __m512i us = _mm512_permutexvar_epi32(sb, cur.u), ue = _mm512_permutexvar_epi32(eb, cur.u);
             const __m512i vs = _mm512_permutexvar_epi32(sb, cur.v), ve = _mm512_permutexvar_epi32(eb, cur.v);
-            const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh);
-            const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh);
+            const __m512i du = div_pow2(_mm512_sub_epi32(ue, us), sh, bm);
+            const __m512i dv = div_pow2(_mm512_sub_epi32(ve, vs), sh, bm);
             __m512i u = _mm512_add_epi32(us, _mm512_mullo_epi32(j, du));
-            const __mmask16 j0 = _mm512_cmpeq_epi32_mask(j, _mm512_setzero_si512());
-            __m512i v =
-                v_after(m_span, j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)), lanes_before(sb, j));
+            __m512i v = v_after(m_span, t.j0, us, u, du, _mm512_add_epi32(vs, _mm512_mullo_epi32(j, dv)),
+                                _mm512_load_si512(t.before));
             const __m512i uf = _mm512_max_epi32(_mm512_min_epi32(cur.u, s1(s.u_max16.v)), _mm512_setzero_si512());
             const __m512i vf = _mm512_max_epi32(_mm512_min_epi32(cur.v, s1(s.v_max16.v)), _mm512_setzero_si512());
             u = _mm512_mask_mov_epi32(uf, m_span, u);
@@ -1052,7 +1117,7 @@ struct row_x16 {
             if constexpr (F.phong) {
                 const __m512i q = quad_at(s, o);
                 const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw), ie = _mm512_permutexvar_epi32(eb, cur.iiw);
-                const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh);
+                const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh, bm);
                 if constexpr (F.cubic) {
                     if (spans) {
                         const __m512i ib = _mm512_mask_mov_epi32(i_last, m_span, is);
@@ -1137,7 +1202,38 @@ struct row_x16 {
 template <n3d_tri_features F>
 N3D_TRI_X16 __attribute__((noinline)) void scanline_x16(const tri_state& s, int32_t x0, int32_t x1)
 {
-    row_x16<F>::run(s, x0, x1);
+    typename row_x16<F>::row tab;
+    row_x16<F>::tables(s, &tab);
+    row_x16<F>::run(s, tab, x0, x1);
+}
+
+// The rows of a batch (d holds the first row's pointers and the per-triangle
+// values), the tables loaded once for all of them.
+template <n3d_tri_features F>
+N3D_TRI_X16 __attribute__((noinline)) void scanlines_x16(const tri_state& first, const row_rec* recs, int32_t cnt)
+{
+    tri_state d = first;
+    typename row_x16<F>::row tab;
+    row_x16<F>::tables(d, &tab);
+    for (int32_t i = 0; i < cnt; i++) {
+        const row_rec& rr = recs[i];
+        d.dst_row = first.dst_row + static_cast<intptr_t>(rr.dy) * d.row_bytes;
+        if constexpr (F.cov_read || F.cov_write)
+            d.cov_row = first.cov_row + static_cast<intptr_t>(rr.dy) * d.cov_row_words;
+        if constexpr (F.depth) {
+            d.z_row = first.z_row + static_cast<intptr_t>(rr.dy) * d.z_row_values;
+            d.zmask_row = first.zmask_row + rr.dy;
+        }
+        d.lk[0] = rr.lk0;
+        d.lk[1] = rr.lk1;
+        d.liwk = rr.liwk;
+        d.lzb = rr.lzb;
+        d.rs.q = rr.q;
+        d.rs.span = rr.span;
+        row_x16<F>::run(d, tab, rr.x0, rr.x1);
+        if constexpr (F.cov_write)
+            coverage_write_span(d.cov_row, rr.x0, rr.x1);
+    }
 }
 #pragma GCC diagnostic pop
 #endif
@@ -1170,14 +1266,6 @@ inline rsqr_start rsqr_at(const V& v, const float* gdx, const float* gdy, float 
     r.gy = fx_round(f * (vy * (2.0f * c) + (2.0f * a) * uy));
     return r;
 }
-
-// One row of a batch: its place from the batch's first row, its span and the
-// left edge's values at its first pixel.
-struct row_rec {
-    int32_t dy, x0, x1;
-    fx lk0, lk1, liwk, lzb, q, span;
-};
-enum { ROW_BATCH = 32 };
 
 }  // namespace n3d_tri
 
@@ -1490,6 +1578,14 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
             if (cnt == 0)
                 continue;
             pb[3].t0 = cycles_measure_get();
+#ifdef N3D_TRI_WIDE
+            if (d.wide == N3D_RASTER_AVX512) {
+                scanlines_x16<F>(d, recs, cnt);
+                pb[3].sum += cycles_measure_get_delta(pb[3].t0);
+                pb[3].hits += static_cast<unsigned>(cnt);
+                continue;
+            }
+#endif
             uint8_t* const dst0 = d.dst_row;
             uint32_t* const cov0 = d.cov_row;
             uint16_t* const z0 = d.z_row;

@@ -829,8 +829,11 @@ struct row_x16 {
     // What every chunk of a row shares.
     struct row {
         const tri_state* s;
-        __m512i t_lo, t_hi;  // the reciprocal table
-        __m512i lut[4];      // phong table entries 0 to 255
+        __m512i t_lo, t_hi;    // the reciprocal table
+        __m512i lut[4];        // phong table entries 0 to 255
+        __m512i k1[3], k8[3];  // lane and 8 x lane times the x steps of u/w, v/w and 1/w
+        __m512i kz;            // lane times the depth step
+        __m512i le3, te3;      // lane and lane (lane - 1) / 2 times the quadratic's second difference
         uint8_t* dst;
         uint16_t* zp;
         int32_t x0, n;
@@ -844,17 +847,29 @@ struct row_x16 {
     }
 
     // The exact values at the offsets off (pixels from the row start).
-    N3D_TRI_X16_INLINE static inline void eval(const row& w, __m512i off, exact* e)
+    // The exact values at the offsets base + lane x step (pixels from the row
+    // start; k: the lane products of step), lanes ext at offset x instead.
+    N3D_TRI_X16_INLINE static inline void eval_lin(const row& w, int32_t base, const __m512i* k, __mmask16 ext,
+                                                   int32_t x, exact* e)
     {
         const tri_state& s = *w.s;
-        const __m512i iuk = _mm512_add_epi32(s1(s.lk[0].v), _mm512_mullo_epi32(off, s1(s.kdx[0].v)));
-        const __m512i ivk = _mm512_add_epi32(s1(s.lk[1].v), _mm512_mullo_epi32(off, s1(s.kdx[1].v)));
+        __m512i iuk = _mm512_add_epi32(s1((s.lk[0] + fx(base) * s.kdx[0]).v), k[0]);
+        __m512i ivk = _mm512_add_epi32(s1((s.lk[1] + fx(base) * s.kdx[1]).v), k[1]);
+        __m512i iwk = _mm512_add_epi32(s1((s.liwk + fx(base) * s.iwk_dx).v), k[2]);
+        if (ext) {
+            iuk = _mm512_mask_mov_epi32(iuk, ext, s1((s.lk[0] + fx(x) * s.kdx[0]).v));
+            ivk = _mm512_mask_mov_epi32(ivk, ext, s1((s.lk[1] + fx(x) * s.kdx[1]).v));
+            iwk = _mm512_mask_mov_epi32(iwk, ext, s1((s.liwk + fx(x) * s.iwk_dx).v));
+        }
+        eval_k(w, iuk, ivk, iwk, e);
+    }
+    N3D_TRI_X16_INLINE static inline void eval_k(const row& w, __m512i iuk, __m512i ivk, __m512i iwk, exact* e)
+    {
         if constexpr (F.affine) {
             e->u = _mm512_add_epi32(_mm512_srai_epi32(iuk, 6), s1(7));
             e->v = _mm512_add_epi32(_mm512_srai_epi32(ivk, 6), s1(7));
             e->iiw = _mm512_setzero_si512();
         } else {
-            const __m512i iwk = _mm512_add_epi32(s1(s.liwk.v), _mm512_mullo_epi32(off, s1(s.iwk_dx.v)));
             __m512i idx = _mm512_srai_epi32(iwk, 14);
             idx = _mm512_min_epi32(_mm512_max_epi32(idx, _mm512_setzero_si512()), s1(N3D_FIXED_IIW_LUT_SIZE - 2));
             const __m512i dist = _mm512_and_si512(iwk, s1(0x3FFF));
@@ -1021,13 +1036,6 @@ struct row_x16 {
         return _mm512_sllv_epi32(_mm512_sub_epi32(_mm512_sllv_epi32(s1(1), j), s1(1)), sb);
     }
 
-    N3D_TRI_X16_INLINE static inline __m512i quad_at(const tri_state& s, __m512i o)
-    {
-        return _mm512_add_epi32(
-            _mm512_add_epi32(s1(s.rs.q.v), _mm512_mullo_epi32(o, s1(s.rs.span.v))),
-            _mm512_mullo_epi32(_mm512_srli_epi32(_mm512_mullo_epi32(o, _mm512_sub_epi32(o, s1(1))), 1), s1(s.rs.e3.v)));
-    }
-
     // The tables every row of a triangle reads, held in registers.
     N3D_TRI_X16_INLINE static inline void tables(const tri_state& s, row* w)
     {
@@ -1038,6 +1046,18 @@ struct row_x16 {
         }
         for (int i = 0; i < 4; i++)
             w->lut[i] = F.phong ? _mm512_loadu_si512(s.phong_lut + 64 * i) : _mm512_setzero_si512();
+        const fx steps[3] = {s.kdx[0], s.kdx[1], s.iwk_dx};
+        for (int i = 0; i < 3; i++) {
+            w->k1[i] = _mm512_mullo_epi32(lanes(), s1(steps[i].v));
+            w->k8[i] = _mm512_slli_epi32(w->k1[i], 3);
+        }
+        w->kz = _mm512_mullo_epi32(lanes(), s1(s.zb_dx.v));
+        const __m512i tri = _mm512_setr_epi32(0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45, 55, 66, 78, 91, 105);
+        w->le3 = w->te3 = _mm512_setzero_si512();
+        if constexpr (F.phong) {
+            w->le3 = _mm512_mullo_epi32(lanes(), s1(s.rs.e3.v));
+            w->te3 = _mm512_mullo_epi32(tri, s1(s.rs.e3.v));
+        }
     }
 
     // One row [x0, x1) with the tables of tab.
@@ -1068,22 +1088,21 @@ struct row_x16 {
         const int32_t full = r8 >> 4;
         const int32_t o0 = 16 * full;
         if (o0 < n) {
-            const __m512i o = _mm512_add_epi32(lane, s1i(o0));
             // The cubic of the last span carries on through the single pixels
             // after it: its start and end values come from lanes of cur. The end
             // lies in the rest; a start before it (a rest of one or two single
             // pixels) is evaluated in lane 15, which such a rest leaves unused.
             int32_t l_first = b_last - o0;
-            __m512i o_eval = o;
+            __mmask16 ext = 0;
             if constexpr (F.cubic) {
                 if (spans && l_first < 0) {
-                    o_eval = _mm512_mask_mov_epi32(o, 0x8000, s1i(b_last));
+                    ext = 0x8000;
                     l_first = 15;
                 }
             }
             // The rest is at most sixteen pixels with a single pixel last, so every span ends inside it.
             exact cur;
-            eval(w, o_eval, &cur);
+            eval_lin(w, o0, w.k1, ext, b_last, &cur);
             __m512i i_last = _mm512_setzero_si512(), di_last = _mm512_setzero_si512();
             if constexpr (F.cubic) {
                 if (spans) {
@@ -1115,7 +1134,11 @@ struct row_x16 {
 
             __m512i pidx = _mm512_setzero_si512();
             if constexpr (F.phong) {
-                const __m512i q = quad_at(s, o);
+                // The quadratic at o0 + lane: its value at o0, lane steps of span + o0 e3, and the lanes' triangle.
+                const fx e3 = s.rs.e3, fo0 = fx(o0);
+                const fx q0 = s.rs.q + fo0 * s.rs.span + fx(o0 * (o0 - 1) / 2) * e3;
+                const __m512i q = _mm512_add_epi32(
+                    _mm512_add_epi32(s1(q0.v), _mm512_mullo_epi32(lane, s1((s.rs.span + fo0 * e3).v))), w.te3);
                 const __m512i is = _mm512_permutexvar_epi32(sb, cur.iiw), ie = _mm512_permutexvar_epi32(eb, cur.iiw);
                 const __m512i di = div_pow2(_mm512_sub_epi32(ie, is), sh, bm);
                 if constexpr (F.cubic) {
@@ -1133,7 +1156,7 @@ struct row_x16 {
                     pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
                 }
             }
-            const __m512i z = _mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(o, s1(s.zb_dx.v)));
+            const __m512i z = _mm512_add_epi32(s1((s.lzb + fx(o0) * s.zb_dx).v), w.kz);
             put<false>(w, o0, valid, u, v, pidx, _mm512_cvtepi32_epi16(z));
         }
 
@@ -1146,19 +1169,20 @@ struct row_x16 {
             const __m512i before = lanes_before(sb, j);
             __m512i q = _mm512_setzero_si512(), dq = _mm512_setzero_si512(), ddq = _mm512_setzero_si512();
             if constexpr (F.phong) {
-                q = quad_at(s, lane);
-                dq = _mm512_sub_epi32(quad_at(s, _mm512_add_epi32(lane, s1(16))), q);
+                // From lane to lane + 16 the quadratic grows by 16 span + (16 lane + 120) e3.
+                q = _mm512_add_epi32(_mm512_add_epi32(s1(s.rs.q.v), _mm512_mullo_epi32(lane, s1(s.rs.span.v))), w.te3);
+                dq = _mm512_add_epi32(s1((fx(16) * s.rs.span + fx(120) * s.rs.e3).v), _mm512_slli_epi32(w.le3, 4));
                 ddq = s1((fx(256) * s.rs.e3).v);
             }
             // u's 13-bit field before each step: all of it at a span start, bits 0-11 after a step.
             const __m512i field = _mm512_mask_mov_epi32(s1(0xFFF), j0, s1(0x1FFF));
             const __m512i jj = _mm512_or_si512(j, _mm512_slli_epi32(j, 16));
-            __m256i z = _mm512_cvtepi32_epi16(_mm512_add_epi32(s1(s.lzb.v), _mm512_mullo_epi32(lane, s1(s.zb_dx.v))));
+            __m256i z = _mm512_cvtepi32_epi16(_mm512_add_epi32(s1(s.lzb.v), w.kz));
             const __m256i dz = _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>((fx(16) * s.zb_dx).v)));
             for (int32_t c0 = 0; c0 < full; c0 += 7) {
                 // Fifteen span ends: seven chunks a block.
                 exact b0;
-                eval(w, _mm512_slli_epi32(_mm512_add_epi32(lane, s1i(2 * c0)), 3), &b0);
+                eval_lin(w, 16 * c0, w.k8, 0, 0, &b0);
                 // Only bits 0-12 of u and bits 0-11 of v reach the texel index and
                 // the carries: the span starts and steps are packed u in the low
                 // half, v in the high one, and stepped by 16-bit products and sums.

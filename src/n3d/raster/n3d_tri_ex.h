@@ -552,6 +552,26 @@ struct row_rec {
 };
 enum { ROW_BATCH = 32 };
 
+// Points d at row rr of a batch whose first row first's pointers address, with
+// the row's left-edge values.
+template <n3d_tri_features F>
+__attribute__((always_inline)) inline void row_rec_take(tri_state& d, const tri_state& first, const row_rec& rr)
+{
+    d.dst_row = first.dst_row + static_cast<intptr_t>(rr.dy) * d.row_bytes;
+    if constexpr (F.cov_read || F.cov_write)
+        d.cov_row = first.cov_row + static_cast<intptr_t>(rr.dy) * d.cov_row_words;
+    if constexpr (F.depth) {
+        d.z_row = first.z_row + static_cast<intptr_t>(rr.dy) * d.z_row_values;
+        d.zmask_row = first.zmask_row + rr.dy;
+    }
+    d.lk[0] = rr.lk0;
+    d.lk[1] = rr.lk1;
+    d.liwk = rr.liwk;
+    d.lzb = rr.lzb;
+    d.rs.q = rr.q;
+    d.rs.span = rr.span;
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 #define N3D_TRI_WIDE 1
 // Bytes k (k < 8) of entry m: how many of the bits below bit k are set in m.
@@ -1241,19 +1261,7 @@ N3D_TRI_X16 __attribute__((noinline)) void scanlines_x16(const tri_state& first,
     row_x16<F>::tables(d, &tab);
     for (int32_t i = 0; i < cnt; i++) {
         const row_rec& rr = recs[i];
-        d.dst_row = first.dst_row + static_cast<intptr_t>(rr.dy) * d.row_bytes;
-        if constexpr (F.cov_read || F.cov_write)
-            d.cov_row = first.cov_row + static_cast<intptr_t>(rr.dy) * d.cov_row_words;
-        if constexpr (F.depth) {
-            d.z_row = first.z_row + static_cast<intptr_t>(rr.dy) * d.z_row_values;
-            d.zmask_row = first.zmask_row + rr.dy;
-        }
-        d.lk[0] = rr.lk0;
-        d.lk[1] = rr.lk1;
-        d.liwk = rr.liwk;
-        d.lzb = rr.lzb;
-        d.rs.q = rr.q;
-        d.rs.span = rr.span;
+        row_rec_take<F>(d, first, rr);
         row_x16<F>::run(d, tab, rr.x0, rr.x1);
         if constexpr (F.cov_write)
             coverage_write_span(d.cov_row, rr.x0, rr.x1);
@@ -1610,25 +1618,10 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
                 continue;
             }
 #endif
-            uint8_t* const dst0 = d.dst_row;
-            uint32_t* const cov0 = d.cov_row;
-            uint16_t* const z0 = d.z_row;
-            uint32_t* const zm0 = d.zmask_row;
+            const tri_state first = d;
             for (int32_t i = 0; i < cnt; i++) {
                 const row_rec& rr = recs[i];
-                d.dst_row = dst0 + static_cast<intptr_t>(rr.dy) * d.row_bytes;
-                if constexpr (F.cov_read || F.cov_write)
-                    d.cov_row = cov0 + static_cast<intptr_t>(rr.dy) * d.cov_row_words;
-                if constexpr (F.depth) {
-                    d.z_row = z0 + static_cast<intptr_t>(rr.dy) * d.z_row_values;
-                    d.zmask_row = zm0 + rr.dy;
-                }
-                d.lk[0] = rr.lk0;
-                d.lk[1] = rr.lk1;
-                d.liwk = rr.liwk;
-                d.lzb = rr.lzb;
-                d.rs.q = rr.q;
-                d.rs.span = rr.span;
+                row_rec_take<F>(d, first, rr);
                 scanline<F>(d, rr.x0, rr.x1);
                 if constexpr (F.cov_write)
                     coverage_write_span(d.cov_row, rr.x0, rr.x1);

@@ -1243,14 +1243,6 @@ struct row_x16 {
     }
 };
 
-template <n3d_tri_features F>
-N3D_TRI_X16 __attribute__((noinline)) void scanline_x16(const tri_state& s, int32_t x0, int32_t x1)
-{
-    typename row_x16<F>::row tab;
-    row_x16<F>::tables(s, &tab);
-    row_x16<F>::run(s, tab, x0, x1);
-}
-
 // The rows of a batch (d holds the first row's pointers and the per-triangle
 // values), the tables loaded once for all of them.
 template <n3d_tri_features F>
@@ -1274,10 +1266,7 @@ template <n3d_tri_features F>
 inline void scanline(const tri_state& s, int32_t x0, int32_t x1)
 {
 #ifdef N3D_TRI_WIDE
-    if (s.wide == N3D_RASTER_AVX512) {
-        scanline_x16<F>(s, x0, x1);
-        return;
-    }
+    // AVX-512 rows are drawn a batch at a time (scanlines_x16).
     if (s.wide == N3D_RASTER_AVX2) {
         scanline_wide<F>(s, x0, x1);
         return;

@@ -117,42 +117,91 @@ static int tunnel_row_sse2(uint8_t* dst, const uint8_t* src, int w, const uint16
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-// A whole row 32 pixels a step with AVX-512: the entries of the even and the odd
-// pixels offset by one byte-wise add, then each half gathers the 32-bit pair of
-// texels its index lies in (a read that never leaves the 256x256 level, as a
-// 32-bit read at the index itself would at the last texel) and shifts its texel
-// into its own 16-bit half. The last step of a row loads and stores under a mask
-// (its unused lanes gather texel pair 0); the others do without one, which is
-// measurably faster.
-template <bool MASKED>
-__attribute__((target("avx512f,avx512bw"), always_inline)) static inline void
-tunnel_step_gather(uint8_t* dst, const uint8_t* src, __mmask32 k, const uint16_t* texels, __m512i add)
+// 32 pixels a step with AVX-512: one byte-wise add offsets the 32 entries, the
+// even and the odd pixels each gather the 32-bit pair of texels their index lies
+// in (a read that never leaves the 256x256 level, as a 32-bit read at the index
+// itself would at the last texel), and one word permute takes each pixel's texel
+// from its pair by the index's lowest bit.
+struct tunnel_gather {
+    __m512i add;   // the offsets, v in the high byte of every entry
+    __m512i pick;  // word 2k from the even pair k, word 2k + 1 from the odd pair k
+    const uint16_t* texels;
+};
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) static inline __m512i tunnel_texels32(const tunnel_gather& g,
+                                                                                                 __m512i entries)
 {
-    const __m512i low = _mm512_set1_epi32(0xffff);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i e = _mm512_add_epi8(MASKED ? _mm512_maskz_loadu_epi16(k, src) : _mm512_loadu_si512(src), add);
-    const __m512i even = _mm512_and_si512(e, low);
-    const __m512i odd = _mm512_srli_epi32(e, 16);
-    __m512i te = _mm512_i32gather_epi32(_mm512_srli_epi32(even, 1), texels, 4);
-    __m512i to = _mm512_i32gather_epi32(_mm512_srli_epi32(odd, 1), texels, 4);
-    te = _mm512_srlv_epi32(te, _mm512_slli_epi32(_mm512_and_si512(even, one), 4));
-    to = _mm512_sllv_epi32(to, _mm512_slli_epi32(_mm512_andnot_si512(odd, one), 4));
-    const __m512i t = _mm512_mask_blend_epi16(0xaaaaaaaau, te, to);
-    if constexpr (MASKED)
-        _mm512_mask_storeu_epi16(dst, k, t);
-    else
-        _mm512_storeu_si512(dst, t);
+    const __m512i e = _mm512_add_epi8(entries, g.add);
+    // The even pixel's pair starts at its index with the lowest bit cleared.
+    const __m512i even = _mm512_and_si512(e, _mm512_set1_epi32(0xfffe));
+    const __m512i te = _mm512_i32gather_epi32(even, g.texels, 2);
+    const __m512i to = _mm512_i32gather_epi32(_mm512_srli_epi32(e, 17), g.texels, 4);
+    // pick | (e & 1) in every word: the word of the pair that holds the texel.
+    const __m512i pick = _mm512_ternarylogic_epi32(g.pick, e, _mm512_set1_epi16(1), 0xf8);
+    return _mm512_permutex2var_epi16(te, pick, to);
 }
 
-__attribute__((target("avx512f,avx512bw"))) static void
-tunnel_row_gather(uint8_t* dst, const uint8_t* src, int w, const uint16_t* texels, uint32_t uo, uint32_t vo)
+// One row. Loads that straddle two cache lines cost about a tenth of the frame,
+// so the steps read the table at 64-byte boundaries: the pixels before the first
+// boundary (the head, the high lanes of the line before it) and those after the
+// last whole step (the tail, the low lanes of the last line) share one step when
+// they fit in it, as they do in every row whose width is a multiple of 32.
+__attribute__((target("avx512f,avx512bw"))) static void tunnel_row_gather(const tunnel_gather& g, uint8_t* dst,
+                                                                          const uint8_t* src, int w)
 {
-    const __m512i add = _mm512_set1_epi16((short)(vo << 8 | uo));
-    int i = 0;
-    for (; i + 32 <= w; i += 32)
-        tunnel_step_gather<false>(dst + 2 * i, src + 2 * i, ~0u, texels, add);
-    if (i < w)
-        tunnel_step_gather<true>(dst + 2 * i, src + 2 * i, (1u << (w - i)) - 1u, texels, add);
+    const int misalign = (int)((uintptr_t)src & 63u);
+    const int head = ((64 - misalign) & 63) / 2;
+    if ((misalign & 1) || w <= head) {
+        // Entries off their 2-byte boundaries cannot be aligned; a row that ends
+        // before the first boundary is one step.
+        int i = 0;
+        for (; i + 32 <= w; i += 32)
+            _mm512_storeu_si512(dst + 2 * i, tunnel_texels32(g, _mm512_loadu_si512(src + 2 * i)));
+        if (i < w) {
+            const __mmask32 k = (__mmask32)((1ull << (w - i)) - 1u);
+            _mm512_mask_storeu_epi16(dst + 2 * i, k, tunnel_texels32(g, _mm512_maskz_loadu_epi16(k, src + 2 * i)));
+        }
+        return;
+    }
+    const int steps = (w - head) / 32;
+    const int tail = w - head - 32 * steps;
+    const uint8_t* body = src + 2 * head;
+    for (int s = 0; s < steps; s++)
+        _mm512_storeu_si512(dst + 2 * (head + 32 * s), tunnel_texels32(g, _mm512_load_si512(body + 64 * s)));
+    // The head's pixels are the lanes 32 - head.. of the line before the body,
+    // the tail's the lanes ..tail - 1 of the line after it.
+    const __mmask32 head_k = head ? (__mmask32)(~0u << (32 - head)) : 0u;
+    const __mmask32 tail_k = (__mmask32)((1ull << tail) - 1u);
+    uint8_t* head_dst = dst + 2 * head - 64;
+    uint8_t* tail_dst = dst + 2 * (head + 32 * steps);
+    const uint8_t* head_src = body - 64;
+    const uint8_t* tail_src = body + 64 * steps;
+    if ((head_k & tail_k) == 0) {
+        if (head_k | tail_k) {
+            const __m512i e = _mm512_mask_loadu_epi16(_mm512_maskz_loadu_epi16(tail_k, tail_src), head_k, head_src);
+            const __m512i t = tunnel_texels32(g, e);
+            _mm512_mask_storeu_epi16(head_dst, head_k, t);
+            _mm512_mask_storeu_epi16(tail_dst, tail_k, t);
+        }
+        return;
+    }
+    _mm512_mask_storeu_epi16(head_dst, head_k, tunnel_texels32(g, _mm512_maskz_loadu_epi16(head_k, head_src)));
+    _mm512_mask_storeu_epi16(tail_dst, tail_k, tunnel_texels32(g, _mm512_maskz_loadu_epi16(tail_k, tail_src)));
+}
+
+__attribute__((target("avx512f,avx512bw"))) static void tunnel_frame_gather(uint8_t* dst, size_t dst_row_bytes,
+                                                                            const uint8_t* src, size_t src_row_bytes,
+                                                                            int w, int h, const uint16_t* texels,
+                                                                            uint32_t uo, uint32_t vo)
+{
+    alignas(64) uint16_t pick[32];
+    for (int k = 0; k < 16; k++) {
+        pick[2 * k] = (uint16_t)(2 * k);
+        pick[2 * k + 1] = (uint16_t)(32 + 2 * k);
+    }
+    const tunnel_gather g{_mm512_set1_epi16((short)(vo << 8 | uo)), _mm512_load_si512(pick), texels};
+    for (int j = 0; j < h; j++)
+        tunnel_row_gather(g, dst + (size_t)j * dst_row_bytes, src + (size_t)j * src_row_bytes, w);
 }
 #pragma GCC diagnostic pop
 #endif
@@ -190,16 +239,20 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
     const uint32_t packed_v = vo << 8 | vo << 24;
     const int w4 = w & ~3;
     const int path = vexil_tunnel_path_available(vexil_tunnel_path);
+    const uint8_t* src0 = static_cast<const uint8_t*>(uv_map->b) + (size_t)uv_src_y_offset * uv_map->row_bytes +
+                          (size_t)uv_src_x_offset * 2;
+    uint8_t* dst0 = static_cast<uint8_t*>(fb->b) + (size_t)y0 * fb->row_bytes + (size_t)x0 * 2;
+#if defined(__x86_64__)
+    if (path == VEXIL_TUNNEL_PATH_GATHER) {
+        tunnel_frame_gather(dst0, (size_t)fb->row_bytes, src0, (size_t)uv_map->row_bytes, w, h, texels, uo, vo);
+        return;
+    }
+#endif
     for (int j = 0; j < h; j++) {
-        const uint8_t* src = static_cast<const uint8_t*>(uv_map->b) +
-                             (size_t)(uv_src_y_offset + j) * uv_map->row_bytes + (size_t)uv_src_x_offset * 2;
-        uint8_t* dst = static_cast<uint8_t*>(fb->b) + (size_t)(y0 + j) * fb->row_bytes + (size_t)x0 * 2;
+        const uint8_t* src = src0 + (size_t)j * uv_map->row_bytes;
+        uint8_t* dst = dst0 + (size_t)j * fb->row_bytes;
         int i = 0;
 #if defined(__x86_64__)
-        if (path == VEXIL_TUNNEL_PATH_GATHER) {
-            tunnel_row_gather(dst, src, w, texels, uo, vo);
-            continue;
-        }
         if (path == VEXIL_TUNNEL_PATH_SSE2)
             i = tunnel_row_sse2(dst, src, w, texels, uo, vo);
 #endif

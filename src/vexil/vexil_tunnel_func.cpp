@@ -136,8 +136,8 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) static inline __m512i
     const __m512i even = _mm512_and_si512(e, _mm512_set1_epi32(0xfffe));
     const __m512i te = _mm512_i32gather_epi32(even, g.texels, 2);
     const __m512i to = _mm512_i32gather_epi32(_mm512_srli_epi32(e, 17), g.texels, 4);
-    // pick | (e & 1) in every word: the word of the pair that holds the texel.
-    const __m512i pick = _mm512_ternarylogic_epi32(g.pick, e, _mm512_set1_epi16(1), 0xf8);
+    // (e & 1) | pick in every word: the word of the pair that holds the texel.
+    const __m512i pick = _mm512_ternarylogic_epi32(e, g.pick, _mm512_set1_epi16(1), 0xec);
     return _mm512_permutex2var_epi16(te, pick, to);
 }
 

@@ -200,7 +200,9 @@ TEST(Tunnel, RectangleClippedToTheTargetKeepsTheTableOrigin)
 // table of random entries (every byte carry), a random colour map (so a texel
 // taken from the wrong half of its pair shows), targets narrower and wider than
 // the SSE2 path's index buffer, rows ending inside a gather step, odd origins
-// (unaligned stores) and offsets of every sign.
+// (unaligned stores), offsets of every sign, and tables whose rows start at every
+// kind of byte alignment (rows before, inside and after a 64-byte boundary; entries
+// off their 2-byte boundaries).
 TEST(Tunnel, EveryPathDrawsThePerPixelRule)
 {
     test_arena a;
@@ -229,32 +231,41 @@ TEST(Tunnel, EveryPathDrawsThePerPixelRule)
         {97, 5, 0, 0, 97, 5, 9, 250},          // three gather steps and one pixel
     };
     const int default_path = vexil_tunnel_path;
-    for (auto& c : cases)
-        for (int path = VEXIL_TUNNEL_PATH_PACKED; path <= VEXIL_TUNNEL_PATH_GATHER; path++) {
-            if (vexil_tunnel_path_available(path) != path)
-                continue;
-            vexil_tunnel_path = path;
-            video_plane page(c.page_w, c.page_h, 0, 0x7777);
-            n3d_frame_context fc{};
-            fc.fb = &page.fb;
-            n2d_rect r{c.x0, c.y0, c.x1, c.y1};
-            vexil_tunnel_argb1555(&fc, &cm.t, &map, &r, 1.0f, c.u, c.v);
-            const int ox = map.w / 2 - c.page_w / 2, oy = map.h / 2 - c.page_h / 2;
-            int wrong = 0;
-            for (int y = 0; y < c.page_h; y++)
-                for (int x = 0; x < c.page_w; x++) {
-                    uint16_t want = 0x7777;
-                    if (x >= c.x0 && x < c.x1 && y >= c.y0 && y < c.y1) {
-                        // The table window starts at its centred origin whatever the rectangle.
-                        uint16_t e =
-                            reinterpret_cast<const uint16_t*>(static_cast<const uint8_t*>(map.b) +
-                                                              (size_t)(oy + y - c.y0) * map.row_bytes)[ox + x - c.x0];
-                        want = texel[(size_t)((((e >> 8) + c.v) & 255) << 8 | (((e & 255) + c.u) & 255))];
+    for (int shift : {0, 1, 2, 14, 16, 34, 62})
+        for (auto& c : cases)
+            for (int path = VEXIL_TUNNEL_PATH_PACKED; path <= VEXIL_TUNNEL_PATH_GATHER; path++) {
+                if (vexil_tunnel_path_available(path) != path)
+                    continue;
+                vexil_tunnel_path = path;
+                video_plane page(c.page_w, c.page_h, 0, 0x7777);
+                n3d_frame_context fc{};
+                fc.fb = &page.fb;
+                n2d_rect r{c.x0, c.y0, c.x1, c.y1};
+                // The same rows read from `shift` bytes further on (the table's last 32
+                // columns are left out, so every read stays inside it).
+                n3d_framebuffer table = map;
+                table.b = static_cast<uint8_t*>(map.b) + shift;
+                table.w = map.w - 32;
+                vexil_tunnel_argb1555(&fc, &cm.t, &table, &r, 1.0f, c.u, c.v);
+                const int ox = table.w / 2 - c.page_w / 2, oy = table.h / 2 - c.page_h / 2;
+                int wrong = 0;
+                for (int y = 0; y < c.page_h; y++)
+                    for (int x = 0; x < c.page_w; x++) {
+                        uint16_t want = 0x7777;
+                        if (x >= c.x0 && x < c.x1 && y >= c.y0 && y < c.y1) {
+                            // The table window starts at its centred origin whatever the rectangle.
+                            uint16_t e;
+                            memcpy(&e,
+                                   static_cast<const uint8_t*>(table.b) + (size_t)(oy + y - c.y0) * table.row_bytes +
+                                       (size_t)(ox + x - c.x0) * 2,
+                                   2);
+                            want = texel[(size_t)((((e >> 8) + c.v) & 255) << 8 | (((e & 255) + c.u) & 255))];
+                        }
+                        wrong += page.px(x, y) != want;
                     }
-                    wrong += page.px(x, y) != want;
-                }
-            EXPECT_EQ(wrong, 0) << c.page_w << "x" << c.page_h << " at " << c.x0 << "," << c.y0 << " path " << path;
-        }
+                EXPECT_EQ(wrong, 0) << c.page_w << "x" << c.page_h << " at " << c.x0 << "," << c.y0 << " path " << path
+                                    << " table shifted " << shift;
+            }
     vexil_tunnel_path = default_path;
 }
 

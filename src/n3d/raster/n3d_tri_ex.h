@@ -961,55 +961,12 @@ struct row_x16 {
         return shade;
     }
 
-    // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx;
-    // depth z16; stored where valid and passing. Narrow: phong indices in [-128, 127].
-    template <bool Narrow>
-    N3D_TRI_X16_INLINE static inline void put(const row& w, int32_t o0, __mmask16 valid, __m512i u, __m512i v,
-                                              __m512i pidx, __m256i z16)
+    // Which of the valid pixels at o0 are written: those not under coverage and
+    // in front of the depth buffer, whose depth z16 is stored. Chunks none of
+    // whose pixels is written are not drawn at all.
+    N3D_TRI_X16_INLINE static inline __mmask16 written(const row& w, int32_t o0, __mmask16 valid, __m256i z16)
     {
         const tri_state& s = *w.s;
-        __m512i idx = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(v, 4), s1(3)),
-                                                      _mm512_and_si512(_mm512_srli_epi32(u, 2), s1(0xFC))),
-                                      _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(v, 2), s1(0x3F00)),
-                                                      _mm512_and_si512(_mm512_slli_epi32(u, 4), s1(0xC000))));
-        idx = _mm512_and_si512(idx, s1(s.index_mask));
-        __m512i texel = _mm512_setzero_si512();
-        if constexpr (F.texel == N3D_TRI_TEXEL_ARGB1555)
-            texel = gather_u16(valid, s.texel_bytes, idx);
-        else if constexpr (!F.phong)
-            texel = gather_u8(valid, s.texel_bytes, idx);
-
-        __m512i pix;
-        if constexpr (F.phong) {
-            const __m512i shade = phong_lookup<Narrow>(w, valid, pidx);
-            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
-                // The texel times 32 (bits 0-4 not defined): its byte moved to the
-                // top of the word read, then down; the shade fills bits 0-4.
-                const __m512i g = gather32(valid, s.texel_bytes, _mm512_andnot_si512(s1(3), idx));
-                const __m512i t5 =
-                    _mm512_srli_epi32(_mm512_sllv_epi32(g, _mm512_slli_epi32(_mm512_andnot_si512(idx, s1(3)), 3)), 19);
-                pix = gather_u16(valid, s.shade_table,
-                                 _mm512_or_si512(_mm512_andnot_si512(s1(31), t5), _mm512_and_si512(shade, s1(31))));
-            } else {
-                __m512i l = _mm512_or_si512(
-                    _mm512_or_si512(_mm512_and_si512(texel, s1(0x1F)),
-                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 5), s1(0x1F)), 10)),
-                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 10), s1(0x1F)), 20));
-                l = _mm512_mullo_epi32(l, _mm512_and_si512(shade, s1(0xFF)));
-                pix = _mm512_or_si512(
-                    _mm512_or_si512(s1(0x8000),
-                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 25), s1(0x1F)), 10)),
-                    _mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 15), s1(0x1F)), 5),
-                                    _mm512_and_si512(_mm512_srli_epi32(l, 5), s1(0x1F))));
-            }
-        } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
-            (void)pidx;
-            pix = gather_u16(valid, s.palette, texel);
-        } else {
-            (void)pidx;
-            pix = texel;
-        }
-
         __mmask16 pass = valid;
         if constexpr (F.cov_read) {
             const int32_t len = w.n - o0 < 16 ? w.n - o0 : 16;
@@ -1029,6 +986,59 @@ struct row_x16 {
         } else {
             (void)z16;
         }
+        (void)s;
+        return pass;
+    }
+
+    // Texels at the accumulator's u, v (texels x 16), shaded by phong index pidx,
+    // stored where pass. Narrow: phong indices in [-128, 127].
+    template <bool Narrow>
+    N3D_TRI_X16_INLINE static inline void put(const row& w, int32_t o0, __mmask16 pass, __m512i u, __m512i v,
+                                              __m512i pidx)
+    {
+        const tri_state& s = *w.s;
+        __m512i idx = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(v, 4), s1(3)),
+                                                      _mm512_and_si512(_mm512_srli_epi32(u, 2), s1(0xFC))),
+                                      _mm512_or_si512(_mm512_and_si512(_mm512_slli_epi32(v, 2), s1(0x3F00)),
+                                                      _mm512_and_si512(_mm512_slli_epi32(u, 4), s1(0xC000))));
+        idx = _mm512_and_si512(idx, s1(s.index_mask));
+        __m512i texel = _mm512_setzero_si512();
+        if constexpr (F.texel == N3D_TRI_TEXEL_ARGB1555)
+            texel = gather_u16(pass, s.texel_bytes, idx);
+        else if constexpr (!F.phong)
+            texel = gather_u8(pass, s.texel_bytes, idx);
+
+        __m512i pix;
+        if constexpr (F.phong) {
+            const __m512i shade = phong_lookup<Narrow>(w, pass, pidx);
+            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                // The texel times 32 (bits 0-4 not defined): its byte moved to the
+                // top of the word read, then down; the shade fills bits 0-4.
+                const __m512i g = gather32(pass, s.texel_bytes, _mm512_andnot_si512(s1(3), idx));
+                const __m512i t5 =
+                    _mm512_srli_epi32(_mm512_sllv_epi32(g, _mm512_slli_epi32(_mm512_andnot_si512(idx, s1(3)), 3)), 19);
+                pix = gather_u16(pass, s.shade_table,
+                                 _mm512_or_si512(_mm512_andnot_si512(s1(31), t5), _mm512_and_si512(shade, s1(31))));
+            } else {
+                __m512i l = _mm512_or_si512(
+                    _mm512_or_si512(_mm512_and_si512(texel, s1(0x1F)),
+                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 5), s1(0x1F)), 10)),
+                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(texel, 10), s1(0x1F)), 20));
+                l = _mm512_mullo_epi32(l, _mm512_and_si512(shade, s1(0xFF)));
+                pix = _mm512_or_si512(
+                    _mm512_or_si512(s1(0x8000),
+                                    _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 25), s1(0x1F)), 10)),
+                    _mm512_or_si512(_mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(l, 15), s1(0x1F)), 5),
+                                    _mm512_and_si512(_mm512_srli_epi32(l, 5), s1(0x1F))));
+            }
+        } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+            (void)pidx;
+            pix = gather_u16(pass, s.palette, texel);
+        } else {
+            (void)pidx;
+            pix = texel;
+        }
+
         _mm256_mask_storeu_epi16(w.dst + 2 * o0, pass, _mm512_cvtepi32_epi16(pix));
     }
 
@@ -1107,7 +1117,11 @@ struct row_x16 {
         // texel reads overlap the chunks before it.
         const int32_t full = r8 >> 4;
         const int32_t o0 = 16 * full;
-        if (o0 < n) {
+        const __mmask16 rest_pass =
+            o0 < n ? written(w, o0, static_cast<__mmask16>(0xFFFFFFFFu >> (32 - (n - o0))),
+                             _mm512_cvtepi32_epi16(_mm512_add_epi32(s1((s.lzb + fx(o0) * s.zb_dx).v), w.kz)))
+                   : 0;
+        if (rest_pass) {
             // The cubic of the last span carries on through the single pixels
             // after it: its start and end values come from lanes of cur. The end
             // lies in the rest; a start before it (a rest of one or two single
@@ -1131,7 +1145,6 @@ struct row_x16 {
                     di_last = div_pow2(_mm512_sub_epi32(i_end, i_last), s1i(s_last));
                 }
             }
-            const __mmask16 valid = static_cast<__mmask16>(0xFFFFFFFFu >> (32 - (n - o0)));
             // Each lane's span: its start sb (from o0), log2 length sh, and place j in it.
             const rest_lanes& t = g_rest_lanes.e[spans ? (n - 1) & 15 : 16];
             const __mmask16 m_span = t.span;
@@ -1176,8 +1189,7 @@ struct row_x16 {
                     pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
                 }
             }
-            const __m512i z = _mm512_add_epi32(s1((s.lzb + fx(o0) * s.zb_dx).v), w.kz);
-            put<false>(w, o0, valid, u, v, pidx, _mm512_cvtepi32_epi16(z));
+            put<false>(w, o0, rest_pass, u, v, pidx);
         }
 
         // Chunks of two 8-spans: the span ends come from sixteen exact values at
@@ -1214,6 +1226,16 @@ struct row_x16 {
                 const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
                 __m512i k = lane8;
                 for (int32_t c = c0; c < c1; c++) {
+                    const __mmask16 pass = written(w, 16 * c, 0xFFFF, z);
+                    z = _mm256_add_epi16(z, dz);
+                    if (!pass) {
+                        if constexpr (F.phong) {
+                            q = _mm512_add_epi32(q, dq);
+                            dq = _mm512_add_epi32(dq, ddq);
+                        }
+                        k = _mm512_add_epi32(k, s1(2));
+                        continue;
+                    }
                     const __m512i duv = _mm512_permutexvar_epi32(k, duv_k);
                     const __m512i uv = _mm512_add_epi16(_mm512_permutexvar_epi32(k, uv_k), _mm512_mullo_epi16(jj, duv));
                     // The field is below 2^13 and so is the low half of the step: their
@@ -1234,8 +1256,7 @@ struct row_x16 {
                         dq = _mm512_add_epi32(dq, ddq);
                     }
                     // The cubic's index is a 32-bit value shifted down by 24.
-                    put<F.cubic>(w, 16 * c, 0xFFFF, u, v, pidx, z);
-                    z = _mm256_add_epi16(z, dz);
+                    put<F.cubic>(w, 16 * c, pass, u, v, pidx);
                     k = _mm512_add_epi32(k, s1(2));
                 }
             }

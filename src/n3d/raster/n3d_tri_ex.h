@@ -1212,7 +1212,25 @@ struct row_x16 {
             __m256i z = _mm512_cvtepi32_epi16(_mm512_add_epi32(s1(s.lzb.v), w.kz));
             const __m256i dz = _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>((fx(16) * s.zb_dx).v)));
             for (int32_t c0 = 0; c0 < full; c0 += 7) {
-                // Fifteen span ends: seven chunks a block.
+                const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
+                // Seven chunks a block. Which of their pixels are written comes
+                // first: a block none of whose pixels is written is not evaluated.
+                __mmask16 pass[7];
+                __mmask16 any = 0;
+                for (int32_t c = c0; c < c1; c++) {
+                    pass[c - c0] = written(w, 16 * c, 0xFFFF, z);
+                    any |= pass[c - c0];
+                    z = _mm256_add_epi16(z, dz);
+                }
+                if (!any) {
+                    if constexpr (F.phong)
+                        for (int32_t c = c0; c < c1; c++) {
+                            q = _mm512_add_epi32(q, dq);
+                            dq = _mm512_add_epi32(dq, ddq);
+                        }
+                    continue;
+                }
+                // Fifteen span ends.
                 exact b0;
                 eval_lin(w, 16 * c0, w.k8, 0, 0, &b0);
                 // Only bits 0-12 of u and bits 0-11 of v reach the texel index and
@@ -1223,41 +1241,35 @@ struct row_x16 {
                 const __m512i dv_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.v, b0.v, 1), b0.v));
                 const __m512i duv_k = _mm512_or_si512(_mm512_and_si512(du_k, s1(0x1FFF)), _mm512_slli_epi32(dv_k, 16));
                 const __m512i di_k = div8(_mm512_sub_epi32(_mm512_alignr_epi32(b0.iiw, b0.iiw, 1), b0.iiw));
-                const int32_t c1 = full < c0 + 7 ? full : c0 + 7;
                 __m512i k = lane8;
-                for (int32_t c = c0; c < c1; c++) {
-                    const __mmask16 pass = written(w, 16 * c, 0xFFFF, z);
-                    z = _mm256_add_epi16(z, dz);
-                    if (!pass) {
+                for (int32_t c = c0; c < c1; c++, k = _mm512_add_epi32(k, s1(2))) {
+                    if (pass[c - c0]) {
+                        const __m512i duv = _mm512_permutexvar_epi32(k, duv_k);
+                        const __m512i uv =
+                            _mm512_add_epi16(_mm512_permutexvar_epi32(k, uv_k), _mm512_mullo_epi16(jj, duv));
+                        // The field is below 2^13 and so is the low half of the step: their
+                        // sum stays in the low half.
+                        const __mmask16 carry =
+                            _mm512_test_epi32_mask(_mm512_add_epi32(_mm512_and_si512(uv, field), duv), s1(0x2000));
+                        const __m512i u = uv;
+                        const __m512i v = v_carried(carry, _mm512_srli_epi32(uv, 16), before);
+                        __m512i pidx = _mm512_setzero_si512();
                         if constexpr (F.phong) {
-                            q = _mm512_add_epi32(q, dq);
-                            dq = _mm512_add_epi32(dq, ddq);
+                            const __m512i iw =
+                                _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),
+                                                 _mm512_mullo_epi32(j, _mm512_permutexvar_epi32(k, di_k)));
+                            if constexpr (F.cubic)
+                                pidx = _mm512_srai_epi32(_mm512_mullo_epi32(q, iw), 24);
+                            else
+                                pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
                         }
-                        k = _mm512_add_epi32(k, s1(2));
-                        continue;
+                        // The cubic's index is a 32-bit value shifted down by 24.
+                        put<F.cubic>(w, 16 * c, pass[c - c0], u, v, pidx);
                     }
-                    const __m512i duv = _mm512_permutexvar_epi32(k, duv_k);
-                    const __m512i uv = _mm512_add_epi16(_mm512_permutexvar_epi32(k, uv_k), _mm512_mullo_epi16(jj, duv));
-                    // The field is below 2^13 and so is the low half of the step: their
-                    // sum stays in the low half.
-                    const __mmask16 carry =
-                        _mm512_test_epi32_mask(_mm512_add_epi32(_mm512_and_si512(uv, field), duv), s1(0x2000));
-                    const __m512i u = uv;
-                    const __m512i v = v_carried(carry, _mm512_srli_epi32(uv, 16), before);
-                    __m512i pidx = _mm512_setzero_si512();
                     if constexpr (F.phong) {
-                        const __m512i iw = _mm512_add_epi32(_mm512_permutexvar_epi32(k, b0.iiw),
-                                                            _mm512_mullo_epi32(j, _mm512_permutexvar_epi32(k, di_k)));
-                        if constexpr (F.cubic)
-                            pidx = _mm512_srai_epi32(_mm512_mullo_epi32(q, iw), 24);
-                        else
-                            pidx = _mm512_srai_epi32(_mm512_mullo_epi32(_mm512_srai_epi32(q, 8), iw), 16);
                         q = _mm512_add_epi32(q, dq);
                         dq = _mm512_add_epi32(dq, ddq);
                     }
-                    // The cubic's index is a 32-bit value shifted down by 24.
-                    put<F.cubic>(w, 16 * c, pass, u, v, pidx);
-                    k = _mm512_add_epi32(k, s1(2));
                 }
             }
         }

@@ -649,74 +649,8 @@ struct span_wide {
         const __m256i tri2 = _mm256_setr_epi32(0, 0, 1, 3, 6, 10, 15, 21);  // j (j - 1) / 2
         const __m256i tri3 = _mm256_setr_epi32(0, 0, 0, 1, 4, 10, 20, 35);  // j (j - 1) (j - 2) / 6
 
-        // Accumulator of pixel j in fields: u low bits with their carries across
-        // the gap, u bits 6-8 (bit 8 dropped each step, bit 9 carried into v), v.
-        const __m256i da = set1(d & 1023u), db = set1((d >> 16) & 7u);
-        const __m256i sj = _mm256_add_epi32(set1(p & 1023u), _mm256_mullo_epi32(lane, da));
-        const __m256i c1_before = _mm256_srli_epi32(sj, 10);
-        const __m256i c1_step = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_add_epi32(sj, da), 10), c1_before);
-        __m256i bj = _mm256_and_si256(
-            _mm256_add_epi32(_mm256_add_epi32(set1((p >> 16) & 7u), _mm256_mullo_epi32(lane, db)), c1_before), set1(3));
-        bj = _mm256_blend_epi32(bj, set1((p >> 16) & 7u), 1);
-        const __m256i carry_v = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bj, db), c1_step), 3);
-        const int carries = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(carry_v, 31)));
-        const __m256i kv =
-            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g_prefix_counts.c[carries])));
-        const __m256i vj =
-            _mm256_add_epi32(_mm256_add_epi32(set1(p >> 19), _mm256_mullo_epi32(lane, set1(d >> 19))), kv);
-        const __m256i tu = _mm256_or_si256(_mm256_srli_epi32(_mm256_and_si256(sj, set1(1023)), 4),
-                                           _mm256_slli_epi32(_mm256_and_si256(bj, set1(3)), 6));
-        const __m256i tv = _mm256_and_si256(_mm256_srli_epi32(vj, 4), set1(255));
-        __m256i idx = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(tv, set1(3)), _mm256_slli_epi32(_mm256_and_si256(tu, set1(63)), 2)),
-            _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tv, 2), set1(63)), 8),
-                            _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tu, 6), set1(3)), 14)));
-        idx = _mm256_and_si256(idx, set1(s.index_mask));
-
-        __m256i texel;
-        if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
-            texel = gather_u8(s.texel_bytes, idx);
-        else
-            texel = gather_u16(s.texel_bytes, idx);
-
-        __m256i pix;
-        if constexpr (F.phong) {
-            __m256i pidx;
-            if constexpr (F.cubic) {
-                __m256i pj = _mm256_add_epi32(
-                    _mm256_add_epi32(set1(r.cp.v), _mm256_mullo_epi32(lane, set1(r.cr1.v))),
-                    _mm256_add_epi32(_mm256_mullo_epi32(tri2, set1(r.cr2.v)), _mm256_mullo_epi32(tri3, set1(r.cr3.v))));
-                pidx = _mm256_srai_epi32(pj, 24);
-            } else {
-                __m256i q = _mm256_add_epi32(_mm256_add_epi32(set1(r.pq.v), _mm256_mullo_epi32(lane, set1(r.pa.v))),
-                                             _mm256_mullo_epi32(tri2, set1(r.e3.v)));
-                __m256i iw = _mm256_add_epi32(set1(r.iiw_cur.v), _mm256_mullo_epi32(lane, set1(r.iiw_d.v)));
-                pidx = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_srai_epi32(q, 8), iw), 16);
-            }
-            pidx = _mm256_min_epi32(_mm256_max_epi32(pidx, _mm256_set1_epi32(-N3D_PHONG_LUT_PAD)),
-                                    _mm256_set1_epi32(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
-            const __m256i shade = gather_u8(s.phong_lut, pidx);
-            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
-                pix = gather_u16(s.shade_table,
-                                 _mm256_or_si256(_mm256_slli_epi32(texel, 5), _mm256_and_si256(shade, set1(31))));
-            } else {
-                __m256i l = _mm256_or_si256(
-                    _mm256_or_si256(_mm256_and_si256(texel, set1(0x1F)),
-                                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 5), set1(0x1F)), 10)),
-                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 10), set1(0x1F)), 20));
-                l = _mm256_mullo_epi32(l, shade);
-                pix = _mm256_or_si256(
-                    _mm256_or_si256(set1(0x8000),
-                                    _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 25), set1(0x1F)), 10)),
-                    _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 15), set1(0x1F)), 5),
-                                    _mm256_and_si256(_mm256_srli_epi32(l, 5), set1(0x1F))));
-            }
-        } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
-            pix = gather_u16(s.palette, texel);
-        } else {
-            pix = texel;
-        }
-
+        // Which pixels are written comes first: a span none of whose pixels is
+        // in front of the depth buffer or outside coverage reads no texel.
         __m256i pass = _mm256_set1_epi32(-1);
         if constexpr (F.cov_read) {
             const uint32_t x = static_cast<uint32_t>(r.o.x);
@@ -738,11 +672,87 @@ struct span_wide {
             r.o.zb += fx(len) * s.zb_dx;
             r.o.z += len;
         }
-        if constexpr (F.cov_read || F.depth) {
-            const __m256i old = load_u16(r.o.dst, len);
-            pix = _mm256_blendv_epi8(old, pix, pass);
+        bool drawn = true;
+        if constexpr (F.cov_read || F.depth)
+            drawn = _mm256_movemask_ps(_mm256_castsi256_ps(pass)) & ((1 << len) - 1);
+        if (drawn) {
+            // Accumulator of pixel j in fields: u low bits with their carries across
+            // the gap, u bits 6-8 (bit 8 dropped each step, bit 9 carried into v), v.
+            const __m256i da = set1(d & 1023u), db = set1((d >> 16) & 7u);
+            const __m256i sj = _mm256_add_epi32(set1(p & 1023u), _mm256_mullo_epi32(lane, da));
+            const __m256i c1_before = _mm256_srli_epi32(sj, 10);
+            const __m256i c1_step = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_add_epi32(sj, da), 10), c1_before);
+            __m256i bj = _mm256_and_si256(
+                _mm256_add_epi32(_mm256_add_epi32(set1((p >> 16) & 7u), _mm256_mullo_epi32(lane, db)), c1_before),
+                set1(3));
+            bj = _mm256_blend_epi32(bj, set1((p >> 16) & 7u), 1);
+            const __m256i carry_v = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bj, db), c1_step), 3);
+            const int carries = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(carry_v, 31)));
+            const __m256i kv =
+                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g_prefix_counts.c[carries])));
+            const __m256i vj =
+                _mm256_add_epi32(_mm256_add_epi32(set1(p >> 19), _mm256_mullo_epi32(lane, set1(d >> 19))), kv);
+            const __m256i tu = _mm256_or_si256(_mm256_srli_epi32(_mm256_and_si256(sj, set1(1023)), 4),
+                                               _mm256_slli_epi32(_mm256_and_si256(bj, set1(3)), 6));
+            const __m256i tv = _mm256_and_si256(_mm256_srli_epi32(vj, 4), set1(255));
+            __m256i idx = _mm256_or_si256(
+                _mm256_or_si256(_mm256_and_si256(tv, set1(3)), _mm256_slli_epi32(_mm256_and_si256(tu, set1(63)), 2)),
+                _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tv, 2), set1(63)), 8),
+                                _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(tu, 6), set1(3)), 14)));
+            idx = _mm256_and_si256(idx, set1(s.index_mask));
+
+            __m256i texel;
+            if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
+                texel = gather_u8(s.texel_bytes, idx);
+            else
+                texel = gather_u16(s.texel_bytes, idx);
+
+            __m256i pix;
+            if constexpr (F.phong) {
+                __m256i pidx;
+                if constexpr (F.cubic) {
+                    __m256i pj =
+                        _mm256_add_epi32(_mm256_add_epi32(set1(r.cp.v), _mm256_mullo_epi32(lane, set1(r.cr1.v))),
+                                         _mm256_add_epi32(_mm256_mullo_epi32(tri2, set1(r.cr2.v)),
+                                                          _mm256_mullo_epi32(tri3, set1(r.cr3.v))));
+                    pidx = _mm256_srai_epi32(pj, 24);
+                } else {
+                    __m256i q = _mm256_add_epi32(_mm256_add_epi32(set1(r.pq.v), _mm256_mullo_epi32(lane, set1(r.pa.v))),
+                                                 _mm256_mullo_epi32(tri2, set1(r.e3.v)));
+                    __m256i iw = _mm256_add_epi32(set1(r.iiw_cur.v), _mm256_mullo_epi32(lane, set1(r.iiw_d.v)));
+                    pidx = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_srai_epi32(q, 8), iw), 16);
+                }
+                pidx = _mm256_min_epi32(_mm256_max_epi32(pidx, _mm256_set1_epi32(-N3D_PHONG_LUT_PAD)),
+                                        _mm256_set1_epi32(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+                const __m256i shade = gather_u8(s.phong_lut, pidx);
+                if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                    pix = gather_u16(s.shade_table,
+                                     _mm256_or_si256(_mm256_slli_epi32(texel, 5), _mm256_and_si256(shade, set1(31))));
+                } else {
+                    __m256i l = _mm256_or_si256(
+                        _mm256_or_si256(
+                            _mm256_and_si256(texel, set1(0x1F)),
+                            _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 5), set1(0x1F)), 10)),
+                        _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(texel, 10), set1(0x1F)), 20));
+                    l = _mm256_mullo_epi32(l, shade);
+                    pix = _mm256_or_si256(
+                        _mm256_or_si256(set1(0x8000),
+                                        _mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 25), set1(0x1F)), 10)),
+                        _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(l, 15), set1(0x1F)), 5),
+                                        _mm256_and_si256(_mm256_srli_epi32(l, 5), set1(0x1F))));
+                }
+            } else if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
+                pix = gather_u16(s.palette, texel);
+            } else {
+                pix = texel;
+            }
+
+            if constexpr (F.cov_read || F.depth) {
+                const __m256i old = load_u16(r.o.dst, len);
+                pix = _mm256_blendv_epi8(old, pix, pass);
+            }
+            store_u16(r.o.dst, pix, len);
         }
-        store_u16(r.o.dst, pix, len);
         r.o.dst += 2 * len;
         r.o.x += len;
 

@@ -24,7 +24,7 @@
 #include "image/texel.h"
 #include "n3d/n3d.h"
 #include "n3d/n3d_draw.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "image/n3d_convert.h"
 #include "image/n3d_phong.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "tools/demo.h"
 #include "tools/demo_bumpmap.h"
 #include "tools/demo_mobius.h"

@@ -22,7 +22,7 @@
 #include "host/valkyrie_context.h"
 #include "image/n3d_phong.h"
 #include "image/palette.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/demosys.h"
 #include "vexil/vexil_starfield.h"
 

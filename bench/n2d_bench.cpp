@@ -14,7 +14,7 @@
 
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
 #include "support/raster_stream.h"
+#include "target/n3d_framebuffer.h"
 
 #ifdef QF_HAVE_OSMESA
 #include <GL/osmesa.h>

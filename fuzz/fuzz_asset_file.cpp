@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "container/n3d_io.h"
 #include "fuzz_support.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
 #include "vexil/fontbitmap.h"
 

@@ -13,7 +13,7 @@
 
 #include "core/memarena.h"
 #include "n3d/n3d_vertices.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_fs.h"
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "core/io.h"
 #include "core/memarena.h"
@@ -27,12 +28,11 @@
 #include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/mad.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "sample_music.h"
 #include "sample_text.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/fontbitmap.h"
 #include "vexil/vexil_fs.h"
 #include "vexil/vexil_image.h"

@@ -1,13 +1,26 @@
 #!/usr/bin/env python3
-"""Checks that the include lines of src/ run one way through the layers:
+"""The layer order of src/, written here once, and its check.
 
-    core -> n3d/target, n3d/io -> image -> n3d/raster -> n3d -> host -> vexil
-    -> tools -> host/app (the program)
+Each top-level folder of src/ is one layer, built as one library (CMakeLists.txt
+links each only to layers below it). From the bottom up:
+
+    core       the runtime: arenas, crash path, I/O, cycles, math, PowerPC ops
+    target     the render-target records: framebuffers, depth and coverage
+               buffers, frame contexts, texel formats
+    container  the renderer's asset-file container (marker check, whole files)
+    image      bitmaps, palettes, texel conversion, textures, 2D operations
+    raster     the fifteen triangle rasterizers and their registry
+    n3d        the 3D renderer: draw paths, meshes, pipeline, datapacks
+    host       the SDL2 host, the display emulation, music playback
+    vexil      the production: demo system, sequence, packs, scenes
+    tools      the earlier production, the renderer test bench, tuning tools
+    app        the program's entry
 
 A file may include headers of its own folder and of the layers its layer lists
-below. SDL's headers belong to the host and the program alone. Every include
-against that direction is printed as "path:line: ..." and the script exits 1;
-a folder of src/ that belongs to no layer fails the same way.
+below (target and container stand side by side: neither includes the other).
+SDL's headers belong to the host and the program alone. Every include against
+that direction is printed as "path:line: ..." and the script exits 1; a folder
+of src/ that belongs to no layer fails the same way.
 
     scripts/check_layers.py [src directory]     (default: src/ of this tree)
 """
@@ -15,22 +28,20 @@ import os
 import re
 import sys
 
-# Each layer and the layers below it that its files may include. The two small
-# pieces of the renderer under the image layer stand side by side: neither
-# includes the other.
+# Each layer and the layers below it that its files may include.
 LAYERS = {
     "core": (),
-    "n3d/target": ("core",),
-    "n3d/io": ("core",),
-    "image": ("core", "n3d/target", "n3d/io"),
-    "n3d/raster": ("core", "n3d/target", "image"),
-    "n3d": ("core", "n3d/target", "n3d/io", "image", "n3d/raster"),
-    "host": ("core", "n3d/target", "n3d/io", "image", "n3d/raster", "n3d"),
-    "vexil": ("core", "n3d/target", "n3d/io", "image", "n3d/raster", "n3d", "host"),
-    "tools": ("core", "n3d/target", "n3d/io", "image", "n3d/raster", "n3d", "host", "vexil"),
-    "host/app": ("core", "n3d/target", "n3d/io", "image", "n3d/raster", "n3d", "host", "vexil", "tools"),
+    "target": ("core",),
+    "container": ("core",),
+    "image": ("core", "target", "container"),
+    "raster": ("core", "target", "image"),
+    "n3d": ("core", "target", "container", "image", "raster"),
+    "host": ("core", "target", "container", "image", "raster", "n3d"),
+    "vexil": ("core", "target", "container", "image", "raster", "n3d", "host"),
+    "tools": ("core", "target", "container", "image", "raster", "n3d", "host", "vexil"),
+    "app": ("core", "target", "container", "image", "raster", "n3d", "host", "vexil", "tools"),
 }
-SDL_LAYERS = ("host", "host/app")
+SDL_LAYERS = ("host", "app")
 SOURCE_SUFFIXES = (".h", ".hpp", ".inl", ".cpp", ".cc")
 
 QUOTED = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
@@ -38,14 +49,10 @@ ANGLED = re.compile(r"^\s*#\s*include\s*<(SDL[^>]*)>")
 
 
 def layer_of(folder):
-    """The layer a folder of src/ (relative, '/'-separated) belongs to: the
-    longest layer path it lies in, or None."""
-    best = None
-    for name in LAYERS:
-        if folder == name or folder.startswith(name + "/"):
-            if best is None or len(name) > len(best):
-                best = name
-    return best
+    """The layer a folder of src/ (relative, '/'-separated) belongs to: its
+    top-level folder, or None."""
+    top = folder.split("/")[0]
+    return top if top in LAYERS else None
 
 
 def check(src):

@@ -8,7 +8,7 @@
 #include "host/valkyrie_context.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 #define VALKYRIE_BENCHMARK_ARENA_BYTES 4194304u
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct n3d_texture;
 

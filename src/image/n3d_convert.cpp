@@ -10,7 +10,7 @@
 #include "image/bitmap.h"
 #include "image/palette.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 #define N3D_CONVERT_SRC "src/n3d_convert"
 

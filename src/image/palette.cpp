@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "core/io.h"
-#include "n3d/io/n3d_io.h"
 
 void palette_init(palette* p, memarena* arena, int offset, int count)
 {

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "core/io.h"
 #include "image/n2d.h"
 #include "image/tga.h"
-#include "n3d/io/n3d_io.h"
 
 uint8_t* palette_animation_io_store(void* bv, const palette_animation* panim, int endian)
 {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/linmath.h"
-#include "n3d/target/n3d_texel_format.h"
+#include "target/n3d_texel_format.h"
 
 // ARGB1555: bit 15 alpha (1 opaque), 14-10 red, 9-5 green, 4-0 blue, sRGB-coded.
 #define N3D_ARGB1555_ALPHA 0x8000u

@@ -9,7 +9,7 @@
 #include "core/linmath.h"
 #include "core/memarena.h"
 #include "n3d/n3d_vertices.h"
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 
 #define N3D_BATCH_ARENA_BYTES 480
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 // ---- helpers -------------------------------------------------------------------
 

@@ -14,8 +14,8 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
 
 int n3d_benchmark_run_ms = 5000;
 

@@ -8,8 +8,8 @@
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

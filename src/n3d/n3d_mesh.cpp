@@ -9,8 +9,8 @@
 #include "core/linmath_extended.h"
 #include "image/texel.h"
 #include "n3d/n3d_draw.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
 
 void n3d_render_mesh(n3d_render_context* rc, n3d_mesh* mesh, int draw_mode)
 {

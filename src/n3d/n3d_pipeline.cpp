@@ -9,9 +9,9 @@
 #include "n3d/n3d.h"
 #include "n3d/n3d_draw.h"
 #include "n3d/n3d_vertices.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
-#include "n3d/target/n3d_texel_format.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
+#include "target/n3d_texel_format.h"
 
 float n3d_pipeline_bucketing_z_far = 100.0f;
 

@@ -12,7 +12,7 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "tools/demo_timing.h"
 
 demo* g_demo;

@@ -10,7 +10,7 @@
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "tools/demo.h"
 #include "tools/demo_timing.h"
 

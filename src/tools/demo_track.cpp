@@ -9,7 +9,7 @@
 #include "core/posix_file_utils.h"
 #include "host/nanokorg2.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 #define DEMO_TRACK_CRASH(...) mycrash("src/demo_track", __LINE__, "", __VA_ARGS__)
 

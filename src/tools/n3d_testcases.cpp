@@ -4,17 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "core/linmath_extended.h"
 #include "core/posix_file_utils.h"
 #include "image/n3d_convert.h"
 #include "image/n3d_phong.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/mad.h"
 #include "n3d/mad_animate.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 #define TESTCASES_CRASH(...) n3d_crash("src/n3d_testcases", __LINE__, __VA_ARGS__)
 

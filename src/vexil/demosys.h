@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/memarena.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil.h"
 
 struct valkyrie_context;

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "container/n3d_io.h"
 #include "core/crash.h"
 #include "core/io.h"
 #include "image/n2d.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
 
 // Offsets and advances place glyphs in pixels: anything beyond this is bad data

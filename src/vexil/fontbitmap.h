@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/memarena.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct fontbitmap_glyph {
     int w;  // bitmap size

@@ -13,7 +13,7 @@
 #include "core/memarena.h"
 #include "image/n3d_phong.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_fs.h"
 
 struct valkyrie_context;

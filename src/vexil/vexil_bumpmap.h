@@ -5,7 +5,7 @@
 // with their message (standard output and exit 1, or the crash path).
 #pragma once
 
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct n3d_texture;
 struct n3d_phong_lut;

@@ -10,7 +10,7 @@
 #include "image/n2d.h"
 #include "image/texel.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_crash.h"
 
 const uint8_t* vexil_image_load(memarena* arena, vexil_image* out, const void* b, uint64_t size, int ok_reuse_buffer,

@@ -7,7 +7,7 @@
 #include "core/crash.h"
 #include "core/io.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_crash.h"
 
 // Walks the runs of h rows of w pixels: every row is the byte 0 or pairs that

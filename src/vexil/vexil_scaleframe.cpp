@@ -10,7 +10,7 @@
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 // A 16.16 value from a float, rounded; beyond the int range it saturates
 // (a destination of a fraction of a pixel gives a huge step).

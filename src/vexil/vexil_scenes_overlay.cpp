@@ -17,7 +17,7 @@
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil.h"
 #include "vexil/vexil_args.h"
 #include "vexil/vexil_crash.h"

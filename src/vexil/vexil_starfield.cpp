@@ -11,7 +11,7 @@
 #include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_crash.h"
 #include "vexil/vexil_image.h"
 

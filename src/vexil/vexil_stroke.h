@@ -6,7 +6,7 @@
 // is larger than its texture, is refused (message on standard output, exit 1).
 #pragma once
 
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct memarena;
 struct vexil_image;

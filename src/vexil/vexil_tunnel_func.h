@@ -6,7 +6,7 @@
 #pragma once
 
 #include "image/n2d.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct n3d_texture;
 

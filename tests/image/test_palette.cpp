@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/palette.h"
-#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/test_arena.h"

@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/palette.h"
 #include "image/palette_image.h"
 #include "image/tga.h"
-#include "n3d/io/n3d_io.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
 #include "support/windows_skip.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

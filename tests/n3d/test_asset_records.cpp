@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
 #include "core/memarena.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

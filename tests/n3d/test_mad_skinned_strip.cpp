@@ -21,8 +21,8 @@
 #include "n3d/mad.h"
 #include "n3d/mad_animate.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "core/cycles_measure.h"
 #include "n3d/n3d.h"
-#include "n3d/raster/n3d_rasterizers.h"
+#include "raster/n3d_rasterizers.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/test_arena.h"

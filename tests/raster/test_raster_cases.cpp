@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "n3d/raster/n3d_tri_ex.h"
+#include "raster/n3d_tri_ex.h"
 #include "support/capture.h"
 #include "support/raster_fixture.h"
 

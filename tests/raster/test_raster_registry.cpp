@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <random>
 
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 #include "support/capture.h"
 
 namespace {

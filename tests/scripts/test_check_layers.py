@@ -27,10 +27,10 @@ def write_tree(top, files):
 # One header in every layer, each including nothing.
 BASE = {
     "core/memarena.h": "#pragma once\n",
-    "n3d/target/n3d_framebuffer.h": "#pragma once\n",
-    "n3d/io/n3d_io.h": "#pragma once\n",
+    "target/n3d_framebuffer.h": "#pragma once\n",
+    "container/n3d_io.h": "#pragma once\n",
     "image/texel.h": "#pragma once\n",
-    "n3d/raster/n3d_raster.h": "#pragma once\n",
+    "raster/n3d_raster.h": "#pragma once\n",
     "n3d/n3d.h": "#pragma once\n",
     "host/sdl2_host.h": "#pragma once\n#include <SDL.h>\n",
     "vexil/demosys.h": "#pragma once\n",
@@ -50,13 +50,13 @@ class CheckLayers(unittest.TestCase):
             ("core/cycles_measure.cpp", '#include "core/memarena.h"\n\n#include "host/sdl2_host.h"\n',
              "core includes the host"),
             ("image/n2d.h", '#pragma once\n\n#include "n3d/n3d.h"\n', "image includes the renderer"),
-            ("n3d/target/n3d_framebuffer.cpp", '#include "n3d/target/n3d_framebuffer.h"\n\n#include "image/texel.h"\n',
+            ("target/n3d_framebuffer.cpp", '#include "target/n3d_framebuffer.h"\n\n#include "image/texel.h"\n',
              "the frame-context records include the image layer above them"),
-            ("n3d/target/n3d_clear.cpp", '#include "core/memarena.h"\n\n#include "n3d/io/n3d_io.h"\n',
+            ("target/n3d_clear.cpp", '#include "core/memarena.h"\n\n#include "container/n3d_io.h"\n',
              "one piece below the image layer includes the other"),
-            ("n3d/raster/n3d_tri.cpp", '#include "image/texel.h"\n\n#include "n3d/n3d.h"\n',
+            ("raster/n3d_tri.cpp", '#include "image/texel.h"\n\n#include "n3d/n3d.h"\n',
              "a rasterizer includes the renderer above it"),
-            ("n3d/raster/n3d_tri2.cpp", '#include "image/texel.h"\n\n#include "n3d/io/n3d_io.h"\n',
+            ("raster/n3d_tri2.cpp", '#include "image/texel.h"\n\n#include "container/n3d_io.h"\n',
              "a rasterizer includes the file container"),
             ("host/sdl2_host.cpp", '#include "host/sdl2_host.h"\n\n#include "vexil/demosys.h"\n',
              "the host includes the demo system"),
@@ -79,14 +79,14 @@ class CheckLayers(unittest.TestCase):
     def test_includes_down_the_order_pass(self):
         files = dict(BASE)
         files.update({
-            "image/n2d.h": '#include "core/memarena.h"\n#include "n3d/target/n3d_framebuffer.h"\n',
-            "image/palette.cpp": '#include "n3d/io/n3d_io.h"\n#include "texel.h"\n',  # beside the file
-            "n3d/raster/n3d_tri.cpp": '#include "image/texel.h"\n#include "n3d/target/n3d_framebuffer.h"\n',
-            "n3d/n3d.cpp": '#include "n3d/raster/n3d_raster.h"\n#include "n3d/io/n3d_io.h"\n',
+            "image/n2d.h": '#include "core/memarena.h"\n#include "target/n3d_framebuffer.h"\n',
+            "image/palette.cpp": '#include "container/n3d_io.h"\n#include "texel.h"\n',  # beside the file
+            "raster/n3d_tri.cpp": '#include "image/texel.h"\n#include "target/n3d_framebuffer.h"\n',
+            "n3d/n3d.cpp": '#include "raster/n3d_raster.h"\n#include "container/n3d_io.h"\n',
             "host/valkyrie_context.h": '#include "image/texel.h"\n#include "n3d/n3d.h"\n',
             "vexil/vexil.cpp": '#include "host/sdl2_host.h"\n#include "n3d/n3d.h"\n',
             "tools/demo.cpp": '#include "vexil/demosys.h"\n#include "host/sdl2_host.h"\n',
-            "host/app/sdl2_main.cpp": '#include <SDL.h>\n#include "vexil/demosys.h"\n#include "tools/demo.h"\n',
+            "app/sdl2_main.cpp": '#include <SDL.h>\n#include "vexil/demosys.h"\n#include "tools/demo.h"\n',
             "core/io.cpp": '#include <stdio.h>\n#include "stb/outside_src.h"\n// #include "host/sdl2_host.h"\n',
         })
         with tempfile.TemporaryDirectory() as top:

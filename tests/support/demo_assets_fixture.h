@@ -16,16 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
 #include "core/memarena.h"
 #include "host/acm_ima.h"
 #include "image/bitmap.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
+#include "target/n3d_framebuffer.h"
 
 struct demo_assets_fixture_options {
     int music_frames = 3500000;        // past the last scene change at 3375676

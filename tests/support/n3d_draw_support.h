@@ -15,8 +15,8 @@
 #include "image/n3d_convert.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
 
 // One rasterizer call as the recorder saw it (phong calls use all four parameters).
 struct recorded_call {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/linmath.h"
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 #include "support/n3d_draw_support.h"
 
 struct ref_triangle {

@@ -12,10 +12,10 @@
 #include "image/n3d_phong.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
 #include "support/raster_stream.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 
 // n3d_init registers the rasterizers once per process.
 inline void raster_init_once()

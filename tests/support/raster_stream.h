@@ -5,7 +5,7 @@
 #pragma once
 
 #include "core/pcg_basic.h"
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 
 struct raster_tri {
     float v[3][7];  // x, y, 1/w, then ps_count parameters divided by w

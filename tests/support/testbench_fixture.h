@@ -15,15 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
 #include "core/linmath.h"
 #include "core/memarena.h"
 #include "image/bitmap.h"
 #include "image/texel.h"
-#include "n3d/io/n3d_io.h"
 #include "n3d/mad.h"
 #include "n3d/n3d_asset.h"
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 #include "support/demo_assets_fixture.h"
 
 // ---- meshes ------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/n3d_convert.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 struct video_texture {
     n3d_texture t{};

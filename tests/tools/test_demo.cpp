@@ -19,11 +19,11 @@
 #include "host/nanokorg2.h"
 #include "image/texel.h"
 #include "n3d/n3d.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/demo_assets_fixture.h"
 #include "support/windows_skip.h"
+#include "target/n3d_framebuffer.h"
 #include "tools/demo.h"
 #include "tools/demo_timing.h"
 

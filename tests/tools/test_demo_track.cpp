@@ -12,10 +12,10 @@
 #include "core/io.h"
 #include "core/memarena.h"
 #include "host/nanokorg2.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/test_arena.h"
 #include "support/windows_skip.h"
+#include "target/n3d_framebuffer.h"
 #include "tools/demo_track.h"
 #include "tools/demo_track2.h"
 

@@ -13,10 +13,10 @@
 #include "core/memarena.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_image.h"
 
 namespace {

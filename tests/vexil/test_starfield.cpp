@@ -13,8 +13,8 @@
 #include "image/n3d_convert.h"
 #include "image/palette.h"
 #include "image/texel.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
+#include "target/n3d_framebuffer.h"
 #include "vexil/vexil_image.h"
 #include "vexil/vexil_starfield.h"
 

@@ -9,10 +9,10 @@
 #include "core/crash.h"
 #include "core/maskstore.h"
 #include "core/memarena.h"
-#include "n3d/target/n3d_framebuffer.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 #include "support/test_arena.h"
+#include "target/n3d_framebuffer.h"
 
 namespace {
 

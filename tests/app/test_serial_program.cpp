@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "program/host_program.h"
+#include "app/host_program.h"
 #include "support/windows_skip.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // They allocate nothing; refusal (too deep a triangle) returns 0.
 #pragma once
 
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 
 struct n3d_tri_features;
 

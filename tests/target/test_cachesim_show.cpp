@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/cachesim_ppc.h"
-#include "n3d/target/cachesim_show.h"
-#include "n3d/target/n3d_framebuffer.h"
-#include "n3d/target/n3d_texel_format.h"
 #include "support/capture.h"
+#include "target/cachesim_show.h"
+#include "target/n3d_framebuffer.h"
+#include "target/n3d_texel_format.h"
 
 namespace {
 

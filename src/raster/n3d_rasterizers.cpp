@@ -1,8 +1,8 @@
 // The fifteen rasterizer variants: each is the one triangle body built with
 // its own features, registered in a fixed order under its flag word.
-#include "n3d/raster/n3d_rasterizers.h"
+#include "raster/n3d_rasterizers.h"
 
-#include "n3d/raster/n3d_tri_ex.h"
+#include "raster/n3d_tri_ex.h"
 
 namespace {
 

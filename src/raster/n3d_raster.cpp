@@ -1,6 +1,6 @@
 // The rasterizer registry, the reciprocal tables the rasterizers read, and the
 // floor division and modulo of their edge stepping.
-#include "n3d/raster/n3d_raster.h"
+#include "raster/n3d_raster.h"
 
 #include "core/crash.h"
 

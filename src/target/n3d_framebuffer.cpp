@@ -1,4 +1,4 @@
-#include "n3d/target/n3d_framebuffer.h"
+#include "target/n3d_framebuffer.h"
 
 #include <emmintrin.h>
 
@@ -10,7 +10,7 @@
 #include "core/maskstore.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
-#include "n3d/target/n3d_texel_format.h"
+#include "target/n3d_texel_format.h"
 
 static const uint16_t N3D_BACKGROUND_ARGB1555 = 0x8000;
 

@@ -3,7 +3,7 @@
 // calibration, then the production through the demo system (no argument) or
 // the renderer benchmark (any argument). Main thread; failures exit 1 with
 // their message (sdl2_host.h).
-#include "host/app/program_entry.h"
+#include "app/program_entry.h"
 
 #include <cmath>
 #include <cstdio>

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "container/n3d_io.h"
 #include "core/io.h"
-#include "n3d/io/n3d_io.h"
 #include "support/capture.h"
 #include "support/crash_site.h"
 

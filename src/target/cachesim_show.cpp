@@ -1,12 +1,12 @@
-#include "n3d/target/cachesim_show.h"
+#include "target/cachesim_show.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "core/cachesim_ppc.h"
 #include "core/crash.h"
-#include "n3d/target/n3d_framebuffer.h"
-#include "n3d/target/n3d_texel_format.h"
+#include "target/n3d_framebuffer.h"
+#include "target/n3d_texel_format.h"
 
 static const uint16_t CACHESIM_SHOW_CAST_OUT = 0xFC00;  // bright red
 static const uint16_t CACHESIM_SHOW_MISS = 0xBC00;      // dark red

@@ -1,4 +1,4 @@
-#include "n3d/io/n3d_io.h"
+#include "container/n3d_io.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 // Main thread; failures exit 1 with their message.
 #include <SDL.h>
 
-#include "host/app/program_entry.h"
+#include "app/program_entry.h"
 
 int main(int argc, char** argv)
 {

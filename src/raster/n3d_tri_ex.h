@@ -19,8 +19,8 @@
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
 #include "image/n3d_phong.h"
-#include "n3d/raster/n3d_raster.h"
-#include "n3d/target/n3d_framebuffer.h"
+#include "raster/n3d_raster.h"
+#include "target/n3d_framebuffer.h"
 
 enum { N3D_TRI_TEXEL_INDEX8 = 0, N3D_TRI_TEXEL_ARGB1555 = 1 };
 

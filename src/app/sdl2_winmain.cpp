@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "host/app/program_entry.h"
+#include "app/program_entry.h"
 
 extern "C" {
 __declspec(dllexport) uint32_t NvOptimusEnablement = 1;

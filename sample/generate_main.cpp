@@ -982,8 +982,34 @@ static void gen_bumpmap(gen* g)
     const int w = BUMP_W, h = BUMP_H;
     // The raised lettering, blurred a little so its sides slope.
     uint8_t* text = (uint8_t*)memarena_push_zeroed(&g->scratch, (uint64_t)w * h);
-    gen_text_centred(g, text, w, h, "quill", 56.0f, 120.0f, 220, 96);
-    gen_text_centred(g, text, w, h, "fern", 56.0f, 120.0f, 220, 152);
+    // Each word's inked box, widened by a margin: the grooves stop short of it
+    // and fade in over a few pixels beyond, so no groove strikes through a word.
+    const char* words[2] = {"quill", "fern"};
+    const int word_y[2] = {96, 152};
+    double box[2][4];
+    const double margin = 5.0, fade = 3.0;
+    uint8_t* word = (uint8_t*)memarena_push(&g->scratch, (uint64_t)w * h);
+    for (int k = 0; k < 2; k++) {
+        memset(word, 0, (size_t)w * h);
+        gen_text_centred(g, word, w, h, words[k], 56.0f, 120.0f, 220, word_y[k]);
+        int x0 = w, x1 = -1, y0, y1;
+        gen_ink_rows(word, w, h, 1, &y0, &y1);
+        for (int i = 0; i < w * h; i++)
+            if (word[i]) {
+                x0 = i % w < x0 ? i % w : x0;
+                x1 = i % w > x1 ? i % w : x1;
+                text[i] = word[i] > text[i] ? word[i] : text[i];
+            }
+        box[k][0] = x0 - margin, box[k][1] = y0 - margin, box[k][2] = x1 + 1 + margin, box[k][3] = y1 + 1 + margin;
+    }
+    auto groove_depth = [&](double px, double py) {
+        double f = 1.0;
+        for (const auto& b : box) {
+            double dx = fmax(fmax(b[0] - px, px - b[2]), 0.0), dy = fmax(fmax(b[1] - py, py - b[3]), 0.0);
+            f = fmin(f, gen_clamp(fmax(dx, dy) / fade, 0, 1));
+        }
+        return f;
+    };
     // Rounded letter sides: the coverage averaged over 5 x 5.
     float* soft = memarena_push_array_zeroed<float>(&g->scratch, (uint64_t)w * h);
     for (int y = 2; y < h - 2; y++)
@@ -1012,7 +1038,7 @@ static void gen_bumpmap(gen* g)
                 hv = 0.6 * bevel * (2.0 - bevel);
                 double groove = fabs(fmod(py - BUMP_PLATE_Y0, 24.0) - 12.0);
                 if (groove < 3.0 && px > 170 && px < 274)
-                    hv -= 0.25 * (1.0 - groove / 3.0);
+                    hv -= 0.25 * (1.0 - groove / 3.0) * groove_depth(px, py);
                 hv += 0.05 * gen_fbm(px / 512.0, py / 256.0, 32, 5);
                 // The porthole's raised rim.
                 double rim = hd - BUMP_HOLE_R;
@@ -1258,13 +1284,13 @@ static void gen_surf_cylinder(double u, double v, const double* k, double o[3], 
     in[0] = 0, in[1] = o[1], in[2] = 0;
 }
 
-// k: radius, y; the normal is +y.
+// k: radius, y, inner radius (a ring from there to the rim); the normal is +y.
 static void gen_surf_disc(double u, double v, const double* k, double o[3], double in[3])
 {
-    double a = -2.0 * GEN_PI * u;
-    o[0] = k[0] * v * sin(a);
+    double a = -2.0 * GEN_PI * u, r = gen_mixd(k[2], k[0], v);
+    o[0] = r * sin(a);
     o[1] = k[1];
-    o[2] = k[0] * v * cos(a);
+    o[2] = r * cos(a);
     in[0] = o[0], in[1] = o[1] - 1.0, in[2] = o[2];
 }
 
@@ -1318,7 +1344,8 @@ static void gen_madpack_textures(gen* g)
             const double pale[3] = {246, 240, 250}, dark[3] = {120, 100, 150};
             gen_mix3(c, dark, pale, pow(vein, 0.35));
             gen_put(&marble, x, y, c[0], c[1], c[2]);
-            // Rose gold with engraved bands across the ring's tube (the scene's light is violet).
+            // Warm metal with engraved bands across the ring's tube; under the scene's violet
+            // light and bluish ambient it reads violet-grey, its highlights magenta.
             double band = fmod(v * 8.0, 1.0);
             const double gold[3] = {255, 190, 170}, deep[3] = {180, 100, 100};
             gen_mix3(c, deep, gold, 0.6 + 0.4 * gen_fbm(u, v, 8, 9));
@@ -1451,24 +1478,31 @@ static void gen_madpack(gen* g)
     uint64_t marker = memarena_get_marker(&g->scratch);
     memarena* a = &g->scratch;
     gen_mesh pedestal, ring, head, sky;
-    gen_mesh_init(&pedestal, a, 2048);
+    gen_mesh_init(&pedestal, a, 4096);
     gen_mesh_init(&ring, a, 2048);
     gen_mesh_init(&head, a, 2048);
-    gen_mesh_init(&sky, a, 2048);
-    // The pedestal: a wide foot, a narrower column and a top plate.
-    const double foot[3] = {1.5, -1.7, -1.45}, foot_top[2] = {1.5, -1.45}, column[3] = {0.9, -1.45, -0.75},
-                 top[3] = {1.15, -0.75, -0.55}, top_cap[2] = {1.15, -0.55};
-    gen_mesh_surface(&pedestal, gen_surf_cylinder, foot, 20, 1, 1.0, 0.2, 1);
-    gen_mesh_surface(&pedestal, gen_surf_disc, foot_top, 20, 1, 1.0, 1.0, 1);
-    gen_mesh_surface(&pedestal, gen_surf_cylinder, column, 20, 2, 1.0, 0.6, 1);
-    gen_mesh_surface(&pedestal, gen_surf_cylinder, top, 20, 1, 1.0, 0.2, 1);
-    gen_mesh_surface(&pedestal, gen_surf_disc, top_cap, 20, 1, 1.0, 1.0, 1);
+    gen_mesh_init(&sky, a, 4096);
+    // The pedestal: a wide foot, a narrower column and a top plate. The discs
+    // the light sweeps over have a few rings each, so the light across them is
+    // interpolated over small triangles instead of ending in the straight edges
+    // of one fan; their rims share the cylinders' segments. The foot's top is
+    // the ring round the column, the only part of it in view.
+    const int segments = 20, disc_rings = 4;
+    const double foot[3] = {1.5, -1.7, -1.45}, foot_top[3] = {1.5, -1.45, 0.9}, column[3] = {0.9, -1.45, -0.75},
+                 top[3] = {1.15, -0.75, -0.55}, top_cap[3] = {1.15, -0.55, 0.0};
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, foot, segments, 1, 1.0, 0.2, 1);
+    gen_mesh_surface(&pedestal, gen_surf_disc, foot_top, segments, disc_rings / 2, 1.0, 1.0, 1);
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, column, segments, 2, 1.0, 0.6, 1);
+    gen_mesh_surface(&pedestal, gen_surf_cylinder, top, segments, 1, 1.0, 0.2, 1);
+    gen_mesh_surface(&pedestal, gen_surf_disc, top_cap, segments, disc_rings, 1.0, 1.0, 1);
     const double torus[2] = {1.45, 0.2};
     gen_mesh_surface(&ring, gen_surf_torus, torus, 24, 8, 1.0, 1.0, 1);
     const double ball[2] = {0.0, 0.5};
     gen_mesh_surface(&head, gen_surf_sphere, ball, 16, 10, 1.0, 1.0, 1);
+    // The dome: enough segments round the horizon that it shows no corners; the
+    // horizon (v = 0.5) lies on a ring edge.
     const double dome[2] = {0.0, 100.0};
-    gen_mesh_surface(&sky, gen_surf_sphere, dome, 16, 8, 1.0, 1.0, 0);
+    gen_mesh_surface(&sky, gen_surf_sphere, dome, 32, 8, 1.0, 1.0, 0);
 
     mad_datapack dp = {};
     dp.images_count = 4;

@@ -15,6 +15,9 @@ for preset in release asan windows; do
   ctest --preset "$preset"
   echo "$preset pass: $((SECONDS - start)) s"
 done
+# Both programs play the same production: the Windows zip's packs are the
+# Linux build's, byte for byte.
+python3 tests/windows/check_program.py packs build/windows/quillfern.zip build/release/assets/vexil/le
 # Last, the short fuzz pass: every fuzz target for 10 s over its committed
 # corpus in a clang build with libFuzzer and both sanitizers.
 fuzz/run.sh --ci

@@ -25,6 +25,7 @@
 #include "n3d/mad_animate.h"
 #include "n3d/n3d_asset.h"
 #include "support/capture.h"
+#include "support/windows_skip.h"
 #include "target/n3d_framebuffer.h"
 #include "vexil/fontbitmap.h"
 #include "vexil/vexil.h"
@@ -68,6 +69,8 @@ struct arena_block {
 
 TEST(SampleGenerator, TwoRunsWriteTheSamePacksAsTheBuild)
 {
+    QF_SKIP_ON_WINDOWS("the build's packs come from the build machine's generator, which wine starts without a "
+                       "process to wait for; WindowsProgram.ZipPacksAreWhatTheGeneratorWrites runs it");
     std::string a = capture_temp_dir(), b = capture_temp_dir();
     std::string out_a = generate(a), out_b = generate(b);
     for (int i = 0; i < 3; i++) {

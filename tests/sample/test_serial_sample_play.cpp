@@ -339,7 +339,7 @@ TEST(SamplePlay, UnderXvfbTheVideoScenesShowWhatTheyDraw)
 
     enum { TUNNEL, BUMPMAP, DATAPACK, GREETINGS, SCENES };
     // Clock windows inside each scene's rows (sequence.csv), 0.8 s or more from their edges.
-    const double windows[SCENES][2] = {{51.8, 56.2}, {58.8, 62.2}, {63.8, 68.2}, {69.8, 76.2}};
+    const double windows[SCENES][2] = {{51.8, 56.2}, {58.8, 62.2}, {63.8, 66.2}, {67.8, 78.2}};
     const char* names[SCENES] = {"tunnel", "bump map", "datapack", "greetings"};
     int seen[SCENES] = {};
     int greetings_with_text = 0;

@@ -8,12 +8,23 @@
   check_program.py zip <quillfern.zip>
       The zip holds the program, SDL2.dll and the three packs, at the places
       the program looks for them.
+  check_program.py packs <quillfern.zip> <pack dir>...
+      The zip's three packs are, byte for byte, pak0.vxf .. pak2.vxf of each
+      pack dir (another build's assets/vexil/le: both builds ship the same
+      production).
+  check_program.py generated <quillfern.zip> <generator> <sample dir> <font>
+      The zip's three packs are what the sample generator writes when run
+      afresh into a directory of its own.
 """
+import os
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
+
+PACKS = ["pak0.vxf", "pak1.vxf", "pak2.vxf"]
 
 WANTED = {"NvOptimusEnablement", "AmdPowerXpressRequestHighPerformance"}
 
@@ -83,10 +94,43 @@ def check_zip(path):
     print("zip holds %s" % ", ".join(got))
 
 
+def check_packs(zip_path, dirs):
+    with zipfile.ZipFile(zip_path) as z:
+        shipped = {p: z.read("assets/vexil/le/" + p) for p in PACKS}
+    for d in dirs:
+        for p in PACKS:
+            path = os.path.join(d, p)
+            if not os.path.isfile(path):
+                fail("%s is missing" % path)
+            with open(path, "rb") as f:
+                data = f.read()
+            got = shipped[p]
+            if data != got:
+                differ = sum(1 for a, b in zip(data, got) if a != b) + abs(len(data) - len(got))
+                first = next((i for i, (a, b) in enumerate(zip(data, got)) if a != b), min(len(data), len(got)))
+                fail("%s in the zip (%d bytes) differs from %s (%d bytes) in %d bytes, first at offset %d" %
+                     (p, len(got), path, len(data), differ, first))
+            print("%s in the zip is %s (%d bytes)" % (p, path, len(data)))
+
+
+def check_generated(zip_path, generator, sample_dir, font):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "assets", "vexil", "le")
+        r = subprocess.run([generator, sample_dir, out, os.path.join(tmp, "work"), font], capture_output=True,
+                           text=True)
+        if r.returncode != 0:
+            fail("%s exited with %d: %s" % (generator, r.returncode, r.stderr))
+        check_packs(zip_path, [out])
+
+
 if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "exports":
         check_exports(sys.argv[2], sys.argv[3])
     elif len(sys.argv) == 3 and sys.argv[1] == "zip":
         check_zip(sys.argv[2])
+    elif len(sys.argv) >= 4 and sys.argv[1] == "packs":
+        check_packs(sys.argv[2], sys.argv[3:])
+    elif len(sys.argv) == 6 and sys.argv[1] == "generated":
+        check_generated(*sys.argv[2:])
     else:
         fail(__doc__)

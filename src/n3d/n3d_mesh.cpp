@@ -66,8 +66,9 @@ void n3d_render_mesh(n3d_render_context* rc, n3d_mesh* mesh, int draw_mode)
         if (!phong_luts[0])
             n3d_crash("src/n3d", 1227, "N3D_DRAW_MODE_PHONG: tc->phong_luts[mesh->phong_lut_id == %d] is null!\n",
                       mesh->phong_lut_id);
+        // Only a mesh with a triangle to shade reads the tangent frame.
         const n3d_vertices* v = &mesh->vertices;
-        if (!v->n_xyz || !v->t_xyz || !v->b_xyz)
+        if (triangles > 0 && (!v->n_xyz || !v->t_xyz || !v->b_xyz))
             n3d_crash("src/n3d", 1230,
                       "N3D_DRAW_MODE_PHONG was used but the mesh has nil on n_xyz and/or t_xyz and/or b_xyz!\n");
         n3d_draw_triangles_phong_argb1555(&args);

@@ -335,7 +335,10 @@ static bool mad_check_skinned_meshes(io_reader* r, const mad_datapack* dp)
         if (!node->mesh || !node->skin)
             continue;
         for (int p = 0; p < node->mesh->primitives_count; ++p) {
+            // A primitive of no vertices has no arrays and nothing to skin.
             const n3d_vertices* v = &node->mesh->primitives[p].vertices;
+            if (v->count <= 0)
+                continue;
             if (!v->joints || !v->joints_weights) {
                 io_reader_fail(r, "skinned primitive without joints and weights");
                 return false;

@@ -1,6 +1,7 @@
 // Renderer start-up, the rasterizer profile report and the reference routines.
 #include "n3d/n3d.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 
@@ -34,10 +35,13 @@ void n3d_init(memarena* arena)
     n3d_iiw_lut_fixpt[0] = 65535;
 }
 
+// Sums and averages are whole cycle counts and print exactly, as integers in
+// the layout of "%f", "%12.f" and "%11.1f" (a float would round them from 2^24
+// on); only the percentage goes through single precision.
 void n3d_profile_print()
 {
     const uint64_t total = g_cycles_block_total[CYCLES_BLOCK_TOTAL];
-    printf("total cycles: %f\n", static_cast<double>(static_cast<float>(total)));
+    printf("total cycles: %" PRIu64 ".000000\n", total);
     for (int i = 0; i < g_n3d_rasterizers_count; i++) {
         const n3d_rasterizer* r = &g_n3d_rasterizers[i];
         for (int k = 0; k < r->profileblocks_count && k < N3D_PROFILEBLOCKS_MAX; k++) {
@@ -47,9 +51,9 @@ void n3d_profile_print()
             // A run that ended before its whole-run block closed has no total: 0.00.
             float pct =
                 total ? static_cast<float>(static_cast<double>(b->sum) * 100.0 / static_cast<double>(total)) : 0.0f;
-            printf("[%6.2f%%][hits: %11u][cycles: %12.f][<cycles>: %11.1f][%s - %s]\n", pct, b->hits,
-                   static_cast<double>(static_cast<float>(b->sum)),
-                   static_cast<double>(static_cast<float>(b->sum / b->hits)), r->name_per_profileblock[k], r->name);
+            const uint64_t sum = b->sum;
+            printf("[%6.2f%%][hits: %11u][cycles: %12" PRIu64 "][<cycles>: %9" PRIu64 ".0][%s - %s]\n", pct, b->hits,
+                   sum, sum / b->hits, r->name_per_profileblock[k], r->name);
         }
     }
 }

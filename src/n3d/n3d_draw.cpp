@@ -433,19 +433,24 @@ n3d_rasterizer* draw_checks(n3d_draw_args* a)
     const n3d_vertices* vs = a->all_vs;
     if (!vs)
         n3d_crash("src/n3d_draw", __LINE__, "%s: no vertices\n", path);
-    check_array(vs->xyz, path, "xyz");
-    check_array(vs->uv, path, "uv");
-    if constexpr (K == PATH_PHONG) {
-        check_array(vs->n_xyz, path, "n_xyz");
-        check_array(vs->t_xyz, path, "t_xyz");
-        check_array(vs->b_xyz, path, "b_xyz");
+    // The arrays are read per triangle only: an empty list (a primitive of no
+    // vertices has no arrays at all) draws nothing and needs none of them.
+    if (a->mesh_primitives_count > 0) {
+        check_array(vs->xyz, path, "xyz");
+        check_array(vs->uv, path, "uv");
+        if constexpr (K == PATH_PHONG) {
+            check_array(vs->n_xyz, path, "n_xyz");
+            check_array(vs->t_xyz, path, "t_xyz");
+            check_array(vs->b_xyz, path, "b_xyz");
+        }
+        if constexpr (K == PATH_SKINNING) {
+            check_array(vs->joints, path, "joints");
+            check_array(vs->joints_weights, path, "joints_weights");
+            if (!a->view_proj_joint_matrices)
+                n3d_crash("src/n3d_draw", __LINE__, "%s: view_proj_joint_matrices is null!\n", path);
+        }
     }
-    if constexpr (K == PATH_SKINNING) {
-        check_array(vs->joints, path, "joints");
-        check_array(vs->joints_weights, path, "joints_weights");
-        if (!a->view_proj_joint_matrices)
-            n3d_crash("src/n3d_draw", __LINE__, "%s: view_proj_joint_matrices is null!\n", path);
-    } else {
+    if constexpr (K != PATH_SKINNING) {
         if (!a->mvp)
             n3d_crash("src/n3d_draw", __LINE__, "%s: mvp is null!\n", path);
     }

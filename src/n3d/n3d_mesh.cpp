@@ -66,8 +66,9 @@ void n3d_render_mesh(n3d_render_context* rc, n3d_mesh* mesh, int draw_mode)
         if (!phong_luts[0])
             n3d_crash("src/n3d", 1227, "N3D_DRAW_MODE_PHONG: tc->phong_luts[mesh->phong_lut_id == %d] is null!\n",
                       mesh->phong_lut_id);
+        // Only a mesh with a triangle to shade reads the tangent frame.
         const n3d_vertices* v = &mesh->vertices;
-        if (!v->n_xyz || !v->t_xyz || !v->b_xyz)
+        if (triangles > 0 && (!v->n_xyz || !v->t_xyz || !v->b_xyz))
             n3d_crash("src/n3d", 1230,
                       "N3D_DRAW_MODE_PHONG was used but the mesh has nil on n_xyz and/or t_xyz and/or b_xyz!\n");
         n3d_draw_triangles_phong_argb1555(&args);
@@ -85,8 +86,12 @@ void n3d_render_meshes(n3d_render_context* rc, n3d_mesh* meshes, int meshes_coun
 
 void n3d_proj(mat4x4 m, int w, int h, float fov_y, float near_plane)
 {
+    // The cotangent in single precision: 90 degrees gives exactly 1 (in double,
+    // tan of the rounded half angle lies just above 1 and a becomes 0.99999994).
+    // The tangent itself is the double one rounded to float, the same on every
+    // C library.
     const double aspect = (double)w / (double)h;
-    const float a = (float)(1.0 / tan((double)fov_y / 2.0));
+    const float a = 1.0f / (float)tan((double)(fov_y / 2.0f));
     if (near_plane < N3D_ZBUFFER_MIN_NEAR_PLANE)
         n3d_crash("src/n3d", 1248,
                   "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is %.2f (impacts z-buffer number of bits to "

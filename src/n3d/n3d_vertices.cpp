@@ -32,7 +32,8 @@ void n3d_vertices_alloc(n3d_vertices* dst, const n3d_vertices* src, memarena* ar
 
 static void vertices_copy_array(void* dst, const void* src, uint64_t bytes, const char* name)
 {
-    if (!src)
+    // An empty list copies nothing (n3d_vertices_alloc leaves its arrays null).
+    if (!src || bytes == 0)
         return;
     if (!dst)
         n3d_crash("src/n3d", __LINE__, "n3d_vertices_copy: destination has no %s array\n", name);

@@ -52,6 +52,11 @@ void n3d_coveragebuffer_init(n3d_coveragebuffer* cb, int width, int height, mema
 void n3d_depthbuffer_init(n3d_depthbuffer* db, int width, int height, memarena* arena)
 {
     memset(db, 0, sizeof *db);
+    // Refused where it is made, not at the first depth-tested triangle.
+    if (width > N3D_DEPTHBUFFER_MAX_WIDTH)
+        n3d_crash("src/n3d", __LINE__,
+                  "depth buffer %d wide: the depth rasterizers serve widths that are multiples of 16 up to 512\n",
+                  width);
     db->w = width;
     db->h = height;
     db->u16 = static_cast<uint16_t*>(

@@ -48,7 +48,9 @@ static_assert(offsetof(n3d_coveragebuffer, w) > offsetof(n3d_coveragebuffer, u32
 // Depth is 1/w x 8192, larger is nearer. cb_cache_zeroed holds one bit per 16
 // horizontally adjacent values (one 32-byte line): a clear bit means the line is
 // stale and counts as cleared; the depth rasterizers zero a line on first touch.
-// Up to 512 wide the record is one word per depth row, as the rasterizers address it.
+// Up to 512 wide the record is one word per depth row, as the rasterizers address it;
+// n3d_depthbuffer_init refuses wider buffers.
+#define N3D_DEPTHBUFFER_MAX_WIDTH 512
 struct n3d_depthbuffer {
     uint16_t* u16;  // w * h values, row stride w, 32-byte aligned
     int w;

@@ -112,6 +112,24 @@ TEST(N3dInit, ProfileReport)
                         "n3d_render_triangle_v8_argb1555_t0argb1555]\n"
                         "[  0.17%][hits:           2][cycles:            7][<cycles>:         3.0][inner_scanline - "
                         "n3d_render_triangle_v8_argb1555_t0argb1555]\n");
+
+    // Counts beyond a float's 24 bits print exactly (a float makes 123456789
+    // 123456792); only the percentage is rounded.
+    captured_run large = capture_run([] {
+        init_once();
+        g_cycles_block_total[0] = 987654312;
+        n3d_rasterizer* r = n3d_rasterizer_find(80);
+        r->profileblocks[0].sum = 123456789;
+        r->profileblocks[0].hits = 1;
+        r->profileblocks[3].sum = 123456789;
+        r->profileblocks[3].hits = 2;
+        n3d_profile_print();
+    });
+    EXPECT_EQ(large.out, "total cycles: 987654312.000000\n"
+                         "[ 12.50%][hits:           1][cycles:    123456789][<cycles>: 123456789.0][setup - "
+                         "n3d_render_triangle_v8_argb1555_t0argb1555]\n"
+                         "[ 12.50%][hits:           2][cycles:    123456789][<cycles>:  61728394.0][inner_scanline - "
+                         "n3d_render_triangle_v8_argb1555_t0argb1555]\n");
 }
 
 TEST(N3dInit, ReciprocalByTable)

@@ -9,7 +9,7 @@ packages=(
   libsdl2-dev libstb-dev
   googletest libgtest-dev libbenchmark-dev libosmesa6-dev
   libglm-dev liblz4-dev python3 python3-pil python3-numpy valgrind
-  fonts-dejavu-core xvfb xauth x11-apps imagemagick matchbox-window-manager clang-14
+  fonts-dejavu-core xvfb xauth x11-apps imagemagick matchbox-window-manager clang-14 clang-format-14
 )
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev)

@@ -8,6 +8,11 @@
 
 #include <math.h>
 
+// Pi, the one spelling of it in the system: the double nearest pi, and the
+// float nearest pi for single-precision sums.
+inline constexpr double LINMATH_PI = 3.14159265358979323846;
+inline constexpr float LINMATH_PI_F = (float)LINMATH_PI;
+
 typedef float vec3[3];
 typedef float vec4[4];
 typedef float quat[4];  // x, y, z, w: the scalar part last

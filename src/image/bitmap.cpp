@@ -8,6 +8,7 @@
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
+#include "core/linmath.h"
 #include "core/memarena.h"
 #include "core/saturate.h"
 #include "image/texel.h"
@@ -378,7 +379,7 @@ static double bitmap_lanczos(double d, double a)
 {
     if (d == 0.0)
         return 1.0;
-    return a * sin(M_PI * d) * sin(M_PI * d / a) / (M_PI * M_PI * d * d);
+    return a * sin(LINMATH_PI * d) * sin(LINMATH_PI * d / a) / (LINMATH_PI * LINMATH_PI * d * d);
 }
 
 // The weights of one axis: destination sample n covers source samples

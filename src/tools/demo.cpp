@@ -184,7 +184,7 @@ int demo_assets_init(demo_assets* assets, memarena* arena, const char* asset_dir
 static void demo_sine_table_fill(int8_t* table)
 {
     for (int i = 0; i < 320; i++)
-        table[i] = (int8_t)(int)(sin((double)i / 256.0 * 2.0 * M_PI) * 127.0);
+        table[i] = (int8_t)(int)(sin((double)i / 256.0 * 2.0 * LINMATH_PI) * 127.0);
 }
 
 static void demo_dev_arena_init(memarena* a, const char* name)
@@ -357,7 +357,7 @@ void demo_plasma_init(memarena* arena, struct demo_plasma* p)
     p->lut = memarena_push_array<uint16_t>(arena, 256);
     for (int i = 0; i < 256; i++) {
         // Up to 510: kept in 8 bits, so the middle entries wrap to 2..254.
-        p->table[i] = (uint8_t)(int)(255.0 * (1.0 + sin(M_PI * (double)i / 255.0)));
+        p->table[i] = (uint8_t)(int)(255.0 * (1.0 + sin(LINMATH_PI * (double)i / 255.0)));
         const float v = (float)i / 255.0f;
         const int r = (int)(31.0f * (0.34f + (0.10f - 0.34f) * v));
         const int g = (int)(31.0f * (0.05f + (0.0f - 0.05f) * v));
@@ -382,7 +382,7 @@ void demo_plasma_argb1555(struct demo_plasma* p, n3d_framebuffer* fb)
 {
     const int w = fb->w, h = fb->h;
     const float t = p->t;
-    const float pi = (float)M_PI;
+    const float pi = LINMATH_PI_F;
     float ps0 = 0.01f, ps1 = 0.1f, ps2 = 0.2f, ps3 = 1.0f / 3.0f, ps4 = 0.3f, ps5 = 0.6f, ps6 = 1.0f / 3.0f, ps7 = 0.2f;
     if (g_demo_nk2) {
         // Knob 1 with the slider half-way keeps the default speed.

@@ -166,7 +166,7 @@ static void bump_render(const float* ps, n3d_framebuffer* fb, int w_log2, int h_
     const uint32_t ddb2 = (uint32_t)bump_fix(two27 * c0 * c0 * dy * dy);
 
     // Ripple phase in 1/65536 turn.
-    const float inv_2pi = 1.0f / (2.0f * (float)M_PI);
+    const float inv_2pi = 1.0f / (2.0f * LINMATH_PI_F);
     uint32_t omega_row = (uint32_t)bump_fix(65536.0f * (x0 * x0 + t + y0 * y0) * inv_2pi);
     uint32_t d_row = (uint32_t)bump_fix(131072.0f * y0 * dy * inv_2pi);
     const uint32_t dd_row = (uint32_t)bump_fix(131072.0f * dy * dy * inv_2pi);
@@ -287,7 +287,7 @@ struct bump_script {
 static void bump_add_animated(bump_script* s, double tau, double g, double U, double V, double Su, double Sv, double W,
                               double H)
 {
-    const double pi = M_PI;
+    const double pi = LINMATH_PI;
     s->ps[DEMO_BUMPMAP_U_OFFSET] += (10.0 * tau + U) * g;
     s->ps[DEMO_BUMPMAP_V_OFFSET] += (10.0 * cos(0.2 * pi * tau) + V) * g;
     s->ps[DEMO_BUMPMAP_C0] += (0.5 + fabs(0.2 * cos(pi * tau))) * g;
@@ -366,7 +366,7 @@ void demo_bumpmap_update(demo_bumpmap* p, n3d_frame_context* fc, memarena* tmp_a
 
     const uint8_t* phong_lut = p->phong_lut;
     if (s.beat_phong && g_demo && g_demo->assets && g_demo->assets->tc.phong_luts) {
-        const int n = bump_fix(fabs(sin(0.2 * M_PI * t)) * (20.0 * lerp * lerp + 10.0));
+        const int n = bump_fix(fabs(sin(0.2 * LINMATH_PI * t)) * (20.0 * lerp * lerp + 10.0));
         phong_lut = g_demo->assets->tc.phong_luts[n < 0 ? 0 : (n > 30 ? 30 : n)];
     }
     if (!g_demo)
@@ -401,7 +401,7 @@ void demo_bumpmap_raw_argb1555(demo_bumpmap* p, n3d_framebuffer* fb)
     const float set[5] = {-1.0f, 0.664083f, 1.0f, -0.794656f, -0.751876f};
     memcpy(p->ps, set, sizeof set);
     const int W = fb->w, H = fb->h;
-    const float t = g_dtf.t, pi = (float)M_PI;
+    const float t = g_dtf.t, pi = LINMATH_PI_F;
     const float tw = (float)(1 << tex->w_log2), th = (float)(1 << tex->h_log2);
     const uint8_t* level = tex->mips[0];
     const uint16_t* shades = static_cast<const uint16_t*>(tex->shade_table);

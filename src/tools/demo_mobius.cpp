@@ -72,7 +72,7 @@ static void mobius_scroll_per_frame(demo_mobius* p)
 static void mobius_script(demo_mobius* p)
 {
     const double t = g_dtf.t, dt = g_dtf.dt, lerp = g_dtf.lerp_beats;
-    const double pi = M_PI;
+    const double pi = LINMATH_PI;
     const double osc = sin(2.0 * pi * t / 100.0);
     auto T = [](int s) { return (double)demo_timing_time_at_sample(s); };
     if (t >= 0.0 && t < T(377856)) {
@@ -291,7 +291,7 @@ void tunnel_brute(n3d_frame_context* fc, const n3d_texture* color_map, const n2d
     const int swizzled = color_map->not_swizzled == 0;
     const uint16_t* texels = reinterpret_cast<const uint16_t*>(color_map->mips[0]);
     const float fw = (float)fb->w;  // both axes over the width: the tunnel is round
-    const float pi = (float)M_PI;
+    const float pi = LINMATH_PI_F;
     const float twist = sinf((float)u_offset / 1024.0f);
     for (int py = y0; py < y0 + h; py++) {
         uint8_t* row = static_cast<uint8_t*>(fb->b) + (ptrdiff_t)py * fb->row_bytes;

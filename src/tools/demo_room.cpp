@@ -106,7 +106,7 @@ void demo_room_init(demo_assets* assets, memarena* arena, demo_room* p, memarena
 // The wave of the beat: 2 sin(2 pi tsb) + 2 cos(2 pi tub).
 static float room_wave()
 {
-    const float pi2 = 2.0f * (float)M_PI;
+    const float pi2 = 2.0f * LINMATH_PI_F;
     return 2.0f * sinf(pi2 * g_dtf.time_since_beat) + 2.0f * cosf(pi2 * g_dtf.time_until_beat);
 }
 
@@ -214,7 +214,7 @@ void demo_room_update(demo_room* p, n3d_frame_context* fc, memarena* tmp_arena)
         ROOM_CRASH("the room draws through the renderer: n3d_init must run first\n");
     const float t = g_dtf.t;
     const int pos = g_dtf.pos;
-    const float pi = (float)M_PI;
+    const float pi = LINMATH_PI_F;
 
     n3d_render_context rc;
     memset(&rc, 0, sizeof rc);

@@ -32,7 +32,7 @@ n3d_testcases* g_n3d_tcs;
 #define TC_DRAW_580 (N3D_DRAW_MODE_PHONG | N3D_DRAW_MODE_TRIANGLES | N3D_DRAW_MODE_COVERAGE_WRITE)
 #define TC_DRAW_708 (TC_DRAW_580 | N3D_DRAW_MODE_TEXTURE0_INDEX8_ARGB1555)
 
-#define TC_FOV_Y 0.7853982f
+#define TC_FOV_Y ((float)(LINMATH_PI / 4))
 
 // ---- assets --------------------------------------------------------------------
 
@@ -280,16 +280,14 @@ static void tc_mesh_frame(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_contex
 
 static float tc_clock(const n3d_testcase* tc, float factor) { return factor * (float)tc->tick / 60.0f; }
 
-static const float TC_PI = 3.14159265f;
-
 // Slots 0 and 1.
 static void tc_pose_spin(tc_pose* p, float t)
 {
     mat4x4 id, ry;
     mat4x4_identity(id);
-    mat4x4_rotate(ry, id, 0, 1, 0, 0.8f * t + sinf(2 * TC_PI * t / 30));
-    mat4x4_rotate(p->world_from_model, ry, 0, 0, 1, 0.3f * t + sinf(2 * TC_PI * t / 30));
-    vec3_set(p->eye, 2, sinf(2 * TC_PI * t / 10) + 3, 7 * sinf(2 * TC_PI * t / 30));
+    mat4x4_rotate(ry, id, 0, 1, 0, 0.8f * t + sinf(2 * LINMATH_PI_F * t / 30));
+    mat4x4_rotate(p->world_from_model, ry, 0, 0, 1, 0.3f * t + sinf(2 * LINMATH_PI_F * t / 30));
+    vec3_set(p->eye, 2, sinf(2 * LINMATH_PI_F * t / 10) + 3, 7 * sinf(2 * LINMATH_PI_F * t / 30));
     vec3_set(p->center, 0, 0, 0);
     vec3_set(p->up, 0, 0, 1);
     p->moves_light = 0;
@@ -298,17 +296,19 @@ static void tc_pose_spin(tc_pose* p, float t)
 // Slots 4, 6 and 7; slot 8's light.
 static void tc_orbit_light(vec3 light, float t)
 {
-    vec3_set(light, 5 * sinf(TC_PI * t), 5 * cosf(TC_PI * t), 2 * cosf(0.6f * TC_PI * t) * sinf(2 * TC_PI * t));
+    vec3_set(light, 5 * sinf(LINMATH_PI_F * t), 5 * cosf(LINMATH_PI_F * t),
+             2 * cosf(0.6f * LINMATH_PI_F * t) * sinf(2 * LINMATH_PI_F * t));
 }
 
 static void tc_pose_orbit(tc_pose* p, float t)
 {
     mat4x4 id, ry;
     mat4x4_identity(id);
-    mat4x4_rotate(ry, id, 0, 1, 0, 0.8f * t + sinf(t + 2 * TC_PI * t / 30));
-    mat4x4_rotate(p->world_from_model, ry, 0, 0, 1, 0.3f * t + sinf(2 * TC_PI * t / 3));
-    mat4x4_translate_in_place(p->world_from_model, 2 * cosf(0.5f * TC_PI * t), 2 * sinf(0.5f * TC_PI * t), 0);
-    vec3_set(p->eye, 2, sinf(2 * TC_PI * t / 10) + 3, -12 - 5 * sinf(t));
+    mat4x4_rotate(ry, id, 0, 1, 0, 0.8f * t + sinf(t + 2 * LINMATH_PI_F * t / 30));
+    mat4x4_rotate(p->world_from_model, ry, 0, 0, 1, 0.3f * t + sinf(2 * LINMATH_PI_F * t / 3));
+    mat4x4_translate_in_place(p->world_from_model, 2 * cosf(0.5f * LINMATH_PI_F * t), 2 * sinf(0.5f * LINMATH_PI_F * t),
+                              0);
+    vec3_set(p->eye, 2, sinf(2 * LINMATH_PI_F * t / 10) + 3, -12 - 5 * sinf(t));
     vec3_set(p->center, 0, 0, 0);
     vec3_set(p->up, 0, 0, 1);
     p->moves_light = 1;
@@ -328,8 +328,8 @@ void n3d_testcase_small_triangles(n3d_testcases* tcs, n3d_testcase* tc, n3d_fram
     tc_pose p;
     tc_pose_spin(&p, t);
     p.moves_light = 1;
-    vec3_set(p.light, 5 * sinf(0.4f * TC_PI * t), 5 * cosf(0.4f * TC_PI * t),
-             2 * cosf(0.4f * TC_PI * t) * sinf(0.4f * TC_PI * t));
+    vec3_set(p.light, 5 * sinf(0.4f * LINMATH_PI_F * t), 5 * cosf(0.4f * LINMATH_PI_F * t),
+             2 * cosf(0.4f * LINMATH_PI_F * t) * sinf(0.4f * LINMATH_PI_F * t));
     tc_mesh_frame(tcs, tc, fc, &p, TC_MESH_VIKING_ROOM, 1, TC_DRAW_580, 0.1f);
 }
 
@@ -346,12 +346,13 @@ void n3d_testcase_face(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* 
     tc_pose p;
     mat4x4 id;
     mat4x4_identity(id);
-    mat4x4_rotate(p.world_from_model, id, 0, 1, 0, 0.8f * t + sinf(2 * TC_PI * t / 30));
-    vec3_set(p.eye, 2, sinf(2 * TC_PI * t / 10) + 3, 14 * sinf(2 * TC_PI * t / 30));
+    mat4x4_rotate(p.world_from_model, id, 0, 1, 0, 0.8f * t + sinf(2 * LINMATH_PI_F * t / 30));
+    vec3_set(p.eye, 2, sinf(2 * LINMATH_PI_F * t / 10) + 3, 14 * sinf(2 * LINMATH_PI_F * t / 30));
     vec3_set(p.center, 0, 0, 0);
     vec3_set(p.up, 0, 0, 1);
     p.moves_light = 1;
-    vec3_set(p.light, 5 * sinf(2 * TC_PI * t), 5 * cosf(2 * TC_PI * t), 2 * cosf(2 * TC_PI * t) * sinf(2 * TC_PI * t));
+    vec3_set(p.light, 5 * sinf(2 * LINMATH_PI_F * t), 5 * cosf(2 * LINMATH_PI_F * t),
+             2 * cosf(2 * LINMATH_PI_F * t) * sinf(2 * LINMATH_PI_F * t));
     tc_mesh_frame(tcs, tc, fc, &p, TC_MESH_FACE, 2, TC_DRAW_580, 0.1f);
 }
 
@@ -388,7 +389,7 @@ void n3d_testcase_clip(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_context* 
     tc_pose p;
     mat4x4 id;
     mat4x4_identity(id);
-    mat4x4_rotate(p.world_from_model, id, -1, 0, 0, 1.5707964f);
+    mat4x4_rotate(p.world_from_model, id, -1, 0, 0, LINMATH_PI_F / 2);
     mat4x4_translate_in_place(p.world_from_model, 0, -0.1f - 0.5f * sinf(t), 0);
     vec3_set(p.eye, 0, 1, 2);
     vec3_set(p.center, 0, 0, 0);
@@ -461,8 +462,8 @@ void n3d_testcase_mad_textured(n3d_testcases* tcs, n3d_testcase* tc, n3d_frame_c
 {
     const float t = tc_clock(tc, 1.0f);
     tc_madpack_frame(tcs, tc, fc, tcs->assets.madpacks[2], t, 0);
-    vec3_set(tc->lc.world_light_pos, 5 * sinf(0.2f * TC_PI * t), 5 * cosf(0.2f * TC_PI * t),
-             2 * cosf(0.12f * TC_PI * t) * sinf(0.4f * TC_PI * t));
+    vec3_set(tc->lc.world_light_pos, 5 * sinf(0.2f * LINMATH_PI_F * t), 5 * cosf(0.2f * LINMATH_PI_F * t),
+             2 * cosf(0.12f * LINMATH_PI_F * t) * sinf(0.4f * LINMATH_PI_F * t));
 }
 
 // ---- frame ---------------------------------------------------------------------------

@@ -94,7 +94,7 @@ static T* vexil_sine_table(memarena* arena, int n, double scale, int truncate)
     int count = n + n / 4;
     T* t = memarena_push_array<T>(arena, (uint64_t)count);
     for (int i = 0; i < count; i++) {
-        double s = sin(6.283185307179586 * (double)((float)i / (float)n));
+        double s = sin(2.0 * LINMATH_PI * (double)((float)i / (float)n));
         t[i] = truncate ? (T)(int)(s * scale) : (T)s;
     }
     return t;

@@ -89,8 +89,8 @@ int bumpmap_setup(bumpmap_work* k, n3d_framebuffer* fb, float t, int dst_x0, int
         return 0;
     k->src_x0 = src_x0;
     k->src_y0 = src_y0;
-    k->Lx = (float)(1.5 * sin(0.2 * 3.141592653589793 * (double)t));
-    k->Ly = (float)(1.5 * cos(0.4 * 3.141592653589793 * (double)t));
+    k->Lx = (float)(1.5 * sin(0.2 * LINMATH_PI * (double)t));
+    k->Ly = (float)(1.5 * cos(0.4 * LINMATH_PI * (double)t));
     k->bump = reinterpret_cast<const uint32_t*>(bumpmap->mips[0]);
     k->color = texture->mips[0];
     k->shade_table = static_cast<const uint16_t*>(texture->shade_table);

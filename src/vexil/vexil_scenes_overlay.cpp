@@ -6,6 +6,7 @@
 
 #include "core/crash.h"
 #include "core/cycles_measure.h"
+#include "core/linmath.h"
 #include "core/linmath_extended.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
@@ -29,7 +30,6 @@
 #include "vexil/vexil_starfield.h"
 #include "vexil/vexil_stroke.h"
 
-#define OVERLAY_TWO_PI 6.283185307179586
 // Overlay colour-table fades complete at 90 % of their row.
 #define OVERLAY_CLUT_FADE_END 0.9f
 // The camera of the starfield flies forward this many units a second.
@@ -219,7 +219,7 @@ void scene_overlay_stencil_animation(vexil_scene* scene, vexil_args* args)
         return;
     int frame = overlay_mod(overlay_f2i(scene->local_t * scene->floats[0]), scene->stencils_count);
     // Bobs 10 pixels up and down once a second.
-    int dst_y = (int)(10.0 * sin(OVERLAY_TWO_PI * (double)scene->local_t));
+    int dst_y = (int)(10.0 * sin(2.0 * LINMATH_PI * (double)scene->local_t));
     n3d_frame_context* fc = args->fc_overlay;
     n2d_fb_i8_and_cb_mask_fill_if_cb0(fc->fb, fc->cb, 0, dst_y, (uint8_t)scene->ints[0], scene->stencils[frame], 0,
                                       fc->fb->h);
@@ -668,7 +668,7 @@ void scene_overlay_clut_set1_pulsate(vexil_scene* scene, vexil_args* args)
         return;
     const int* v = scene->ints;
     float phase_t = scene->local_t * scene->floats[0] + scene->floats[1];
-    float s = overlay_clamp01((float)(0.5 + 0.5 * sin(OVERLAY_TWO_PI * (double)phase_t)));
+    float s = overlay_clamp01((float)(0.5 + 0.5 * sin(2.0 * LINMATH_PI * (double)phase_t)));
     // Alpha byte 1, as the colours are given.
     vec4 c1, c2, c;
     vec4_linear_from_srgb_a_u8(c1, (uint8_t)v[1], (uint8_t)v[2], (uint8_t)v[3], 1);

@@ -30,12 +30,12 @@
 #include "vexil/vexil_scenes_overlay.h"
 #include "vexil/vexil_tunnel_func.h"
 
-#define VIDEO_PI 3.141592653589793
 // The bump-mapped window drawn from the textures' top-left corner.
 #define VIDEO_BUMPMAP_W 310
 #define VIDEO_BUMPMAP_H 256
-// The free camera's projection.
-#define VIDEO_FREE_CAMERA_FOV_Y 0.7853982f
+// The free camera's projection: a vertical field of view of 45 degrees, and
+// the near plane.
+#define VIDEO_FREE_CAMERA_FOV_Y ((float)(LINMATH_PI / 4))
 #define VIDEO_FREE_CAMERA_NEAR 0.5f
 #define VIDEO_SKY_SCALE 0.2f
 // Object pass: phong, index8 texture, ARGB1555 target, depth read and write, coverage write.
@@ -322,7 +322,7 @@ void scene_video_background(vexil_scene* scene, vexil_args* args)
 
 // ---- free camera --------------------------------------------------------------
 
-#define FPS_CAMERA_PITCH_MAX 1.5607964f  // pi/2 - 0.01
+#define FPS_CAMERA_PITCH_MAX ((float)(LINMATH_PI / 2 - 0.01))
 
 void fps_camera_init(fps_camera* c, const vec3 position, float yaw_degrees)
 {
@@ -667,9 +667,9 @@ static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context
 
     n3d_light_context lc;
     double q = 0.2 * (double)t;
-    lc.world_light_pos[0] = (float)(5.0 * sin(VIDEO_PI * q));
-    lc.world_light_pos[1] = (float)(5.0 * cos(VIDEO_PI * q));
-    lc.world_light_pos[2] = (float)(2.0 * cos(0.6 * VIDEO_PI * q) * sin(2.0 * VIDEO_PI * q));
+    lc.world_light_pos[0] = (float)(5.0 * sin(LINMATH_PI * q));
+    lc.world_light_pos[1] = (float)(5.0 * cos(LINMATH_PI * q));
+    lc.world_light_pos[2] = (float)(2.0 * cos(0.6 * LINMATH_PI * q) * sin(2.0 * LINMATH_PI * q));
 
     n3d_pipeline* p = memarena_push_array<n3d_pipeline>(arena, 1);
     const int sky = fx->node_index_lut[VEXIL_MADFX_NODE_SKY];
@@ -822,7 +822,7 @@ void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
         if (!(t >= 0.0f) || st->counter >= greets_count)
             continue;
         float x = gp->xdt * t + gp->x0;
-        float y = gp->amp * (float)sin(2.0 * VIDEO_PI * (double)(gp->phase + gp->omega * t)) + gp->y0;
+        float y = gp->amp * (float)sin(2.0 * LINMATH_PI * (double)(gp->phase + gp->omega * t)) + gp->y0;
         fontbitmap_print_argb1555(font, &grid, nullptr, &x, &y, greets_array[st->counter], alpha_to_argb1555);
         // The text's end has left the grid: the lane's next greeting starts now.
         if (x < 0.0f) {

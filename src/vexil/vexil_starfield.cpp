@@ -51,7 +51,7 @@ void vexil_starfield_init_ex(vexil_starfield* sf, int stars_count_log2, vexil_st
     c->near_clip = 0.1f;
     c->far_clip = 3.0f * sf->sphere_radius;
     c->aspect_dxdy = (float)screen_w / (float)screen_h;
-    c->fov_y = 1.5707964f;
+    c->fov_y = (float)(LINMATH_PI / 2);
     c->fov_x = (float)(2.0 * atan(tan((double)c->fov_y / 2.0) * (double)c->aspect_dxdy));
     c->focal_length = (float)((double)screen_h / (2.0 * tan((double)c->fov_y / 2.0)));
     c->tan_half_fov_x = (float)tan((double)c->fov_x / 2.0);

@@ -27,7 +27,7 @@ void vexil_tunnel_argb1555_init(n3d_framebuffer* dst)
         for (int i = 0; i < W; i++) {
             float x = 2.0f * ((float)i + 0.5f) / (float)W - 1.0f;
             float angle = atan2f(y, x);
-            float u = (float)sat_clamp(0.5 + 0.5 * (double)angle / 3.141592653589793, 0.0, 1.0);
+            float u = (float)sat_clamp(0.5 + 0.5 * (double)angle / LINMATH_PI, 0.0, 1.0);
             float q = (x * x + y * y) * inv_corner;
             // The exact centre of an odd-sized table has q = 0, where q / sqrt(q) is not defined.
             float d = q > 0.0f ? q * (1.0f / sqrtf(q)) : 0.0f;

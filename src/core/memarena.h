@@ -62,19 +62,36 @@ void memarena_print(const memarena* arena);
 // Typed helpers over the aligned push.
 // A count whose byte size does not fit 64 bits (a negative count turned into a
 // size, say) is an out-of-memory crash, never a small wrapped push.
+
+// Pixel planes, coverage and depth buffers and the effects' lookup tables: the
+// wide paths read and write them a cache line (one 512-bit access) at a time.
+constexpr uint64_t MEMARENA_PLANE_ALIGN = 64;
+
+// count elements of T at a multiple of align (a power of two), and never less
+// than T's own alignment, whatever was pushed before.
 template <typename T>
-inline T* memarena_push_array(memarena* arena, uint64_t count)
+inline T* memarena_push_array_align(memarena* arena, uint64_t count, uint64_t align)
 {
     uint64_t bytes;
     if (__builtin_mul_overflow(count, (uint64_t)sizeof(T), &bytes))
         bytes = UINT64_MAX;
-    return static_cast<T*>(memarena_push_align(arena, bytes, alignof(T)));
+    return static_cast<T*>(memarena_push_align(arena, bytes, align > alignof(T) ? align : alignof(T)));
+}
+template <typename T>
+inline T* memarena_push_array(memarena* arena, uint64_t count)
+{
+    return memarena_push_array_align<T>(arena, count, alignof(T));
+}
+template <typename T>
+inline T* memarena_push_array_align_zeroed(memarena* arena, uint64_t count, uint64_t align)
+{
+    T* p = memarena_push_array_align<T>(arena, count, align);
+    if (p)
+        __builtin_memset(static_cast<void*>(p), 0, count * sizeof(T));
+    return p;
 }
 template <typename T>
 inline T* memarena_push_array_zeroed(memarena* arena, uint64_t count)
 {
-    T* p = memarena_push_array<T>(arena, count);
-    if (p)
-        __builtin_memset(static_cast<void*>(p), 0, count * sizeof(T));
-    return p;
+    return memarena_push_array_align_zeroed<T>(arena, count, alignof(T));
 }

@@ -102,7 +102,7 @@ void emulate_valkyrie_init(valkyrie_context* ctx, memarena* arena)
     ctx->overlay.w = VALKYRIE_OVERLAY_WIDTH;
     ctx->overlay.h = VALKYRIE_OVERLAY_HEIGHT;
     ctx->overlay.rowbytes = VALKYRIE_OVERLAY_ROWBYTES;
-    ctx->overlay.b = static_cast<uint8_t*>(memarena_push_zeroed(arena, overlay_bytes));
+    ctx->overlay.b = memarena_push_array_align_zeroed<uint8_t>(arena, overlay_bytes, MEMARENA_PLANE_ALIGN);
     memset(ctx->overlay.b, emulate_valkyrie_key_color, overlay_bytes);
 
     const uint64_t page_bytes = uint64_t{VALKYRIE_VIDEO_ROWBYTES} * VALKYRIE_VIDEO_HEIGHT;
@@ -110,7 +110,7 @@ void emulate_valkyrie_init(valkyrie_context* ctx, memarena* arena)
         page.w = VALKYRIE_VIDEO_WIDTH;
         page.h = VALKYRIE_VIDEO_HEIGHT;
         page.rowbytes = VALKYRIE_VIDEO_ROWBYTES;
-        page.b = static_cast<uint8_t*>(memarena_push_zeroed(arena, page_bytes));
+        page.b = memarena_push_array_align_zeroed<uint8_t>(arena, page_bytes, MEMARENA_PLANE_ALIGN);
     }
     ctx->video_backpage = 0;
     compose_tables_init(arena);

@@ -473,7 +473,7 @@ int n3d_io_coveragebuffer_read(io_reader* r, memarena* arena, n3d_coveragebuffer
         return asset_refuse(r, "coverage buffer words do not fit");
     out->w = (int)w;
     out->h = (int)h;
-    out->u32 = static_cast<uint32_t*>(memarena_push_align(arena, words * 4, 32));
+    out->u32 = memarena_push_array_align<uint32_t>(arena, words, MEMARENA_PLANE_ALIGN);
     for (uint64_t i = 0; i < words; ++i)
         out->u32[i] = io_read32(r, "coverage buffer words do not fit");
     return r->failed ? 1 : 0;

@@ -20,7 +20,8 @@ void n3d_framebuffer_init_argb1555(n3d_framebuffer* fb, int width, int height, m
     fb->w = width;
     fb->h = height;
     fb->row_bytes = 2 * width;
-    fb->b = memarena_push(arena, static_cast<uint64_t>(fb->row_bytes) * static_cast<uint64_t>(height));
+    fb->b = memarena_push_array_align<uint16_t>(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height),
+                                                MEMARENA_PLANE_ALIGN);
     fb->format = N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
 }
 
@@ -30,7 +31,8 @@ void n3d_framebuffer_init_index8(n3d_framebuffer* fb, int width, int height, mem
     fb->w = width;
     fb->h = height;
     fb->row_bytes = width;
-    fb->b = memarena_push(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height));
+    fb->b = memarena_push_array_align<uint8_t>(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height),
+                                               MEMARENA_PLANE_ALIGN);
     fb->format = N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8;
 }
 
@@ -44,7 +46,7 @@ void n3d_coveragebuffer_init(n3d_coveragebuffer* cb, int width, int height, mema
     if (width % 32 != 0)
         n3d_crash("src/n3d", 1432, "coverage buffer only supports width evenly divisable by 32 (was %d)\n", width);
     uint64_t bytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) / 8u;
-    cb->u32 = static_cast<uint32_t*>(memarena_push_align(arena, bytes, 32));
+    cb->u32 = memarena_push_array_align<uint32_t>(arena, bytes / 4u, MEMARENA_PLANE_ALIGN);
     if (bytes)
         memset(cb->u32, 0, bytes);
 }
@@ -59,8 +61,8 @@ void n3d_depthbuffer_init(n3d_depthbuffer* db, int width, int height, memarena* 
                   width);
     db->w = width;
     db->h = height;
-    db->u16 = static_cast<uint16_t*>(
-        memarena_push_align(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 2u, 32));
+    db->u16 = memarena_push_array_align<uint16_t>(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height),
+                                                  MEMARENA_PLANE_ALIGN);
     n3d_coveragebuffer_init(&db->cb_cache_zeroed, n3d_coveragebuffer_width_at_least(width >> 4), height, arena);
 }
 

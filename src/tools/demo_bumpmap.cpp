@@ -57,7 +57,8 @@ void* demo_bumpmap_make_bumpmap(memarena* arena, const n3d_texture* texture, int
     // Records sit at the swizzled index, which leaves gaps in levels narrower
     // than 256: the map spans the whole swizzled level.
     const uint32_t records = n3d_swizzle_size_8bpp(u_max, v_max);
-    demo_bumpmap_texel* map = memarena_push_array_zeroed<demo_bumpmap_texel>(arena, records);
+    demo_bumpmap_texel* map =
+        memarena_push_array_align_zeroed<demo_bumpmap_texel>(arena, records, MEMARENA_PLANE_ALIGN);
     for (uint32_t v = 0; v <= v_max; v++)
         for (uint32_t u = 0; u <= u_max; u++) {
             const int hl = bump_height(level, shades, (u > 1 ? u : 1) - 1, v);

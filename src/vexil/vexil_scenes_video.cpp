@@ -795,7 +795,8 @@ void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
         n3d_frame_context* pages = args->fc_videos;
         if (madpack_page_shared(&pages[0], &pages[1])) {
             uint64_t marker = memarena_get_marker(args->arena);
-            uint32_t* coverage = memarena_push_array<uint32_t>(args->arena, madpack_coverage_bytes(&pages[0]) / 4u);
+            uint32_t* coverage = memarena_push_array_align<uint32_t>(
+                args->arena, madpack_coverage_bytes(&pages[0]) / 4u, MEMARENA_PLANE_ALIGN);
             madpack_draw(scene, args, &pages[0], coverage, nullptr, nullptr);
             madpack_draw(scene, args, &pages[1], nullptr, &pages[0], coverage);
             memarena_goto_marker(args->arena, marker);
@@ -813,7 +814,8 @@ void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args)
     grid.w = GREETS_GRID_W;
     grid.h = GREETS_GRID_H;
     grid.row_bytes = GREETS_GRID_W * 2;
-    grid.b = memarena_push_array_zeroed<uint16_t>(arena, (uint64_t)GREETS_GRID_W * GREETS_GRID_H);
+    grid.b = memarena_push_array_align_zeroed<uint16_t>(arena, (uint64_t)GREETS_GRID_W * GREETS_GRID_H,
+                                                        MEMARENA_PLANE_ALIGN);
     const fontbitmap* font = scene->fonts[0];
     for (int i = 0; i < 2; i++) {
         greet_state* st = &scene->state.greet_states[i];

@@ -35,7 +35,15 @@ std::string oom_line(const char* name, uint64_t cap, uint64_t needed, uint64_t t
            std::to_string(needed) + " tried alloc " + std::to_string(tried) + "\n";
 }
 
-enum push_op { PUSH, PUSH_ZEROED, PUSH_ALIGN, PUSH_ALIGN_PAD, PUSH_ARRAY_U32 };
+enum push_op {
+    PUSH,
+    PUSH_ZEROED,
+    PUSH_ALIGN,
+    PUSH_ALIGN_PAD,
+    PUSH_ARRAY_U32,
+    PUSH_ARRAY_U32_ALIGN,
+    PUSH_ARRAY_U32_ALIGN_ZEROED
+};
 
 struct push_case {
     const char* why;
@@ -43,7 +51,7 @@ struct push_case {
     uint64_t base_off;  // block base = a 64-aligned buffer + base_off; ~0 for a null block
     uint64_t sp0;
     push_op op;
-    uint64_t size;  // bytes, or the element count for PUSH_ARRAY_U32
+    uint64_t size;  // bytes, or the element count for the PUSH_ARRAY_U32 forms
     uint64_t align;
     // Expected: fatal with needed/tried, or the result's offset from the base (-1: null) and sp.
     bool fatal;
@@ -87,6 +95,12 @@ const push_case PUSH_CASES[] = {
     {"array of u32 is aligned for its type", 64, 1, 0, PUSH_ARRAY_U32, 3, 4, false, 3, 15, 0, 0},
     {"array count times size would wrap", 64, 0, 0, PUSH_ARRAY_U32, 1ull << 62, 4, true, 0, 0, HUGE, HUGE},
     {"negative array count", 64, 0, 0, PUSH_ARRAY_U32, (uint64_t)(int64_t)-1, 4, true, 0, 0, HUGE, HUGE},
+    {"u32 array on a 64-byte line after an odd address", 128, 1, 0, PUSH_ARRAY_U32_ALIGN, 3, 64, false, 63, 75, 0, 0},
+    {"an alignment below the type's gives the type's", 64, 1, 0, PUSH_ARRAY_U32_ALIGN, 3, 1, false, 3, 15, 0, 0},
+    {"aligned array counts the pad: over by three", 64, 1, 0, PUSH_ARRAY_U32_ALIGN, 1, 64, true, 0, 0, 67, 67},
+    {"aligned array count times size would wrap", 64, 0, 0, PUSH_ARRAY_U32_ALIGN, 1ull << 62, 64, true, 0, 0, HUGE,
+     HUGE},
+    {"zeroed aligned array clears its elements", 128, 1, 2, PUSH_ARRAY_U32_ALIGN_ZEROED, 5, 16, false, 15, 35, 0, 0},
 };
 
 alignas(64) uint8_t g_block[256];
@@ -104,6 +118,10 @@ void* run_push(memarena* a, const push_case& c)
         return memarena_push_align_pad(a, c.size, c.align);
     case PUSH_ARRAY_U32:
         return memarena_push_array<uint32_t>(a, c.size);
+    case PUSH_ARRAY_U32_ALIGN:
+        return memarena_push_array_align<uint32_t>(a, c.size, c.align);
+    case PUSH_ARRAY_U32_ALIGN_ZEROED:
+        return memarena_push_array_align_zeroed<uint32_t>(a, c.size, c.align);
     }
     return nullptr;
 }
@@ -131,11 +149,16 @@ TEST(Memarena, PushTable)
         uint8_t* want_p = c.ret_off < 0 ? nullptr : base + c.ret_off;
         EXPECT_EQ(p, want_p);
         EXPECT_EQ(a.sp, c.sp1);
-        if (p && c.op != PUSH_ARRAY_U32) {
-            // Only the zeroed form clears; the others hand out the bytes as they were.
-            uint8_t want = c.op == PUSH_ZEROED ? 0 : 0xAA;
-            for (uint64_t i = 0; i < c.size; ++i)
+        if (p) {
+            // Only the zeroed forms clear, and exactly the elements; the others
+            // hand out the bytes as they were.
+            const uint64_t bytes = c.op >= PUSH_ARRAY_U32 ? c.size * 4 : c.size;
+            uint8_t want = c.op == PUSH_ZEROED || c.op == PUSH_ARRAY_U32_ALIGN_ZEROED ? 0 : 0xAA;
+            for (uint64_t i = 0; i < bytes; ++i)
                 ASSERT_EQ(p[i], want) << "byte " << i;
+            if (c.op == PUSH_ARRAY_U32_ALIGN_ZEROED) {
+                EXPECT_EQ(p[bytes], 0xAA) << "the byte after the elements";
+            }
         }
         if (p) {
             EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % c.align, 0u);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -134,9 +135,14 @@ TEST(DemoBumpmapMap, RecordsFollowTheFormulaBordersAndTheHalfSlope)
 TEST(DemoBumpmapMap, NarrowLevelsAreSizedByTheirSwizzledLayout)
 {
     // 8 x 256: records reach index 16159, far beyond 8 x 256. The arena is
-    // exactly that large, on a heap block of its own.
+    // exactly that large, on a heap block of its own that starts on the 64-byte
+    // line the map is pushed at.
     const uint32_t records = n3d_swizzle_size_8bpp(7, 255);
-    std::unique_ptr<uint8_t[]> block(new uint8_t[records * 4]);
+    struct aligned_delete {
+        void operator()(uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+    };
+    std::unique_ptr<uint8_t[], aligned_delete> block(
+        static_cast<uint8_t*>(::operator new[](records * 4, std::align_val_t{64})));
     memarena arena;
     memarena_init(&arena, "exact", records * 4, block.get());
     index8_texture tex(
@@ -149,6 +155,20 @@ TEST(DemoBumpmapMap, NarrowLevelsAreSizedByTheirSwizzledLayout)
             ASSERT_EQ(got.sy, want.sy) << u << " " << v;
         }
     EXPECT_EQ(arena.sp, arena.size);
+}
+
+// The effect reads the map a line at a time: it starts on a 64-byte line
+// whatever was pushed before it.
+TEST(DemoBumpmapMap, StartsOnALineAfterAnOddPush)
+{
+    index8_texture tex(
+        8, 8, [](uint32_t u, uint32_t v) { return (u ^ v) & 255; }, [](int i) { return i & 31; });
+    for (uint64_t skew : {1u, 3u, 63u}) {
+        test_arena a;
+        memarena_push(&a.arena, skew);
+        void* map = demo_bumpmap_make_bumpmap(&a.arena, &tex.t, 0, 0);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(map) % 64, 0u) << skew;
+    }
 }
 
 TEST(DemoBumpmapMap, RefusesUnusableHeightTextures)

@@ -407,6 +407,45 @@ TEST(Bumpmap, PixelsAgainstTheFormula)
     EXPECT_EQ(page.px(0, 0) >> 5, (10 * 7) & 255);
 }
 
+// A window clipped at the top shows exactly the rows the unclipped window shows
+// below that edge: its first drawn row takes the y coordinate the unclipped
+// drawing reaches row by row. Production size (310x256 window on a 320-wide
+// page), many lights and clip depths, on each path the processor has.
+TEST(Bumpmap, TopClippedWindowIsTheUnclippedWindowsVisibleRows)
+{
+    bump_set s;
+    const int dst_y0s[] = {-1, -2, -3, -7, -20, -48, -64, -99, -128, -170, -201, -255};
+    const bool wide_paths[] = {false, true};
+    for (bool wide : wide_paths) {
+        if (wide && !vexil_bumpmap_wide_supported())
+            continue;
+        vexil_bumpmap_wide = wide;
+        int frames = 0, wrong_frames = 0;
+        std::string first_wrong;
+        for (int ti = 0; ti < 100; ti++) {
+            // 10.73 with dst_y0 -48 among them.
+            const float t = ti == 0 ? 10.73f : 0.217f * (float)ti;
+            video_plane whole(320, 256, 0, 0x4321);
+            vexil_bumpmap_argb1555(&whole.fb, t, 5, 0, 0, 0, 310, 256, &s.bump.t, &s.color.t, &s.phong);
+            for (int dy0 : dst_y0s) {
+                video_plane clipped(320, 256 + dy0, 0, 0x4321);
+                vexil_bumpmap_argb1555(&clipped.fb, t, 5, dy0, 0, 0, 310, 256, &s.bump.t, &s.color.t, &s.phong);
+                frames++;
+                int wrong = 0;
+                for (int y = 0; y < clipped.fb.h; y++)
+                    for (int x = 0; x < 320; x++)
+                        if (clipped.px(x, y) != whole.px(x, y - dy0) && wrong++ == 0 && first_wrong.empty())
+                            first_wrong = "t " + std::to_string(t) + " dst_y0 " + std::to_string(dy0) + " pixel " +
+                                          std::to_string(x) + "," + std::to_string(y);
+                wrong_frames += wrong != 0;
+            }
+        }
+        vexil_bumpmap_wide = true;
+        EXPECT_EQ(wrong_frames, 0) << (wide ? "wide" : "one pixel") << " path, " << wrong_frames << " of " << frames
+                                   << " frames differ, first at " << first_wrong;
+    }
+}
+
 TEST(Bumpmap, SourceWindowInsideTheTextures)
 {
     bump_set s;

@@ -111,12 +111,17 @@ int demo_assets_init(demo_assets* assets, memarena* arena, const char* asset_dir
     uint64_t music_size = 0;
     if (file_open_read_close(music_path, nullptr, &music_size) != 0)
         return 1;
+    // An empty stream ends at frame 0: every frame would clear and nothing be drawn.
+    if (music_size == 0) {
+        printf("music file is empty, path: %s\n", music_path);
+        return 1;
+    }
     if (music_size > (uint64_t)INT32_MAX) {
         printf("music too large: %lu bytes, path: %s\n", (unsigned long)music_size, music_path);
         return 1;
     }
     assets->music_data = static_cast<uint8_t*>(memarena_push(arena, music_size));
-    if (music_size && file_open_read_close(music_path, assets->music_data, &music_size) != 0)
+    if (file_open_read_close(music_path, assets->music_data, &music_size) != 0)
         return 1;
     assets->music_size = (int)music_size;
 

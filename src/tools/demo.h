@@ -100,7 +100,7 @@ extern const uint8_t* g_demo_keys;  // current key table, null when none was giv
 extern uint8_t g_demo_keys_prev[256];
 
 // Loads the asset set of asset_dir. 0, or 1 after a message when the music
-// cannot be read or an asset the effects use is missing or malformed.
+// cannot be read or is empty, or an asset the effects use is missing or malformed.
 int demo_assets_init(demo_assets* assets, memarena* arena, const char* asset_dir);
 // Builds the runtime and its effects (the room draws through the renderer,
 // which the host starts with n3d_init first), arms the music player and hands it the

@@ -113,7 +113,14 @@ static void mobius_script(demo_mobius* p)
 
 void demo_mobius_update(demo_mobius* p, n3d_frame_context* fc, memarena* tmp_arena)
 {
-    demo_track2_load_file(&p->track2, DEMO_MOBIUS_TRACK_FILE, IO_ENDIAN_NATIVE, nullptr, tmp_arena);
+    // A file that is there but refused holds the author's values: it is named
+    // once and never written over while it stays refused.
+    char why[128];
+    const int loaded = demo_track2_load_file_checked(&p->track2, DEMO_MOBIUS_TRACK_FILE, IO_ENDIAN_NATIVE, nullptr,
+                                                     tmp_arena, why, sizeof why);
+    if (loaded == DEMO_TRACK2_FILE_REFUSED && !p->track_file_refused)
+        printf("%s refused: %s; the file is left as it is and the track is not stored\n", DEMO_MOBIUS_TRACK_FILE, why);
+    p->track_file_refused = loaded == DEMO_TRACK2_FILE_REFUSED;
     demo_track2_record(&p->track2, &g_demo_nk2_prev, g_demo_nk2);
     if (p->track2.is_recording)
         printf("track2 pos: %d\n", (int)p->track2.pos);
@@ -125,7 +132,8 @@ void demo_mobius_update(demo_mobius* p, n3d_frame_context* fc, memarena* tmp_are
     if (g_demo && g_demo->assets && g_demo->assets->tc.textures_per_format[N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555])
         texture = g_demo->assets->tc.textures_per_format[N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555][0];
     demo_mobius_argb1555(p, texture, fc->fb);
-    demo_track2_store_file(&p->track2, DEMO_MOBIUS_TRACK_FILE, IO_ENDIAN_NATIVE, tmp_arena);
+    if (!p->track_file_refused)
+        demo_track2_store_file(&p->track2, DEMO_MOBIUS_TRACK_FILE, IO_ENDIAN_NATIVE, tmp_arena);
 }
 
 // ---- renderer ----------------------------------------------------------------

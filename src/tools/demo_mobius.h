@@ -1,9 +1,10 @@
 // Moebius warp of the earlier production: each pixel maps through w = (a z + b) / (c z + d) to a
 // texel of a scrolling 256 x 256 swizzled ARGB1555 texture, in 32-bit fixed point with forward
 // differences and a table reciprocal, scripted by the music; its controller track is reloaded from and
-// saved to "mobius2_le.dat" every frame. Also the brute-force tunnel (a slow float reference). Called
-// by the runtime's frame update; tables from the caller's arena, file buffers from the temporary
-// arena; main thread. Unusable frames and textures stop through the crash path with a message.
+// saved to "mobius2_le.dat" every frame, never over a file that is there but was refused (named once,
+// with why). Also the brute-force tunnel (a slow float reference). Called by the runtime's frame
+// update; tables from the caller's arena, file buffers from the temporary arena; main thread.
+// Unusable frames and textures stop through the crash path with a message.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,7 @@ struct demo_mobius {
     int v_tick_8fp;
     int t4_u_tick_8fp;  // the scroll where the final blend starts
     int t4_v_tick_8fp;
+    int track_file_refused;  // the track file is there but was refused: it is not stored
 };
 
 // The swizzled index of texel (tu, tv) of a 256 x 256 texture, in the three

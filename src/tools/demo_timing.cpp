@@ -202,6 +202,14 @@ void demo_timing_parse_text(memarena* arena, demo_timing* timing, const char* pa
             fprintf(stderr, "skipping, bad line: \"%s\"\n", s);
         s = line_end < text_end ? line_end + 1 : text_end;
     }
+    // Lines the table had no room for.
+    int dropped = 0;
+    for (const char* c = s; c < text_end; c++)
+        dropped += *c == '\n';
+    if (s < text_end && text_end[-1] != '\n')
+        dropped++;
+    if (dropped)
+        fprintf(stderr, "%s: %d lines dropped, the table holds %d\n", path, dropped, timing->capacity);
     timing->count = parsed;
     if (tmp_arena != arena)
         memarena_goto_marker(tmp_arena, marker);

@@ -52,7 +52,8 @@ void demo_timing_init(demo_timing* timing, memarena* arena, int sample_rate, con
 void demo_timing_update(demo_time_frame* dtf, demo_timing* timing, int pos);
 // Lines "%d\t%1x%1x%1x%1x" (position, tab, four hex digits); bad lines are
 // reported on standard error and skipped. Lines are pushed from arena when the
-// table has none; an existing table is filled up to its capacity. The file is
+// table has none; an existing table is filled up to its capacity, and the lines
+// beyond it are counted on standard error, with the file's path. The file is
 // read into tmp_arena, which is rewound afterwards. An unreadable file leaves
 // the table unchanged.
 void demo_timing_parse_text(memarena* arena, demo_timing* timing, const char* path, memarena* tmp_arena);

@@ -1,5 +1,8 @@
 #include "tools/demo_track2.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -19,17 +22,39 @@ void demo_track2_init(demo_track2* track, memarena* arena)
     track->keys = memarena_push_array_zeroed<float>(arena, (uint64_t)track->max_pos * track->keys_count);
 }
 
-const uint8_t* demo_track2_load(memarena* arena, demo_track2* track, const uint8_t* b, uint64_t size, int endian)
+// 0 when a record of size bytes with this header can be loaded into the track,
+// else 1 with the reason in why.
+static int track2_refused(const demo_track2* track, const memarena* arena, uint64_t size, uint32_t max_pos,
+                          uint32_t keys_count, uint32_t pos, char* why, size_t why_size)
+{
+    const uint64_t values = (uint64_t)max_pos * keys_count;
+    if (size < DEMO_TRACK2_HEADER_BYTES)
+        snprintf(why, why_size, "%llu bytes, shorter than its %d-byte header", (unsigned long long)size,
+                 DEMO_TRACK2_HEADER_BYTES);
+    else if (max_pos == 0)
+        snprintf(why, why_size, "no rows (max_pos 0)");
+    else if (pos >= max_pos)
+        snprintf(why, why_size, "pos %u past its last row %u", pos, max_pos - 1);
+    else if ((size - DEMO_TRACK2_HEADER_BYTES) / 4 < values)
+        snprintf(why, why_size, "%llu bytes, too short for %u rows of %u values (%llu bytes)", (unsigned long long)size,
+                 max_pos, keys_count, (unsigned long long)(DEMO_TRACK2_HEADER_BYTES + 4 * values));
+    else if (!arena && !track->keys)
+        snprintf(why, why_size, "the track has no storage for its values");
+    else
+        return 0;
+    return 1;
+}
+
+static const uint8_t* track2_load(memarena* arena, demo_track2* track, const uint8_t* b, uint64_t size, int endian,
+                                  char* why, size_t why_size)
 {
     io_reader r = io_reader_make(b, size, endian);
     const uint32_t max_pos = io_read32(&r, "max_pos");
     const uint32_t keys_count = io_read32(&r, "keys_count");
     const uint32_t pos = io_read32(&r, "pos");
-    if (r.failed || max_pos == 0 || pos >= max_pos)
+    if (track2_refused(track, arena, size, max_pos, keys_count, pos, why, why_size))
         return nullptr;
     const uint64_t values = (uint64_t)max_pos * keys_count;
-    if (io_reader_remaining(&r) / 4 < values)
-        return nullptr;
     const int same = max_pos == track->max_pos && keys_count == track->keys_count;
     if (!arena && !same) {
         crash_fail(1,
@@ -37,8 +62,6 @@ const uint8_t* demo_track2_load(memarena* arena, demo_track2* track, const uint8
                    "keys_count %u file is %u %u\n",
                    track->max_pos, track->keys_count, max_pos, keys_count);
     }
-    if (!arena && !track->keys)
-        return nullptr;  // nowhere to put the values
     if (!track->keys || !same)
         track->keys = memarena_push_array<float>(arena, values);
     track->max_pos = max_pos;
@@ -48,15 +71,50 @@ const uint8_t* demo_track2_load(memarena* arena, demo_track2* track, const uint8
     return r.p;
 }
 
-int demo_track2_load_file(demo_track2* track, const char* path, int endian, memarena* arena, memarena* tmp_arena)
+const uint8_t* demo_track2_load(memarena* arena, demo_track2* track, const uint8_t* b, uint64_t size, int endian)
+{
+    char why[128];
+    return track2_load(arena, track, b, size, endian, why, sizeof why);
+}
+
+int demo_track2_load_file_checked(demo_track2* track, const char* path, int endian, memarena* arena,
+                                  memarena* tmp_arena, char* why, size_t why_size)
 {
     const uint64_t marker = memarena_get_marker(tmp_arena);
     uint64_t size = 0;
     const uint8_t* b = file_open_read_close_ex(path, tmp_arena, &size);
-    int result = b && demo_track2_load(arena, track, b, size, endian) ? 0 : 1;
+    int result = DEMO_TRACK2_FILE_LOADED;
+    if (b) {
+        if (!track2_load(arena, track, b, size, endian, why, why_size))
+            result = DEMO_TRACK2_FILE_REFUSED;
+    } else {
+        // Nothing read: a file that is not there, or one that is there and is
+        // empty or cannot be read.
+        struct stat st;
+        if (stat(path, &st) != 0) {
+            if (errno == ENOENT)
+                result = DEMO_TRACK2_FILE_MISSING;
+            else {
+                snprintf(why, why_size, "it cannot be read");
+                result = DEMO_TRACK2_FILE_REFUSED;
+            }
+        } else {
+            if (!S_ISREG(st.st_mode) || st.st_size >= DEMO_TRACK2_HEADER_BYTES)
+                snprintf(why, why_size, "it cannot be read");
+            else
+                track2_refused(track, arena, (uint64_t)st.st_size, 0, 0, 0, why, why_size);
+            result = DEMO_TRACK2_FILE_REFUSED;
+        }
+    }
     if (tmp_arena != arena)
         memarena_goto_marker(tmp_arena, marker);
     return result;
+}
+
+int demo_track2_load_file(demo_track2* track, const char* path, int endian, memarena* arena, memarena* tmp_arena)
+{
+    char why[128];
+    return demo_track2_load_file_checked(track, path, endian, arena, tmp_arena, why, sizeof why) ? 1 : 0;
 }
 
 uint8_t* demo_track2_store(uint8_t* b, const demo_track2* track, int endian)

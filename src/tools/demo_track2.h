@@ -5,6 +5,7 @@
 // file of other dimensions loaded with no arena to resize into ends the program with a message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct memarena;
@@ -30,6 +31,14 @@ void demo_track2_init(demo_track2* track, memarena* arena);
 const uint8_t* demo_track2_load(memarena* arena, demo_track2* track, const uint8_t* b, uint64_t size, int endian);
 // 0, or 1 when the file cannot be read or its record is refused.
 int demo_track2_load_file(demo_track2* track, const char* path, int endian, memarena* arena, memarena* tmp_arena);
+// What demo_track2_load_file came to: the record loaded; no file at path (the
+// file function's message printed); or a file that is there but empty, unreadable
+// or refused, with the reason written into why.
+#define DEMO_TRACK2_FILE_LOADED 0
+#define DEMO_TRACK2_FILE_MISSING 1
+#define DEMO_TRACK2_FILE_REFUSED 2
+int demo_track2_load_file_checked(demo_track2* track, const char* path, int endian, memarena* arena,
+                                  memarena* tmp_arena, char* why, size_t why_size);
 // Writes the record (12 + 4 x max_pos x keys_count bytes); returns its end.
 uint8_t* demo_track2_store(uint8_t* b, const demo_track2* track, int endian);
 // 0, or 1 when the file cannot be opened, is written short or does not close cleanly.

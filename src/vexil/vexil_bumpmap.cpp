@@ -72,13 +72,16 @@ int bumpmap_setup(bumpmap_work* k, n3d_framebuffer* fb, float t, int dst_x0, int
         src_x0 = sat_int64_to_int((int64_t)src_x0 - dst_x0);
         dst_x0 = 0;
     }
-    // The top edge is clipped like the left one; the rows keep their y coordinate.
+    // The top edge is clipped like the left one; the rows keep their y coordinate,
+    // the one the unclipped drawing reaches by adding the step row by row (a
+    // product would round otherwise). At most the window's height of steps.
     if (dst_y0 < 0) {
         int64_t skip = -(int64_t)dst_y0;
         if (skip >= (int64_t)src_y1 - src_y0)
             return 0;
         src_y0 = (int)(src_y0 + skip);
-        k->yf0 = -1.0f + (float)skip * k->yf_dy;
+        for (int64_t i = 0; i < skip; i++)
+            k->yf0 += k->yf_dy;
         dst_y0 = 0;
     }
     k->dst_x0 = dst_x0;

@@ -20,7 +20,8 @@ void vexil_tunnel_argb1555_init(n3d_framebuffer* dst)
         VEXIL_TUNNEL_CRASH("tunnel map must be a 16-bit framebuffer (format %d)\n", dst->format);
     const int W = dst->w, H = dst->h;
     const float a = (float)H / (float)W;
-    const float inv_corner = 1.0f / (1.0f + a * a);
+    // Divided by, not multiplied by a reciprocal: that rounds otherwise.
+    const float corner = 1.0f + a * a;
     for (int j = 0; j < H; j++) {
         uint16_t* row = reinterpret_cast<uint16_t*>(static_cast<uint8_t*>(dst->b) + (size_t)j * dst->row_bytes);
         float y = (2.0f * ((float)j + 0.5f) / (float)H - 1.0f) * a;
@@ -28,7 +29,7 @@ void vexil_tunnel_argb1555_init(n3d_framebuffer* dst)
             float x = 2.0f * ((float)i + 0.5f) / (float)W - 1.0f;
             float angle = atan2f(y, x);
             float u = (float)sat_clamp(0.5 + 0.5 * (double)angle / LINMATH_PI, 0.0, 1.0);
-            float q = (x * x + y * y) * inv_corner;
+            float q = (x * x + y * y) / corner;
             // The exact centre of an odd-sized table has q = 0, where q / sqrt(q) is not defined.
             float d = q > 0.0f ? q * (1.0f / sqrtf(q)) : 0.0f;
             uint32_t ub = sat_float_to_int(256.0f * u, 0u, 256u, 0u);  // 256 (angle +pi) wraps to 0 below

@@ -159,6 +159,7 @@ TEST_F(DemoRuntime, MissingOrMalformedAssetsFailWithTheirName)
         const char* message;
     } cases[] = {
         {"Sonavert_Remix.dat", "", "fopen failed, path: "},
+        {"Sonavert_Remix.dat", "empty", "music file is empty, path: "},
         {"tiles_256_8bpp.tmap", "", "failed load textures_index8[0]\n"},
         {"tiles_nogirl_256_8bpp.tmap", "argb1555", "invalid format for textures_index8[1]: 2\n"},
         {"tiles_warp_256_8bpp.tmap", "", "failed load textures_index8[2]\n"},
@@ -185,6 +186,8 @@ TEST_F(DemoRuntime, MissingOrMalformedAssetsFailWithTheirName)
             demo_fixture_texture(path, &ta, 1, 1, 1, 8, 8, w, k);
         else if (make == "no_normals")
             demo_fixture_mesh(path, &ta, 5, 1);
+        else if (make == "empty")
+            fclose(fopen(path.c_str(), "wb"));
         captured_run r = capture_run([&] {
             demo_assets a{};
             memarena_reset(&arena);
@@ -192,6 +195,9 @@ TEST_F(DemoRuntime, MissingOrMalformedAssetsFailWithTheirName)
         });
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.file << " " << c.make << "\n" << r.out;
         EXPECT_NE(r.out.find("result 1\n"), std::string::npos) << c.file << " " << c.make << "\n" << r.out;
+        if (make == "empty") {
+            EXPECT_NE(r.out.find(c.message + path + "\n"), std::string::npos) << r.out;
+        }
     }
 }
 

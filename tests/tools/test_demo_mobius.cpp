@@ -2,7 +2,7 @@
 // against the texel layout's own, the fixed-point warp against a complex
 // (a z + b) / (c z + d) on a texture whose texels hold their own (u, v), the
 // script's phase boundaries, the controller track file written in the working
-// directory, the refusals of unusable textures and frames, coefficients that
+// directory and never over a file it refused, the refusals of unusable textures and frames, coefficients that
 // leave the table's range, and the brute-force tunnel.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -322,6 +322,96 @@ TEST_F(mobius_update, TrackFileIsWrittenInTheWorkingDirectoryAndReadBack)
     at(1000);
     EXPECT_EQ(m.track2.pos, 9u);
     EXPECT_EQ(m.track2.keys[9 * 8 + 3], 0.25f);
+}
+
+std::string file_bytes(const char* path)
+{
+    std::string r;
+    FILE* f = fopen(path, "rb");
+    if (!f)
+        return r;
+    char buf[1024];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        r.append(buf, n);
+    fclose(f);
+    return r;
+}
+
+void write_bytes(const char* path, const std::string& bytes)
+{
+    FILE* f = fopen(path, "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(fclose(f), 0);
+}
+
+TEST_F(mobius_update, RefusedTrackFileIsNamedOnceAndNeverWrittenOver)
+{
+    // A well-formed record of the track's dimensions, then cut or edited.
+    demo_track2 t;
+    demo_track2_init(&t, &a.arena);
+    t.keys[5] = 0.75f;
+    std::string good(524, '\0');
+    demo_track2_store(reinterpret_cast<uint8_t*>(good.data()), &t, IO_ENDIAN_NATIVE);
+    auto with32 = [&](int offset, uint32_t v) {
+        std::string b = good;
+        io_store32(reinterpret_cast<uint8_t*>(b.data()) + offset, v, IO_ENDIAN_NATIVE);
+        return b;
+    };
+    const struct {
+        std::string bytes;
+        const char* why;
+    } cases[] = {
+        {"", "0 bytes, shorter than its 12-byte header"},
+        {good.substr(0, 11), "11 bytes, shorter than its 12-byte header"},
+        {good.substr(0, 523), "523 bytes, too short for 16 rows of 8 values (524 bytes)"},
+        {with32(8, 16), "pos 16 past its last row 15"},
+        {with32(0, 0), "no rows (max_pos 0)"},
+    };
+    now.record = 1;  // recording changes the track in memory every frame
+    now.ch_knob[0] = 1;
+    now.ch_slider[0] = 0.5f;
+    // One run for every case (each run of its own is slow where it starts a
+    // process): three frames on each refused file, then the file mended.
+    captured_run r = capture_run([&] {
+        for (const auto& c : cases) {
+            write_bytes(DEMO_MOBIUS_TRACK_FILE, c.bytes);
+            demo_mobius_init(&a.arena, &m, &tmp.arena);
+            for (int i = 0; i < 3; i++) {
+                g_demo_nk2 = i == 1 ? &now : nullptr;
+                at(1000);
+            }
+            printf("file %s\n--\n", file_bytes(DEMO_MOBIUS_TRACK_FILE) == c.bytes ? "kept" : "written over");
+        }
+        // Once the file is mended it loads, and what is recorded reaches it again.
+        write_bytes(DEMO_MOBIUS_TRACK_FILE, with32(8, 9));
+        demo_mobius_init(&a.arena, &m, &tmp.arena);
+        g_demo_nk2 = &now;
+        at(1000);
+        printf("pos %u\n", m.track2.pos);
+    });
+    ASSERT_TRUE(r.exited);
+    size_t from = 0;
+    for (const auto& c : cases) {
+        const size_t end = r.out.find("--\n", from);
+        ASSERT_NE(end, std::string::npos) << r.out;
+        const std::string out = r.out.substr(from, end - from);
+        from = end + 3;
+        const std::string message = std::string(DEMO_MOBIUS_TRACK_FILE) + " refused: " + c.why +
+                                    "; the file is left as it is and the track is not stored\n";
+        const size_t at_message = out.find(message);
+        EXPECT_NE(at_message, std::string::npos) << out;
+        EXPECT_EQ(out.find(message, at_message + 1), std::string::npos) << "named more than once\n" << out;
+        EXPECT_NE(out.find("file kept\n"), std::string::npos) << c.why;
+    }
+    EXPECT_NE(r.out.find("pos 9\n"), std::string::npos) << r.out;
+    demo_track2 back;
+    demo_track2_init(&back, &a.arena);
+    ASSERT_EQ(demo_track2_load_file(&back, DEMO_MOBIUS_TRACK_FILE, IO_ENDIAN_NATIVE, nullptr, &tmp.arena), 0);
+    EXPECT_EQ(back.pos, 9u);
+    EXPECT_EQ(back.keys[9 * 8], 0.5f);
+    EXPECT_EQ(back.keys[5], 0.75f);
 }
 
 TEST_F(mobius_update, RecordingKeepsThePictureAndPrintsTheRow)

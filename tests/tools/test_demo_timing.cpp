@@ -230,10 +230,11 @@ TEST(DemoTimingText, LineCases)
     EXPECT_EQ(r.out, "4 9\n22050 0 15 0 0\n-7 10 11 12 13\n500 1 2 3 4\n600 0 0 0 15\n");
     EXPECT_NE(r.err.find("skipping, bad line: \"300\n0f00\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("skipping, bad line: \"400\t12\n"), std::string::npos) << r.err;
-    EXPECT_EQ(tmp.arena.sp, 0u);  // the file buffer went back
+    EXPECT_EQ(r.err.find("dropped"), std::string::npos) << r.err;  // a table of its own holds every line
+    EXPECT_EQ(tmp.arena.sp, 0u);                                   // the file buffer went back
 }
 
-TEST(DemoTimingText, FillsAnExistingTableUpToItsCapacityAndKeepsItWhenUnreadable)
+TEST(DemoTimingText, FillsAnExistingTableUpToItsCapacityNamesWhatItDropsKeepsItWhenUnreadable)
 {
     const std::string dir = capture_temp_dir();
     const std::string path = dir + "/beats.txt";
@@ -243,11 +244,36 @@ TEST(DemoTimingText, FillsAnExistingTableUpToItsCapacityAndKeepsItWhenUnreadable
     demo_timing timing;
     demo_timing_init(&timing, &a.arena, 22050, beats, 2);
     demo_timing_line* lines = timing.lines;
+    captured_run full = capture_run([&] { demo_timing_parse_text(&a.arena, &timing, path.c_str(), &tmp.arena); });
+    ASSERT_TRUE(full.exited);
+    EXPECT_EQ(full.err, path + ": 2 lines dropped, the table holds 2\n");
     demo_timing_parse_text(&a.arena, &timing, path.c_str(), &tmp.arena);
     EXPECT_EQ(timing.lines, lines);
     EXPECT_EQ(timing.count, 2);
     EXPECT_EQ(timing.lines[0].pos, 1);
     EXPECT_EQ(timing.lines[1].pos, 2);
+
+    // Lines past the capacity are counted whatever they hold (a last line
+    // without a line end included); a file that fits says nothing.
+    const struct {
+        const char* text;
+        const char* err;
+    } drops[] = {
+        {"1\t0000\n2\t0000\n3\t0000\nbad\n5\t0000", ": 3 lines dropped, the table holds 2\n"},
+        {"1\t0000\n2\t0000\n\n", ": 1 lines dropped, the table holds 2\n"},
+        {"1\t0000\n2\t0000\n", ""},
+        {"1\t0000\n2\t0000", ""},
+    };
+    for (const auto& d : drops) {
+        write_text(path, d.text);
+        captured_run rd = capture_run([&] {
+            demo_timing_parse_text(&a.arena, &timing, path.c_str(), &tmp.arena);
+            printf("%d\n", timing.count);
+        });
+        ASSERT_TRUE(rd.exited) << d.text;
+        EXPECT_EQ(rd.out, "2\n") << d.text;
+        EXPECT_EQ(rd.err, *d.err ? path + d.err : std::string()) << d.text;
+    }
 
     captured_run r = capture_run([&] {
         demo_timing_parse_text(&a.arena, &timing, (dir + "/missing.txt").c_str(), &tmp.arena);

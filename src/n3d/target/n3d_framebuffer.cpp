@@ -20,7 +20,7 @@ void n3d_framebuffer_init_argb1555(n3d_framebuffer* fb, int width, int height, m
     fb->w = width;
     fb->h = height;
     fb->row_bytes = 2 * width;
-    fb->b = memarena_push(arena, static_cast<uint64_t>(fb->row_bytes) * static_cast<uint64_t>(height));
+    fb->b = memarena_push_array<uint16_t>(arena, static_cast<uint64_t>(width) * static_cast<uint64_t>(height));
     fb->format = N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555;
 }
 

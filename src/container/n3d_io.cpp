@@ -35,8 +35,9 @@ int n3d_io_load_file(const char* path, memarena* arena, uint8_t** out_buffer, ui
         return 1;
     }
     int endian = n3d_io_endian_from_buffer(buffer, size);
+    // The line after the message says which file: every file loader reads here.
     if (endian == -1)
-        n3d_crash("src/n3d_io", __LINE__, "invalid endian marker?\n");
+        n3d_crash("src/n3d_io", __LINE__, "invalid endian marker?\nin file \"%s\"\n", path);
     *out_buffer = buffer + 4;
     *out_size = size - 4;
     *out_endian = endian;

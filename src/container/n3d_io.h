@@ -3,7 +3,8 @@
 // Called by the texture, mesh, datapack, palette, palette-animation and font
 // loaders and writers. The loaded file stays whole in the caller's arena.
 // Unreadable files give result 1 after a message on standard output; an unknown
-// marker ends the program through n3d_crash. Main thread only.
+// marker ends the program through n3d_crash with "invalid endian marker?" and a
+// line naming the file. Main thread only.
 #pragma once
 
 #include <cstdint>

@@ -36,8 +36,11 @@ SDL_AudioDeviceID audio_init_device()
     desired.callback = audio_callback;
     desired.userdata = nullptr;
     SDL_AudioDeviceID dev = SDL_OpenAudioDevice(nullptr, 0, &desired, &obtained, 0);
-    if (dev == 0)
-        crash_fail(2, "SDL_OpenAudioDevice failed\n");
+    // SDL's own reason on the line after: no device, a driver that failed, ...
+    if (dev == 0) {
+        const char* why = SDL_GetError();
+        crash_fail(2, "SDL_OpenAudioDevice failed\n%s\n", why && why[0] ? why : "(SDL gave no reason)");
+    }
     if (obtained.freq != desired.freq || obtained.format != desired.format || obtained.channels != desired.channels)
         crash_fail(2, "freq/format/ch not as desired\n");
     return dev;

@@ -74,7 +74,8 @@ struct host_input {
 // the display emulation, in that order.
 void platform_sdl_setup(struct platform* p);
 // Opens the default output paused at exactly 22050 Hz, S16LSB, 2 channels,
-// 1024 frames a buffer; exits with status 1 when that is not granted.
+// 1024 frames a buffer; exits with status 1 when that is not granted (no device
+// at all: "SDL_OpenAudioDevice failed" and SDL's reason on the next line).
 SDL_AudioDeviceID audio_init_device();
 // SDL's audio callback: the music mixer over len / 4 stereo frames.
 void audio_callback(void* userdata, Uint8* stream, int len);

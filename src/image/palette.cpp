@@ -114,7 +114,11 @@ uint8_t* palette_io_store(uint8_t* b, const palette* p, int endian)
     return b;
 }
 
-[[noreturn]] static void palette_load_failed() { crash_fail(1, "failed load file\n"); }
+// The file loader's message line, then the file it was reading.
+[[noreturn]] static void palette_load_failed(const char* path, const char* why)
+{
+    crash_fail(1, "failed load file\nin file \"%s\"%s\n", path, why);
+}
 
 const uint8_t* palette_io_load(memarena* arena, palette* out, const uint8_t* b, uint64_t size, int endian)
 {
@@ -125,10 +129,23 @@ const uint8_t* palette_io_load(memarena* arena, palette* out, const uint8_t* b, 
     uint32_t offset = io_read16(&r, "palette offset");
     uint32_t count = io_read16(&r, "palette count");
     // A record must fit the bytes at hand and the 256 entries of a colour table.
-    // A bad record is the caller's to report: the resource cache names the
-    // resource, the file loader stops with its own message.
-    if (r.failed || offset + count > PALETTE_CLUT_ENTRIES || io_reader_remaining(&r) < 4u * count)
+    // A bad record says why here; the caller names what it was reading: the
+    // resource cache the resource, the file loader the file.
+    if (r.failed) {
+        printf("palette record refused: palette header of 4 bytes does not fit in %llu bytes\n",
+               (unsigned long long)size);
         return nullptr;
+    }
+    if (offset + count > PALETTE_CLUT_ENTRIES) {
+        printf("palette record refused: %u entries from offset %u reach past %d colours\n", count, offset,
+               PALETTE_CLUT_ENTRIES);
+        return nullptr;
+    }
+    if (io_reader_remaining(&r) < 4u * count) {
+        printf("palette record refused: %u entries need %u bytes, %llu follow the header\n", count, 4u * count,
+               (unsigned long long)io_reader_remaining(&r));
+        return nullptr;
+    }
     const uint8_t* colours = io_read_bytes(&r, 4u * count, "palette colours");
     out->offset = static_cast<int32_t>(offset);
     out->count = static_cast<int32_t>(count);
@@ -145,8 +162,8 @@ palette* palette_load_file(memarena* arena, const char* path)
     uint64_t size = 0;
     int endian = 0;
     if (n3d_io_load_file(path, arena, &buffer, &size, &endian) != 0)
-        palette_load_failed();
+        palette_load_failed(path, ": cannot be read");
     if (!palette_io_load(arena, p, buffer, size, endian))
-        palette_load_failed();
+        palette_load_failed(path, "");
     return p;
 }

@@ -3,7 +3,8 @@
 // binary record. Used by the display emulation, textures, palette animations, the
 // resource cache and the colour-table scenes on the main thread; colours live in
 // the arena they were pushed from. Bad record data or an unreadable file prints
-// "failed load file" and exits 1; a mix or fade from shorter inputs is fatal.
+// "failed load file" and a line naming the file, and exits 1; a mix or fade from
+// shorter inputs is fatal.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +38,16 @@ int palette_find_best_match_linear_pma(const palette* p, const vec4 linear_pma);
 
 // Record: offset u16, count u16, then count x (R, G, B, A). Both return the
 // position just past the record. The loader reads only within the size bytes
-// at b and needs offset + count <= 256; a record that does not fit gives null.
+// at b and needs offset + count <= 256; a record that does not fit gives null
+// after the line "palette record refused: <why>" on standard output.
 uint8_t* palette_io_store(uint8_t* b, const palette* p, int endian);
 const uint8_t* palette_io_load(memarena* arena, palette* out, const uint8_t* b, uint64_t size, int endian);
 inline uint8_t* palette_io_load(memarena* arena, palette* out, uint8_t* b, uint64_t size, int endian)
 {
     return const_cast<uint8_t*>(palette_io_load(arena, out, static_cast<const uint8_t*>(b), size, endian));
 }
-// A palette file: the endian marker and one record. The record comes from the arena.
+// A palette file: the endian marker and one record. The record comes from the
+// arena. A file that cannot be read or holds a bad record prints "failed load
+// file", then "in file \"<path>\"" (with ": cannot be read" for the former), on
+// standard output and exits 1.
 palette* palette_load_file(memarena* arena, const char* path);

@@ -76,10 +76,12 @@ palette_animation* palette_animation_load_file(memarena* arena, const char* path
     uint8_t* buffer = nullptr;
     uint64_t size = 0;
     int endian = 0;
+    // The message line, then the file it was reading (the record's reader has
+    // said why just before).
     if (n3d_io_load_file(path, arena, &buffer, &size, &endian) != 0)
-        crash_fail(1, "failed load file\n");
+        crash_fail(1, "failed load file\nin file \"%s\": cannot be read\n", path);
     if (!palette_animation_io_load(arena, panim, buffer, size, endian))
-        crash_fail(1, "failed load file\n");
+        crash_fail(1, "failed load file\nin file \"%s\"\n", path);
     return panim;
 }
 

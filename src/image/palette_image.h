@@ -30,7 +30,8 @@ uint8_t* palette_animation_io_store(void* b, const palette_animation* panim, int
 const uint8_t* palette_animation_io_load(memarena* arena, palette_animation* out, const void* b, uint64_t size,
                                          int endian);
 // A palette animation file: the endian marker and one record. An unreadable
-// file prints "failed load file" and exits 1; so does a bad record.
+// file prints "failed load file" and a line naming the file, and exits 1; so
+// does a bad record.
 palette_animation* palette_animation_load_file(memarena* arena, const char* path);
 
 // Draws the image with its top-left corner at (dst_x0, dst_y0) into fc's index8

@@ -123,8 +123,8 @@ void n3d_render_meshes(n3d_render_context* rc, n3d_mesh* meshes, int meshes_coun
 
 // Projection for a w x h target with an infinite far plane: a view-space
 // point (x, y, z) looking down -z goes to clip (a x / aspect, -a y,
-// -z - 2 near_plane, -z) with a = 1 / tan(fov_y / 2). A near plane below
-// N3D_ZBUFFER_MIN_NEAR_PLANE stops before m is written.
+// -z - 2 near_plane, -z) with a = 1 / tan(fov_y / 2). A near plane that is not
+// at least N3D_ZBUFFER_MIN_NEAR_PLANE (NaN included) stops before m is written.
 void n3d_proj(mat4x4 m, int w, int h, float fov_y, float near_plane);
 // The camera for fc's framebuffer size; clip_from_world = clip_from_view x view_from_world.
 void n3d_space_context_set(n3d_space_context* sc, n3d_frame_context* fc, const mat4x4 view_from_world,

@@ -92,7 +92,8 @@ void n3d_proj(mat4x4 m, int w, int h, float fov_y, float near_plane)
     // C library.
     const double aspect = (double)w / (double)h;
     const float a = 1.0f / (float)tan((double)(fov_y / 2.0f));
-    if (near_plane < N3D_ZBUFFER_MIN_NEAR_PLANE)
+    // Written so that NaN, which fails every comparison, is refused too.
+    if (!(near_plane >= N3D_ZBUFFER_MIN_NEAR_PLANE))
         n3d_crash("src/n3d", 1248,
                   "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is %.2f (impacts z-buffer number of bits to "
                   "avoid overflow!) define N3D_IGNORE_ZBUFFER_MIN_NEAR_PLANE_CHECK to 1 to skip this check\n",

@@ -120,8 +120,10 @@ void parse_ini(char* txt, const char* path, parse_ini_key_value_func* kv_func, p
 {
     for (char* p = txt; *p && *p != '\n'; p++)
         if (*p == '\r')
-            crash_fail(2, "txt contains \\r either bug or unpacked using some tool that converts unix lines to mac.. "
-                          "tryp MacZip\n");
+            crash_fail(2,
+                       "txt contains \\r either bug or unpacked using some tool that converts unix lines to mac.. "
+                       "tryp MacZip\nin file \"%s\"\n",
+                       path);
 
     int line = 1;
     char* s = txt;

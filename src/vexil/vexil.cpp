@@ -100,6 +100,32 @@ static T* vexil_sine_table(memarena* arena, int n, double scale, int truncate)
     return t;
 }
 
+// How to get where the packs are: the Linux program is played from its build
+// directory or by the script; the Windows one is unpacked from its zip with the
+// packs beside it.
+#if defined(_WIN32)
+#define VEXIL_NO_PRODUCTION_ADVICE "start quillfern.exe from the folder its zip was unpacked into"
+#else
+#define VEXIL_NO_PRODUCTION_ADVICE \
+    "play the sample with scripts/play.sh, or start quillfern from its build directory (build/release)"
+#endif
+
+// Said once, when the sequence is read: a production with nothing to play, or
+// with nothing that ends it, shows its window until the program is told to quit.
+static void vexil_sequence_warn(const vexil* d, const char* path)
+{
+    const vexil_sequence* seq = &d->sequence;
+    if (seq->rows_count == 0) {
+        fprintf(stderr, "sequence \"%s\" has no rows: nothing plays, the window stays until Escape\n", path);
+        return;
+    }
+    for (int i = 0; i < seq->rows_count; i++)
+        if (vexil_binding_flags_of_row(d, &seq->rows[i]) & VEXIL_BINDING_ENDS_THE_PRODUCTION)
+            return;
+    fprintf(stderr, "sequence \"%s\" has no row that ends the production (fade_out_music): it plays until Escape\n",
+            path);
+}
+
 static void vexil_init_step0(vexil* d, vexil_args* args)
 {
     memarena* D = args->arena;
@@ -151,9 +177,8 @@ static void vexil_init_step0(vexil* d, vexil_args* args)
         } else {
             std::error_code ec;
             std::string cwd = std::filesystem::current_path(ec).string();
-            printf("no production at \"%s\" below \"%s\": play the sample with scripts/play.sh, or start "
-                   "quillfern from its build directory (build/release)\n",
-                   VEXIL_ASSET_DIR, cwd.c_str());
+            printf("no production at \"%s\" below \"%s\": %s\n", VEXIL_ASSET_DIR, cwd.c_str(),
+                   VEXIL_NO_PRODUCTION_ADVICE);
         }
     }
     d->paks_count = VEXIL_PAKS_COUNT;
@@ -173,6 +198,7 @@ static void vexil_init_step0(vexil* d, vexil_args* args)
         VEXIL_CRASH("failed open \"%s\"\n", "sequence.csv");
     vexil_load_sequence(&d->sequence, text, "sequence.csv", A, T);
     memarena_reset(T);
+    vexil_sequence_warn(d, "sequence.csv");
 
     d->scenes_count = d->sequence.scenes_count;
     d->scenes = memarena_push_array_zeroed<vexil_scene>(A, (uint64_t)d->scenes_count);

@@ -14,40 +14,45 @@ void vexil_fs_open_file(vexil_fs* fs, const char* path, memarena* arena)
     uint8_t* data = file_open_read_close_ex(path, arena, &size);
     if (!data)
         VEXIL_FS_CRASH("failed read \"%s\"\n", path);
-    vexil_fs_open(fs, data, size, arena);
+    vexil_fs_open(fs, data, size, arena, path);
 }
 
-void vexil_fs_open(vexil_fs* fs, void* data, uint64_t size, memarena* arena)
+void vexil_fs_open(vexil_fs* fs, void* data, uint64_t size, memarena* arena, const char* name)
 {
     memset(fs, 0, sizeof(*fs));
-    vexil_fs_io_read_header(&fs->header, arena, data, size);
+    vexil_fs_io_read_header(&fs->header, arena, data, size, name);
     uint8_t* image = static_cast<uint8_t*>(data);
     for (int i = 0; i < fs->header.entries_count; i++)
         fs->header.entries[i].data = image + fs->header.entries[i].offset;
 }
 
+// Each refusal of a directory is followed by a line naming the pack it is in.
+#define VEXIL_FS_DIRECTORY_CRASH(fmt, ...) VEXIL_FS_CRASH(fmt "in pak file \"%s\"\n", __VA_ARGS__, name)
+
 // The directory is the one part of a pack that says where everything else is,
 // so every count, name and range in it is checked against the image's size
 // before anything is read through it.
-uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b, uint64_t size)
+uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b, uint64_t size, const char* name)
 {
+    if (!name)
+        name = "(in memory)";
     uint8_t* image = static_cast<uint8_t*>(b);
     memset(out, 0, sizeof(*out));
     if (size < VEXIL_FS_HEADER_FIXED_SIZE)
-        VEXIL_FS_CRASH("pak file of %llu bytes is too short for its directory\n", (unsigned long long)size);
+        VEXIL_FS_DIRECTORY_CRASH("pak file of %llu bytes is too short for its directory\n", (unsigned long long)size);
 
     uint32_t marker;
     memcpy(&marker, image, 4);
     out->endian = io_endian_from_marker(marker);
     if (out->endian != IO_ENDIAN_NATIVE && out->endian != IO_ENDIAN_SWAPPED)
-        VEXIL_FS_CRASH("pak file has an invalid endian marker 0x%08x\n", marker);
+        VEXIL_FS_DIRECTORY_CRASH("pak file has an invalid endian marker 0x%08x\n", marker);
 
     uint32_t count;
     uint8_t* cursor = io_load32(&count, image + 4, out->endian);
     uint64_t room = (size - VEXIL_FS_HEADER_FIXED_SIZE) / VEXIL_FS_ENTRY_FILE_SIZE;
     if (count > room)
-        VEXIL_FS_CRASH("pak directory of %u entries does not fit in a file of %llu bytes\n", count,
-                       (unsigned long long)size);
+        VEXIL_FS_DIRECTORY_CRASH("pak directory of %u entries does not fit in a file of %llu bytes\n", count,
+                                 (unsigned long long)size);
     out->entries_count = (int)count;
     out->entries = memarena_push_array_zeroed<vexil_fs_entry>(arena, count);
     for (uint32_t i = 0; i < count; i++) {
@@ -64,12 +69,13 @@ uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b,
         // The name must end with its NUL exactly where its size says, inside the file.
         if (e->name_size == 0 || e->name_size > size - at || cursor[e->name_size - 1] != 0 ||
             memchr(cursor, 0, e->name_size) != cursor + e->name_size - 1)
-            VEXIL_FS_CRASH("pak directory entry %u: name of size %u is not terminated inside the directory\n", i,
-                           (unsigned)e->name_size);
+            VEXIL_FS_DIRECTORY_CRASH("pak directory entry %u: name of size %u is not terminated inside the directory\n",
+                                     i, (unsigned)e->name_size);
         cursor = io_loadstr(&e->name, arena, cursor);
         if ((uint64_t)e->offset + e->size > size)
-            VEXIL_FS_CRASH("pak entry \"%s\": payload at %u of %u bytes lies outside the file of %llu bytes\n", e->name,
-                           e->offset, e->size, (unsigned long long)size);
+            VEXIL_FS_DIRECTORY_CRASH(
+                "pak entry \"%s\": payload at %u of %u bytes lies outside the file of %llu bytes\n", e->name, e->offset,
+                e->size, (unsigned long long)size);
     }
     return cursor;
 }

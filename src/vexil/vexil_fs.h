@@ -68,12 +68,15 @@ struct vexil_fs_pack {
 // with "failed read \"%s\"\n".
 void vexil_fs_open_file(vexil_fs* fs, const char* path, memarena* arena);
 // Opens a file image of `size` bytes already in memory: reads and checks the
-// directory and points every entry's data at its payload.
-void vexil_fs_open(vexil_fs* fs, void* data, uint64_t size, memarena* arena);
+// directory and points every entry's data at its payload. `name` (the pack's
+// path; null: "(in memory)") is named on the line after a refusal.
+void vexil_fs_open(vexil_fs* fs, void* data, uint64_t size, memarena* arena, const char* name = nullptr);
 // Reads the directory of an image of `size` bytes into out (entries and names
 // from the arena) and returns the cursor past the names. Every count, name and
-// payload range is checked against `size`; a bad directory stops the program.
-uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b, uint64_t size);
+// payload range is checked against `size`; a bad directory stops the program
+// with its message and then the line "in pak file \"<name>\"".
+uint8_t* vexil_fs_io_read_header(vexil_fs_header* out, memarena* arena, void* b, uint64_t size,
+                                 const char* name = nullptr);
 // The payload of the first entry in directory order with this tag and exactly
 // this name (its size into out_size), or null with out_size untouched.
 uint8_t* vexil_fs_get(vexil_fs* fs, int tag, const char* name, size_t* out_size);

@@ -1,6 +1,7 @@
 #include "vexil/vexil_scene_load.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,19 @@ static void vexil_scene_check_needs(vexil_scene* s, vexil_sequence_row* row, con
     vexil_scene_check_count(s->colors_count, n->colors, "colors", row);
     vexil_scene_check_count(s->fonts_count, n->fonts, "fonts", row);
     vexil_scene_check_count(s->music_tracks_count, n->music_tracks, "music_tracks", row);
+}
+
+void vexil_scene_refuse(const vexil_scene_parse_context* ctx, const char* subject, const char* fmt, ...)
+{
+    va_list args, again;
+    va_start(args, fmt);
+    va_copy(again, args);
+    const int n = vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    char* message = static_cast<char*>(memarena_push(ctx->tmp_arena, (uint64_t)(n > 0 ? n : 0) + 1));
+    vsnprintf(message, (size_t)(n > 0 ? n : 0) + 1, fmt, again);
+    va_end(again);
+    VEXIL_SCENES_CRASH("%s%s: %s (sequence line %d)\n", message, ctx->row->func_name, subject, ctx->row->line);
 }
 
 const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* table, int table_count, const char* name,

@@ -42,6 +42,9 @@ struct vexil_binding_func {
 // is prepared while the clock still stands at 0, else such a row would wait for
 // a clock that never moves.
 #define VEXIL_BINDING_STARTS_THE_CLOCK 1
+// The kind's cleanup ends the production (the host loop stops); a sequence
+// without a row of such a kind plays until the program is told to quit.
+#define VEXIL_BINDING_ENDS_THE_PRODUCTION 2
 
 // Handed to the ini handlers while a scene is configured from an ini resource.
 struct vexil_parse_ini_scene_user {
@@ -61,6 +64,12 @@ const vexil_binding_func* vexil_find_binding_by_name(const vexil_binding_func* t
 int vexil_binding_flags_of_row(const vexil* d, const vexil_sequence_row* row);
 // Binds and configures the row's scene unless it is loaded already.
 void vexil_load_scene(vexil* d, vexil_scene* scene, vexil_sequence_row* row);
+// A check of what a scene was configured with, refused when the row's scene is
+// loaded: the check's own message (fmt, ending in a newline), then the line
+// "<function>: <subject> (sequence line <line>)", where subject names what was
+// read (for example: texture "name"). Through the crash path, on standard error.
+[[noreturn]] void vexil_scene_refuse(const vexil_scene_parse_context* ctx, const char* subject, const char* fmt, ...)
+    CRASH_PRINTF_FORMAT(3, 4);
 
 // Ini handlers of scene configuration (user is a vexil_parse_ini_scene_user).
 void vexil_parse_ini_scene_key_value(char* key, int key_n, char* value, int value_n, void* user);

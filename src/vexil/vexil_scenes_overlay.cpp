@@ -372,6 +372,18 @@ void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_contex
         scene->ints[i] = overlay_int(scene, &s, ctx->row);
 }
 
+// The scaled frame's own checks of its source, with its messages, made here with
+// the texture's name and the row's line; the target is the drawing's to check.
+void scene_overlay_scale_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    const n3d_texture* tex = scene->textures[0];
+    const char* subject = memprintf(ctx->tmp_arena, "texture \"%s\"", vexil_rsrc_name(ctx->d, tex));
+    if (tex->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8)
+        vexil_scene_refuse(ctx, subject, "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\n");
+    if (!tex->not_swizzled)
+        vexil_scene_refuse(ctx, subject, "src: swizzled not supported for this (would be slower)\n");
+}
+
 void scene_overlay_scale(vexil_scene* scene, vexil_args* args)
 {
     if (overlay_prepare_loop_pass(scene, args))

@@ -40,6 +40,9 @@ void scene_overlay_heal(vexil_scene* scene, vexil_args* args);
 void scene_overlay_heal_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_scale(vexil_scene* scene, vexil_args* args);
 void scene_overlay_scale_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// The scaled frame's checks of its texture, made when the row's scene is loaded:
+// index8 display texels, unswizzled.
+void scene_overlay_scale_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stroke(vexil_scene* scene, vexil_args* args);
 void scene_overlay_stroke_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_overlay_stroke_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);

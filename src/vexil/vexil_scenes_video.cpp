@@ -124,6 +124,12 @@ static int video_prepare_loop_pass(vexil_scene* scene, vexil_args* args)
 
 static int video_is_loop_pass_run(vexil_scene* scene, vexil_args* args) { return !args->is_vbl && !scene->is_cleanup; }
 
+// What a load-time refusal names: the texture as the production calls it.
+static const char* video_texture_subject(vexil_scene_parse_context* ctx, const n3d_texture* t)
+{
+    return memprintf(ctx->tmp_arena, "texture \"%s\"", vexil_rsrc_name(ctx->d, t));
+}
+
 char* str_cat(memarena* arena, const char* a, const char* b)
 {
     size_t na = strlen(a), nb = strlen(b);
@@ -191,6 +197,24 @@ void scene_video_tunnel(vexil_scene* scene, vexil_args* args)
     vexil_tunnel_argb1555(fc, scene->textures[0], &args->d->uv_map_tunnel, &r, 1.0f, u, v);
 }
 
+// The tunnel's own checks of its colour map, made here with the texture's name
+// and the row's line instead of when the scene first draws; the target and the
+// tunnel table are the drawing's to check.
+void scene_video_tunnel_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    const n3d_texture* t = scene->textures[0];
+    if (t->w_log2 != 8 || t->h_log2 != 8)
+        vexil_scene_refuse(ctx, video_texture_subject(ctx, t), "color map must be 256x256 texture for now\n");
+    if (t->format != N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555)
+        vexil_scene_refuse(ctx, video_texture_subject(ctx, t), "color map must be an ARGB1555 texture (format %d)\n",
+                           t->format);
+    // The texels are read as plain rows, (row << 8) | column: a swizzled map
+    // would show a scrambled picture.
+    if (!t->not_swizzled)
+        vexil_scene_refuse(ctx, video_texture_subject(ctx, t),
+                           "color map must not be swizzled: the tunnel reads its texels as plain rows\n");
+}
+
 // ---- video_bumpmap ------------------------------------------------------------
 // colour texture, bump map, stencil, metallic, roughness, ambient,
 // ambient_texture_factor, light_min_color, light_max_color (#RRGGBBAA), view_x0,
@@ -247,6 +271,34 @@ void scene_video_bumpmap(vexil_scene* scene, vexil_args* args)
     // The page pixels outside the stencil are marked: the next scene leaves them.
     n2d_cb_clear(fc->cb);
     n2d_cb_or_not_cb1(fc->cb, x, y, scene->stencils[0], 0, fc->fb->h);
+}
+
+// The bump map's checks of its two textures, in the drawing's order and with
+// its messages; the target is the drawing's to check.
+void scene_video_bumpmap_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
+{
+    const n3d_texture* color = scene->textures[0];
+    const n3d_texture* bump = scene->textures[1];
+    const char* both = memprintf(ctx->tmp_arena, "bump map \"%s\" and colour texture \"%s\"",
+                                 vexil_rsrc_name(ctx->d, bump), vexil_rsrc_name(ctx->d, color));
+    const int bw = 1 << bump->w_log2, bh = 1 << bump->h_log2;
+    const int tw = 1 << color->w_log2, th = 1 << color->h_log2;
+    if (bw != tw || bh != th)
+        vexil_scene_refuse(ctx, both, "bumpmap must have same width height as texture (%d %d vs %d %d)\n", bw, bh, tw,
+                           th);
+    if (color->format != N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 || !color->not_swizzled)
+        vexil_scene_refuse(ctx, video_texture_subject(ctx, color),
+                           "color texture must not be swizzled (is swizzled: %d) with format "
+                           "N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 (is: %d)\n",
+                           color->not_swizzled ? 0 : 1, color->format);
+    if (bump->format != N3D_TEXEL_FORMAT_BUMPMAP || !bump->not_swizzled)
+        vexil_scene_refuse(ctx, video_texture_subject(ctx, bump),
+                           "bumpmap texture must not be swizzled (is swizzled: %d) with format "
+                           "N3D_TEXEL_FORMAT_BUMPMAP (is: %d)\n",
+                           bump->not_swizzled ? 0 : 1, bump->format);
+    if (VIDEO_BUMPMAP_W > tw || VIDEO_BUMPMAP_H > th)
+        vexil_scene_refuse(ctx, both, "bumpmap source window (%d %d)-(%d %d) is outside the %dx%d textures\n", 0, 0,
+                           VIDEO_BUMPMAP_W, VIDEO_BUMPMAP_H, tw, th);
 }
 
 // ---- video_background: texture, view_x0, view_y0, view_x1, view_y1 --------------
@@ -513,19 +565,126 @@ void scene_video_madpack_parse_args(vexil_scene* scene, vexil_scene_parse_contex
     scene->state.madfx = fx;
 }
 
+// The nodes the object pass draws: those with a mesh but the sky, and the head
+// only when a second animation moves it.
+static bool madpack_object_pass_draws(const vexil_madfx* fx, const mad_datapack* pack, int i)
+{
+    return pack->nodes[i].mesh && i != fx->node_index_lut[VEXIL_MADFX_NODE_SKY] &&
+           !(i == fx->node_index_lut[VEXIL_MADFX_NODE_HEAD] && fx->animation_index_lut_count < 2);
+}
+
+static bool madpack_finite(const float* v, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (!std::isfinite(v[i]))
+            return false;
+    return true;
+}
+
+// The camera's world matrix is made of its node's and its ancestors' scale,
+// rotation and translation, which the row's animations may set: each of them
+// must be finite, or the view and the whole frame are not.
+static void madpack_check_camera(vexil_scene_parse_context* ctx, const vexil_madfx* fx, const mad_datapack* pack,
+                                 const char* pack_name)
+{
+    const mad_node* cam_node = &pack->nodes[fx->node_index_lut[VEXIL_MADFX_NODE_CAMERA]];
+    const mad_camera* cam = cam_node->camera;
+    const char* subject = memprintf(ctx->tmp_arena, "camera node \"%s\" of datapack \"%s\"", cam_node->name, pack_name);
+    // Every value that is not at least the minimum, NaN included.
+    if (!(cam->znear >= N3D_ZBUFFER_MIN_NEAR_PLANE))
+        vexil_scene_refuse(ctx, subject,
+                           "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is %.2f (impacts z-buffer number of "
+                           "bits to avoid overflow!)\n",
+                           (double)cam->znear);
+    // 1 / tan(yfov / 2) must be a finite scale of the view.
+    if (!(cam->yfov > 0.0f && cam->yfov < (float)VIDEO_PI))
+        vexil_scene_refuse(ctx, subject, "camera yfov is %g, must be a finite angle above 0 and below pi\n",
+                           (double)cam->yfov);
+    for (const mad_node* n = cam_node; n; n = n->parent) {
+        const char* what = !madpack_finite(n->translation, 3) ? "translation"
+                           : !madpack_finite(n->rotation, 4)  ? "rotation"
+                           : !madpack_finite(n->scale, 3)     ? "scale"
+                                                              : nullptr;
+        if (what)
+            vexil_scene_refuse(ctx, subject, "camera transform is not finite: the %s of node \"%s\"\n", what, n->name);
+        for (int a = 0; a < fx->animation_index_lut_count; a++) {
+            const mad_animation* anim = &pack->animations[fx->animation_index_lut[a]];
+            for (int c = 0; c < anim->channels_count; c++) {
+                const mad_channel* ch = &anim->channels[c];
+                if (ch->node != n)
+                    continue;
+                const mad_sampler* sm = ch->sampler;
+                if (!madpack_finite(sm->timestamps, sm->count) || !madpack_finite(sm->values, sm->values_count))
+                    vexil_scene_refuse(ctx, subject,
+                                       "camera transform is not finite: animation \"%s\" sets node \"%s\" from "
+                                       "values that are not finite\n",
+                                       anim->name, n->name);
+            }
+        }
+    }
+}
+
+// The checks each pass makes of a primitive's texture when it draws, made here
+// once for every primitive, with the datapack, node and texture named; the
+// rasterizers read textures in their swizzled layout only.
+static void madpack_check_textures(vexil_scene_parse_context* ctx, vexil_scene* scene, const vexil_madfx* fx,
+                                   const mad_datapack* pack, const char* pack_name)
+{
+    const int sky = fx->node_index_lut[VEXIL_MADFX_NODE_SKY];
+    for (int i = 0; i < pack->nodes_count; i++) {
+        const bool is_sky = i == sky;
+        if (!pack->nodes[i].mesh || (!is_sky && !madpack_object_pass_draws(fx, pack, i)))
+            continue;
+        const mad_mesh* mesh = pack->nodes[i].mesh;
+        const char* node_subject =
+            memprintf(ctx->tmp_arena, "node \"%s\" of datapack \"%s\"", pack->nodes[i].name, pack_name);
+        const int want = is_sky ? N3D_TEXEL_FORMAT_ARGB1555_DISPLAY_ARGB1555 : N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555;
+        for (int k = 0; k < mesh->primitives_count; k++) {
+            const mad_material* m = mesh->primitives[k].material;
+            const mad_image* image = m ? m->base_color_image : nullptr;
+            // The sky takes the first texture when its material names none.
+            if (!image && !is_sky)
+                vexil_scene_refuse(ctx, node_subject, "mesh has no base_color_image?\n");
+            const int ti = image ? image->texture_index : 0;
+            const n3d_texture* tex = ti >= 0 && ti < scene->textures_count ? scene->textures[ti] : nullptr;
+            if (!tex)
+                vexil_scene_refuse(ctx, node_subject, "failed get texture!\n");
+            const char* subject = memprintf(ctx->tmp_arena, "texture \"%s\" of node \"%s\" in datapack \"%s\"",
+                                            vexil_rsrc_name(ctx->d, tex), pack->nodes[i].name, pack_name);
+            if (tex->format != want)
+                vexil_scene_refuse(ctx, subject, "wrong format for texture \"%s\" is %d but expected %d\n",
+                                   image ? image->name : "(textures[0])", tex->format, want);
+            if (tex->not_swizzled)
+                vexil_scene_refuse(ctx, subject,
+                                   "texture0 is not swizzled! (all rasterizers require textures that are swizzled!\n");
+            // The object pass shades through a table of 256 colours x 32 shades.
+            if (!is_sky && (tex->colors_count != 256 || tex->shades_per_color != 32 || !tex->palette))
+                vexil_scene_refuse(ctx, subject, "texture \"%s\" has no 256 colours of 32 shades\n",
+                                   vexil_rsrc_name(ctx->d, tex));
+        }
+    }
+}
+
 void scene_video_madpack_validate(vexil_scene* scene, vexil_scene_parse_context* ctx)
 {
-    if (!scene->state.madfx)
+    const vexil_madfx* fx = scene->state.madfx;
+    if (!fx)
         VEXIL_SCENES_CRASH("%s: needs its datapack, animation and node names as arguments (sequence line %d)\n",
                            ctx->row->func_name, ctx->row->line);
+    const mad_datapack* pack = scene->madpacks[0];
+    const char* pack_name = vexil_rsrc_name(ctx->d, pack);
+    madpack_check_camera(ctx, fx, pack, pack_name);
+    madpack_check_textures(ctx, scene, fx, pack, pack_name);
 }
 
 // The node's mesh and primitive must be drawable: a missing material, image or
 // texture or a wrong format ends the program with its message.
-static n3d_texture* madpack_object_texture(vexil_scene* scene, const mad_primitive* prim)
+static n3d_texture* madpack_object_texture(vexil* d, vexil_scene* scene, int node, const mad_primitive* prim)
 {
     if (!prim->material || !prim->material->base_color_image) {
-        printf("mesh has no base_color_image?\n");
+        const mad_datapack* pack = scene->madpacks[0];
+        printf("mesh has no base_color_image?\nnode \"%s\" of datapack \"%s\"\n", pack->nodes[node].name,
+               vexil_rsrc_name(d, pack));
         fflush(stdout);
         exit(1);
     }
@@ -673,15 +832,14 @@ static void madpack_draw(vexil_scene* scene, vexil_args* args, n3d_frame_context
 
     n3d_pipeline* p = memarena_push_array<n3d_pipeline>(arena, 1);
     const int sky = fx->node_index_lut[VEXIL_MADFX_NODE_SKY];
-    const int head = fx->node_index_lut[VEXIL_MADFX_NODE_HEAD];
     n3d_pipeline_begin(p, fc, &sc);
     for (int i = 0; i < pack->nodes_count; i++) {
-        const mad_mesh* mesh = pack->nodes[i].mesh;
-        if (!mesh || i == sky || (i == head && fx->animation_index_lut_count < 2))
+        if (!madpack_object_pass_draws(fx, pack, i))
             continue;
+        const mad_mesh* mesh = pack->nodes[i].mesh;
         for (int k = 0; k < mesh->primitives_count; k++) {
             mad_primitive* prim = &mesh->primitives[k];
-            n3d_texture* tex = madpack_object_texture(scene, prim);
+            n3d_texture* tex = madpack_object_texture(d, scene, i, prim);
             vexil_shade_table_cache_bind(d, tex, arena);
             struct n3d_pipeline_cmd cmd;
             memset(&cmd, 0, sizeof cmd);

@@ -90,8 +90,14 @@ void scene_video_clear_parse_args(vexil_scene* scene, vexil_scene_parse_context*
 void scene_video_clear_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_video_tunnel(vexil_scene* scene, vexil_args* args);
 void scene_video_tunnel_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// The colour map: 256x256, ARGB1555, unswizzled (the tunnel reads plain rows).
+void scene_video_tunnel_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_video_bumpmap(vexil_scene* scene, vexil_args* args);
 void scene_video_bumpmap_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
+// The bump map's texture checks, made when the row's scene is loaded: the two
+// textures of one size holding the drawn window, both unswizzled, index8 colours
+// and a bump map.
+void scene_video_bumpmap_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_video_background(vexil_scene* scene, vexil_args* args);
 void scene_video_background_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 // The texture must cover a page, in a format the page copy can lay over it.
@@ -100,5 +106,8 @@ void scene_video_madpack(vexil_scene* scene, vexil_args* args);
 void scene_video_madpack_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
 void scene_video_madpack_greets(vexil_scene* scene, vexil_args* args);
 void scene_video_madpack_greets_parse_args(vexil_scene* scene, vexil_scene_parse_context* ctx);
-// The datapack kinds need the node and animation table their arguments build.
+// The datapack kinds need the node and animation table their arguments build, a
+// camera whose near plane, field of view and transform the projection can use,
+// and for every primitive the two passes draw a texture of the pass's format in
+// the rasterizers' swizzled layout. Each refusal names the datapack and node.
 void scene_video_madpack_validate(vexil_scene* scene, vexil_scene_parse_context* ctx);

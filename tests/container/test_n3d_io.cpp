@@ -169,14 +169,14 @@ TEST_F(AssetFile, UnreadableFilesAndBadMarkers)
          {0x00, 0x00, 0xCD, 0xAB, 1, 2},
          1,
          "^$",
-         "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\n$"},
+         "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\nin file \".*/halves.tmap\"\n$"},
         {"not a marker at all",
          "text.tmap",
          true,
          {'a', 'b', 'c', 'd', 'e'},
          1,
          "^$",
-         "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\n$"},
+         "^crash at src/n3d_io:[0-9]+\ninvalid endian marker\\?\nin file \".*/text.tmap\"\n$"},
         {"only the marker", "marker.tmap", true, {0xCD, 0xAB, 0x00, 0x00}, 0, "^$", "^$"},
     };
     for (const auto& c : cases) {

@@ -35,6 +35,7 @@ enum steer {
     STEER_AUDIO_FORMAT,
     STEER_AUDIO_CHANNELS,
     STEER_AUDIO_SAMPLES,
+    STEER_AUDIO_NONE,
     STEER_LOCK_FAILS,
 };
 
@@ -124,6 +125,10 @@ SDL_AudioDeviceID SDL_OpenAudioDevice(const char* device, int iscapture, const S
         obtained->channels = 1;
     if (g_steer == STEER_AUDIO_SAMPLES)
         obtained->samples = 512;
+    if (g_steer == STEER_AUDIO_NONE) {
+        SDL_SetError("steered: no sound device");
+        return 0;
+    }
     return id;
 }
 
@@ -224,6 +229,7 @@ TEST(HostStartUp, FailingAndMismatchedCalls)
         {STEER_AUDIO_FORMAT, 1, "freq/format/ch not as desired\n", "another format"},
         {STEER_AUDIO_CHANNELS, 1, "freq/format/ch not as desired\n", "another channel count"},
         {STEER_AUDIO_SAMPLES, 0, "", "another buffer size is accepted"},
+        {STEER_AUDIO_NONE, 1, "SDL_OpenAudioDevice failed\nsteered: no sound device\n", "no device, SDL's reason"},
     };
     for (const auto& c : cases) {
         captured_run r = capture_run([&] {

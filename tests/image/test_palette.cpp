@@ -262,9 +262,14 @@ TEST(PaletteRecord, BadRecordsFailToLoad)
         uint32_t offset, count;
         uint64_t size;  // bytes handed to the loader
         const char* why;
+        const char* reason;  // the line the loader prints
     } rows[] = {
-        {0, 0, 3, "shorter than the two fields"}, {0, 1, 4, "count 1 without its entry"}, {0, 2, 11, "one byte short"},
-        {250, 7, 4 + 28, "offset + count = 257"}, {0, 65535, 4 + 262140, "count 65535"},  {65535, 1, 8, "offset 65535"},
+        {0, 0, 3, "shorter than the two fields", "palette header of 4 bytes does not fit in 3 bytes"},
+        {0, 1, 4, "count 1 without its entry", "1 entries need 4 bytes, 0 follow the header"},
+        {0, 2, 11, "one byte short", "2 entries need 8 bytes, 7 follow the header"},
+        {250, 7, 4 + 28, "offset + count = 257", "7 entries from offset 250 reach past 256 colours"},
+        {0, 65535, 4 + 262140, "count 65535", "65535 entries from offset 0 reach past 256 colours"},
+        {65535, 1, 8, "offset 65535", "1 entries from offset 65535 reach past 256 colours"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
@@ -277,7 +282,9 @@ TEST(PaletteRecord, BadRecordsFailToLoad)
         // cache stop with their own messages.
         test_arena f;
         palette q;
+        testing::internal::CaptureStdout();
         EXPECT_EQ(palette_io_load(&f.arena, &q, exact.data(), exact.size(), IO_ENDIAN_NATIVE), nullptr);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "palette record refused: " + std::string(r.reason) + "\n");
         EXPECT_EQ(q.count, 0);
         EXPECT_EQ(q.rgba8888, nullptr);
     }
@@ -311,13 +318,23 @@ TEST(PaletteFile, LoadsInBothByteOrdersAndFailsOnBadFiles)
         out.write(reinterpret_cast<const char*>(fields), 4);
         out.write("abcdefgh", 8);  // 2 of 4 entries
     }
-    for (const std::string& path : {truncated, dir + "/missing.pal"}) {
+    // The message line, then the file named on the next, after the record's reason.
+    const struct {
+        std::string path, out;
+    } failures[] = {
+        {truncated,
+         "palette record refused: 4 entries need 16 bytes, 8 follow the header\nfailed load file\nin file \"" +
+             truncated + "\"\n"},
+        {dir + "/missing.pal", "fopen failed, path: " + dir + "/missing.pal\nfailed load file\nin file \"" + dir +
+                                   "/missing.pal\": cannot be read\n"},
+    };
+    for (const auto& c : failures) {
         captured_run run = capture_run([&] {
             test_arena f;
-            palette_load_file(&f.arena, path.c_str());
+            palette_load_file(&f.arena, c.path.c_str());
         });
-        EXPECT_EQ(run.status, 1) << path;
-        EXPECT_NE(run.out.find("failed load file\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.status, 1) << c.path;
+        EXPECT_EQ(run.out, c.out);
     }
 }
 

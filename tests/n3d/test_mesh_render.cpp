@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -230,18 +231,24 @@ TEST(Projection, NearPlaneBelowAQuarterStops)
         n3d_proj(m, 320, 240, 1.0f, 0.25f);
     });
     EXPECT_EQ(ok.status, 0);
-    captured_run r = capture_run([] {
-        mat4x4 m;
-        mat4x4_identity(m);
-        n3d_proj(m, 320, 240, 1.0f, 0.2f);
-    });
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(
-        crash_site(r.err),
-        crash_site(
-            "crash at src/n3d:1248\nnear_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is 0.20 (impacts z-buffer "
-            "number of bits to avoid overflow!) define N3D_IGNORE_ZBUFFER_MIN_NEAR_PLANE_CHECK to 1 to skip this "
-            "check\n"));
+    // NaN fails every comparison: it is refused as not at least the minimum.
+    const struct {
+        float near_plane;
+        const char* shown;
+    } refused[] = {{0.2f, "0.20"}, {std::nanf(""), "nan"}, {-std::numeric_limits<float>::infinity(), "-inf"}};
+    for (const auto& c : refused) {
+        captured_run r = capture_run([&] {
+            mat4x4 m;
+            mat4x4_identity(m);
+            n3d_proj(m, 320, 240, 1.0f, c.near_plane);
+        });
+        EXPECT_EQ(r.status, 1) << c.shown;
+        EXPECT_EQ(crash_site(r.err),
+                  crash_site("crash at src/n3d:1248\nnear_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is " +
+                             std::string(c.shown) +
+                             " (impacts z-buffer number of bits to avoid overflow!) define "
+                             "N3D_IGNORE_ZBUFFER_MIN_NEAR_PLANE_CHECK to 1 to skip this check\n"));
+    }
 }
 
 TEST(SpaceContext, CameraForTheFramebufferAndSkinningMatrices)

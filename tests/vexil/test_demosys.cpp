@@ -117,14 +117,16 @@ TEST(Demosys, WithoutAProductionItSaysWhereItLooked)
     });
     EXPECT_EQ(r.status, 1);
 #if defined(_WIN32)
-    // The working directory as Windows names it (drive and backslashes).
+    // The working directory as Windows names it (drive and backslashes); a
+    // user of the zip has neither the script nor a build directory.
     const std::string cwd = std::filesystem::absolute(dir).string();
+    const std::string advice = "start quillfern.exe from the folder its zip was unpacked into";
 #else
     const std::string cwd = dir;
+    const std::string advice =
+        "play the sample with scripts/play.sh, or start quillfern from its build directory (build/release)";
 #endif
-    const std::string line = "no production at \"assets/vexil/le\" below \"" + cwd +
-                             "\": play the sample with scripts/play.sh, or start quillfern from its build directory "
-                             "(build/release)\n";
+    const std::string line = "no production at \"assets/vexil/le\" below \"" + cwd + "\": " + advice + "\n";
     const size_t at = r.out.find(line);
     EXPECT_NE(at, std::string::npos) << r.out;
     // Before the read's own failure line.

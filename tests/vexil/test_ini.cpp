@@ -100,7 +100,8 @@ TEST(ParseIni, SyntaxErrorsPrintTheirMessageAndExitOne)
         std::string err;
     } cases[] = {
         {"carriage return in the first line", "a = 1\r\nb = 2\n",
-         "txt contains \\r either bug or unpacked using some tool that converts unix lines to mac.. tryp MacZip\n"},
+         "txt contains \\r either bug or unpacked using some tool that converts unix lines to mac.. tryp MacZip\n"
+         "in file \"f.ini\"\n"},
         // The key's own line is named, not where the search for "=" ended.
         {"missing =", "a = 1\nb\n\n", "missing '=' on line 2 in file \"f.ini\"\n"},
         {"a key without = before the next key", "palettes p1 p2\nimages = [ x ]\n",

@@ -192,11 +192,35 @@ struct pack_source {
     }
 };
 
-vexil_fixture_payload madpack_payload(const char* name = "pack", float sky_half = 300.0f)
+vexil_fixture_payload madpack_payload(const char* name = "pack", float sky_half = 300.0f,
+                                      const std::function<void(pack_source&)>& damage = nullptr)
 {
     pack_source src(sky_half);
+    if (damage)
+        damage(src);
     return {name, VEXIL_RSRC_KIND_MADPACK,
             record([&](uint8_t* b) { return mad_datapack_store(b, &src.dp, IO_ENDIAN_NATIVE); }), 0};
+}
+
+// Datapacks each damaged in one way, for the checks made when a row's scene is loaded.
+std::vector<vexil_fixture_payload> damaged_madpack_payloads()
+{
+    const float nan = std::nanf("");
+    return {
+        madpack_payload("nearnan", 300.0f, [&](pack_source& p) { p.cam.znear = nan; }),
+        madpack_payload("nearsmall", 300.0f, [](pack_source& p) { p.cam.znear = 0.2f; }),
+        madpack_payload("fovnan", 300.0f, [&](pack_source& p) { p.cam.yfov = nan; }),
+        madpack_payload("movednan", 300.0f, [&](pack_source& p) { p.nodes[1].translation[1] = nan; }),
+        // The first animation moves the camera to a position that is not a number.
+        madpack_payload("animnan", 300.0f,
+                        [&](pack_source& p) {
+                            p.channels[0].node = &p.nodes[1];
+                            p.obj_at[4] = nan;
+                        }),
+        madpack_payload("noimage", 300.0f, [](pack_source& p) { p.prims[0].material = nullptr; }),
+        // The object's texture in plain rows, which no rasterizer reads.
+        madpack_payload("flatpack", 300.0f, [](pack_source& p) { memcpy(p.names[5], "flattex", 8); }),
+    };
 }
 
 std::vector<vexil_fixture_payload> common_payloads(const std::string& greetings)
@@ -215,6 +239,13 @@ std::vector<vexil_fixture_payload> common_payloads(const std::string& greetings)
         madpack_payload("smallsky", 30.0f),
         font_payload(),
         vexil_fixture_text("greetings.ini", greetings),
+        // Textures each wrong for one check.
+        uniform_swizzled_payload("tunsw", 2, 8, 0x8000u),
+        texture_payload("tun8", 1, 8, 8, [](int x, int y) { return (uint32_t)((x ^ y) & 255); }),
+        texture_payload("col256", 1, 8, 8, [](int x, int y) { return (uint32_t)((x + y) & 255); }),
+        texture_payload("bmp256", 4, 8, 8, [](int x, int y) { return (uint32_t)((x + y) & 255) | 0x20100000u; }),
+        uniform_swizzled_payload("idx3sw", 3, 6, 7),
+        texture_payload("flattex.tmap", 1, 5, 5, [](int, int) { return 42u; }),
     };
 }
 
@@ -276,6 +307,8 @@ captured_run run_production(const std::vector<std::string>& rows, const std::fun
     std::string dir = capture_temp_dir();
     captured_run res = capture_run([&] {
         std::vector<vexil_fixture_payload> pak0 = common_payloads(greetings);
+        for (auto& p : damaged_madpack_payloads())
+            pak0.push_back(p);
         pak0.push_back(vexil_fixture_text("sequence.csv", sequence(rows)));
         vexil_fixture_write_production(dir, {pak0});
         const int failed_before = failed_parts();
@@ -766,8 +799,6 @@ const refusal k_refusals[] = {
      0},
     {"camera_not_a_camera", "video_madpack,pack,0,1,move,obj,sky,head,0", "node[1] with name obj is not a camera?\n",
      0},
-    {"object_texture_format", "video_madpack,pack,0,1,move,cam,head,obj,nod",
-     "wrong format for texture \"skytex\" is 2 but expected 1\n", 1},
     {"background_small", "video_background,small,0,0,0,0",
      "video_background: texture \"small\" is 256x256, smaller than the 320x240 page (sequence line 2)\n", 0},
     {"background_format", "video_background,col,0,0,0,0",
@@ -795,6 +826,122 @@ TEST_P(ScenesVideoRefusal, StopsWithItsMessage)
 
 INSTANTIATE_TEST_SUITE_P(EachCheck, ScenesVideoRefusal, testing::ValuesIn(k_refusals),
                          [](const testing::TestParamInfo<refusal>& i) { return std::string(i.param.check); });
+
+// ---- refusals when the row's scene is loaded -------------------------------------------
+// Each check whose inputs a row's arguments fix is made when the row's scene is
+// loaded: the row prepares from 0.5 s and starts at 1 s, and the clock only
+// reaches 0.5 s, so a check left to the first drawing would pass unnoticed. The
+// message is the check's own, the next line names the texture, datapack or node
+// and the row's line, on standard error.
+
+const char* const k_colours = "#10203040,#50607080,#102030ff,#fff0e0ff";
+
+struct load_refusal {
+    const char* check;
+    std::string row;
+    std::string message;
+};
+
+std::vector<load_refusal> load_refusals()
+{
+    const std::string bump = "video_bumpmap,";
+    const std::string bump_args = ",st,0.5,0.5," + std::string(k_colours) + ",0,0,0,0";
+    const std::string pack_args = ",0,1,move,cam,sky,head,nod";
+    return {
+        {"tunnel_size", "video_tunnel,bg,1,1",
+         "color map must be 256x256 texture for now\nvideo_tunnel: texture \"bg\" (sequence line 2)\n"},
+        {"tunnel_format", "video_tunnel,tun8,1,1",
+         "color map must be an ARGB1555 texture (format 1)\nvideo_tunnel: texture \"tun8\" (sequence line 2)\n"},
+        {"tunnel_swizzled", "video_tunnel,tunsw,1,1",
+         "color map must not be swizzled: the tunnel reads its texels as plain rows\nvideo_tunnel: texture \"tunsw\" "
+         "(sequence line 2)\n"},
+        {"bumpmap_sizes", bump + "col,bmp256" + bump_args,
+         "bumpmap must have same width height as texture (256 256 vs 512 256)\nvideo_bumpmap: bump map \"bmp256\" and "
+         "colour texture \"col\" (sequence line 2)\n"},
+        {"bumpmap_colour_format", bump + "bg,bmp" + bump_args,
+         "color texture must not be swizzled (is swizzled: 0) with format N3D_TEXEL_FORMAT_INDEX8_DISPLAY_ARGB1555 "
+         "(is: "
+         "2)\nvideo_bumpmap: texture \"bg\" (sequence line 2)\n"},
+        {"bumpmap_bump_format", bump + "col,bg" + bump_args,
+         "bumpmap texture must not be swizzled (is swizzled: 0) with format N3D_TEXEL_FORMAT_BUMPMAP (is: "
+         "2)\nvideo_bumpmap: texture \"bg\" (sequence line 2)\n"},
+        {"bumpmap_window", bump + "col256,bmp256" + bump_args,
+         "bumpmap source window (0 0)-(310 256) is outside the 256x256 textures\nvideo_bumpmap: bump map \"bmp256\" "
+         "and colour texture \"col256\" (sequence line 2)\n"},
+        {"scale_format", "overlay_scale,tun,0,0,0,16,16,64,64",
+         "src: only N3D_TEXEL_FORMAT_INDEX8_DISPLAY_INDEX8 supported for now\noverlay_scale: texture \"tun\" "
+         "(sequence line 2)\n"},
+        {"scale_swizzled", "overlay_scale,idx3sw,0,0,0,16,16,64,64",
+         "src: swizzled not supported for this (would be slower)\noverlay_scale: texture \"idx3sw\" (sequence line "
+         "2)\n"},
+        {"object_format", "video_madpack,pack,0,1,move,cam,head,obj,nod",
+         "wrong format for texture \"skytex\" is 2 but expected 1\nvideo_madpack: texture \"skytex.tmap\" of node "
+         "\"sky\" in datapack \"pack\" (sequence line 2)\n"},
+        {"sky_format", "video_madpack,pack,0,1,move,cam,obj,head,nod",
+         "wrong format for texture \"objtex\" is 1 but expected 2\nvideo_madpack: texture \"objtex.tmap\" of node "
+         "\"obj\" in datapack \"pack\" (sequence line 2)\n"},
+        {"object_unswizzled", "video_madpack,flatpack" + pack_args,
+         "texture0 is not swizzled! (all rasterizers require textures that are swizzled!\nvideo_madpack: texture "
+         "\"flattex.tmap\" of node \"obj\" in datapack \"flatpack\" (sequence line 2)\n"},
+        {"object_without_image", "video_madpack,noimage" + pack_args,
+         "mesh has no base_color_image?\nvideo_madpack: node \"obj\" of datapack \"noimage\" (sequence line 2)\n"},
+        {"znear_nan", "video_madpack,nearnan" + pack_args,
+         "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is nan (impacts z-buffer number of bits to avoid "
+         "overflow!)\nvideo_madpack: camera node \"cam\" of datapack \"nearnan\" (sequence line 2)\n"},
+        {"znear_below_the_minimum", "video_madpack,nearsmall" + pack_args,
+         "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is 0.20 (impacts z-buffer number of bits to avoid "
+         "overflow!)\nvideo_madpack: camera node \"cam\" of datapack \"nearsmall\" (sequence line 2)\n"},
+        {"znear_nan_greetings", "video_madpack_greets,nearnan" + pack_args,
+         "near_plane must be >= N3D_ZBUFFER_MIN_NEAR_PLANE but is nan (impacts z-buffer number of bits to avoid "
+         "overflow!)\nvideo_madpack_greets: camera node \"cam\" of datapack \"nearnan\" (sequence line 2)\n"},
+        {"yfov_nan", "video_madpack,fovnan" + pack_args,
+         "camera yfov is nan, must be a finite angle above 0 and below pi\nvideo_madpack: camera node \"cam\" of "
+         "datapack \"fovnan\" (sequence line 2)\n"},
+        {"translation_nan", "video_madpack,movednan" + pack_args,
+         "camera transform is not finite: the translation of node \"cam\"\nvideo_madpack: camera node \"cam\" of "
+         "datapack \"movednan\" (sequence line 2)\n"},
+        {"animated_translation_nan", "video_madpack,animnan" + pack_args,
+         "camera transform is not finite: animation \"move\" sets node \"cam\" from values that are not "
+         "finite\nvideo_madpack: camera node \"cam\" of datapack \"animnan\" (sequence line 2)\n"},
+    };
+}
+
+void PrintTo(const load_refusal& r, std::ostream* os) { *os << r.check; }
+
+class ScenesVideoLoadRefusal : public testing::TestWithParam<load_refusal> {};
+
+TEST_P(ScenesVideoLoadRefusal, StopsWhenTheRowsSceneIsLoaded)
+{
+    const load_refusal& r = GetParam();
+    captured_run res = run_production({"abs,prev,1000,500,abs,prev,2000," + r.row}, [](prod& p) {
+        p.at(S / 2, 3);
+        ADD_FAILURE() << "loaded without a refusal";
+    });
+    EXPECT_TRUE(res.exited);
+    EXPECT_EQ(res.status, 1) << res.out << res.err;
+    // One crash, through the crash path, and the message with its names at the end.
+    const std::string& err = res.err;
+    EXPECT_NE(err.find("crash in "), std::string::npos) << err;
+    ASSERT_GE(err.size(), r.message.size()) << err;
+    EXPECT_EQ(err.substr(err.size() - r.message.size()), r.message) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachCheck, ScenesVideoLoadRefusal, testing::ValuesIn(load_refusals()),
+                         [](const testing::TestParamInfo<load_refusal>& i) { return std::string(i.param.check); });
+
+// The same rows with sound textures and datapacks load and draw.
+TEST(ScenesVideo, RowsOfTheLoadChecksLoadWithSoundData)
+{
+    const std::string bump_args = ",st,0.5,0.5," + std::string(k_colours) + ",0,0,0,0";
+    expect_clean(
+        run_production({row(1000, 2000, "video_tunnel,tun,1,1"), row(1000, 2000, "video_bumpmap,col,bmp" + bump_args),
+                        row(1000, 2000, "video_madpack,pack,0,1,move,cam,sky,head,nod")},
+                       [](prod& p) {
+                           p.at(S, 3);
+                           for (int i = 0; i < 3; i++)
+                               EXPECT_GT(p.scene(i)->call_count_running, 0) << i;
+                       }));
+}
 
 // ---- pieces ----------------------------------------------------------------------------
 

@@ -597,7 +597,7 @@ static void madpack_check_camera(vexil_scene_parse_context* ctx, const vexil_mad
                            "bits to avoid overflow!)\n",
                            (double)cam->znear);
     // 1 / tan(yfov / 2) must be a finite scale of the view.
-    if (!(cam->yfov > 0.0f && cam->yfov < (float)VIDEO_PI))
+    if (!(cam->yfov > 0.0f && cam->yfov < LINMATH_PI_F))
         vexil_scene_refuse(ctx, subject, "camera yfov is %g, must be a finite angle above 0 and below pi\n",
                            (double)cam->yfov);
     for (const mad_node* n = cam_node; n; n = n->parent) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/cpu_features.h"
+
 uint8_t emulate_valkyrie_key_color = 0;
 palette emulate_valkyrie_overlay_clut;
 palette emulate_valkyrie_video_clut;
@@ -266,7 +268,7 @@ struct compose_wide_tables {
     alignas(64) uint8_t video[3][64];     // 32-bit surface: video table bytes per 5-bit channel
 };
 
-#define COMPOSE_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define COMPOSE_WIDE_TARGET CPU_TARGET_AVX512
 
 // The compiler's own byte-permutation intrinsic starts from an undefined
 // register, which its flow analysis reports as a maybe-uninitialized read.
@@ -402,15 +404,6 @@ COMPOSE_WIDE_TARGET static void compose_frame_wide_argb1555(const compose_wide_t
 
 #pragma GCC diagnostic pop
 
-static bool compose_wide_available()
-{
-    static const bool available =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-    return available;
-}
-
-bool emulate_valkyrie_compose_wide = true;
-
 template <typename Pixel>
 static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbytes)
 {
@@ -440,7 +433,7 @@ static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbyt
         }
     }
 
-    if (emulate_valkyrie_compose_wide && compose_wide_available()) {
+    if (cpu_level() >= CPU_LEVEL_AVX512) {
         compose_wide_tables tables;
         for (int i = 0; i < VALKYRIE_CLUT_ENTRIES; i++)
             for (int c = 0; c < static_cast<int>(sizeof(Pixel)) && c < 3; c++)

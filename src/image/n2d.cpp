@@ -328,8 +328,7 @@ static inline uint32_t n2d_texels_in_range_sse2(const uint8_t* t, const n2d_texe
            uint32_t{rev[m >> 24]};
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline uint32_t
-n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
+CPU_TARGET_AVX512 static inline uint32_t n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
 {
     // The texels in reverse order, so that mask bit 31 is texel 0.
     const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
@@ -341,15 +340,13 @@ n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
 }
 
 // Sixteen mask words all zero; sixteen zero words stored.
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline bool
-n2d_words16_zero_wide(const uint32_t* s)
+CPU_TARGET_AVX512 static inline bool n2d_words16_zero_wide(const uint32_t* s)
 {
     const __m512i v = _mm512_loadu_si512(s);
     return _mm512_test_epi32_mask(v, v) == 0;
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-n2d_words16_clear_wide(uint32_t* d)
+CPU_TARGET_AVX512 static inline void n2d_words16_clear_wide(uint32_t* d)
 {
     _mm512_storeu_si512(d, _mm512_setzero_si512());
 }
@@ -509,8 +506,7 @@ static inline void n2d_cb_place_words_sse2(uint32_t* d, const uint32_t* s, int n
 }
 
 template <n2d_cb_place_op Op>
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
+CPU_TARGET_AVX512 static inline void n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
 {
     // (The zero-masked shifts: the plain ones start from an undefined register.)
     const __m512i left = _mm512_set1_epi32(sh), right = _mm512_set1_epi32(32 - sh);

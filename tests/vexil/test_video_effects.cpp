@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/memarena.h"
 #include "image/n2d.h"
 #include "image/n3d_phong.h"
@@ -431,7 +432,7 @@ TEST(Bumpmap, EarlierFormStartsEveryRowAtMinusOne)
 // 1 to 15 pixels.
 TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
 {
-    if (!vexil_bumpmap_wide_supported())
+    if (cpu_level_supported() < CPU_LEVEL_AVX512)
         GTEST_SKIP() << "no AVX-512 here: the wide path is not taken";
     uint32_t seed = 7;
     auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
@@ -456,13 +457,13 @@ TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
     for (auto& w : windows)
         for (float t = 0.0f; t < 10.0f; t += 0.37f) {
             video_plane wide(w.pw, w.ph, 0, 0x4321), one(w.pw, w.ph, 0, 0x4321);
-            vexil_bumpmap_wide = true;
+            cpu_level_set(CPU_LEVEL_AVX512);
             vexil_bumpmap_argb1555(&wide.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
                                    &phong);
-            vexil_bumpmap_wide = false;
+            cpu_level_set(CPU_LEVEL_AVX2);
             vexil_bumpmap_argb1555(&one.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
                                    &phong);
-            vexil_bumpmap_wide = true;
+            cpu_level_set(cpu_level_default());
             int wrong = 0;
             for (int y = 0; y < w.ph; y++)
                 for (int x = 0; x < w.pw; x++)
@@ -472,11 +473,11 @@ TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
     // Narrow targets: every tail length.
     for (int pw = 1; pw <= 33; pw++) {
         video_plane wide(pw, 4, 0, 0x4321), one(pw, 4, 0, 0x4321);
-        vexil_bumpmap_wide = true;
+        cpu_level_set(CPU_LEVEL_AVX512);
         vexil_bumpmap_argb1555(&wide.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
-        vexil_bumpmap_wide = false;
+        cpu_level_set(CPU_LEVEL_AVX2);
         vexil_bumpmap_argb1555(&one.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
-        vexil_bumpmap_wide = true;
+        cpu_level_set(cpu_level_default());
         for (int y = 0; y < 4; y++)
             for (int x = 0; x < pw; x++)
                 ASSERT_EQ(wide.px(x, y), one.px(x, y)) << pw << " wide, pixel " << x << "," << y;

@@ -1,6 +1,8 @@
 #include "host/valkyrie_context.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
 
@@ -170,6 +172,7 @@ static void compose_video_words_update()
         g_part[c] = uint32_t{clut[4 * video_clut_index(c) + 1]} << 16;
         b_part[c] = uint32_t{clut[4 * video_clut_index(c) + 2]} << 8;
     }
+#if defined(__x86_64__) || defined(__i386__)
     const __m128i* bv = reinterpret_cast<const __m128i*>(b_part);
     __m128i b4[8];
     for (int k = 0; k < 8; k++)
@@ -181,14 +184,34 @@ static void compose_video_words_update()
             for (int k = 0; k < 8; k++)
                 _mm_store_si128(out + k, _mm_or_si128(base, b4[k]));
         }
+#else
+    for (uint32_t r = 0; r < 32; r++)
+        for (uint32_t g = 0; g < 32; g++)
+            for (uint32_t b = 0; b < 32; b++)
+                compose_video_words[r << 10 | g << 5 | b] = rg_part[r] | g_part[g] | b_part[b];
+#endif
 }
 
 // The 16 indices at ov compared with the key: bit i set where index i is the key.
+#if defined(__x86_64__) || defined(__i386__)
+typedef __m128i compose_key;
+static inline compose_key compose_key_of(uint8_t key) { return _mm_set1_epi8(static_cast<char>(key)); }
 static inline unsigned compose_key_bits(const uint8_t* ov, __m128i key)
 {
     return static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ov)), key)));
 }
+#else
+typedef uint8_t compose_key;
+static inline compose_key compose_key_of(uint8_t key) { return key; }
+static inline unsigned compose_key_bits(const uint8_t* ov, uint8_t key)
+{
+    unsigned bits = 0;
+    for (int k = 0; k < 16; k++)
+        bits |= static_cast<unsigned>(ov[k] == key) << k;
+    return bits;
+}
+#endif
 
 // Surfaces come with any pitch: words are stored without assuming alignment.
 template <typename Pixel>
@@ -204,7 +227,7 @@ template <typename Pixel>
 static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_row, const Pixel* overlay_words,
                              uint8_t key, int w)
 {
-    const __m128i key16 = _mm_set1_epi8(static_cast<char>(key));
+    const compose_key key16 = compose_key_of(key);
     int x = 0;
     for (; x + 16 <= w; x += 16) {
         const unsigned bits = compose_key_bits(ov + x, key16);
@@ -212,6 +235,7 @@ static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_r
         Pixel* o = out + x;
         if (bits == 0xFFFFu) {
             // All key: the video words, each twice.
+#if defined(__x86_64__) || defined(__i386__)
             if constexpr (sizeof(Pixel) == 4) {
                 for (int k = 0; k < 2; k++) {
                     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4 * k));
@@ -223,6 +247,10 @@ static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_r
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi16(a, a));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi16(a, a));
             }
+#else
+            for (int k = 0; k < 16; k++)
+                store_pixel(o + k, v[k >> 1]);
+#endif
             continue;
         }
         // The indices in registers: the stores below cannot make them reload.
@@ -253,6 +281,7 @@ static void video_words_row_sse2(uint32_t* out, const uint8_t* video_row, int vw
         out[i] = compose_video_words[load_pixel16(video_row + 2 * i) & 0x7FFFu];
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // ---- The wide path (AVX-512 with byte permutations) -----------------------
 //
 // 64 output pixels a step, without a branch on the pattern: the colour tables
@@ -403,6 +432,7 @@ COMPOSE_WIDE_TARGET static void compose_frame_wide_argb1555(const compose_wide_t
 }
 
 #pragma GCC diagnostic pop
+#endif
 
 template <typename Pixel>
 static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbytes)
@@ -433,6 +463,7 @@ static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbyt
         }
     }
 
+#if defined(__x86_64__) || defined(__i386__)
     if (cpu_level() >= CPU_LEVEL_AVX512) {
         compose_wide_tables tables;
         for (int i = 0; i < VALKYRIE_CLUT_ENTRIES; i++)
@@ -452,6 +483,7 @@ static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbyt
                                         ctx->overlay.rowbytes, page->b, page->rowbytes, key, w, h, overlay_words);
         return;
     }
+#endif
 
     if constexpr (sizeof(Pixel) == 4)
         compose_video_words_update();

@@ -162,7 +162,7 @@ CPU_TARGET_AVX2 __attribute__((always_inline)) inline __m256 bumpmap_frsqrte8(__
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
 }
 
-// Eight lanes where the processor has AVX: the same operations, so the same bits.
+// Eight lanes (AVX instructions) at the AVX2 level: the same operations, so the same bits.
 CPU_TARGET_AVX2 int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
 {
     const __m256 vLx = _mm256_set1_ps(Lx), vdy = _mm256_set1_ps(dy), one = _mm256_set1_ps(1.0f);

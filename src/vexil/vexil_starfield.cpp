@@ -574,13 +574,13 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
     starfield_appender ap = {-1, nullptr, 0};
 #if defined(__x86_64__) || defined(__i386__)
     starfield_batch batch;
-    const int level = cpu_level();
-    if (level >= CPU_LEVEL_AVX512)
+    const int simd = cpu_level();
+    if (simd >= CPU_LEVEL_AVX512)
         for (; i + 16 <= n; i += 16) {
             starfield_project16_avx512(&f, &sf->stars[i], &batch);
             starfield_batch_take(sf, &f, &ap, &batch, i, 16);
         }
-    if (level >= CPU_LEVEL_SSE2)
+    if (simd >= CPU_LEVEL_SSE2)
         for (; i + 4 <= n; i += 4) {
             starfield_project4_sse2(&f, &sf->stars[i], &batch);
             starfield_batch_take(sf, &f, &ap, &batch, i, 4);

@@ -230,7 +230,7 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
     const uint32_t packed_u = uo | uo << 16;
     const uint32_t packed_v = vo << 8 | vo << 24;
     const int w4 = w & ~3;
-    const int path = vexil_tunnel_path_available(vexil_tunnel_path);
+    [[maybe_unused]] const int path = vexil_tunnel_path_available(vexil_tunnel_path);
     const uint8_t* src0 = static_cast<const uint8_t*>(uv_map->b) + (size_t)uv_src_y_offset * uv_map->row_bytes +
                           (size_t)uv_src_x_offset * 2;
     uint8_t* dst0 = static_cast<uint8_t*>(fb->b) + (size_t)y0 * fb->row_bytes + (size_t)x0 * 2;

@@ -16,6 +16,7 @@
 #include <random>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/memarena.h"
 #include "host/demo_music.h"
 #include "host/sdl2_host.h"
@@ -186,12 +187,13 @@ struct display {
 void BM_compose_rgba8888(benchmark::State& st)
 {
     display d(static_cast<int>(st.range(0)));
-    emulate_valkyrie_compose_wide = st.range(1) != 0;
+    cpu_level_set(st.range(1) != 0 ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
     std::vector<uint32_t> out(640 * 480);
     for (auto _ : st) {
         emulate_valkyrie_blit_rgba8888(&d.ctx, out.data(), 640 * 4);
         benchmark::ClobberMemory();
     }
+    cpu_level_set(cpu_level_default());
     st.SetLabel(PATTERN_NAMES[st.range(0)]);
     st.SetBytesProcessed(st.iterations() * 640LL * 480 * 4);
 }
@@ -199,12 +201,13 @@ void BM_compose_rgba8888(benchmark::State& st)
 void BM_compose_argb1555(benchmark::State& st)
 {
     display d(static_cast<int>(st.range(0)));
-    emulate_valkyrie_compose_wide = st.range(1) != 0;
+    cpu_level_set(st.range(1) != 0 ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
     std::vector<uint16_t> out(640 * 480);
     for (auto _ : st) {
         emulate_valkyrie_blit_argb1555(&d.ctx, out.data(), 640 * 2);
         benchmark::ClobberMemory();
     }
+    cpu_level_set(cpu_level_default());
     st.SetLabel(PATTERN_NAMES[st.range(0)]);
     st.SetBytesProcessed(st.iterations() * 640LL * 480 * 2);
 }
@@ -231,9 +234,7 @@ void BM_compose_rgba8888_video_table_changes(benchmark::State& st)
 // projection path (the label names the one the processor took).
 void BM_starfield_update_16384(benchmark::State& st)
 {
-    const int path = vexil_starfield_path_available(static_cast<int>(st.range(0)));
-    const int saved_path = vexil_starfield_path;
-    vexil_starfield_path = path;
+    const int path = cpu_level_set(static_cast<int>(st.range(0)));
     std::vector<uint8_t> block(16 << 20);
     memarena arena;
     memarena_init(&arena, "starfield", block.size(), block.data());
@@ -253,9 +254,8 @@ void BM_starfield_update_16384(benchmark::State& st)
         vexil_starfield_update(&sf, &fc, nullptr);
         benchmark::ClobberMemory();
     }
-    vexil_starfield_path = saved_path;
-    static const char* const PATH_NAMES[] = {"scalar", "sse2", "avx512"};
-    st.SetLabel(PATH_NAMES[path]);
+    cpu_level_set(cpu_level_default());
+    st.SetLabel(cpu_level_name(path == CPU_LEVEL_AVX2 ? CPU_LEVEL_SSE2 : path));
     st.counters["ns_per_star"] = benchmark::Counter(16384.0 * static_cast<double>(st.iterations()),
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
@@ -301,9 +301,9 @@ BENCHMARK(BM_compose_argb1555)
 BENCHMARK(BM_compose_rgba8888_video_table_changes)->Unit(benchmark::kMicrosecond);
 // path: 0 one star at a time, 1 SSE2, 2 AVX-512 where the processor has it.
 BENCHMARK(BM_starfield_update_16384)
-    ->Arg(VEXIL_STARFIELD_PATH_SCALAR)
-    ->Arg(VEXIL_STARFIELD_PATH_SSE2)
-    ->Arg(VEXIL_STARFIELD_PATH_AVX512)
+    ->Arg(CPU_LEVEL_SCALAR)
+    ->Arg(CPU_LEVEL_SSE2)
+    ->Arg(CPU_LEVEL_AVX512)
     ->ArgName("path")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_memcpy)->Arg(640 * 480 * 4)->Arg(640 * 480 * 2)->Unit(benchmark::kMicrosecond);

@@ -1,31 +1,52 @@
 // Selected stores of 32 pixels and the walk of a selection row 32 columns at a
 // time, for the coverage-masked 2D operations and the render targets' masked
 // clears: a 32-bit word, most significant bit first, picks which of 32 bytes or
-// 16-bit pixels are written. SSE2 everywhere; a wide form (AVX-512 masked
-// stores) for bodies built with MASKSTORE_WIDE on processors that have it.
-// Header only; main thread; nothing here fails.
+// 16-bit pixels are written. SSE2 everywhere on x86 (plain C elsewhere); a wide
+// form (AVX-512 masked stores) for bodies built with MASKSTORE_WIDE, taken where
+// maskstore_wide() says so. Header only; main thread; nothing here fails.
 #pragma once
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
 
+#include "core/cpu_features.h"
 #include "core/ppc.h"
 
+// True where the masked operations take their wide bodies (the AVX-512 level);
+// both write the same pixels.
+inline bool maskstore_wide() { return cpu_level() >= CPU_LEVEL_AVX512; }
+
+#if defined(__x86_64__) || defined(__i386__)
 // The wide bodies are compiled for AVX-512 (byte and word masked stores, bit
 // gathers into masks) and flattened, so the helpers below inline into them.
-#define MASKSTORE_WIDE __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"), flatten))
+#define MASKSTORE_WIDE CPU_TARGET_AVX512 __attribute__((flatten))
 
-// True (the default) lets the masked operations take their wide bodies where
-// the processor has them; false keeps every one on SSE2. Both write the same pixels.
-inline bool maskstore_wide_enabled = true;
-
-inline bool maskstore_wide()
+// Four selection words, and a pixel value repeated over 16 bytes.
+typedef __m128i maskstore_block;
+static inline maskstore_block maskstore_block_load(const uint32_t* p)
 {
-    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                  __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bitalg");
-    return maskstore_wide_enabled && available;
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+// ~a & b.
+static inline maskstore_block maskstore_block_andnot(maskstore_block a, maskstore_block b)
+{
+    return _mm_andnot_si128(a, b);
+}
+static inline maskstore_block maskstore_block_not(maskstore_block a) { return _mm_xor_si128(a, _mm_set1_epi32(-1)); }
+static inline maskstore_block maskstore_splat8(uint8_t v) { return _mm_set1_epi8(static_cast<char>(v)); }
+static inline maskstore_block maskstore_splat16(uint16_t v) { return _mm_set1_epi16(static_cast<short>(v)); }
+// Whether all four words of a block are w (0 or all ones); the block's words into w4.
+static inline bool maskstore_block_all(maskstore_block v, uint32_t w)
+{
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_set1_epi32(static_cast<int>(w)))) == 0xFFFF;
+}
+static inline void maskstore_block_store(uint32_t* w4, maskstore_block v)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w4), v);
 }
 
 // ---- SSE2 ----------------------------------------------------------------------
@@ -89,37 +110,115 @@ static inline void maskstore_copy16_sse2(uint8_t* p, const uint8_t* s, uint32_t 
 // ---- Wide (only inside MASKSTORE_WIDE bodies) ------------------------------------
 
 // The store mask of 32 columns: mask bit j is selection bit 31 - j.
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline __mmask32
-maskstore_wide_mask(uint32_t bits)
+CPU_TARGET_AVX512 static inline __mmask32 maskstore_wide_mask(uint32_t bits)
 {
     const __m256i order = _mm256_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
                                           22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
     return _mm256_bitshuffle_epi64_mask(_mm256_set1_epi64x(static_cast<long long>(bits)), order);
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-maskstore_fill8_wide(uint8_t* p, uint32_t bits, uint8_t value)
+CPU_TARGET_AVX512 static inline void maskstore_fill8_wide(uint8_t* p, uint32_t bits, uint8_t value)
 {
     _mm256_mask_storeu_epi8(p, maskstore_wide_mask(bits), _mm256_set1_epi8(static_cast<char>(value)));
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-maskstore_copy8_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
+CPU_TARGET_AVX512 static inline void maskstore_copy8_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
 {
     _mm256_mask_storeu_epi8(p, maskstore_wide_mask(bits), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s)));
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-maskstore_fill16_wide(uint8_t* p, uint32_t bits, uint16_t value)
+CPU_TARGET_AVX512 static inline void maskstore_fill16_wide(uint8_t* p, uint32_t bits, uint16_t value)
 {
     _mm512_mask_storeu_epi16(p, maskstore_wide_mask(bits), _mm512_set1_epi16(static_cast<short>(value)));
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-maskstore_copy16_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
+CPU_TARGET_AVX512 static inline void maskstore_copy16_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
 {
     _mm512_mask_storeu_epi16(p, maskstore_wide_mask(bits), _mm512_loadu_si512(s));
 }
+
+#else  // plain C: the same pixels
+
+struct maskstore_block {
+    uint32_t w[4];
+};
+static inline maskstore_block maskstore_block_load(const uint32_t* p)
+{
+    maskstore_block v;
+    memcpy(v.w, p, sizeof v.w);
+    return v;
+}
+static inline maskstore_block maskstore_block_andnot(maskstore_block a, maskstore_block b)
+{
+    for (int j = 0; j < 4; j++)
+        b.w[j] &= ~a.w[j];
+    return b;
+}
+static inline maskstore_block maskstore_block_not(maskstore_block a)
+{
+    for (int j = 0; j < 4; j++)
+        a.w[j] = ~a.w[j];
+    return a;
+}
+static inline maskstore_block maskstore_splat8(uint8_t v)
+{
+    return {{v * 0x01010101u, v * 0x01010101u, v * 0x01010101u, v * 0x01010101u}};
+}
+static inline maskstore_block maskstore_splat16(uint16_t v)
+{
+    return {{v * 0x00010001u, v * 0x00010001u, v * 0x00010001u, v * 0x00010001u}};
+}
+static inline bool maskstore_block_all(maskstore_block v, uint32_t w)
+{
+    return v.w[0] == w && v.w[1] == w && v.w[2] == w && v.w[3] == w;
+}
+static inline void maskstore_block_store(uint32_t* w4, maskstore_block v) { memcpy(w4, v.w, sizeof v.w); }
+
+// n pixels of bytes bpp at p where bits (bit 31 first) selects: from s, or the
+// value's first pixel when s is null.
+static inline void maskstore_select_plain(uint8_t* p, const uint8_t* s, uint32_t bits, const maskstore_block& value,
+                                          int bpp)
+{
+    for (int j = 0; j < 32; j++)
+        if ((bits >> (31 - j)) & 1u)
+            memcpy(p + bpp * j, s ? s + bpp * j : reinterpret_cast<const uint8_t*>(value.w), static_cast<size_t>(bpp));
+}
+static inline void maskstore_fill8_sse2(uint8_t* p, uint32_t bits, maskstore_block value)
+{
+    maskstore_select_plain(p, nullptr, bits, value, 1);
+}
+static inline void maskstore_copy8_sse2(uint8_t* p, const uint8_t* s, uint32_t bits)
+{
+    maskstore_select_plain(p, s, bits, {}, 1);
+}
+static inline void maskstore_fill16_sse2(uint8_t* p, uint32_t bits, maskstore_block value)
+{
+    maskstore_select_plain(p, nullptr, bits, value, 2);
+}
+static inline void maskstore_copy16_sse2(uint8_t* p, const uint8_t* s, uint32_t bits)
+{
+    maskstore_select_plain(p, s, bits, {}, 2);
+}
+
+// No wide form: maskstore_wide() is false, and the wide names give the same stores.
+#define MASKSTORE_WIDE
+static inline void maskstore_fill8_wide(uint8_t* p, uint32_t bits, uint8_t value)
+{
+    maskstore_fill8_sse2(p, bits, maskstore_splat8(value));
+}
+static inline void maskstore_copy8_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
+{
+    maskstore_copy8_sse2(p, s, bits);
+}
+static inline void maskstore_fill16_wide(uint8_t* p, uint32_t bits, uint16_t value)
+{
+    maskstore_fill16_sse2(p, bits, maskstore_splat16(value));
+}
+static inline void maskstore_copy16_wide(uint8_t* p, const uint8_t* s, uint32_t bits)
+{
+    maskstore_copy16_sse2(p, s, bits);
+}
+#endif
 
 // ---- Row walks ----------------------------------------------------------------
 
@@ -160,28 +259,26 @@ static inline void maskstore_row_groups(int mask_x0, int words_per_line, int wid
     if (sh == 0) {
         // Mask words in step with the groups: four at a time, passed over when
         // all are empty, one full run when all are full.
-        const __m128i ones = _mm_set1_epi32(-1);
         while (pos + 128 <= width) {
-            const __m128i v = block_at(first + k);
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
+            const maskstore_block v = block_at(first + k);
+            if (maskstore_block_all(v, 0u)) {
                 do {
                     pos += 128;
                     k += 4;
-                } while (pos + 128 <= width &&
-                         _mm_movemask_epi8(_mm_cmpeq_epi32(block_at(first + k), _mm_setzero_si128())) == 0xFFFF);
+                } while (pos + 128 <= width && maskstore_block_all(block_at(first + k), 0u));
                 continue;
             }
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, ones)) == 0xFFFF) {
+            if (maskstore_block_all(v, 0xFFFFFFFFu)) {
                 const int start = pos;
                 do {
                     pos += 128;
                     k += 4;
-                } while (pos + 128 <= width && _mm_movemask_epi8(_mm_cmpeq_epi32(block_at(first + k), ones)) == 0xFFFF);
+                } while (pos + 128 <= width && maskstore_block_all(block_at(first + k), 0xFFFFFFFFu));
                 full(start, pos - start);
                 continue;
             }
             alignas(16) uint32_t w4[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(w4), v);
+            maskstore_block_store(w4, v);
             for (int j = 0; j < 4; j++, pos += 32, k++) {
                 if (w4[j] == 0xFFFFFFFFu)
                     full(pos, 32);
@@ -256,17 +353,19 @@ static inline void maskstore_group_runs(uint32_t bits, Run run)
 // count 16-bit pixels of value from p.
 static inline void maskstore_fill_u16(uint8_t* p, size_t count, uint16_t value)
 {
-    const __m128i pattern = _mm_set1_epi16(static_cast<short>(value));
     size_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    const __m128i pattern = _mm_set1_epi16(static_cast<short>(value));
     for (; i + 8 <= count; i += 8)
         maskstore_store(p + 2 * i, pattern);
+#endif
     for (; i < count; i++)
         memcpy(p + 2 * i, &value, 2);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // count 16-bit pixels of value from p with 64-byte stores, the last ones masked.
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-maskstore_fill_u16_wide(uint8_t* p, size_t count, uint16_t value)
+CPU_TARGET_AVX512 static inline void maskstore_fill_u16_wide(uint8_t* p, size_t count, uint16_t value)
 {
     const __m512i pattern = _mm512_set1_epi16(static_cast<short>(value));
     size_t i = 0;
@@ -275,6 +374,12 @@ maskstore_fill_u16_wide(uint8_t* p, size_t count, uint16_t value)
     if (i < count)
         _mm512_mask_storeu_epi16(p + 2 * i, static_cast<__mmask32>((1ull << (count - i)) - 1u), pattern);
 }
+#else
+static inline void maskstore_fill_u16_wide(uint8_t* p, size_t count, uint16_t value)
+{
+    maskstore_fill_u16(p, count, value);
+}
+#endif
 
 // ---- Coverage rows ----------------------------------------------------------------
 

@@ -1,8 +1,12 @@
 #include "host/valkyrie_context.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
+
+#include "core/cpu_features.h"
 
 uint8_t emulate_valkyrie_key_color = 0;
 palette emulate_valkyrie_overlay_clut;
@@ -168,6 +172,7 @@ static void compose_video_words_update()
         g_part[c] = uint32_t{clut[4 * video_clut_index(c) + 1]} << 16;
         b_part[c] = uint32_t{clut[4 * video_clut_index(c) + 2]} << 8;
     }
+#if defined(__x86_64__) || defined(__i386__)
     const __m128i* bv = reinterpret_cast<const __m128i*>(b_part);
     __m128i b4[8];
     for (int k = 0; k < 8; k++)
@@ -179,14 +184,34 @@ static void compose_video_words_update()
             for (int k = 0; k < 8; k++)
                 _mm_store_si128(out + k, _mm_or_si128(base, b4[k]));
         }
+#else
+    for (uint32_t r = 0; r < 32; r++)
+        for (uint32_t g = 0; g < 32; g++)
+            for (uint32_t b = 0; b < 32; b++)
+                compose_video_words[r << 10 | g << 5 | b] = rg_part[r] | g_part[g] | b_part[b];
+#endif
 }
 
 // The 16 indices at ov compared with the key: bit i set where index i is the key.
+#if defined(__x86_64__) || defined(__i386__)
+typedef __m128i compose_key;
+static inline compose_key compose_key_of(uint8_t key) { return _mm_set1_epi8(static_cast<char>(key)); }
 static inline unsigned compose_key_bits(const uint8_t* ov, __m128i key)
 {
     return static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ov)), key)));
 }
+#else
+typedef uint8_t compose_key;
+static inline compose_key compose_key_of(uint8_t key) { return key; }
+static inline unsigned compose_key_bits(const uint8_t* ov, uint8_t key)
+{
+    unsigned bits = 0;
+    for (int k = 0; k < 16; k++)
+        bits |= static_cast<unsigned>(ov[k] == key) << k;
+    return bits;
+}
+#endif
 
 // Surfaces come with any pitch: words are stored without assuming alignment.
 template <typename Pixel>
@@ -202,7 +227,7 @@ template <typename Pixel>
 static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_row, const Pixel* overlay_words,
                              uint8_t key, int w)
 {
-    const __m128i key16 = _mm_set1_epi8(static_cast<char>(key));
+    const compose_key key16 = compose_key_of(key);
     int x = 0;
     for (; x + 16 <= w; x += 16) {
         const unsigned bits = compose_key_bits(ov + x, key16);
@@ -210,6 +235,7 @@ static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_r
         Pixel* o = out + x;
         if (bits == 0xFFFFu) {
             // All key: the video words, each twice.
+#if defined(__x86_64__) || defined(__i386__)
             if constexpr (sizeof(Pixel) == 4) {
                 for (int k = 0; k < 2; k++) {
                     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 4 * k));
@@ -221,6 +247,10 @@ static void compose_row_sse2(Pixel* out, const uint8_t* ov, const Pixel* video_r
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi16(a, a));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi16(a, a));
             }
+#else
+            for (int k = 0; k < 16; k++)
+                store_pixel(o + k, v[k >> 1]);
+#endif
             continue;
         }
         // The indices in registers: the stores below cannot make them reload.
@@ -251,6 +281,7 @@ static void video_words_row_sse2(uint32_t* out, const uint8_t* video_row, int vw
         out[i] = compose_video_words[load_pixel16(video_row + 2 * i) & 0x7FFFu];
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // ---- The wide path (AVX-512 with byte permutations) -----------------------
 //
 // 64 output pixels a step, without a branch on the pattern: the colour tables
@@ -266,7 +297,7 @@ struct compose_wide_tables {
     alignas(64) uint8_t video[3][64];     // 32-bit surface: video table bytes per 5-bit channel
 };
 
-#define COMPOSE_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define COMPOSE_WIDE_TARGET CPU_TARGET_AVX512
 
 // The compiler's own byte-permutation intrinsic starts from an undefined
 // register, which its flow analysis reports as a maybe-uninitialized read.
@@ -401,15 +432,7 @@ COMPOSE_WIDE_TARGET static void compose_frame_wide_argb1555(const compose_wide_t
 }
 
 #pragma GCC diagnostic pop
-
-static bool compose_wide_available()
-{
-    static const bool available =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-    return available;
-}
-
-bool emulate_valkyrie_compose_wide = true;
+#endif
 
 template <typename Pixel>
 static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbytes)
@@ -440,7 +463,8 @@ static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbyt
         }
     }
 
-    if (emulate_valkyrie_compose_wide && compose_wide_available()) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_level() >= CPU_LEVEL_AVX512) {
         compose_wide_tables tables;
         for (int i = 0; i < VALKYRIE_CLUT_ENTRIES; i++)
             for (int c = 0; c < static_cast<int>(sizeof(Pixel)) && c < 3; c++)
@@ -459,6 +483,7 @@ static void compose_shown_frame(valkyrie_context* ctx, void* dst, int dst_rowbyt
                                         ctx->overlay.rowbytes, page->b, page->rowbytes, key, w, h, overlay_words);
         return;
     }
+#endif
 
     if constexpr (sizeof(Pixel) == 4)
         compose_video_words_update();

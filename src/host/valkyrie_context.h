@@ -79,9 +79,8 @@ void emulate_valkyrie_blit_rgba8888(valkyrie_context* ctx, void* dst, int dst_ro
 // The same walk into a 640x480 ARGB1555 surface: key pixels copy the video
 // pixel unchanged, others are the overlay colour mapped through the video table.
 void emulate_valkyrie_blit_argb1555(valkyrie_context* ctx, void* dst, int dst_rowbytes);
-// The compositions use AVX2 where the processor has it (true, the default);
-// false keeps them on the SSE2 path everywhere. Both give the same pixels.
-extern bool emulate_valkyrie_compose_wide;
+// Both compositions take their AVX-512 path at the AVX-512 level of cpu_level()
+// (core/cpu_features.h), their SSE2 one below it; both give the same pixels.
 
 // The renderer benchmark on this display (valkyrie_benchmark.cpp): a 4 MiB arena
 // of its own, the cycle counter calibrated again, the renderer started, the key

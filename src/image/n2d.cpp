@@ -312,10 +312,25 @@ struct n2d_reverse_bits_table {
 static constexpr n2d_reverse_bits_table N2D_REVERSE_BITS;
 
 // The texel range [lo, lo + span] (a range of bytes; every texel value lies in 0..255).
+#if defined(__x86_64__) || defined(__i386__)
 struct n2d_texel_range {
     __m128i lo, span;
 };
+static inline n2d_texel_range n2d_texel_range_of(int lo, int span)
+{
+    return {_mm_set1_epi8(static_cast<char>(lo)), _mm_set1_epi8(static_cast<char>(span))};
+}
+#else
+struct n2d_texel_range {
+    uint8_t lo, span;
+};
+static inline n2d_texel_range n2d_texel_range_of(int lo, int span)
+{
+    return {static_cast<uint8_t>(lo), static_cast<uint8_t>(span)};
+}
+#endif
 
+#if defined(__x86_64__) || defined(__i386__)
 // The 32 texels at t in the range, as a mask word (texel 0 the most significant bit).
 static inline uint32_t n2d_texels_in_range_sse2(const uint8_t* t, const n2d_texel_range& r)
 {
@@ -328,8 +343,7 @@ static inline uint32_t n2d_texels_in_range_sse2(const uint8_t* t, const n2d_texe
            uint32_t{rev[m >> 24]};
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline uint32_t
-n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
+CPU_TARGET_AVX512 static inline uint32_t n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
 {
     // The texels in reverse order, so that mask bit 31 is texel 0.
     const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11,
@@ -341,18 +355,40 @@ n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
 }
 
 // Sixteen mask words all zero; sixteen zero words stored.
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline bool
-n2d_words16_zero_wide(const uint32_t* s)
+CPU_TARGET_AVX512 static inline bool n2d_words16_zero_wide(const uint32_t* s)
 {
     const __m512i v = _mm512_loadu_si512(s);
     return _mm512_test_epi32_mask(v, v) == 0;
 }
 
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-n2d_words16_clear_wide(uint32_t* d)
+CPU_TARGET_AVX512 static inline void n2d_words16_clear_wide(uint32_t* d)
 {
     _mm512_storeu_si512(d, _mm512_setzero_si512());
 }
+
+#else
+// The same words in plain C; off x86 there is no wide form (maskstore_wide() is
+// false), and the wide names only keep the wide bodies compiling.
+static inline uint32_t n2d_texels_in_range_sse2(const uint8_t* t, const n2d_texel_range& r)
+{
+    uint32_t m = 0;
+    for (int j = 0; j < 32; j++)
+        m |= static_cast<uint32_t>(static_cast<uint8_t>(t[j] - r.lo) <= r.span) << (31 - j);
+    return m;
+}
+static inline uint32_t n2d_texels_in_range_wide(const uint8_t* t, const n2d_texel_range& r)
+{
+    return n2d_texels_in_range_sse2(t, r);
+}
+static inline bool n2d_words16_zero_wide(const uint32_t* s)
+{
+    uint32_t any = 0;
+    for (int j = 0; j < 16; j++)
+        any |= s[j];
+    return any == 0;
+}
+static inline void n2d_words16_clear_wide(uint32_t* d) { memset(d, 0, 16 * sizeof *d); }
+#endif
 
 // The window's words as one run (the rows of both masks follow each other):
 // empty stretches of cb1 passed over sixteen (wide) or four words at a time,
@@ -401,9 +437,8 @@ static inline void n2d_eq_cb1_and_texture_rows(uint32_t* dst, const uint32_t* sr
         }
     }
     while (k + 4 <= end) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xFFFF) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), _mm_setzero_si128());
+        if (maskstore_block_all(maskstore_block_load(src + k), 0u)) {
+            maskstore_block_store(dst + k, maskstore_splat8(0));
             k += 4;
             advance(4);
             continue;
@@ -453,7 +488,7 @@ void n2d_cb_eq_cb1_and_texture_between(n3d_coveragebuffer* cb0, const n3d_covera
                4u * static_cast<size_t>(words) * static_cast<size_t>(y1 - y0));
         return;
     }
-    const n2d_texel_range r = {_mm_set1_epi8(static_cast<char>(lo)), _mm_set1_epi8(static_cast<char>(hi - lo))};
+    const n2d_texel_range r = n2d_texel_range_of(lo, hi - lo);
     if (maskstore_wide())
         n2d_eq_cb1_and_texture_rows_wide(cb0->u32, cb1->u32, texels, t0->w_log2, words, y0, y1, r);
     else
@@ -490,9 +525,10 @@ static inline uint32_t n2d_cb_combine(uint32_t d, uint32_t s, uint32_t m)
 template <n2d_cb_place_op Op>
 static inline void n2d_cb_place_words_sse2(uint32_t* d, const uint32_t* s, int n, int sh)
 {
+    int j = 0;
+#if defined(__x86_64__) || defined(__i386__)
     const __m128i ones = _mm_set1_epi32(-1);
     const __m128i left = _mm_cvtsi32_si128(sh), right = _mm_cvtsi32_si128(32 - sh);
-    int j = 0;
     for (; j + 4 <= n; j += 4) {
         __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + j));
         if (sh != 0)
@@ -502,6 +538,7 @@ static inline void n2d_cb_place_words_sse2(uint32_t* d, const uint32_t* s, int n
             bits = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j)), _mm_xor_si128(bits, ones));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d + j), bits);
     }
+#endif
     for (; j < n; j++) {
         const uint32_t bits = sh != 0 ? (s[j] << sh) | (s[j + 1] >> (32 - sh)) : s[j];
         d[j] = n2d_cb_combine<Op>(d[j], bits, 0xFFFFFFFFu);
@@ -509,9 +546,13 @@ static inline void n2d_cb_place_words_sse2(uint32_t* d, const uint32_t* s, int n
 }
 
 template <n2d_cb_place_op Op>
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512bitalg"))) static inline void
-n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
+#if defined(__x86_64__) || defined(__i386__)
+CPU_TARGET_AVX512
+#endif
+    static inline void
+    n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
 {
+#if defined(__x86_64__) || defined(__i386__)
     // (The zero-masked shifts: the plain ones start from an undefined register.)
     const __m512i left = _mm512_set1_epi32(sh), right = _mm512_set1_epi32(32 - sh);
     const __mmask16 all = 0xFFFF;
@@ -525,6 +566,9 @@ n2d_cb_place_words_wide(uint32_t* d, const uint32_t* s, int n, int sh)
             bits = _mm512_or_si512(_mm512_loadu_si512(d + j), _mm512_xor_si512(bits, _mm512_set1_epi32(-1)));
         _mm512_storeu_si512(d + j, bits);
     }
+#else
+    int j = 0;
+#endif
     n2d_cb_place_words_sse2<Op>(d + j, s + j, n - j, sh);
 }
 

@@ -57,7 +57,7 @@ struct n2d_fill_row {
     uint32_t* cov;
     int cov_x0;  // destination column of pos 0
     uint8_t color8;
-    __m128i color;
+    maskstore_block color;
     maskstore_pending pixels, cov_words;
     void full(int pos, int n)
     {
@@ -131,7 +131,7 @@ static inline void n2d_fill_if_cb0_rows(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* a
                                         int dst_x0, int dst_y0, int dst_y1, int dst_x1)
 {
     const int width = dst_x1 - dst_x0;
-    n2d_fill_row<Wide> op{nullptr, nullptr, dst_x0, arg->color8, _mm_set1_epi8(static_cast<char>(arg->color8)), {}, {}};
+    n2d_fill_row<Wide> op{nullptr, nullptr, dst_x0, arg->color8, maskstore_splat8(arg->color8), {}, {}};
     op.pixels.fill = arg->color8;
     op.cov_words.fill = 0xFF;
     for (int y = dst_y0; y < dst_y1; y++) {
@@ -142,7 +142,7 @@ static inline void n2d_fill_if_cb0_rows(n2d_fb_i8_and_cb_mask_fill_if_cb0_arg* a
         op.cov = arg->dst_cb0_row;
         maskstore_row_groups(
             mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
-            [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
+            [mask](int i) { return maskstore_block_load(mask + i); }, op);
         arg->dst_row += arg->dst_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
         arg->dst_cb0_row += arg->dst_cb0_row_delta;
@@ -167,7 +167,7 @@ static inline void n2d_copy_if_cb0_rows(n2d_fb_i8_and_cb_mask_copy_if_cb0_arg* a
         op.cov = arg->dst_cb0_row;
         maskstore_row_groups(
             mask_x0, words_per_line, width, [mask](int i) { return mask[i]; },
-            [mask](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + i)); }, op);
+            [mask](int i) { return maskstore_block_load(mask + i); }, op);
         arg->dst_row += arg->dst_rowbytes;
         arg->src_row += arg->src_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;
@@ -194,8 +194,7 @@ static inline void n2d_copy_if_not_cb0_and_cb1_rows(n2d_fb_i8_mask_copy_if_not_c
         maskstore_row_groups(
             mask_x0, words_per_line, width, [m0, m1](int i) { return m1[i] & ~m0[i]; },
             [m0, m1](int i) {
-                return _mm_andnot_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)),
-                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(m1 + i)));
+                return maskstore_block_andnot(maskstore_block_load(m0 + i), maskstore_block_load(m1 + i));
             },
             op);
         arg->dst_row += arg->dst_rowbytes;
@@ -221,10 +220,7 @@ static inline void n2d_argb1555_copy_if_not_cb0_rows(n2d_fb_argb1555_mask_copy_i
         op.src = arg->src_row;
         maskstore_row_groups(
             mask_x0, words_per_line, width, [m0](int i) { return ~m0[i]; },
-            [m0](int i) {
-                return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m0 + i)), _mm_set1_epi32(-1));
-            },
-            op);
+            [m0](int i) { return maskstore_block_not(maskstore_block_load(m0 + i)); }, op);
         arg->dst_row += arg->dst_rowbytes;
         arg->src_row += arg->src_rowbytes;
         arg->cb0_row += arg->cb0_row_delta;

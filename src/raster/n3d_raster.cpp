@@ -8,21 +8,6 @@ n3d_rasterizer g_n3d_rasterizers[N3D_RASTERIZERS_MAX];
 int g_n3d_rasterizers_count;
 int g_n3d_tri_id;
 
-static int raster_wide_supported()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();  // this runs as a static initializer, possibly before the library's own
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vpopcntdq") &&
-        __builtin_cpu_supports("avx512vbmi"))
-        return N3D_RASTER_AVX512;
-    return __builtin_cpu_supports("avx2") ? N3D_RASTER_AVX2 : N3D_RASTER_SCALAR;
-#else
-    return N3D_RASTER_SCALAR;
-#endif
-}
-int g_n3d_raster_wide = raster_wide_supported();
-
 float n3d_height_div_lut[N3D_HEIGHT_DIV_LUT_SIZE];
 int n3d_iiw_lut_fixpt[N3D_FIXED_IIW_LUT_SIZE];
 

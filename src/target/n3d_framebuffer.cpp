@@ -1,6 +1,8 @@
 #include "target/n3d_framebuffer.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <emmintrin.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -145,9 +147,9 @@ struct n3d_clear_row {
         else if constexpr (Wide)
             maskstore_fill16_wide(dst + 2 * pos, bits, N3D_BACKGROUND_ARGB1555);
         else if constexpr (Bpp == 1)
-            maskstore_fill8_sse2(dst + pos, bits, _mm_setzero_si128());
+            maskstore_fill8_sse2(dst + pos, bits, maskstore_splat8(0));
         else
-            maskstore_fill16_sse2(dst + 2 * pos, bits, _mm_set1_epi16(static_cast<short>(N3D_BACKGROUND_ARGB1555)));
+            maskstore_fill16_sse2(dst + 2 * pos, bits, maskstore_splat16(N3D_BACKGROUND_ARGB1555));
     }
     void tail(int pos, uint32_t bits)
     {
@@ -173,18 +175,14 @@ static inline void n3d_clear_where_rows(uint8_t* row, int row_bytes, const uint3
             maskstore_row_groups(
                 0, words, w, [c, d](int i) { return d[i] & ~c[i]; },
                 [c, d](int i) {
-                    return _mm_andnot_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)),
-                                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i)));
+                    return maskstore_block_andnot(maskstore_block_load(c + i), maskstore_block_load(d + i));
                 },
                 op);
             d += words;
         } else {
             maskstore_row_groups(
                 0, words, w, [c](int i) { return ~c[i]; },
-                [c](int i) {
-                    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c + i)), _mm_set1_epi32(-1));
-                },
-                op);
+                [c](int i) { return maskstore_block_not(maskstore_block_load(c + i)); }, op);
         }
     }
     op.pixels.flush();
@@ -311,6 +309,7 @@ void n3d_framebuffer_argb1555_copy_where_depth(n3d_framebuffer* dst, const n3d_f
                 continue;
             const int x1 = x0 + 16 < w ? x0 + 16 : w;
             int x = x0;
+#if defined(__x86_64__) || defined(__i386__)
             // Eight at a time: the destination kept where the depth is 0.
             for (; x + 8 <= x1; x += 8) {
                 const __m128i keep =
@@ -320,6 +319,7 @@ void n3d_framebuffer_argb1555_copy_where_depth(n3d_framebuffer* dst, const n3d_f
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x),
                                  _mm_or_si128(_mm_and_si128(keep, to), _mm_andnot_si128(keep, from)));
             }
+#endif
             for (; x < x1; x++)
                 if (z[x] != 0)
                     memcpy(d + 2 * x, s + 2 * x, 2);

@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
+#include "core/cpu_features.h"
 #include "core/ppc.h"
 #include "core/saturate.h"
 #include "image/n3d_convert.h"
@@ -155,8 +156,8 @@ inline __m128 bumpmap_frsqrte4(__m128 x)
 }
 #endif
 
-#if defined(__x86_64__)
-__attribute__((target("avx"), always_inline)) inline __m256 bumpmap_frsqrte8(__m256 x)
+#if defined(__x86_64__) || defined(__i386__)
+CPU_TARGET_AVX2 __attribute__((always_inline)) inline __m256 bumpmap_frsqrte8(__m256 x)
 {
     const __m256d one = _mm256_set1_pd(1.0);
     __m256d lo = _mm256_div_pd(one, _mm256_sqrt_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x))));
@@ -164,8 +165,8 @@ __attribute__((target("avx"), always_inline)) inline __m256 bumpmap_frsqrte8(__m
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
 }
 
-// Eight lanes where the processor has AVX: the same operations, so the same bits.
-__attribute__((target("avx"))) int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
+// Eight lanes (AVX instructions) at the AVX2 level: the same operations, so the same bits.
+CPU_TARGET_AVX2 int bumpmap_terms_run_avx(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
 {
     const __m256 vLx = _mm256_set1_ps(Lx), vdy = _mm256_set1_ps(dy), one = _mm256_set1_ps(1.0f);
     const __m256 dy2 = _mm256_mul_ps(vdy, vdy);
@@ -181,8 +182,6 @@ __attribute__((target("avx"))) int bumpmap_terms_run_avx(bumpmap_terms* o, const
     }
     return k;
 }
-
-const bool k_bumpmap_has_avx = __builtin_cpu_supports("avx");
 #endif
 
 // Terms for n pixels whose x coordinates are in xf; every product and sum in the
@@ -190,13 +189,15 @@ const bool k_bumpmap_has_avx = __builtin_cpu_supports("avx");
 void bumpmap_terms_run(bumpmap_terms* o, const float* xf, int n, float Lx, float dy)
 {
     int k = 0;
-#if defined(__x86_64__)
-    if (k_bumpmap_has_avx)
+    [[maybe_unused]] const int level = cpu_level();
+#if defined(__x86_64__) || defined(__i386__)
+    if (level >= CPU_LEVEL_AVX2)
         k = bumpmap_terms_run_avx(o, xf, n, Lx, dy);
 #endif
 #if defined(__SSE2__)
+    const int n4 = level >= CPU_LEVEL_SSE2 ? n : 0;  // the four-lane part: none at the scalar level
     const __m128 vLx = _mm_set1_ps(Lx), vdy = _mm_set1_ps(dy), dy2 = _mm_mul_ps(vdy, vdy), one = _mm_set1_ps(1.0f);
-    for (; k + 4 <= n; k += 4) {
+    for (; k + 4 <= n4; k += 4) {
         __m128 dx = _mm_sub_ps(vLx, _mm_loadu_ps(xf + k));  // after the eight-lane part, at most one step
         __m128 r = bumpmap_frsqrte4(_mm_add_ps(_mm_mul_ps(dx, dx), dy2));
         __m128 lx = _mm_mul_ps(dx, r), ly = _mm_mul_ps(vdy, r);
@@ -251,13 +252,13 @@ inline uint16_t bumpmap_pixel_terms(const uint32_t* bump_row, const uint8_t* col
     return shade_table[((uint32_t)color_row[u] << 5) | lut[i]];
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 // The whole window 16 pixels a step with AVX-512: the light terms and the texel
 // part of the formula in the scalar path's order of operations (no fused
 // multiply-add, the same clamps for NaN), the phong level by byte permutes over the
 // table's 256 entries, the shaded colour by a gather of the 32-bit pair it lies in.
-#define BUMPMAP_X16 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")))
-#define BUMPMAP_X16_INLINE __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"), always_inline))
+#define BUMPMAP_X16 CPU_TARGET_AVX512
+#define BUMPMAP_X16_INLINE CPU_TARGET_AVX512 __attribute__((always_inline))
 
 // The compiler's own intrinsics for the 512-bit conversions start from an
 // undefined register, which its flow analysis reports as a maybe-uninitialized read.
@@ -406,24 +407,9 @@ BUMPMAP_X16 void bumpmap_draw_x16(const bumpmap_work* k, n3d_framebuffer* fb)
     }
 }
 #pragma GCC diagnostic pop
-
-const bool k_bumpmap_has_x16 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-                               __builtin_cpu_supports("avx512vbmi");
 #endif
 
 }  // namespace
-
-bool vexil_bumpmap_wide = true;
-
-bool vexil_bumpmap_wide_supported()
-{
-#if defined(__x86_64__)
-    return k_bumpmap_has_x16;
-#else
-    return false;
-#endif
-}
 
 void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0, int src_x0, int src_y0, int src_x1,
                             int src_y1, const n3d_texture* bumpmap, const n3d_texture* texture,
@@ -432,8 +418,8 @@ void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0
     bumpmap_work k;
     if (!bumpmap_setup(&k, fb, t, dst_x0, dst_y0, src_x0, src_y0, src_x1, src_y1, bumpmap, texture, phong))
         return;
-#if defined(__x86_64__)
-    if (vexil_bumpmap_wide && k_bumpmap_has_x16) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_level() >= CPU_LEVEL_AVX512) {
         bumpmap_draw_x16(&k, fb);
         return;
     }

@@ -17,12 +17,9 @@ struct n3d_phong_lut;
 void vexil_bumpmap_argb1555(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0, int src_x0, int src_y0, int src_x1,
                             int src_y1, const n3d_texture* bumpmap, const n3d_texture* texture,
                             const n3d_phong_lut* phong);
-// True (the default): the window is drawn 16 pixels a step with AVX-512 where the
-// processor has it; false keeps it on the path of one pixel at a time with its
-// light terms eight or four at a time. Both give the same pixels.
-extern bool vexil_bumpmap_wide;
-// Whether this processor takes the 16-pixel path.
-bool vexil_bumpmap_wide_supported();
+// The window is drawn 16 pixels a step at the AVX-512 level of cpu_level()
+// (core/cpu_features.h); below it one pixel at a time, with the light terms eight
+// (AVX2 level), four (SSE2) or one at a time. Every path gives the same pixels.
 // The earlier form of the same lighting: every row's x coordinate from -1 and one
 // 16-bit store a pixel.
 void vexil_bumpmap_argb1555_old(n3d_framebuffer* fb, float t, int dst_x0, int dst_y0, int src_x0, int src_y0,

@@ -3,8 +3,11 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
+#include "core/cpu_features.h"
 #include "core/crash.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
@@ -225,16 +228,6 @@ __attribute__((always_inline)) static inline void starfield_bucket_append(vexil_
     ds->sy = (uint16_t)py;
 }
 
-int vexil_starfield_path_available(int path)
-{
-    static const bool has_avx512 = __builtin_cpu_supports("avx512f");
-    if (path >= VEXIL_STARFIELD_PATH_AVX512 && !has_avx512)
-        path = VEXIL_STARFIELD_PATH_SSE2;
-    return path < VEXIL_STARFIELD_PATH_SCALAR ? VEXIL_STARFIELD_PATH_SCALAR : path;
-}
-
-int vexil_starfield_path = VEXIL_STARFIELD_PATH_AVX512;
-
 // Everything a star's projection and tests need, fixed for one update.
 struct starfield_frame {
     starfield_view view;
@@ -309,6 +302,7 @@ static int starfield_star(vexil_starfield* sf, const starfield_frame* f, int i, 
     return 1;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // The projection of up to 16 consecutive stars at once: each lane does the
 // single star's operations in the single star's order (no fused or reordered
 // arithmetic), so a lane's px, py and level equal starfield_star's. Lanes
@@ -395,7 +389,7 @@ static void starfield_project4_sse2(const starfield_frame* f, const vexil_starfi
     o->mask_tested = 0;
 }
 
-#define STARFIELD_AVX512 __attribute__((target("avx512f")))
+#define STARFIELD_AVX512 CPU_TARGET_AVX512
 // Every lane: the zero-masked forms of the conversions and of min and max, whose
 // plain forms start from an undefined register that GCC 12 warns about.
 #define STARFIELD_ALL16 ((__mmask16)0xffff)
@@ -534,6 +528,8 @@ __attribute__((always_inline)) static inline void starfield_batch_take(vexil_sta
     }
 }
 
+#endif
+
 void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d)
 {
     (void)d;
@@ -575,19 +571,21 @@ void vexil_starfield_update(vexil_starfield* sf, n3d_frame_context* fc, vexil* d
     sf->buckets_pool_sp = 0;
 
     int i = 0;
-    starfield_batch batch;
     starfield_appender ap = {-1, nullptr, 0};
-    const int path = vexil_starfield_path_available(vexil_starfield_path);
-    if (path == VEXIL_STARFIELD_PATH_AVX512)
+#if defined(__x86_64__) || defined(__i386__)
+    starfield_batch batch;
+    const int simd = cpu_level();
+    if (simd >= CPU_LEVEL_AVX512)
         for (; i + 16 <= n; i += 16) {
             starfield_project16_avx512(&f, &sf->stars[i], &batch);
             starfield_batch_take(sf, &f, &ap, &batch, i, 16);
         }
-    if (path >= VEXIL_STARFIELD_PATH_SSE2)
+    if (simd >= CPU_LEVEL_SSE2)
         for (; i + 4 <= n; i += 4) {
             starfield_project4_sse2(&f, &sf->stars[i], &batch);
             starfield_batch_take(sf, &f, &ap, &batch, i, 4);
         }
+#endif
     for (; i < n; i++) {
         int px, py, level;
         if (starfield_star(sf, &f, i, &px, &py, &level))

@@ -83,17 +83,9 @@ void vexil_starfield_init_argb1555(vexil_starfield* starfield, int stars_count_l
 void vexil_starfield_generate_positions(vexil_starfield* starfield);
 void vexil_starfield_regenerate_star_in_frustum(vexil_starfield* starfield, int star_i);
 
-// How the update projects the stars: one at a time, 4 at a time with SSE2, or
-// 16 at a time with AVX-512 where the processor has it (the default; SSE2
-// elsewhere). Every path gives the same stars, pixels, coverage and buckets.
-enum {
-    VEXIL_STARFIELD_PATH_SCALAR = 0,
-    VEXIL_STARFIELD_PATH_SSE2 = 1,
-    VEXIL_STARFIELD_PATH_AVX512 = 2,
-};
-extern int vexil_starfield_path;
-// The path the update takes when asked for path on this processor.
-int vexil_starfield_path_available(int path);
+// How the update projects the stars follows cpu_level() (core/cpu_features.h):
+// 16 at a time at the AVX-512 level, 4 at a time from the SSE2 level, else one at
+// a time. Every path gives the same stars, pixels, coverage and buckets.
 
 // Projects, culls, buckets and draws every star into fc's framebuffer and marks
 // the drawn pixels in fc's coverage buffer. d is not used.

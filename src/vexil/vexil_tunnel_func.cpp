@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
+#include "core/cpu_features.h"
 #include "core/saturate.h"
 #include "image/n3d_convert.h"
 #include "image/texel.h"
@@ -52,15 +53,12 @@ static inline uint32_t tunnel_pair(const uint8_t* p)
 
 int vexil_tunnel_path_available(int path)
 {
-#if defined(__x86_64__)
-    static const bool has_gather = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-    if (path >= VEXIL_TUNNEL_PATH_GATHER && !has_gather)
+    const int level = cpu_level();
+    if (path >= VEXIL_TUNNEL_PATH_GATHER && level < CPU_LEVEL_AVX512)
         path = VEXIL_TUNNEL_PATH_SSE2;
+    if (path >= VEXIL_TUNNEL_PATH_SSE2 && level < CPU_LEVEL_SSE2)
+        path = VEXIL_TUNNEL_PATH_PACKED;
     return path < VEXIL_TUNNEL_PATH_PACKED ? VEXIL_TUNNEL_PATH_PACKED : path;
-#else
-    (void)path;
-    return VEXIL_TUNNEL_PATH_PACKED;
-#endif
 }
 
 // Gathers pay off where a gathered element costs less than a plain load and its
@@ -68,16 +66,12 @@ int vexil_tunnel_path_available(int path)
 // of the SSE2 path's time; on AMD's the gathers were slower than the SSE2 path.
 static int tunnel_path_default()
 {
-#if defined(__x86_64__)
-    return vexil_tunnel_path_available(__builtin_cpu_is("intel") ? VEXIL_TUNNEL_PATH_GATHER : VEXIL_TUNNEL_PATH_SSE2);
-#else
-    return VEXIL_TUNNEL_PATH_PACKED;
-#endif
+    return vexil_tunnel_path_available(cpu_intel() ? VEXIL_TUNNEL_PATH_GATHER : VEXIL_TUNNEL_PATH_SSE2);
 }
 
 int vexil_tunnel_path = tunnel_path_default();
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 // Eight pixels a step with SSE2: one byte-wise add offsets eight entries (the
 // carries stay inside each byte), the row's texel indices go through a small
 // buffer, and each texel is loaded straight into its lane of the eight-pixel
@@ -129,8 +123,8 @@ struct tunnel_gather {
     const uint16_t* texels;
 };
 
-__attribute__((target("avx512f,avx512bw"), always_inline)) static inline __m512i tunnel_texels32(const tunnel_gather& g,
-                                                                                                 __m512i entries)
+CPU_TARGET_AVX512 __attribute__((always_inline)) static inline __m512i tunnel_texels32(const tunnel_gather& g,
+                                                                                       __m512i entries)
 {
     const __m512i e = _mm512_add_epi8(entries, g.add);
     // The even pixel's pair starts at its index with the lowest bit cleared.
@@ -147,8 +141,7 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) static inline __m512i
 // boundary (the head, the high lanes of the line before it) and those after the
 // last whole step (the tail, the low lanes of the last line) share one step when
 // they fit in it, as they do in every row whose width is a multiple of 32.
-__attribute__((target("avx512f,avx512bw"))) static void tunnel_row_gather(const tunnel_gather& g, uint8_t* dst,
-                                                                          const uint8_t* src, int w)
+CPU_TARGET_AVX512 static void tunnel_row_gather(const tunnel_gather& g, uint8_t* dst, const uint8_t* src, int w)
 {
     const int misalign = (int)((uintptr_t)src & 63u);
     const int head = ((64 - misalign) & 63) / 2;
@@ -190,10 +183,9 @@ __attribute__((target("avx512f,avx512bw"))) static void tunnel_row_gather(const 
     _mm512_mask_storeu_epi16(tail_dst, tail_k, tunnel_texels32(g, _mm512_maskz_loadu_epi16(tail_k, tail_src)));
 }
 
-__attribute__((target("avx512f,avx512bw"))) static void tunnel_frame_gather(uint8_t* dst, size_t dst_row_bytes,
-                                                                            const uint8_t* src, size_t src_row_bytes,
-                                                                            int w, int h, const uint16_t* texels,
-                                                                            uint32_t uo, uint32_t vo)
+CPU_TARGET_AVX512 static void tunnel_frame_gather(uint8_t* dst, size_t dst_row_bytes, const uint8_t* src,
+                                                  size_t src_row_bytes, int w, int h, const uint16_t* texels,
+                                                  uint32_t uo, uint32_t vo)
 {
     alignas(64) uint16_t pick[32];
     for (int k = 0; k < 16; k++) {
@@ -239,11 +231,11 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
     const uint32_t packed_u = uo | uo << 16;
     const uint32_t packed_v = vo << 8 | vo << 24;
     const int w4 = w & ~3;
-    const int path = vexil_tunnel_path_available(vexil_tunnel_path);
+    [[maybe_unused]] const int path = vexil_tunnel_path_available(vexil_tunnel_path);
     const uint8_t* src0 = static_cast<const uint8_t*>(uv_map->b) + (size_t)uv_src_y_offset * uv_map->row_bytes +
                           (size_t)uv_src_x_offset * 2;
     uint8_t* dst0 = static_cast<uint8_t*>(fb->b) + (size_t)y0 * fb->row_bytes + (size_t)x0 * 2;
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
     if (path == VEXIL_TUNNEL_PATH_GATHER) {
         tunnel_frame_gather(dst0, (size_t)fb->row_bytes, src0, (size_t)uv_map->row_bytes, w, h, texels, uo, vo);
         return;
@@ -253,7 +245,7 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
         const uint8_t* src = src0 + (size_t)j * uv_map->row_bytes;
         uint8_t* dst = dst0 + (size_t)j * fb->row_bytes;
         int i = 0;
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
         if (path == VEXIL_TUNNEL_PATH_SSE2)
             i = tunnel_row_sse2(dst, src, w, texels, uo, vo);
 #endif

@@ -21,12 +21,14 @@ void vexil_tunnel_argb1555(n3d_frame_context* fc, const n3d_texture* color_map, 
 // How a frame is drawn: four pixels a step in plain C (the portable packed
 // path), eight a step with SSE2, or 32 a step with AVX-512 gathers. The default
 // is the gathers on Intel processors that have AVX-512, SSE2 on other x86-64
-// processors, the packed path elsewhere. Every path gives the same pixels.
+// processors, the packed path elsewhere; a path above the level of cpu_level()
+// (core/cpu_features.h: AVX-512 for the gathers, SSE2 for SSE2) falls back to
+// the widest one below it. Every path gives the same pixels.
 enum {
     VEXIL_TUNNEL_PATH_PACKED = 0,
     VEXIL_TUNNEL_PATH_SSE2 = 1,
     VEXIL_TUNNEL_PATH_GATHER = 2,
 };
 extern int vexil_tunnel_path;
-// The path a frame takes when asked for path on this processor.
+// The path a frame takes when asked for path at the current level.
 int vexil_tunnel_path_available(int path);

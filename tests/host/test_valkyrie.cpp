@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/memarena.h"
 #include "host/valkyrie_context.h"
 
@@ -408,7 +409,7 @@ TEST(Display, CompositionMatchesTheScalarFormForEveryPattern)
 {
     const overlay_pattern patterns[] = {overlay_pattern::no_key, overlay_pattern::all_key, overlay_pattern::spans,
                                         overlay_pattern::random_half, overlay_pattern::runs_at_odd_columns};
-    const bool saved_wide = emulate_valkyrie_compose_wide;
+    const int saved_level = cpu_level();
     std::mt19937 gen(2024);
     for (overlay_pattern pattern : patterns)
         for (uint8_t key : {uint8_t{0}, uint8_t{200}})
@@ -428,7 +429,7 @@ TEST(Display, CompositionMatchesTheScalarFormForEveryPattern)
                 fill_overlay(d, pattern, key, gen);
                 if (gen() & 1)
                     emulate_valkyrie_video_pageflip(&d.ctx);
-                emulate_valkyrie_compose_wide = wide;
+                cpu_level_set(wide ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
                 for (int words = 2; words <= 4; words += 2) {
                     const int pitch = 640 * words + 40;
                     std::vector<uint8_t> got(static_cast<size_t>(pitch) * 480, 0xA5), want(got);
@@ -454,7 +455,7 @@ TEST(Display, CompositionMatchesTheScalarFormForEveryPattern)
                 scalar_composition<uint32_t>(&d.ctx, want.data(), 640 * 4);
                 EXPECT_TRUE(got == want) << "after a video table change, pattern " << static_cast<int>(pattern);
             }
-    emulate_valkyrie_compose_wide = saved_wide;
+    cpu_level_set(saved_level);
 }
 
 // The 16-bit composition: key pixels copy the video pixel, others take the

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/maskstore.h"
 #include "image/n2d.h"
 #include "image/n3d_convert.h"
@@ -528,7 +529,7 @@ TEST(N2dCoverage, ProductionSizesMatchReferenceOnBothBodies)
 {
     std::mt19937 gen(10);
     for (bool wide : {false, true}) {
-        maskstore_wide_enabled = wide;
+        cpu_level_set(wide ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
         for (int copy = 0; copy < 2; copy++)
             for (int x0 : {0, 5, 31, -1, -5, -31, 32, -32, 37, -300})
                 for (int y0 : {0, -3, 4})
@@ -626,7 +627,7 @@ TEST(N2dCoverage, ProductionSizesMatchReferenceOnBothBodies)
                 ASSERT_EQ(cb0.words, want.words) << th[0] << " " << th[1] << " density " << density << " wide " << wide;
             }
     }
-    maskstore_wide_enabled = true;
+    cpu_level_set(cpu_level_default());
 }
 
 TEST(N2dCoverage, ClearZeroesTheWords)

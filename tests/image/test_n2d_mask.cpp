@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/maskstore.h"
 #include "image/n2d.h"
 #include "support/capture.h"
@@ -121,8 +122,8 @@ std::vector<int> x_placements(int fb_w, int mask_w)
 // the wide ones.
 class N2dMaskPaths : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { maskstore_wide_enabled = GetParam(); }
-    void TearDown() override { maskstore_wide_enabled = true; }
+    void SetUp() override { cpu_level_set(GetParam() ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2); }
+    void TearDown() override { cpu_level_set(cpu_level_default()); }
 };
 INSTANTIATE_TEST_SUITE_P(Bodies, N2dMaskPaths, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "wide" : "sse2"; });

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "support/raster_fixture.h"
 
 namespace {
@@ -35,9 +36,9 @@ snapshot take(const raster_fixture& f)
 
 // 300 triangles of the stream (coordinates stretched by spread), coverage and
 // depth reset every 100 as the benchmark does, starting from random coverage.
-snapshot run(raster_fixture& f, int flags, int wide, float spread)
+snapshot run(raster_fixture& f, int flags, int level, float spread)
 {
-    g_n3d_raster_wide = wide;
+    cpu_level_set(level);
     f.clear();
     pcg32_random_t bits = {42, 54};
     for (int i = 0; i < 320 * 200 / 32; i++)
@@ -92,15 +93,12 @@ struct wide_path {
 TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
 {
     const wide_path paths[] = {
-        {N3D_RASTER_AVX2, "AVX2 spans", __builtin_cpu_supports("avx2") != 0},
-        {N3D_RASTER_AVX512, "AVX-512 rows",
-         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512vbmi")},
+        {CPU_LEVEL_AVX2, "AVX2 spans", cpu_level_supported() >= CPU_LEVEL_AVX2},
+        {CPU_LEVEL_AVX512, "AVX-512 rows", cpu_level_supported() >= CPU_LEVEL_AVX512},
     };
     if (!paths[0].supported)
         GTEST_SKIP() << "no AVX2 on this processor: only the scalar path exists";
-    const int saved = g_n3d_raster_wide;
+    const int saved = cpu_level();
     const struct {
         int size;
         bool distinct;
@@ -112,7 +110,7 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
             distinct_tables(*f);
         for (float spread : {1.0f, 7.0f})
             for (int flags : ALL_FLAGS) {
-                snapshot scalar = run(*f, flags, N3D_RASTER_SCALAR, spread);
+                snapshot scalar = run(*f, flags, CPU_LEVEL_SCALAR, spread);
                 for (const wide_path& p : paths) {
                     if (!p.supported) {
                         printf("[   NOTE   ] %s not on this processor, not compared\n", p.name);
@@ -136,7 +134,7 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
                 }
             }
     }
-    g_n3d_raster_wide = saved;
+    cpu_level_set(saved);
 }
 
 }  // namespace

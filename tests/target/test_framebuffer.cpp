@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/crash.h"
 #include "core/maskstore.h"
 #include "core/memarena.h"
@@ -231,7 +232,7 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
     for (bool wide : {false, true})
         for (const auto& s : shapes)
             for (int d : densities) {
-                maskstore_wide_enabled = wide;
+                cpu_level_set(wide ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
                 // Each buffer is followed by as many guard words again: set in
                 // cb_dirty and clear in cb, so a walk past the buffers' rows or
                 // columns would clear pixels the reference keeps.
@@ -255,7 +256,7 @@ TEST(Framebuffer, DirtyClearMatchesPerPixelReference)
                         }
                 n3d_framebuffer fb = {0, s.format, s.fb_w, s.fb_h, s.row_bytes, pixels.data()};
                 n3d_framebuffer_clear_dirty(&fb, &cb, &dirty);
-                maskstore_wide_enabled = true;
+                cpu_level_set(cpu_level_default());
                 ASSERT_EQ(pixels, want) << s.format << " " << s.fb_w << "x" << s.fb_h << " density " << d << " wide "
                                         << wide;
             }
@@ -292,9 +293,9 @@ TEST(Framebuffer, NonCoverageClearMatchesPerPixelReference)
                                     want[y * row_bytes + 2 * x + 1] = 0x80;
                             }
                     n3d_framebuffer fb = {0, format, sh.fb_w, sh.fb_h, row_bytes, pixels.data()};
-                    maskstore_wide_enabled = wide;
+                    cpu_level_set(wide ? CPU_LEVEL_AVX512 : CPU_LEVEL_SSE2);
                     n3d_framebuffer_clear_noncoverage(&fb, &cb);
-                    maskstore_wide_enabled = true;
+                    cpu_level_set(cpu_level_default());
                     ASSERT_EQ(pixels, want) << format << " " << sh.cb_w << " density " << density << " wide " << wide;
                 }
     captured_run r = capture_run([] {

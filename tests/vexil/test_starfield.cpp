@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/memarena.h"
 #include "core/ppc.h"
 #include "image/n3d_convert.h"
@@ -276,21 +277,22 @@ void former_update(vexil_starfield* sf, n3d_frame_context* fc)
     }
 }
 
-// Runs the update on one path and restores the path chosen before.
+// Runs the update on one path (the processor level that picks it) and restores
+// the level before.
 void update_on_path(int path, vexil_starfield* sf, n3d_frame_context* fc)
 {
-    const int saved = vexil_starfield_path;
-    vexil_starfield_path = path;
+    const int saved = cpu_level();
+    cpu_level_set(path);
     vexil_starfield_update(sf, fc, nullptr);
-    vexil_starfield_path = saved;
+    cpu_level_set(saved);
 }
 
-// The paths this processor runs (AVX-512 falls back to SSE2 where it is missing).
+// The paths this processor runs: one star at a time, 4 (SSE2), 16 (AVX-512).
 std::vector<int> available_paths()
 {
     std::vector<int> paths;
-    for (int p : {VEXIL_STARFIELD_PATH_SCALAR, VEXIL_STARFIELD_PATH_SSE2, VEXIL_STARFIELD_PATH_AVX512})
-        if (vexil_starfield_path_available(p) == p)
+    for (int p : {CPU_LEVEL_SCALAR, CPU_LEVEL_SSE2, CPU_LEVEL_AVX512})
+        if (cpu_level_supported() >= p)
             paths.push_back(p);
     return paths;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "core/memarena.h"
 #include "image/n2d.h"
 #include "image/n3d_phong.h"
@@ -441,11 +442,8 @@ TEST(Bumpmap, TopClippedWindowIsTheUnclippedWindowsVisibleRows)
 {
     bump_set s;
     const int dst_y0s[] = {-1, -2, -3, -7, -20, -48, -64, -99, -128, -170, -201, -255};
-    const bool wide_paths[] = {false, true};
-    for (bool wide : wide_paths) {
-        if (wide && !vexil_bumpmap_wide_supported())
-            continue;
-        vexil_bumpmap_wide = wide;
+    for (int level = CPU_LEVEL_SCALAR; level <= cpu_level_supported(); level++) {
+        cpu_level_set(level);
         int frames = 0, wrong_frames = 0;
         std::string first_wrong;
         for (int ti = 0; ti < 100; ti++) {
@@ -466,8 +464,8 @@ TEST(Bumpmap, TopClippedWindowIsTheUnclippedWindowsVisibleRows)
                 wrong_frames += wrong != 0;
             }
         }
-        vexil_bumpmap_wide = true;
-        EXPECT_EQ(wrong_frames, 0) << (wide ? "wide" : "one pixel") << " path, " << wrong_frames << " of " << frames
+        cpu_level_set(cpu_level_default());
+        EXPECT_EQ(wrong_frames, 0) << cpu_level_name(level) << " path, " << wrong_frames << " of " << frames
                                    << " frames differ, first at " << first_wrong;
     }
 }
@@ -496,7 +494,7 @@ TEST(Bumpmap, EarlierFormStartsEveryRowAtMinusOne)
 // 1 to 15 pixels.
 TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
 {
-    if (!vexil_bumpmap_wide_supported())
+    if (cpu_level_supported() < CPU_LEVEL_AVX512)
         GTEST_SKIP() << "no AVX-512 here: the wide path is not taken";
     uint32_t seed = 7;
     auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
@@ -521,13 +519,13 @@ TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
     for (auto& w : windows)
         for (float t = 0.0f; t < 10.0f; t += 0.37f) {
             video_plane wide(w.pw, w.ph, 0, 0x4321), one(w.pw, w.ph, 0, 0x4321);
-            vexil_bumpmap_wide = true;
+            cpu_level_set(CPU_LEVEL_AVX512);
             vexil_bumpmap_argb1555(&wide.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
                                    &phong);
-            vexil_bumpmap_wide = false;
+            cpu_level_set(CPU_LEVEL_AVX2);
             vexil_bumpmap_argb1555(&one.fb, t, w.dst_x0, w.dst_y0, w.sx0, w.sy0, w.sx1, w.sy1, &bump.t, &color.t,
                                    &phong);
-            vexil_bumpmap_wide = true;
+            cpu_level_set(cpu_level_default());
             int wrong = 0;
             for (int y = 0; y < w.ph; y++)
                 for (int x = 0; x < w.pw; x++)
@@ -537,11 +535,11 @@ TEST(Bumpmap, WidePathDrawsTheOnePixelPathsPixels)
     // Narrow targets: every tail length.
     for (int pw = 1; pw <= 33; pw++) {
         video_plane wide(pw, 4, 0, 0x4321), one(pw, 4, 0, 0x4321);
-        vexil_bumpmap_wide = true;
+        cpu_level_set(CPU_LEVEL_AVX512);
         vexil_bumpmap_argb1555(&wide.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
-        vexil_bumpmap_wide = false;
+        cpu_level_set(CPU_LEVEL_AVX2);
         vexil_bumpmap_argb1555(&one.fb, 1.3f, 0, 0, 0, 0, 310, 256, &bump.t, &color.t, &phong);
-        vexil_bumpmap_wide = true;
+        cpu_level_set(cpu_level_default());
         for (int y = 0; y < 4; y++)
             for (int x = 0; x < pw; x++)
                 ASSERT_EQ(wide.px(x, y), one.px(x, y)) << pw << " wide, pixel " << x << "," << y;

@@ -205,6 +205,7 @@ struct tri_state {
     const uint8_t* phong_lut;
     uint32_t index_mask;  // keeps every fetch inside the level
     fx u_max16, v_max16;
+    int32_t phong_lo, phong_hi;  // the shade indices the triangle's pixels can take
     // per-pixel steps
     fx kdx[2], kdy[2];
     fx iwk_dx, iwk_dy;
@@ -236,12 +237,9 @@ inline fx frac_of(fx k, fx p_iiw)
         return (fx(ppc_mullw(k.i(), p_iiw.i())) >> 18) + 7;
 }
 
-inline int phong_index_clamp(int32_t i)
+inline int phong_index_clamp(const tri_state& s, int32_t i)
 {
-    return i < -N3D_PHONG_LUT_PAD
-               ? -N3D_PHONG_LUT_PAD
-               : (i > N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD ? N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD
-                                                                    : i);
+    return i < s.phong_lo ? s.phong_lo : (i > s.phong_hi ? s.phong_hi : i);
 }
 
 // The pixel of a texel fetched at accumulator p with phong index pidx.
@@ -258,7 +256,7 @@ inline uint32_t shade_pixel(const tri_state& s, uint32_t p, int32_t pidx)
         texel = t16;
     }
     if constexpr (F.phong) {
-        uint32_t shade = s.phong_lut[phong_index_clamp(pidx)];
+        uint32_t shade = s.phong_lut[phong_index_clamp(s, pidx)];
         if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8)
             return s.shade_table[ppc_rlwimi(shade, texel, 5, 19, 26)];
         else
@@ -572,6 +570,24 @@ __attribute__((always_inline)) inline void row_rec_take(tri_state& d, const tri_
     d.rs.span = rr.span;
 }
 
+// Moves a row's start from x0 < 0 to the target's first column, its left-edge
+// values stepped over the pixels left out as the walk along the row steps them.
+template <n3d_tri_features F>
+__attribute__((noinline, cold)) void row_rec_clip_left(const tri_state& s, row_rec* r)
+{
+    const fx n = fx(0) - fx(r->x0);
+    r->lk0 += s.kdx[0] * n;
+    r->lk1 += s.kdx[1] * n;
+    r->liwk += s.iwk_dx * n;
+    r->lzb += s.zb_dx * n;
+    if constexpr (F.phong) {
+        const fx tri = fx::raw(static_cast<uint32_t>((static_cast<uint64_t>(n.v) * (n.v - 1u)) >> 1));
+        r->q += r->span * n + s.rs.e3 * tri;
+        r->span += s.rs.e3 * n;
+    }
+    r->x0 = 0;
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 #define N3D_TRI_WIDE 1
 // Bytes k (k < 8) of entry m: how many of the bits below bit k are set in m.
@@ -722,8 +738,8 @@ struct span_wide {
                     __m256i iw = _mm256_add_epi32(set1(r.iiw_cur.v), _mm256_mullo_epi32(lane, set1(r.iiw_d.v)));
                     pidx = _mm256_srai_epi32(_mm256_mullo_epi32(_mm256_srai_epi32(q, 8), iw), 16);
                 }
-                pidx = _mm256_min_epi32(_mm256_max_epi32(pidx, _mm256_set1_epi32(-N3D_PHONG_LUT_PAD)),
-                                        _mm256_set1_epi32(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+                pidx = _mm256_min_epi32(_mm256_max_epi32(pidx, _mm256_set1_epi32(s.phong_lo)),
+                                        _mm256_set1_epi32(s.phong_hi));
                 const __m256i shade = gather_u8(s.phong_lut, pidx);
                 if constexpr (F.texel == N3D_TRI_TEXEL_INDEX8) {
                     pix = gather_u16(s.shade_table,
@@ -859,11 +875,13 @@ struct row_x16 {
     // What every chunk of a row shares.
     struct row {
         const tri_state* s;
-        __m512i t_lo, t_hi;    // the reciprocal table
-        __m512i lut[4];        // phong table entries 0 to 255
-        __m512i k1[3], k8[3];  // lane and 8 x lane times the x steps of u/w, v/w and 1/w
-        __m512i kz;            // lane times the depth step
-        __m512i le3, te3;      // lane and lane (lane - 1) / 2 times the quadratic's second difference
+        __m512i t_lo, t_hi;         // the reciprocal table
+        __m512i lut[4];             // phong table entries 0 to 255
+        __m512i k1[3], k8[3];       // lane and 8 x lane times the x steps of u/w, v/w and 1/w
+        __m512i kz;                 // lane times the depth step
+        __m512i le3, te3;           // lane and lane (lane - 1) / 2 times the quadratic's second difference
+        __m512i plo, phi;           // the triangle's phong index range
+        __m512i pfast, pfast_span;  // the part of it inside the table: pfast + [0, pfast_span]
         uint8_t* dst;
         uint16_t* zp;
         int32_t x0, n;
@@ -952,9 +970,10 @@ struct row_x16 {
     }
     // Shades of sixteen phong indices in bits 0-7 (the bits above are not
     // defined): entries 0 to 255 by byte permutation of the table held in lut,
-    // each lane's low byte selecting; indices outside them are clamped to the
-    // pads around the table and read from memory. With Narrow the indices lie
-    // in [-128, 127], so entries 0 to 127 are all the table they can select.
+    // each lane's low byte selecting; indices outside them or outside the
+    // triangle's range are clamped to that range and read from memory. With
+    // Narrow the indices lie in [-128, 127], so entries 0 to 127 are all the
+    // table they can select.
     template <bool Narrow>
     N3D_TRI_X16_INLINE static inline __m512i phong_lookup(const row& w, __mmask16 m, __m512i pidx)
     {
@@ -962,10 +981,9 @@ struct row_x16 {
         if constexpr (!Narrow)
             shade = _mm512_mask_mov_epi32(shade, _mm512_test_epi32_mask(pidx, s1(0x80)),
                                           _mm512_permutex2var_epi8(w.lut[2], pidx, w.lut[3]));
-        const __mmask16 pad = _mm512_mask_cmpgt_epu32_mask(m, pidx, s1(N3D_PHONG_LUT_ENTRIES - 1));
+        const __mmask16 pad = _mm512_mask_cmpgt_epu32_mask(m, _mm512_sub_epi32(pidx, w.pfast), w.pfast_span);
         if (pad) {
-            const __m512i c = _mm512_min_epi32(_mm512_max_epi32(pidx, s1i(-N3D_PHONG_LUT_PAD)),
-                                               s1i(N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD));
+            const __m512i c = _mm512_min_epi32(_mm512_max_epi32(pidx, w.plo), w.phi);
             shade = _mm512_mask_mov_epi32(shade, pad, gather_u8(pad, w.s->phong_lut, c));
         }
         return shade;
@@ -1094,6 +1112,14 @@ struct row_x16 {
         w->kz = _mm512_mullo_epi32(lanes(), s1(s.zb_dx.v));
         const __m512i tri = _mm512_setr_epi32(0, 0, 1, 3, 6, 10, 15, 21, 28, 36, 45, 55, 66, 78, 91, 105);
         w->le3 = w->te3 = _mm512_setzero_si512();
+        // Indices in both the range and the table need no clamp; with no such
+        // index every lane is clamped (no index the walk gives is 2^30).
+        const int32_t f_lo = s.phong_lo > 0 ? s.phong_lo : 0;
+        const int32_t f_hi = s.phong_hi < N3D_PHONG_LUT_ENTRIES - 1 ? s.phong_hi : N3D_PHONG_LUT_ENTRIES - 1;
+        w->plo = s1i(s.phong_lo);
+        w->phi = s1i(s.phong_hi);
+        w->pfast = s1i(f_lo <= f_hi ? f_lo : 1 << 30);
+        w->pfast_span = s1i(f_lo <= f_hi ? f_hi - f_lo : 0);
         if constexpr (F.phong) {
             w->le3 = _mm512_mullo_epi32(lanes(), s1(s.rs.e3.v));
             w->te3 = _mm512_mullo_epi32(tri, s1(s.rs.e3.v));
@@ -1331,6 +1357,38 @@ inline rsqr_start rsqr_at(const V& v, const float* gdx, const float* gdy, float 
     return r;
 }
 
+// The shade indices (128 r^2) that pixels of the triangle can take: r^2 over
+// the phong coordinates its three vertices span, from the squared distance of
+// their bounding box to the origin up to the largest vertex value, widened by
+// what the fixed-point walk adds (the reciprocal table and the squared
+// reciprocal stepped linearly inside spans raise the index, the truncations
+// lower it by a few units). On slivers the walk's huge gradients can carry the
+// index far outside; the pixels then shade like the vertices instead of
+// reading the table's ends. The cubic variant's index never exceeds 127.
+template <typename V>
+inline void phong_index_range(const V* v, bool cubic, int32_t* lo, int32_t* hi)
+{
+    float r2_max = 0.0f, u_lo = 0.0f, u_hi = 0.0f, v_lo = 0.0f, v_hi = 0.0f;
+    for (int i = 0; i < 3; i++) {
+        const float w = 1.0f / v[i].w;
+        const float pu = v[i].ps[2] * w, pv = v[i].ps[3] * w;
+        const float r2 = pu * pu + pv * pv;
+        if (!(r2 <= r2_max))
+            r2_max = r2;
+        u_lo = i == 0 || pu < u_lo ? pu : u_lo;
+        u_hi = i == 0 || pu > u_hi ? pu : u_hi;
+        v_lo = i == 0 || pv < v_lo ? pv : v_lo;
+        v_hi = i == 0 || pv > v_hi ? pv : v_hi;
+    }
+    const float du = u_lo > 0.0f ? u_lo : (u_hi < 0.0f ? -u_hi : 0.0f);
+    const float dv = v_lo > 0.0f ? v_lo : (v_hi < 0.0f ? -v_hi : 0.0f);
+    const float d2 = du * du + dv * dv;
+    const int32_t i_lo = -N3D_PHONG_LUT_PAD, i_hi = cubic ? 127 : N3D_PHONG_LUT_ENTRIES - 1 + N3D_PHONG_LUT_PAD;
+    const float f_lo = 128.0f * d2 * 0.9375f - 2.0f, f_hi = 128.0f * r2_max * 1.125f + 2.0f;
+    *hi = f_hi < static_cast<float>(i_hi) ? static_cast<int32_t>(f_hi) + 1 : i_hi;
+    *lo = f_lo > static_cast<float>(i_lo) ? (f_lo < static_cast<float>(*hi) ? static_cast<int32_t>(f_lo) : *hi) : i_lo;
+}
+
 }  // namespace n3d_tri
 
 template <n3d_tri_features F>
@@ -1426,6 +1484,7 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         s.hxx = fx_round(f * (vx * (2.0f * vx) + (2.0f * ux) * ux));
         s.hyy = fx_round(f * (vy * (2.0f * vy) + (2.0f * uy) * uy));
         s.hxy = fx_round(f * (vy * (2.0f * vx) + (2.0f * ux) * uy));
+        phong_index_range(v, F.cubic, &s.phong_lo, &s.phong_hi);
     }
 
     // Edges: t->l, t->r, and the lower edge m->b.
@@ -1491,8 +1550,23 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         pb[1].t0 = now;
     }
 
+    // Nothing is drawn outside [0, x_lim) x [0, y_lim), whatever the set-up
+    // arithmetic gives: spans and rows are cut to the target and its buffers.
+    int32_t x_lim = fc->fb->w, y_lim = fc->fb->h;
+    if constexpr (F.cov_read || F.cov_write) {
+        x_lim = fc->cb->w < x_lim ? fc->cb->w : x_lim;
+        y_lim = fc->cb->h < y_lim ? fc->cb->h : y_lim;
+    }
+    if constexpr (F.depth) {
+        x_lim = fc->db->w < x_lim ? fc->db->w : x_lim;
+        y_lim = fc->db->h < y_lim ? fc->db->h : y_lim;
+    }
+    x_lim = x_lim > 0 ? x_lim : 0;
+    y_lim = y_lim > 0 ? y_lim : 0;
+
     // Row pointers from the first row on.
-    const int32_t y0 = (part0_pc_y0_fp >> 8).i() > 0 ? (part0_pc_y0_fp >> 8).i() : 0;
+    int32_t y0 = (part0_pc_y0_fp >> 8).i() > 0 ? (part0_pc_y0_fp >> 8).i() : 0;
+    y0 = y0 < y_lim ? y0 : y_lim;
     s.row_bytes = fc->fb->row_bytes;
     s.dst_row = static_cast<uint8_t*>(fc->fb->b) + static_cast<intptr_t>(y0) * s.row_bytes;
     s.cov_row = nullptr;
@@ -1567,7 +1641,7 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
 
     // The rows [ys, ye) of one part. With an edge not set up (a sliver whose
     // height rounds to 0) the rows are walked without drawing.
-    auto run_rows = [&](int32_t ys, int32_t ye) {
+    auto run_rows_with = [&](int32_t ys, int32_t ye, auto clip) {
         pb[2].t0 = cycles_measure_get();
         const bool draw = l_ok && r_ok;
         // The edges are walked for a batch of rows, then the batch's scanlines are
@@ -1586,6 +1660,7 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         uint32_t* zmask_row = s.zmask_row;
         const fx lk_step0 = s.lk_step[0], lk_step1 = s.lk_step[1], kdx0 = s.kdx[0], kdx1 = s.kdx[1];
         const fx liwk_step = s.liwk_step, lzb_step = s.lzb_step, iwk_dx = s.iwk_dx, zb_dx = s.zb_dx;
+        const int32_t x_end = x_lim;
         int32_t y = ys;
         while (y < ye) {
             tri_state d = s;  // the batch's first row
@@ -1597,9 +1672,19 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
             int32_t cnt = 0;
             for (const int32_t y_first = y; y < ye && cnt < ROW_BATCH; y++) {
                 if (draw) {
-                    const int32_t x0 = le.pc_x, x1 = re.pc_x;
-                    if (x0 < x1)
-                        recs[cnt++] = row_rec{y - y_first, x0, x1, lk0, lk1, liwk, lzb, rw.q, rw.span};
+                    if constexpr (clip.value) {
+                        const int32_t x0 = le.pc_x, x1 = re.pc_x < x_end ? re.pc_x : x_end;
+                        if (x0 < x1 && x1 > 0) {
+                            recs[cnt] = row_rec{y - y_first, x0, x1, lk0, lk1, liwk, lzb, rw.q, rw.span};
+                            if (x0 < 0)
+                                row_rec_clip_left<F>(s, &recs[cnt]);
+                            cnt++;
+                        }
+                    } else {
+                        const int32_t x0 = le.pc_x, x1 = re.pc_x;
+                        if (x0 < x1)
+                            recs[cnt++] = row_rec{y - y_first, x0, x1, lk0, lk1, liwk, lzb, rw.q, rw.span};
+                    }
                 }
                 if (l_ok) {
                     bool carry = edge_step(&le);
@@ -1676,10 +1761,40 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
         pb[2].hits += 1;
     };
 
+    // Spans are cut to the target's columns only where an edge can reach
+    // outside them: vertices within 2 pixels of a side, or an edge so flat
+    // that the up to 1/256 pixel its walk starts above its first vertex moves
+    // it that far; elsewhere the rows are walked without the cut.
+    bool clip_x = true;
+    {
+        float x_min = v[0].x, x_max = v[0].x, slope = 0.0f;
+        bool flat = false;
+        for (int i = 0; i < 3; i++) {
+            x_min = v[i].x < x_min ? v[i].x : x_min;
+            x_max = v[i].x > x_max ? v[i].x : x_max;
+            const vtx& a = v[i];
+            const vtx& c = v[i == 2 ? 0 : i + 1];
+            const float dx = a.x > c.x ? a.x - c.x : c.x - a.x, dy = a.y > c.y ? a.y - c.y : c.y - a.y;
+            if (!(dx <= 64.0f * dy))
+                flat = true;
+            else if (dx > slope * dy)
+                slope = dx / dy;
+        }
+        const float reach = slope * (1.0f / 128.0f) + 2.0f;
+        clip_x = flat || !(x_min - reach >= 0.0f && x_max + reach <= static_cast<float>(x_lim));
+    }
+    auto run_rows = [&](int32_t ys, int32_t ye) {
+        if (clip_x)
+            run_rows_with(ys, ye, std::true_type{});
+        else
+            run_rows_with(ys, ye, std::false_type{});
+    };
+
     // Part 0: from the top vertex down to the middle vertex's row.
     {
         const int32_t ys = (part0_pc_y0_fp >> 8).i() > 0 ? (part0_pc_y0_fp >> 8).i() : 0;
-        const int32_t ye = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
+        int32_t ye = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
+        ye = ye < y_lim ? ye : y_lim;
         const fx pc_y_fp = part0_pc_y0_fp.i() > 0 ? part0_pc_y0_fp : fx(0);
         if (r_dy_fp.i() > 0) {
             edge_setup(&er, r_x0, r_y0, r_dx_fp, r_dy_fp, pc_y_fp);
@@ -1695,8 +1810,10 @@ int n3d_tri_ex(n3d_rasterizer_args* args)
     }
     // Part 1: the side with the break takes the lower edge.
     {
-        const int32_t ys = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
-        const int32_t ye = (part1_pc_y1_fp >> 8).i() > 0 ? (part1_pc_y1_fp >> 8).i() : 0;
+        int32_t ys = (part1_pc_y0_fp >> 8).i() > 0 ? (part1_pc_y0_fp >> 8).i() : 0;
+        int32_t ye = (part1_pc_y1_fp >> 8).i() > 0 ? (part1_pc_y1_fp >> 8).i() : 0;
+        ys = ys < y_lim ? ys : y_lim;
+        ye = ye < y_lim ? ye : y_lim;
         if (ys < ye) {
             const fx pc_y_fp = part1_pc_y0_fp.i() > 0 ? part1_pc_y0_fp : fx(0);
             if (is_part1_left) {

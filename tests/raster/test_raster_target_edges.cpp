@@ -130,14 +130,16 @@ TEST(RasterTargetEdges, NothingOutsideTheTargetAndSliversShadeLikeTheirVertices)
     std::vector<uint8_t> lut(N3D_PHONG_LUT_BYTES, 0);
     std::fill_n(lut.begin(), N3D_PHONG_LUT_PAD + 40, uint8_t(31));
     f->phong_luts[0] = lut.data() + N3D_PHONG_LUT_PAD;
-    const int saved = g_n3d_raster_wide;
+    const int saved = n3d_raster_wide();
     for (const target_case& c : CASES) {
         tight_target tt(c.w, c.h);
         f->args.fc = &tt.fc;
         const raster_tri t = raster_tri_make(c.v);
         ASSERT_GT(t.twice_area, 0.0f) << c.what;
         for (int wide = N3D_RASTER_SCALAR; wide <= saved; wide++) {
-            g_n3d_raster_wide = wide;
+            cpu_level_set(wide == N3D_RASTER_AVX512 ? CPU_LEVEL_AVX512
+                          : wide == N3D_RASTER_AVX2 ? CPU_LEVEL_AVX2
+                                                    : CPU_LEVEL_SCALAR);
             for (int flags : ALL_FLAGS) {
                 const bool phong = (flags & N3D_RASTERIZER_PHONG) != 0;
                 if (c.check == CHECK_SHADE && !phong)
@@ -171,7 +173,7 @@ TEST(RasterTargetEdges, NothingOutsideTheTargetAndSliversShadeLikeTheirVertices)
             }
         }
     }
-    g_n3d_raster_wide = saved;
+    cpu_level_set(cpu_level_default());
 }
 
 }  // namespace

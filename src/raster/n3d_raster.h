@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/cpu_features.h"
 #include "core/cycles_measure.h"
 
 struct n3d_frame_context;
@@ -129,20 +128,6 @@ void n3d_rasterizer_register(const char* name, int ps_count, n3d_rasterizer_func
 n3d_rasterizer* n3d_rasterizer_find(int flags);
 // Registers the fifteen generated rasterizers in their fixed order.
 void n3d_rasterizers_init();
-
-// The rasterizers' pixel path, from the level of cpu_level() (core/cpu_features.h):
-// scalar (below AVX2), span pixels eight at a time (AVX2), or whole rows sixteen
-// pixels at a time (AVX-512). All three draw the same pixels.
-enum { N3D_RASTER_SCALAR = 0, N3D_RASTER_AVX2 = 1, N3D_RASTER_AVX512 = 2 };
-inline int n3d_raster_wide()
-{
-    const int level = cpu_level();
-    return level >= CPU_LEVEL_AVX512 ? N3D_RASTER_AVX512
-           : level >= CPU_LEVEL_AVX2 ? N3D_RASTER_AVX2
-                                     : N3D_RASTER_SCALAR;
-}
-// The triangle body (n3d_tri_ex.h) reads the path under this name.
-#define g_n3d_raster_wide n3d_raster_wide()
 
 // Floor division and non-negative modulo for positive divisors; b = 0 is fatal.
 int mfloordiv(int a, int b);

@@ -17,22 +17,131 @@ void tri_ex_init(n3d_rasterizer* r)
     r->profileblocks_count = 5;
 }
 
-//                                          texel                   affine cov_r  cov_w  depth  phong  mip    cubic
-constexpr n3d_tri_features F336 = {N3D_TRI_TEXEL_ARGB1555, true, false, true, false, false, false, false};
-constexpr n3d_tri_features F80 = {N3D_TRI_TEXEL_ARGB1555, false, false, true, false, false, false, false};
-constexpr n3d_tri_features F81 = {N3D_TRI_TEXEL_ARGB1555, false, true, true, false, false, false, false};
-constexpr n3d_tri_features F48 = {N3D_TRI_TEXEL_INDEX8, false, false, true, false, false, false, false};
-constexpr n3d_tri_features F50 = {N3D_TRI_TEXEL_INDEX8, false, false, true, false, false, false, false};
-constexpr n3d_tri_features F51 = {N3D_TRI_TEXEL_INDEX8, false, true, true, false, false, false, false};
-constexpr n3d_tri_features F49 = {N3D_TRI_TEXEL_INDEX8, false, true, false, false, false, false, false};
-constexpr n3d_tri_features F179 = {N3D_TRI_TEXEL_INDEX8, false, true, true, false, true, false, false};
-constexpr n3d_tri_features F178 = {N3D_TRI_TEXEL_INDEX8, false, false, true, false, true, false, false};
-constexpr n3d_tri_features F190 = {N3D_TRI_TEXEL_INDEX8, false, false, true, true, true, false, false};
-constexpr n3d_tri_features F1214 = {N3D_TRI_TEXEL_INDEX8, false, false, true, true, true, false, true};
-constexpr n3d_tri_features F176 = {N3D_TRI_TEXEL_INDEX8, false, false, false, false, true, false, false};
-constexpr n3d_tri_features F208 = {N3D_TRI_TEXEL_ARGB1555, false, false, true, false, true, false, false};
-constexpr n3d_tri_features F210 = {N3D_TRI_TEXEL_ARGB1555, false, false, true, false, true, false, false};
-constexpr n3d_tri_features F466 = {N3D_TRI_TEXEL_ARGB1555, false, false, true, false, true, true, false};
+// Each variant's features, named after its flag word. Every field is given:
+// the body is instantiated by value, and the compiler's names for a value with
+// fields left out can coincide with another value's. 336, 80, 81, 48 and 208
+// write coverage without the write bit in their flag words, as the variant
+// table gives them.
+constexpr n3d_tri_features F336 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                   .affine = true,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = false,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F80 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                  .affine = false,
+                                  .cov_read = false,
+                                  .cov_write = true,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F81 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                  .affine = false,
+                                  .cov_read = true,
+                                  .cov_write = true,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F48 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                  .affine = false,
+                                  .cov_read = false,
+                                  .cov_write = true,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F50 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                  .affine = false,
+                                  .cov_read = false,
+                                  .cov_write = true,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F51 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                  .affine = false,
+                                  .cov_read = true,
+                                  .cov_write = true,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F49 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                  .affine = false,
+                                  .cov_read = true,
+                                  .cov_write = false,
+                                  .depth = false,
+                                  .phong = false,
+                                  .mipconst = false,
+                                  .cubic = false};
+constexpr n3d_tri_features F179 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                   .affine = false,
+                                   .cov_read = true,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F178 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F190 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = true,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F1214 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                    .affine = false,
+                                    .cov_read = false,
+                                    .cov_write = true,
+                                    .depth = true,
+                                    .phong = true,
+                                    .mipconst = false,
+                                    .cubic = true};
+constexpr n3d_tri_features F176 = {.texel = N3D_TRI_TEXEL_INDEX8,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = false,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F208 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F210 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = false,
+                                   .cubic = false};
+constexpr n3d_tri_features F466 = {.texel = N3D_TRI_TEXEL_ARGB1555,
+                                   .affine = false,
+                                   .cov_read = false,
+                                   .cov_write = true,
+                                   .depth = false,
+                                   .phong = true,
+                                   .mipconst = true,
+                                   .cubic = false};
 
 }  // namespace
 

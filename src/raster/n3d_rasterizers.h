@@ -9,8 +9,8 @@
 
 struct n3d_tri_features;
 
-// In registration order; each has the flag word, parameter count and features of
-// the variant table (n3d_rasterizers.cpp).
+// In registration order; each draws with the features its flag word names
+// (n3d_rasterizers.cpp) and has the row of the variant table below.
 int n3d_render_triangle_v8_affine_argb1555_t0argb1555(n3d_rasterizer_args* args);
 void n3d_render_triangle_v8_affine_argb1555_t0argb1555_init(n3d_rasterizer* rasterizer);
 int n3d_render_triangle_v8_argb1555_t0argb1555(n3d_rasterizer_args* args);
@@ -44,7 +44,8 @@ void n3d_render_triangle_v8_phong_argb1555_t0argb1555_covrw01_init(n3d_rasterize
 int n3d_render_triangle_v8_phong_argb1555_t0argb1555_covrw01_mipconst(n3d_rasterizer_args* args);
 void n3d_render_triangle_v8_phong_argb1555_t0argb1555_covrw01_mipconst_init(n3d_rasterizer* rasterizer);
 
-// The variant table: name, flag word, parameters, registration line, features.
+// The variant table, one row a rasterizer in registration order: name, flag
+// word, parameters, registration line, drawing and init functions.
 struct n3d_rasterizer_variant {
     const char* name;
     int flags;

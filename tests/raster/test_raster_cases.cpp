@@ -9,13 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "raster/n3d_rasterizers.h"
 #include "raster/n3d_tri_ex.h"
 #include "support/capture.h"
 #include "support/raster_fixture.h"
 
 namespace {
-
-const int ALL_FLAGS[15] = {336, 80, 81, 48, 50, 51, 49, 179, 178, 190, 1214, 176, 208, 210, 466};
 
 // Vertex rows: x, y, 1/w, u, v, pu, pv.
 raster_tri tri3(std::initializer_list<std::initializer_list<float>> rows)
@@ -165,7 +164,8 @@ TEST(RasterCases, DepthRatioRejection)
         int drawn;
     } cases[] = {{1.0f, 1.0f / 11.0f, 0}, {1.0f, 1.0f / 9.0f, 1}, {0.01f, 0.01f, 0}, {0.02f, 0.02f, 1}};
     for (auto& c : cases)
-        for (int flags : ALL_FLAGS) {
+        for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+            const int flags = var.flags;
             raster_tri t =
                 tri3({{10, 10, c.iw_near, 0.5f, 0.5f}, {10, 50, c.iw_far, 0.5f, 0.5f}, {50, 10, c.iw_far, 0.5f, 0.5f}});
             f->clear();
@@ -426,7 +426,8 @@ TEST(RasterCases, SliverEdgesDrawNothingInTheirRows)
     raster_tri left = tri3({{10, yt, 0.9f, 0.2f, 0.2f}, {2, ym, 0.9f, 0.3f, 0.3f}, {30, 20, 0.9f, 0.4f, 0.4f}});
     raster_tri right = tri3({{10, yt, 0.9f, 0.2f, 0.2f}, {2, 20, 0.9f, 0.3f, 0.3f}, {20, ym, 0.9f, 0.4f, 0.4f}});
     for (const raster_tri* t : {&left, &right})
-        for (int flags : ALL_FLAGS) {
+        for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+            const int flags = var.flags;
             f->clear();
             ASSERT_GT(t->twice_area, 0.0f);
             f->draw(flags, *t);
@@ -467,7 +468,8 @@ TEST(RasterCases, ReadsStayInsideTheLevelAndThePhongTable)
             memcpy(p[i], q, sizeof q);
         }
         raster_tri t = raster_tri_make(p);
-        for (int flags : ALL_FLAGS) {
+        for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+            const int flags = var.flags;
             f->clear();
             f->draw(flags, t,
                     (flags & N3D_RASTERIZER_T0_I8ARGB1555)         ? &f->tex8

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "support/raster_fixture.h"
 
 namespace {
@@ -753,6 +754,7 @@ TEST(RasterModel, ScalarPathMatchesTheFixedPointRulesBitForBit)
     for (size_t i = 0; i < lut.size(); i++)
         lut[i] = static_cast<uint8_t>((i * 13 + 5) & 31);
     f->phong_luts[0] = lut.data() + N3D_PHONG_LUT_PAD;
+    const int saved = cpu_level();
     cpu_level_set(CPU_LEVEL_SCALAR);
     const char* streams[4] = {"benchmark", "beyond the target", "out of range", "slivers"};
     for (const model_variant& var : VARIANTS) {
@@ -785,7 +787,7 @@ TEST(RasterModel, ScalarPathMatchesTheFixedPointRulesBitForBit)
         }
         EXPECT_GT(drawn, 400) << var.flags;
     }
-    cpu_level_set(cpu_level_default());
+    cpu_level_set(saved);
 }
 
 }  // namespace

@@ -12,12 +12,12 @@
 #include <new>
 #include <vector>
 
+#include "core/cpu_features.h"
 #include "n3d/n3d.h"
+#include "raster/n3d_rasterizers.h"
 #include "support/raster_fixture.h"
 
 namespace {
-
-const int ALL_FLAGS[15] = {336, 80, 81, 48, 50, 51, 49, 179, 178, 190, 1214, 176, 208, 210, 466};
 
 // A frame context whose pixels, coverage words, depths and depth-line words
 // are separate heap blocks of exactly w x h entries (the depths 32-byte aligned).
@@ -130,17 +130,18 @@ TEST(RasterTargetEdges, NothingOutsideTheTargetAndSliversShadeLikeTheirVertices)
     std::vector<uint8_t> lut(N3D_PHONG_LUT_BYTES, 0);
     std::fill_n(lut.begin(), N3D_PHONG_LUT_PAD + 40, uint8_t(31));
     f->phong_luts[0] = lut.data() + N3D_PHONG_LUT_PAD;
-    const int saved = n3d_raster_wide();
+    const int saved = cpu_level();
     for (const target_case& c : CASES) {
         tight_target tt(c.w, c.h);
         f->args.fc = &tt.fc;
         const raster_tri t = raster_tri_make(c.v);
         ASSERT_GT(t.twice_area, 0.0f) << c.what;
-        for (int wide = N3D_RASTER_SCALAR; wide <= saved; wide++) {
-            cpu_level_set(wide == N3D_RASTER_AVX512 ? CPU_LEVEL_AVX512
-                          : wide == N3D_RASTER_AVX2 ? CPU_LEVEL_AVX2
-                                                    : CPU_LEVEL_SCALAR);
-            for (int flags : ALL_FLAGS) {
+        for (int level : {CPU_LEVEL_SCALAR, CPU_LEVEL_AVX2, CPU_LEVEL_AVX512}) {
+            if (level > saved)
+                break;
+            cpu_level_set(level);
+            for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+                const int flags = var.flags;
                 const bool phong = (flags & N3D_RASTERIZER_PHONG) != 0;
                 if (c.check == CHECK_SHADE && !phong)
                     continue;
@@ -168,12 +169,12 @@ TEST(RasterTargetEdges, NothingOutsideTheTargetAndSliversShadeLikeTheirVertices)
                             wrong += argb ? p != 0x8000 : (p & 0x7C00) != 0;
                         }
                     }
-                EXPECT_GT(drawn, 0) << c.what << ", variant " << flags << ", path " << wide;
-                EXPECT_EQ(wrong, 0) << c.what << ", variant " << flags << ", path " << wide;
+                EXPECT_GT(drawn, 0) << c.what << ", variant " << flags << ", path " << cpu_level_name(level);
+                EXPECT_EQ(wrong, 0) << c.what << ", variant " << flags << ", path " << cpu_level_name(level);
             }
         }
     }
-    cpu_level_set(cpu_level_default());
+    cpu_level_set(saved);
 }
 
 }  // namespace

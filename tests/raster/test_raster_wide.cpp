@@ -1,4 +1,5 @@
-// The eight-lane span pixels against the scalar ones, bit for bit: every variant
+// The wide paths' pixels against the scalar ones, bit for bit (AVX2 spans eight
+// lanes at a time, AVX-512 rows sixteen, each where the processor has it): every variant
 // over the benchmark's random stream and over a stream with texture and phong
 // coordinates far out of range, on a small texture too, with coverage and depth
 // left from earlier triangles, and with phong and shade tables whose entries
@@ -11,11 +12,10 @@
 #include <vector>
 
 #include "core/cpu_features.h"
+#include "raster/n3d_rasterizers.h"
 #include "support/raster_fixture.h"
 
 namespace {
-
-const int ALL_FLAGS[15] = {336, 80, 81, 48, 50, 51, 49, 179, 178, 190, 1214, 176, 208, 210, 466};
 
 struct snapshot {
     std::vector<uint16_t> px, z;
@@ -109,7 +109,8 @@ TEST(RasterWide, SpanPixelsMatchTheScalarPathBitForBit)
         if (tx.distinct)
             distinct_tables(*f);
         for (float spread : {1.0f, 7.0f})
-            for (int flags : ALL_FLAGS) {
+            for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+                const int flags = var.flags;
                 snapshot scalar = run(*f, flags, CPU_LEVEL_SCALAR, spread);
                 for (const wide_path& p : paths) {
                     if (!p.supported) {

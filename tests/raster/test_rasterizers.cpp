@@ -10,11 +10,10 @@
 #include <memory>
 #include <vector>
 
+#include "raster/n3d_rasterizers.h"
 #include "support/raster_fixture.h"
 
 namespace {
-
-const int ALL_FLAGS[15] = {336, 80, 81, 48, 50, 51, 49, 179, 178, 190, 1214, 176, 208, 210, 466};
 
 // Inside / outside / too close to call, for the pixel centre (x, y).
 enum { REF_OUT = 0, REF_IN = 1, REF_TIE = 2 };
@@ -74,7 +73,8 @@ bbox bbox_of(const raster_tri& t)
 TEST(RasterReference, EveryVariantFillsTheReferencePixelSet)
 {
     auto f = std::make_unique<raster_fixture>();
-    for (int flags : ALL_FLAGS) {
+    for (const n3d_rasterizer_variant& var : g_n3d_rasterizer_variants) {
+        const int flags = var.flags;
         pcg32_random_t rng = PCG32_INITIALIZER;
         const int ps = (flags & N3D_RASTERIZER_PHONG) ? 4 : 2;
         const bool cov_write = flags != 49 && flags != 176;
